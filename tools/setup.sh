@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Installs everything the builds and tests need, from Debian's packages.
+# Idempotent: when every package and the pugixml sources are present it does nothing.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+deps="$root/.cache/deps"
+
+packages=(
+  cmake ninja-build g++ clang libclang-rt-14-dev
+  mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+  googletest libboost-dev libpugixml-dev
+  wine64 xvfb xauth fonts-wqy-microhei
+  dpkg-dev curl
+)
+
+missing_packages() {
+  local p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' || echo "$p"
+  done
+}
+
+sudo_if_needed() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+has_deb_src() {
+  grep -sqE '^[[:space:]]*(deb-src[[:space:]]|Types:.*deb-src)' \
+    /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources
+}
+
+# A deb-src entry is a copy of the machine's own deb entries with the type changed,
+# so the sources come from the same archive and suite as the binary packages.
+add_deb_src() {
+  local f entries822="" entrieslist=""
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$f" ] || continue
+    entries822+=$(awk 'function flush() { if (keep) printf "%s\n", buf; buf = ""; keep = 0 }
+         /^[[:space:]]*$/ { flush(); next }
+         /^Types:/ { n = split(substr($0, 7), t, /[ \t]+/)
+                     for (i = 1; i <= n; i++) if (t[i] == "deb") keep = 1
+                     $0 = "Types: deb-src" }
+         { buf = buf $0 "\n" }
+         END { flush() }' "$f")$'\n'
+  done
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -e "$f" ] || continue
+    entrieslist+=$(sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "$f")$'\n'
+  done
+  if [ -n "${entries822//[[:space:]]/}" ]; then
+    printf '%s' "$entries822" | sudo_if_needed tee /etc/apt/sources.list.d/project-deb-src.sources >/dev/null
+  fi
+  if [ -n "${entrieslist//[[:space:]]/}" ]; then
+    printf '%s' "$entrieslist" | sudo_if_needed tee /etc/apt/sources.list.d/project-deb-src.list >/dev/null
+  fi
+}
+
+pugixml_version() { dpkg-query -W -f='${Version}' libpugixml-dev; }
+
+pugixml_ready() {
+  [ -f "$deps/pugixml/src/pugixml.cpp" ] && [ "$(cat "$deps/pugixml/.debian-version" 2>/dev/null)" = "$(pugixml_version 2>/dev/null)" ]
+}
+
+# MinGW builds compile the very pugixml that Debian ships as libpugixml-dev.
+fetch_pugixml_source() {
+  local version work
+  version=$(pugixml_version)
+  work="$deps/pugixml-download"
+  rm -rf "$work" "$deps/pugixml"
+  mkdir -p "$work"
+  (cd "$work" && apt-get source --download-only "pugixml=$version")
+  local dsc
+  dsc=$(ls "$work"/pugixml_*.dsc)
+  if ! grep -q "^Version: $version\$" "$dsc"; then
+    echo "setup: pugixml source $(grep '^Version:' "$dsc") does not match libpugixml-dev $version" >&2
+    exit 1
+  fi
+  (cd "$work" && dpkg-source --no-check -x "$(basename "$dsc")" src >/dev/null)
+  mv "$work/src" "$deps/pugixml"
+  echo "$version" > "$deps/pugixml/.debian-version"
+  rm -rf "$work"
+}
+
+main() {
+  local missing
+  missing=$(missing_packages)
+  if [ -n "$missing" ] || ! pugixml_ready; then
+    export DEBIAN_FRONTEND=noninteractive
+    has_deb_src || add_deb_src
+    sudo_if_needed apt-get update -qq
+    if [ -n "$missing" ]; then
+      # shellcheck disable=SC2086
+      sudo_if_needed apt-get install -y -qq --no-install-recommends $missing
+    fi
+    pugixml_ready || fetch_pugixml_source
+  fi
+}
+
+main "$@"
