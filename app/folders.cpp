@@ -1,0 +1,40 @@
+#include "app/folders.h"
+
+#include <windows.h>
+
+std::wstring GetModuleDir()
+{
+    wchar_t path[MAX_PATH] = {};
+    if (GetModuleFileNameW(nullptr, path, MAX_PATH) == 0)
+        return std::wstring();
+    const std::wstring full(path);
+    const size_t lastSlash = full.rfind(L'\\');
+    if (lastSlash == std::wstring::npos)
+        return std::wstring();
+    return full.substr(0, lastSlash);
+}
+
+std::wstring GetAppLibDir()
+{
+    return GetModuleDir() + L"\\AppLib";
+}
+
+std::wstring GetGroupIconsDir()
+{
+    return GetAppLibDir() + L"\\GroupIcons";
+}
+
+std::wstring GetAppIconsDir()
+{
+    return GetAppLibDir() + L"\\AppIcons";
+}
+
+std::wstring GetSkinDir()
+{
+    return GetAppLibDir() + L"\\Skin";
+}
+
+std::wstring GetSoftDir()
+{
+    return GetAppLibDir() + L"\\Soft";
+}

@@ -1,0 +1,12 @@
+#pragma once
+// The program's folder tree, computed from the executable's location on every call.
+// No path ends with a backslash; callers append file names as L"\\name".
+
+#include <string>
+
+std::wstring GetModuleDir();
+std::wstring GetAppLibDir();
+std::wstring GetGroupIconsDir();
+std::wstring GetAppIconsDir();
+std::wstring GetSkinDir();
+std::wstring GetSoftDir();

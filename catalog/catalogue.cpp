@@ -1,0 +1,189 @@
+#include "catalog/catalogue.h"
+
+#include <windows.h>
+
+#include <boost/any.hpp>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "app/folders.h"
+#include "catalog/plist.h"
+
+namespace {
+
+const wchar_t kNoGroupsMessage[] = L"没有分组数据";
+const wchar_t kBadUrlMessage[] = L"的下载url不正确";   // follows the program's name
+const wchar_t kBadIconMessage[] = L"的icon不正确";     // follows the program's name
+
+wchar_t AsciiLower(wchar_t c)
+{
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+bool StartsWithIgnoringAsciiCase(const std::wstring& text, const std::wstring& prefix)
+{
+    if (text.size() < prefix.size())
+        return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (AsciiLower(text[i]) != AsciiLower(prefix[i]))
+            return false;
+    }
+    return true;
+}
+
+// A present string value, or null when the key is missing or holds another kind.
+const std::string* FindString(const Plist::dictionary_type& dict, const char* key)
+{
+    const auto it = dict.find(key);
+    return it == dict.end() ? nullptr : boost::any_cast<std::string>(&it->second);
+}
+
+std::unique_ptr<CatalogueProgram> BuildProgram(const Plist::dictionary_type& dict)
+{
+    const std::string* name = FindString(dict, "name");
+    const std::string* url = FindString(dict, "url");
+    const std::string* icon = FindString(dict, "icon");
+    if (!name || !url || !icon)
+        return nullptr;
+
+    auto program = std::make_unique<CatalogueProgram>();
+    program->name = WideFromUtf8(*name);
+    program->url = WideFromUtf8(*url);
+    program->icon = WideFromUtf8(*icon);
+
+    const auto install = dict.find("install");
+    if (install != dict.end()) {
+        const std::string* text = boost::any_cast<std::string>(&install->second);
+        if (!text)
+            return nullptr;
+        program->install = WideFromUtf8(*text);
+    }
+    return program;
+}
+
+// Null when the group is unusable: a missing or mistyped field, or an application entry
+// that is not a dictionary. Programs that are merely incomplete are left out.
+std::unique_ptr<CatalogueGroup> BuildGroup(const Plist::dictionary_type& dict)
+{
+    const std::string* name = FindString(dict, "name");
+    const std::string* icon = FindString(dict, "icon");
+    const auto applications = dict.find("applications");
+    if (!name || !icon || applications == dict.end())
+        return nullptr;
+    const auto* entries = boost::any_cast<Plist::array_type>(&applications->second);
+    if (!entries)
+        return nullptr;
+
+    auto group = std::make_unique<CatalogueGroup>();
+    group->name = WideFromUtf8(*name);
+    group->icon = WideFromUtf8(*icon);
+    for (const boost::any& entry : *entries) {
+        const auto* programDict = boost::any_cast<Plist::dictionary_type>(&entry);
+        if (!programDict)
+            return nullptr;
+        if (auto program = BuildProgram(*programDict))
+            group->applications.push_back(std::move(program));
+    }
+    return group;
+}
+
+std::unique_ptr<CatalogueGroup> BuildGroupOrNull(const Plist::dictionary_type& dict)
+{
+    try {
+        return BuildGroup(dict);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+std::wstring WideFromUtf8(const std::string& text)
+{
+    // The text up to its first NUL, passed with its length rather than as -1: Wine lets a
+    // malformed sequence at the very end swallow the terminator, which would cost a character.
+    const int size = static_cast<int>(std::min<size_t>(std::strlen(text.c_str()), INT_MAX));
+    if (size == 0)
+        return std::wstring();
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), size, nullptr, 0);
+    if (length <= 0)
+        return std::wstring();
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, 0, text.c_str(), size, &wide[0], length) != length)
+        return std::wstring();
+    return wide;
+}
+
+bool LoadCatalogue(Catalogue& catalogue, const std::wstring& path)
+{
+    Plist::array_type root;
+    try {
+        root = Plist::readFile(path);
+    } catch (...) {
+        // Any reader failure (I/O, syntax, wrong top-level kind) means an unreadable file.
+        return false;
+    }
+
+    for (const boost::any& element : root) {
+        const auto* dict = boost::any_cast<Plist::dictionary_type>(&element);
+        if (!dict)
+            break;  // the groups taken so far stay
+        if (auto group = BuildGroupOrNull(*dict))
+            catalogue.push_back(std::move(group));
+    }
+    return true;
+}
+
+bool CheckCatalogue(const Catalogue& catalogue, std::wstring& message)
+{
+    if (catalogue.empty()) {
+        message = kNoGroupsMessage;
+        return false;
+    }
+    for (const auto& group : catalogue) {
+        for (const auto& program : group->applications) {
+            if (!StartsWithHttp(program->url)) {
+                message = program->name + kBadUrlMessage;
+                return false;
+            }
+            if (!StartsWithHttp(program->icon)) {
+                message = program->name + kBadIconMessage;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void ClearCatalogue(Catalogue& catalogue)
+{
+    catalogue.clear();
+}
+
+bool StartsWithHttp(const std::wstring& text)
+{
+    return text.size() >= 8 && StartsWithIgnoringAsciiCase(text, L"http://");
+}
+
+std::wstring FileNameFromUrl(const std::wstring& text)
+{
+    const size_t lastSlash = text.rfind(L'/');
+    return lastSlash == std::wstring::npos ? text : text.substr(lastSlash + 1);
+}
+
+std::wstring LocalIconName(const std::wstring& iconReference)
+{
+    return StartsWithHttp(iconReference) ? FileNameFromUrl(iconReference) : iconReference;
+}
+
+std::wstring GroupIconPath(const CatalogueGroup& group)
+{
+    return GetGroupIconsDir() + L"\\" + LocalIconName(group.icon);
+}
+
+std::wstring ProgramIconPath(const CatalogueProgram& program)
+{
+    return GetAppIconsDir() + L"\\" + LocalIconName(program.icon);
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The catalogue of installable software: groups of programs, loaded from a property list.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct CatalogueProgram {
+    std::wstring name;
+    std::wstring url;      // where the installer is downloaded from
+    std::wstring install;  // installer file name, optionally followed by a blank and its arguments
+    std::wstring icon;     // http URL or bare file name
+};
+
+struct CatalogueGroup {
+    std::wstring name;
+    std::wstring icon;  // http URL or bare file name
+    std::vector<std::unique_ptr<CatalogueProgram>> applications;
+};
+
+// Owns its groups, which own their programs. Everything else holds borrowed pointers.
+using Catalogue = std::vector<std::unique_ptr<CatalogueGroup>>;
+
+// Appends the groups of the property list at `path`; the catalogue is not cleared first.
+// False, with nothing appended, when the file cannot be read as an array.
+bool LoadCatalogue(Catalogue& catalogue, const std::wstring& path);
+
+// True when a downloaded catalogue may replace the local one; otherwise `message` says why.
+bool CheckCatalogue(const Catalogue& catalogue, std::wstring& message);
+
+void ClearCatalogue(Catalogue& catalogue);
+
+// At least 8 characters, the first 7 equal to "http://" in any letter case.
+bool StartsWithHttp(const std::wstring& text);
+
+// The text after the last '/', or the whole text when it has none.
+std::wstring FileNameFromUrl(const std::wstring& text);
+
+// Local file name of an icon reference: the URL's last segment, or a bare name unchanged.
+std::wstring LocalIconName(const std::wstring& iconReference);
+
+std::wstring GroupIconPath(const CatalogueGroup& group);
+std::wstring ProgramIconPath(const CatalogueProgram& program);
+
+// UTF-8 to UTF-16; malformed sequences become U+FFFD, a failed conversion gives "".
+std::wstring WideFromUtf8(const std::string& text);

@@ -1,0 +1,310 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/folders.h"
+#include "catalog/catalogue.h"
+
+namespace {
+
+// A scratch file under the temporary folder, removed when the test ends.
+class ScratchFile {
+public:
+    explicit ScratchFile(const std::string& utf8Content)
+    {
+        wchar_t dir[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, dir);
+        wchar_t name[MAX_PATH] = {};
+        GetTempFileNameW(dir, L"cat", 0, name);
+        m_path = name;
+        HANDLE file = CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD written = 0;
+        WriteFile(file, utf8Content.data(), static_cast<DWORD>(utf8Content.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+    ~ScratchFile() { DeleteFileW(m_path.c_str()); }
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    const std::wstring& path() const { return m_path; }
+
+private:
+    std::wstring m_path;
+};
+
+std::string Plist(const std::string& body)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + body + "</plist>";
+}
+
+std::string Str(const std::string& key, const std::string& value)
+{
+    return "<key>" + key + "</key><string>" + value + "</string>";
+}
+
+std::string Program(const std::string& name, const std::string& extra = "")
+{
+    return "<dict>" + Str("name", name) + Str("url", "http://dl.example.com/" + name + ".exe") +
+           Str("icon", "http://img.example.com/" + name + ".png") + extra + "</dict>";
+}
+
+std::string Group(const std::string& name, const std::string& applications)
+{
+    return "<dict>" + Str("name", name) + Str("icon", name + ".png") + "<key>applications</key><array>" +
+           applications + "</array></dict>";
+}
+
+std::vector<std::wstring> GroupNames(const Catalogue& catalogue)
+{
+    std::vector<std::wstring> names;
+    for (const auto& group : catalogue)
+        names.push_back(group->name);
+    return names;
+}
+
+std::vector<std::wstring> ProgramNames(const CatalogueGroup& group)
+{
+    std::vector<std::wstring> names;
+    for (const auto& program : group.applications)
+        names.push_back(program->name);
+    return names;
+}
+
+TEST(LoadCatalogue, ReadsGroupsAndProgramsInFileOrder)
+{
+    ScratchFile file(Plist("<array>" +
+                           Group("办公", Program("A", Str("install", "a.exe /S")) + Program("B")) +
+                           Group("Media", Program("C")) + "</array>"));
+    Catalogue catalogue;
+    ASSERT_TRUE(LoadCatalogue(catalogue, file.path()));
+    ASSERT_EQ(GroupNames(catalogue), (std::vector<std::wstring>{L"办公", L"Media"}));
+    const CatalogueGroup& office = *catalogue[0];
+    EXPECT_EQ(office.icon, L"办公.png");
+    EXPECT_EQ(ProgramNames(office), (std::vector<std::wstring>{L"A", L"B"}));
+    const CatalogueProgram& a = *office.applications[0];
+    EXPECT_EQ(a.url, L"http://dl.example.com/A.exe");
+    EXPECT_EQ(a.icon, L"http://img.example.com/A.png");
+    EXPECT_EQ(a.install, L"a.exe /S");
+    EXPECT_EQ(office.applications[1]->install, L"");
+}
+
+TEST(LoadCatalogue, UnreadableFilesAppendNothing)
+{
+    const struct {
+        const char* name;
+        std::string content;
+    } cases[] = {
+        {"empty file", ""},
+        {"not well-formed", "<plist><array>"},
+        {"top level is a dictionary", Plist("<dict>" + Str("name", "x") + "</dict>")},
+        {"no plist element", "<array/>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchFile file(c.content);
+        Catalogue catalogue;
+        catalogue.push_back(std::make_unique<CatalogueGroup>());
+        EXPECT_FALSE(LoadCatalogue(catalogue, file.path()));
+        EXPECT_EQ(catalogue.size(), 1u);
+    }
+    Catalogue catalogue;
+    EXPECT_FALSE(LoadCatalogue(catalogue, L"C:\\no\\such\\folder\\AppLib.xml"));
+    EXPECT_TRUE(catalogue.empty());
+}
+
+TEST(LoadCatalogue, SkipRules)
+{
+    const std::string good = Program("Good");
+    const struct {
+        const char* name;
+        std::string array;
+        std::vector<std::wstring> groups;
+        std::vector<std::wstring> firstGroupPrograms;
+    } cases[] = {
+        {"empty top-level array", "", {}, {}},
+        {"a non-dictionary element stops the walk",
+         Group("A", good) + "<string>stop</string>" + Group("B", good), {L"A"}, {L"Good"}},
+        {"group without name", "<dict>" + Str("icon", "i") + "<key>applications</key><array/></dict>" + Group("B", good),
+         {L"B"}, {L"Good"}},
+        {"group without icon", "<dict>" + Str("name", "n") + "<key>applications</key><array/></dict>", {}, {}},
+        {"group without applications", "<dict>" + Str("name", "n") + Str("icon", "i") + "</dict>", {}, {}},
+        {"group name of another kind",
+         "<dict><key>name</key><integer>1</integer>" + Str("icon", "i") + "<key>applications</key><array/></dict>", {}, {}},
+        {"applications not an array",
+         "<dict>" + Str("name", "n") + Str("icon", "i") + Str("applications", "x") + "</dict>", {}, {}},
+        {"an application that is not a dictionary drops the group",
+         Group("A", good + "<integer>3</integer>") + Group("B", good), {L"B"}, {L"Good"}},
+        {"empty applications", Group("Empty", ""), {L"Empty"}, {}},
+        {"program without url is skipped",
+         Group("A", "<dict>" + Str("name", "NoUrl") + Str("icon", "http://x/i.png") + "</dict>" + good), {L"A"}, {L"Good"}},
+        {"program without name is skipped",
+         Group("A", "<dict>" + Str("url", "http://x/a.exe") + Str("icon", "http://x/i.png") + "</dict>" + good), {L"A"},
+         {L"Good"}},
+        {"program without icon is skipped",
+         Group("A", "<dict>" + Str("name", "N") + Str("url", "http://x/a.exe") + "</dict>" + good), {L"A"}, {L"Good"}},
+        {"program whose install is an integer is skipped",
+         Group("A", Program("Bad", "<key>install</key><integer>5</integer>") + good), {L"A"}, {L"Good"}},
+        {"program whose url is a boolean is skipped",
+         Group("A", "<dict>" + Str("name", "N") + "<key>url</key><true/>" + Str("icon", "i") + "</dict>" + good), {L"A"},
+         {L"Good"}},
+        {"keys are case-sensitive",
+         Group("A", "<dict>" + Str("Name", "N") + Str("url", "http://x/a.exe") + Str("icon", "i") + "</dict>"), {L"A"}, {}},
+        {"unknown keys are ignored", Group("A", Program("Good", Str("size", "12MB"))), {L"A"}, {L"Good"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchFile file(Plist("<array>" + c.array + "</array>"));
+        Catalogue catalogue;
+        EXPECT_TRUE(LoadCatalogue(catalogue, file.path()));
+        EXPECT_EQ(GroupNames(catalogue), c.groups);
+        if (!catalogue.empty()) {
+            EXPECT_EQ(ProgramNames(*catalogue[0]), c.firstGroupPrograms);
+        }
+    }
+}
+
+TEST(LoadCatalogue, AppendsWithoutClearingAndClearEmpties)
+{
+    ScratchFile file(Plist("<array>" + Group("A", Program("P")) + "</array>"));
+    Catalogue catalogue;
+    ASSERT_TRUE(LoadCatalogue(catalogue, file.path()));
+    ASSERT_TRUE(LoadCatalogue(catalogue, file.path()));
+    EXPECT_EQ(GroupNames(catalogue), (std::vector<std::wstring>{L"A", L"A"}));
+    ClearCatalogue(catalogue);
+    EXPECT_TRUE(catalogue.empty());
+}
+
+TEST(LoadCatalogue, MalformedUtf8BecomesReplacementCharacter)
+{
+    // pugixml keeps the bytes as they are; the widening marks each bad sequence.
+    const struct {
+        const char* utf8;
+        std::wstring wide;
+    } cases[] = {
+        {"a\xFFz", L"a\xFFFDz"},
+        {"ok\xE4", L"ok\xFFFD"},  // cut short at the end of the text
+        {"\xE5\x8A\x9E\xE5\x85\xAC", L"办公"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.utf8);
+        ScratchFile file(Plist("<array>" + Group(c.utf8, "") + "</array>"));
+        Catalogue catalogue;
+        ASSERT_TRUE(LoadCatalogue(catalogue, file.path()));
+        ASSERT_EQ(catalogue.size(), 1u);
+        EXPECT_EQ(catalogue[0]->name, c.wide);
+    }
+}
+
+TEST(LoadCatalogue, ShippedSampleLoadsAndPassesTheCheck)
+{
+    Catalogue catalogue;
+    ASSERT_TRUE(LoadCatalogue(catalogue, GetAppLibDir() + L"\\applib.xml"));
+    ASSERT_GE(catalogue.size(), 3u);
+    size_t programs = 0;
+    for (const auto& group : catalogue)
+        programs += group->applications.size();
+    EXPECT_GE(programs, 12u);
+    std::wstring message = L"untouched";
+    EXPECT_TRUE(CheckCatalogue(catalogue, message));
+    EXPECT_EQ(message, L"untouched");
+}
+
+std::unique_ptr<CatalogueProgram> MakeProgram(const std::wstring& name, const std::wstring& url, const std::wstring& icon)
+{
+    auto program = std::make_unique<CatalogueProgram>();
+    program->name = name;
+    program->url = url;
+    program->icon = icon;
+    return program;
+}
+
+TEST(CheckCatalogue, Verdicts)
+{
+    const struct {
+        const char* name;
+        std::wstring url;
+        std::wstring icon;
+        bool passes;
+        std::wstring message;
+    } cases[] = {
+        {"http url and icon", L"http://a.example/z.exe", L"http://a.example/z.png", true, L"before"},
+        {"capital scheme", L"HTTP://A.EXAMPLE/Z.EXE", L"Http://a/z.png", true, L"before"},
+        {"https url", L"https://a.example/z.exe", L"http://a.example/z.png", false, L"ZipTool的下载url不正确"},
+        {"bare http scheme", L"http://", L"http://a.example/z.png", false, L"ZipTool的下载url不正确"},
+        {"one character after the scheme", L"http://a", L"http://a.example/z.png", true, L"before"},
+        {"bare icon name", L"http://a.example/z.exe", L"z.png", false, L"ZipTool的icon不正确"},
+        {"both bad: url decides", L"ftp://a/z.exe", L"z.png", false, L"ZipTool的下载url不正确"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Catalogue catalogue;
+        catalogue.push_back(std::make_unique<CatalogueGroup>());
+        catalogue[0]->applications.push_back(MakeProgram(L"ZipTool", c.url, c.icon));
+        std::wstring message = L"before";
+        EXPECT_EQ(CheckCatalogue(catalogue, message), c.passes);
+        EXPECT_EQ(message, c.message);
+    }
+}
+
+TEST(CheckCatalogue, NoGroupsFailsAndTheFirstBadProgramNamesTheMessage)
+{
+    Catalogue catalogue;
+    std::wstring message;
+    EXPECT_FALSE(CheckCatalogue(catalogue, message));
+    EXPECT_EQ(message, L"没有分组数据");
+
+    catalogue.push_back(std::make_unique<CatalogueGroup>());  // a group without programs passes
+    catalogue[0]->icon = L"not-a-url.png";                    // group icons are not checked
+    catalogue.push_back(std::make_unique<CatalogueGroup>());
+    catalogue[1]->applications.push_back(MakeProgram(L"好", L"http://a/1.exe", L"http://a/1.png"));
+    catalogue[1]->applications.push_back(MakeProgram(L"第一", L"http://a/2.exe", L"2.png"));
+    catalogue[1]->applications.push_back(MakeProgram(L"第二", L"bad", L"bad"));
+    EXPECT_FALSE(CheckCatalogue(catalogue, message));
+    EXPECT_EQ(message, L"第一的icon不正确");
+    EXPECT_EQ(catalogue[1]->applications.size(), 3u);
+}
+
+TEST(IconNames, HttpReferencesAndBareNames)
+{
+    const struct {
+        std::wstring text;
+        bool startsWithHttp;
+        std::wstring fileName;
+        std::wstring localName;
+    } cases[] = {
+        {L"http://img.example.com/icons/ziptool.png", true, L"ziptool.png", L"ziptool.png"},
+        {L"ziptool.png", false, L"ziptool.png", L"ziptool.png"},
+        {L"HTTP://IMG/G/OFFICE.PNG", true, L"OFFICE.PNG", L"OFFICE.PNG"},
+        {L"http://img.example.com/icons/", true, L"", L""},
+        {L"http://", false, L"", L"http://"},
+        {L"http://x", true, L"x", L"x"},
+        {L"https://img/a.png", false, L"a.png", L"https://img/a.png"},
+        {L"http://img/a.png?v=2", true, L"a.png?v=2", L"a.png?v=2"},
+        {L"", false, L"", L""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "text " << testing::PrintToString(c.text));
+        EXPECT_EQ(StartsWithHttp(c.text), c.startsWithHttp);
+        EXPECT_EQ(FileNameFromUrl(c.text), c.fileName);
+        EXPECT_EQ(LocalIconName(c.text), c.localName);
+    }
+}
+
+TEST(IconNames, IconFilesLiveInTheirFolders)
+{
+    CatalogueProgram viaUrl;
+    viaUrl.icon = L"http://img.example.com/icons/ziptool.png";
+    CatalogueProgram bare;
+    bare.icon = L"ziptool.png";
+    EXPECT_EQ(ProgramIconPath(viaUrl), GetAppIconsDir() + L"\\ziptool.png");
+    EXPECT_EQ(ProgramIconPath(bare), GetAppIconsDir() + L"\\ziptool.png");
+
+    CatalogueGroup group;
+    group.icon = L"http://img.example.com/g/office.png";
+    EXPECT_EQ(GroupIconPath(group), GetGroupIconsDir() + L"\\office.png");
+}
+
+}  // namespace
