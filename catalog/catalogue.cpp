@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "app/folders.h"
+#include "app/text.h"
 #include "catalog/plist.h"
 
 namespace {
@@ -16,22 +17,6 @@ namespace {
 const wchar_t kNoGroupsMessage[] = L"没有分组数据";
 const wchar_t kBadUrlMessage[] = L"的下载url不正确";   // follows the program's name
 const wchar_t kBadIconMessage[] = L"的icon不正确";     // follows the program's name
-
-wchar_t AsciiLower(wchar_t c)
-{
-    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-bool StartsWithIgnoringAsciiCase(const std::wstring& text, const std::wstring& prefix)
-{
-    if (text.size() < prefix.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (AsciiLower(text[i]) != AsciiLower(prefix[i]))
-            return false;
-    }
-    return true;
-}
 
 // A present string value, or null when the key is missing or holds another kind.
 const std::string* FindString(const Plist::dictionary_type& dict, const char* key)

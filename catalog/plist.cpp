@@ -16,7 +16,7 @@
 #include <utility>
 
 #ifdef _WIN32
-#include "net/unique_handle.h"
+#include "app/unique_handle.h"
 #else
 #include <fstream>
 #endif

@@ -1,0 +1,77 @@
+#include "catalog/refresh.h"
+
+#include "app/folders.h"
+#include "catalog/catalogue.h"
+#include "net/download.h"
+#include "net/servers.h"
+
+std::atomic<LONG> g_catalogueRefreshState{RefreshIdle};
+
+namespace {
+
+constexpr wchar_t kCatalogueFileName[] = L"\\AppLib.xml";
+constexpr wchar_t kCandidateSuffix[] = L".temp";
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Icon names come from the server: a name that could reach beyond its icon folder (say, a
+// DLL beside the executable) is never written.
+bool IsPlainFileName(const std::wstring& name)
+{
+    return !name.empty() && name != L"." && name != L".." && name.find_first_of(L"\\/:") == std::wstring::npos;
+}
+
+// Fetches an icon unless a file of its name is already there; a failure is ignored.
+void FetchMissingIcon(const std::wstring& folder, const std::wstring& url)
+{
+    const std::wstring name = FileNameFromUrl(url);
+    if (!IsPlainFileName(name))
+        return;
+    const std::wstring path = folder + L"\\" + name;
+    if (!FileExists(path))
+        DownloadToFile(url, path);
+}
+
+void FetchMissingIcons(const Catalogue& catalogue)
+{
+    const std::wstring groupIcons = GetGroupIconsDir();
+    const std::wstring programIcons = GetAppIconsDir();
+    for (const auto& group : catalogue) {
+        if (StartsWithHttp(group->icon))
+            FetchMissingIcon(groupIcons, group->icon);
+        // The check has already made every program icon an http URL.
+        for (const auto& program : group->applications)
+            FetchMissingIcon(programIcons, program->icon);
+    }
+}
+
+CatalogueRefreshState RefreshCatalogue()
+{
+    const std::wstring localPath = GetAppLibDir() + kCatalogueFileName;
+    const std::wstring candidatePath = localPath + kCandidateSuffix;
+    if (!DownloadToFile(CatalogueUrl(), candidatePath))
+        return RefreshFailed;
+
+    Catalogue catalogue;
+    LoadCatalogue(catalogue, candidatePath);  // only the check decides
+    std::wstring message;
+    if (!CheckCatalogue(catalogue, message))
+        return RefreshFailed;  // the candidate stays on disk
+
+    // Icons first, so the main window's reload finds them.
+    FetchMissingIcons(catalogue);
+    DeleteFileW(localPath.c_str());
+    MoveFileW(candidatePath.c_str(), localPath.c_str());
+    return RefreshUpdated;
+}
+
+}  // namespace
+
+unsigned __stdcall CatalogueRefreshThread(void*)
+{
+    g_catalogueRefreshState = RefreshCatalogue();
+    return 0;
+}

@@ -1,0 +1,20 @@
+#pragma once
+// Background refresh of the catalogue and its icons from the catalogue server.
+
+#include <windows.h>
+
+#include <atomic>
+
+enum CatalogueRefreshState : LONG {
+    RefreshIdle = 0,     // no refresh started yet
+    RefreshRunning = 1,  // set by the main window just before it starts the thread
+    RefreshUpdated = 2,  // the new catalogue is in place
+    RefreshFailed = 3,   // download or check failed; the local catalogue is unchanged
+};
+
+// Written by the refresh thread (2 or 3), polled by the main window; no lock.
+extern std::atomic<LONG> g_catalogueRefreshState;
+
+// Thread body, started detached with no argument once per start of the program. Downloads
+// the catalogue, checks it, fetches the icons not yet on disk, then moves it into place.
+unsigned __stdcall CatalogueRefreshThread(void* unused);

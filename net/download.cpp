@@ -1,0 +1,315 @@
+#include "net/download.h"
+
+#include <process.h>
+
+#include <algorithm>
+#include <climits>
+#include <cwchar>
+#include <optional>
+
+#include "net/servers.h"
+#include "app/unique_handle.h"
+
+namespace {
+
+constexpr wchar_t kUserAgent[] = L"HttpDownload";
+constexpr wchar_t kHttpVersion[] = L"HTTP/1.1";
+constexpr wchar_t kReferrer[] = L"";  // empty, not null
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD;
+constexpr DWORD kLargestSize = 0x40000000;  // inclusive
+constexpr DWORD kReadBlockSize = 4096;
+constexpr int kProbeAttempts = 1;
+constexpr int kDownloadAttempts = 5;
+constexpr DWORD kSuccessStatus = 200;
+constexpr wchar_t kTemporarySuffixFormat[] = L".%02d%02d%02d";  // local hour, minute, second
+
+constexpr DWORD kHostNameChars = 256;
+constexpr DWORD kUserNameChars = 128;
+constexpr DWORD kPasswordChars = 128;
+constexpr DWORD kUrlPathChars = 2084;
+
+struct HttpUrl {
+    std::wstring host;
+    INTERNET_PORT port = 0;
+    std::wstring user;
+    std::wstring password;
+    std::wstring path;
+};
+
+// The handles of one request sequence; members close in reverse order: body request, size
+// request, connection, root.
+struct HttpExchange {
+    std::wstring path;
+    InternetHandle root;
+    InternetHandle connection;
+    InternetHandle sizeRequest;
+    InternetHandle bodyRequest;
+};
+
+enum class CopyResult { Complete, Failed, Cancelled };
+
+// Fails when the URL does not split, a piece overflows its buffer, or the scheme is not http.
+bool SplitHttpUrl(const std::wstring& url, HttpUrl& parts)
+{
+    wchar_t host[kHostNameChars] = {};
+    wchar_t user[kUserNameChars] = {};
+    wchar_t password[kPasswordChars] = {};
+    wchar_t path[kUrlPathChars] = {};
+    URL_COMPONENTSW components = {};
+    components.dwStructSize = sizeof(components);
+    components.lpszHostName = host;
+    components.dwHostNameLength = kHostNameChars;
+    components.lpszUserName = user;
+    components.dwUserNameLength = kUserNameChars;
+    components.lpszPassword = password;
+    components.dwPasswordLength = kPasswordChars;
+    components.lpszUrlPath = path;
+    components.dwUrlPathLength = kUrlPathChars;
+    if (!InternetCrackUrlW(url.c_str(), 0, 0, &components) || components.nScheme != INTERNET_SCHEME_HTTP)
+        return false;
+    parts.host = host;
+    parts.port = components.nPort;
+    parts.user = user;
+    parts.password = password;
+    parts.path = path[0] != L'\0' ? path : L"/";
+    return true;
+}
+
+DWORD QueryStatusCode(HINTERNET request)
+{
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+        return 0;
+    return status;
+}
+
+// The size a HEAD answer announces; fails when the header is missing.
+bool QueryAnnouncedSize(HINTERNET request, DWORD& size)
+{
+    DWORD bytes = sizeof(size);
+    return HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &size, &bytes, nullptr) != FALSE;
+}
+
+// The GET answer's own Content-Length in full width; nothing when it has none (or none that
+// reads as a number), and then the end of the connection is the end of the body.
+std::optional<uint64_t> QueryBodyLength(HINTERNET request)
+{
+    wchar_t text[32] = {};
+    DWORD bytes = sizeof(text);
+    if (!HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text, &bytes, nullptr) || text[0] == L'\0')
+        return std::nullopt;
+    uint64_t length = 0;
+    for (const wchar_t* digit = text; *digit != L'\0'; ++digit) {
+        if (*digit < L'0' || *digit > L'9' || length > (UINT64_MAX - 9) / 10)
+            return std::nullopt;
+        length = length * 10 + static_cast<uint64_t>(*digit - L'0');
+    }
+    return length;
+}
+
+InternetHandle OpenRequest(HINTERNET connection, const wchar_t* verb, const std::wstring& path)
+{
+    return InternetHandle(HttpOpenRequestW(connection, verb, path.c_str(), kHttpVersion, kReferrer, nullptr,
+                                           kRequestFlags, 0));
+}
+
+// Split, open, connect and ask for the size with HEAD; true when an acceptable size came back.
+bool SendSizeRequest(const std::wstring& url, int attempts, HttpExchange& exchange, DWORD& size)
+{
+    HttpUrl parts;
+    if (!SplitHttpUrl(url, parts))
+        return false;
+    exchange.path = parts.path;
+    exchange.root.reset(InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!exchange.root)
+        return false;
+    exchange.connection.reset(InternetConnectW(exchange.root.get(), parts.host.c_str(), parts.port, parts.user.c_str(),
+                                               parts.password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
+    if (!exchange.connection)
+        return false;
+    exchange.sizeRequest = OpenRequest(exchange.connection.get(), L"HEAD", exchange.path);
+    return SendRequestWithRetry(exchange.sizeRequest.get(), attempts) &&
+           QueryAnnouncedSize(exchange.sizeRequest.get(), size) && size <= kLargestSize;
+}
+
+// The GET goes over the same connection; the size request stays open until the end.
+bool SendBodyRequest(HttpExchange& exchange)
+{
+    exchange.bodyRequest = OpenRequest(exchange.connection.get(), L"GET", exchange.path);
+    return SendRequestWithRetry(exchange.bodyRequest.get(), kDownloadAttempts);
+}
+
+FileHandle CreateOutputFile(const std::wstring& path)
+{
+    return FileHandle(
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// A short write is a failure too: a full disk would otherwise pass for a finished download.
+bool WriteBlock(HANDLE file, const char* data, DWORD size)
+{
+    DWORD written = 0;
+    return WriteFile(file, data, size, &written, nullptr) && written == size;
+}
+
+// Streams the body through one block-sized buffer. With a job, its cancel flag is looked at
+// after every successful read (the final empty one included) and its byte count follows
+// every write.
+CopyResult CopyBody(HINTERNET request, HANDLE file, DownloadJob* job)
+{
+    char buffer[kReadBlockSize];
+    uint64_t written = 0;
+    for (;;) {
+        DWORD read = 0;
+        if (!InternetReadFile(request, buffer, kReadBlockSize, &read))
+            return CopyResult::Failed;
+        if (job && job->cancelRequested.load())
+            return CopyResult::Cancelled;
+        if (read == 0)
+            break;
+        if (!WriteBlock(file, buffer, read))
+            return CopyResult::Failed;
+        written += read;
+        if (job)
+            job->receivedBytes.store(written, std::memory_order_relaxed);
+    }
+    // A connection that drops mid-body ends the reads as if the body were complete.
+    const std::optional<uint64_t> announced = QueryBodyLength(request);
+    return announced && written < *announced ? CopyResult::Failed : CopyResult::Complete;
+}
+
+std::wstring TemporarySuffix()
+{
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    wchar_t suffix[16] = {};
+    swprintf(suffix, sizeof(suffix) / sizeof(suffix[0]), kTemporarySuffixFormat, now.wHour, now.wMinute, now.wSecond);
+    return suffix;
+}
+
+void RunDownloadJob(DownloadJob& job)
+{
+    const std::wstring temporaryPath = job.path + TemporarySuffix();
+    HttpExchange exchange;
+    DWORD size = 0;
+    if (!SendSizeRequest(job.url, kDownloadAttempts, exchange, size))
+        return;
+    job.totalBytes.store(size, std::memory_order_relaxed);
+    if (!SendBodyRequest(exchange))
+        return;
+    FileHandle file = CreateOutputFile(temporaryPath);
+    if (!file)
+        return;
+    const CopyResult result = CopyBody(exchange.bodyRequest.get(), file.get(), &job);
+    file.reset();
+    if (result == CopyResult::Complete) {
+        DeleteFileW(job.path.c_str());
+        if (MoveFileW(temporaryPath.c_str(), job.path.c_str()))
+            return;
+    }
+    // Failed, cancelled, or the old destination could not be replaced: leave nothing behind.
+    DeleteFileW(temporaryPath.c_str());
+}
+
+void ReleaseDownloadJob(DownloadJob* job)
+{
+    if (--job->refCount == 0)
+        delete job;
+}
+
+}  // namespace
+
+bool SendRequestWithRetry(HINTERNET request, int attempts)
+{
+    if (!request)
+        return false;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (HttpSendRequestW(request, nullptr, 0, nullptr, 0) && QueryStatusCode(request) == kSuccessStatus)
+            return true;
+    }
+    return false;
+}
+
+bool IsCatalogueReachable()
+{
+    HttpExchange exchange;
+    DWORD size = 0;
+    return SendSizeRequest(CatalogueUrl(), kProbeAttempts, exchange, size);
+}
+
+bool DownloadToFile(const std::wstring& url, const std::wstring& path)
+{
+    HttpExchange exchange;
+    DWORD size = 0;
+    if (!SendSizeRequest(url, kDownloadAttempts, exchange, size) || !SendBodyRequest(exchange))
+        return false;
+    FileHandle file = CreateOutputFile(path);
+    if (!file)
+        return false;
+    const bool complete = CopyBody(exchange.bodyRequest.get(), file.get(), nullptr) == CopyResult::Complete;
+    file.reset();
+    // An icon that exists is never fetched again, so a partial one must not stay.
+    if (!complete)
+        DeleteFileW(path.c_str());
+    return complete;
+}
+
+unsigned __stdcall DownloadJobThread(void* job)
+{
+    auto* downloadJob = static_cast<DownloadJob*>(job);
+    RunDownloadJob(*downloadJob);
+    ReleaseDownloadJob(downloadJob);
+    return 0;
+}
+
+CAsyncDownload::~CAsyncDownload()
+{
+    Cancel();
+}
+
+void CAsyncDownload::Start(const std::wstring& url, const std::wstring& path)
+{
+    m_job = new DownloadJob(url, path);
+    const uintptr_t thread = _beginthreadex(nullptr, 0, DownloadJobThread, m_job, 0, nullptr);
+    if (thread == 0) {
+        // No thread will ever let go of its reference: drop it here, so the job reads as
+        // finished with no file, a failed download, instead of running forever.
+        ReleaseDownloadJob(m_job);
+        return;
+    }
+    CloseHandle(reinterpret_cast<HANDLE>(thread));  // detached: nobody waits for it
+}
+
+int CAsyncDownload::GetPercent() const
+{
+    if (!m_job)
+        return 0;
+    const uint64_t total = m_job->totalBytes.load(std::memory_order_relaxed);
+    if (total == 0)
+        return 0;
+    const uint64_t percent = m_job->receivedBytes.load(std::memory_order_relaxed) * 100 / total;
+    // A GET far longer than its HEAD announced must not wrap into a negative percentage.
+    return static_cast<int>(std::min<uint64_t>(percent, INT_MAX));
+}
+
+bool CAsyncDownload::IsFinished() const
+{
+    return !m_job || m_job->refCount.load() == 1;
+}
+
+void CAsyncDownload::Release()
+{
+    if (!m_job)
+        return;
+    ReleaseDownloadJob(m_job);
+    m_job = nullptr;
+}
+
+void CAsyncDownload::Cancel()
+{
+    if (!m_job)
+        return;
+    m_job->cancelRequested.store(true);
+    Release();
+}

@@ -1,0 +1,515 @@
+#include "tests/loopback_http_server.h"  // first: Winsock wants winsock2.h before windows.h
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/download.h"
+#include "net/servers.h"
+#include "app/unique_handle.h"
+#include "tests/test_files.h"
+
+namespace {
+
+HttpAnswer Body(const std::string& body)
+{
+    HttpAnswer answer;
+    answer.body = body;
+    return answer;
+}
+
+HttpAnswer Status(int status)
+{
+    HttpAnswer answer;
+    answer.status = status;
+    answer.body = "error page";
+    return answer;
+}
+
+HttpAnswer Announcing(uint64_t contentLength)
+{
+    HttpAnswer answer;
+    answer.contentLength = contentLength;
+    return answer;
+}
+
+HttpAnswer WithoutContentLength(const std::string& body)
+{
+    HttpAnswer answer = Body(body);
+    answer.sendContentLength = false;
+    return answer;
+}
+
+// A body of `size` bytes whose GET answer announces `announced` and then drops the connection.
+HttpAnswer CutShort(size_t size, uint64_t announced)
+{
+    HttpAnswer answer = Body(std::string(size, 'c'));
+    answer.contentLength = announced;
+    return answer;
+}
+
+std::string Pattern(size_t size)
+{
+    std::string text(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        text[i] = static_cast<char>('a' + i % 26);
+    return text;
+}
+
+// Runs a background download to its end; the handle is released afterwards.
+bool RunAsync(const std::wstring& url, const std::wstring& path, int* percent = nullptr)
+{
+    CAsyncDownload download;
+    download.Start(url, path);
+    if (!WaitUntil([&] { return download.IsFinished(); }))
+        return false;
+    if (percent)
+        *percent = download.GetPercent();
+    download.Release();
+    return FileExists(path);
+}
+
+// Files named after the destination plus a suffix. (A wildcard "setup.exe.*" would match
+// setup.exe itself as well.)
+std::vector<std::wstring> TemporaryFiles(const ScratchFolder& folder, const std::wstring& name)
+{
+    std::vector<std::wstring> matches;
+    for (const std::wstring& file : FindFiles(folder / L"*")) {
+        if (file.size() > name.size() + 1 && file.compare(0, name.size() + 1, name + L".") == 0)
+            matches.push_back(file);
+    }
+    return matches;
+}
+
+int HourMinuteSecond(const SYSTEMTIME& time)
+{
+    return time.wHour * 10000 + time.wMinute * 100 + time.wSecond;
+}
+
+class Download : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.IsListening()); }
+
+    LoopbackHttpServer server;
+    ScratchFolder folder{L"download_test"};
+};
+
+TEST(SendRequestWithRetry, NullRequestOrNoAttemptSendsNothing)
+{
+    LoopbackHttpServer server;
+    ASSERT_TRUE(server.IsListening());
+    server.Serve("/a", Body("x"));
+    EXPECT_FALSE(SendRequestWithRetry(nullptr, 5));
+
+    InternetHandle root(InternetOpenW(L"test", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    InternetHandle connection(InternetConnectW(root.get(), L"127.0.0.1", server.Port(), L"", L"",
+                                               INTERNET_SERVICE_HTTP, 0, 0));
+    InternetHandle request(HttpOpenRequestW(connection.get(), L"HEAD", L"/a", L"HTTP/1.1", L"", nullptr,
+                                            INTERNET_FLAG_RELOAD, 0));
+    ASSERT_TRUE(request);
+    EXPECT_FALSE(SendRequestWithRetry(request.get(), 0));
+    EXPECT_FALSE(SendRequestWithRetry(request.get(), -1));
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST(SendRequestWithRetry, ResendsTheSameRequestUntilStatus200)
+{
+    const struct {
+        int status;
+        int attempts;
+        bool expected;
+        size_t sends;
+    } cases[] = {
+        {200, 3, true, 1},
+        {404, 3, false, 3},
+        {500, 1, false, 1},
+        {204, 2, false, 2},  // success, but not 200
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "status " << c.status << ", " << c.attempts << " attempts");
+        LoopbackHttpServer server;
+        ASSERT_TRUE(server.IsListening());
+        HttpAnswer answer = Body("x");
+        answer.status = c.status;
+        server.Serve("/a", answer);
+        InternetHandle root(InternetOpenW(L"test", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+        InternetHandle connection(InternetConnectW(root.get(), L"127.0.0.1", server.Port(), L"", L"",
+                                                   INTERNET_SERVICE_HTTP, 0, 0));
+        InternetHandle request(HttpOpenRequestW(connection.get(), L"HEAD", L"/a", L"HTTP/1.1", L"", nullptr,
+                                                INTERNET_FLAG_RELOAD, 0));
+        EXPECT_EQ(SendRequestWithRetry(request.get(), c.attempts), c.expected);
+        EXPECT_EQ(server.CountRequests("HEAD", "/a"), c.sends);
+    }
+}
+
+TEST_F(Download, AsksForTheSizeThenTheBodyAsHttpDownload)
+{
+    server.Serve("/soft/setup.exe", Body("installer bytes"));
+    const std::wstring target = folder / L"setup.exe";
+    ASSERT_TRUE(DownloadToFile(server.Url("/soft/setup.exe"), target));
+    EXPECT_EQ(ReadWholeFile(target), "installer bytes");
+    const std::vector<RecordedRequest> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].method, "HEAD");
+    EXPECT_EQ(requests[1].method, "GET");
+    for (const RecordedRequest& request : requests) {
+        EXPECT_EQ(request.path, "/soft/setup.exe");
+        EXPECT_EQ(request.userAgent, "HttpDownload");
+    }
+}
+
+TEST_F(Download, EmptyPathRequestsTheRoot)
+{
+    server.Serve("/", Body("root"));
+    const std::wstring target = folder / L"root.html";
+    ASSERT_TRUE(DownloadToFile(server.Url(""), target));
+    EXPECT_EQ(ReadWholeFile(target), "root");
+    EXPECT_EQ(server.CountRequests("HEAD", "/"), 1u);
+    EXPECT_EQ(server.CountRequests("GET", "/"), 1u);
+}
+
+TEST_F(Download, QueryIsSentWithThePath)
+{
+    server.Serve("/icon.png?v=2", Body("png"));
+    const std::wstring target = folder / L"icon.png";
+    ASSERT_TRUE(DownloadToFile(server.Url("/icon.png?v=2"), target));
+    EXPECT_EQ(server.CountRequests("GET", "/icon.png?v=2"), 1u);
+}
+
+TEST_F(Download, UrlsThatAreNotPlainHttpFailBeforeAnyConnection)
+{
+    server.Serve("/a", Body("x"));
+    const std::wstring port = std::to_wstring(server.Port());
+    const struct {
+        const char* name;
+        std::wstring url;
+    } cases[] = {
+        {"https", L"https://127.0.0.1:" + port + L"/a"},
+        {"HTTPS in capitals", L"HTTPS://127.0.0.1:" + port + L"/a"},
+        {"ftp", L"ftp://127.0.0.1:" + port + L"/a"},
+        {"no scheme", L"127.0.0.1:" + port + L"/a"},
+        {"path over 2083 characters", L"http://127.0.0.1:" + port + L"/" + std::wstring(2084, L'p')},
+        {"user name over 127 characters", L"http://" + std::wstring(128, L'u') + L"@127.0.0.1:" + port + L"/a"},
+        {"password over 127 characters", L"http://u:" + std::wstring(128, L'w') + L"@127.0.0.1:" + port + L"/a"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring target = folder / L"refused.bin";
+        EXPECT_FALSE(DownloadToFile(c.url, target));
+        EXPECT_FALSE(RunAsync(c.url, target));
+        EXPECT_FALSE(FileExists(target));
+    }
+    EXPECT_EQ(server.Connections(), 0u);
+}
+
+TEST_F(Download, HeadWithoutContentLengthFailsEvenWhenGetWouldWork)
+{
+    server.Serve("/a", WithoutContentLength(""), Body("body"));
+    const std::wstring target = folder / L"a.bin";
+    EXPECT_FALSE(DownloadToFile(server.Url("/a"), target));
+    EXPECT_FALSE(RunAsync(server.Url("/a"), target));
+    EXPECT_FALSE(FileExists(target));
+    EXPECT_EQ(server.CountRequests("GET", "/a"), 0u);
+}
+
+TEST_F(Download, AnnouncedSizeOfAtMostOneGibibyteIsAccepted)
+{
+    const struct {
+        uint64_t announced;
+        bool accepted;
+    } cases[] = {
+        {0x40000000, true},
+        {0x40000001, false},
+        {0xFFFFFFFF, false},
+        {0x100000001, false},  // would read as 1 if cut to 32 bits
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "Content-Length " << c.announced);
+        LoopbackHttpServer local;
+        ASSERT_TRUE(local.IsListening());
+        // The GET answer is small and honest: only the HEAD announcement is judged.
+        local.Serve("/big", Announcing(c.announced), Body("abc"));
+        const std::wstring target = folder / L"big.bin";
+        EXPECT_EQ(DownloadToFile(local.Url("/big"), target), c.accepted);
+        EXPECT_EQ(FileExists(target), c.accepted);
+        EXPECT_EQ(local.CountRequests("GET", "/big"), c.accepted ? 1u : 0u);
+        DeleteFileW(target.c_str());
+
+        CAsyncDownload download;
+        download.Start(local.Url("/big"), target);
+        ASSERT_TRUE(WaitUntil([&] { return download.IsFinished(); }));
+        EXPECT_EQ(download.GetPercent(), 0);  // 3 bytes of 1 GiB truncate to 0
+        download.Release();
+        EXPECT_EQ(FileExists(target), c.accepted);
+        DeleteFileW(target.c_str());
+    }
+}
+
+TEST_F(Download, FailingStatusIsSentFiveTimesForEachRequest)
+{
+    server.Serve("/head404", Status(404));
+    server.Serve("/get404", Body("abc"), Status(404));
+    const struct {
+        const char* path;
+        size_t heads;
+        size_t gets;
+    } cases[] = {
+        {"/head404", 5, 0},
+        {"/get404", 1, 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const std::wstring target = folder / L"x.bin";
+        EXPECT_FALSE(DownloadToFile(server.Url(c.path), target));
+        EXPECT_FALSE(FileExists(target));
+        EXPECT_EQ(server.CountRequests("HEAD", c.path), c.heads);
+        EXPECT_EQ(server.CountRequests("GET", c.path), c.gets);
+
+        EXPECT_FALSE(RunAsync(server.Url(c.path), target));
+        EXPECT_EQ(server.CountRequests("HEAD", c.path), 2 * c.heads);
+        EXPECT_EQ(server.CountRequests("GET", c.path), 2 * c.gets);
+    }
+}
+
+TEST_F(Download, EmptyBodyGivesAnEmptyFile)
+{
+    server.Serve("/empty", Body(""));
+    const std::wstring target = folder / L"empty.bin";
+    ASSERT_TRUE(DownloadToFile(server.Url("/empty"), target));
+    EXPECT_EQ(ReadWholeFile(target), "");
+    DeleteFileW(target.c_str());
+
+    int percent = -1;
+    ASSERT_TRUE(RunAsync(server.Url("/empty"), target, &percent));
+    EXPECT_EQ(percent, 0);
+    EXPECT_EQ(ReadWholeFile(target), "");
+}
+
+TEST_F(Download, MissingDestinationFolderFails)
+{
+    server.Serve("/a", Body("abc"));
+    const std::wstring target = folder / L"no such folder\\a.bin";
+    EXPECT_FALSE(DownloadToFile(server.Url("/a"), target));
+    EXPECT_FALSE(RunAsync(server.Url("/a"), target));
+}
+
+TEST_F(Download, BodyCutShortOfItsContentLengthFails)
+{
+    // The connection drops after 5000 of 10000 bytes: a truncated installer must never pass.
+    server.Serve("/cut", Body(std::string(10000, 'h')), CutShort(5000, 10000));
+    const std::wstring target = folder / L"cut.exe";
+    EXPECT_FALSE(DownloadToFile(server.Url("/cut"), target));
+    EXPECT_FALSE(RunAsync(server.Url("/cut"), target));
+    EXPECT_TRUE(FindFiles(folder / L"*").empty());
+}
+
+TEST_F(Download, FailedDownloadRemovesWhatItWrote)
+{
+    server.Serve("/cut", Body(std::string(10000, 'h')), CutShort(5000, 10000));
+    const std::wstring target = folder / L"icon.png";
+    ASSERT_TRUE(WriteWholeFile(target, "stale"));
+    EXPECT_FALSE(DownloadToFile(server.Url("/cut"), target));
+    // An icon file that exists is never fetched again, so half of one must not stay.
+    EXPECT_FALSE(FileExists(target));
+}
+
+TEST_F(Download, HeadAndGetMayDisagreeOnTheSize)
+{
+    const struct {
+        uint64_t headAnnounces;
+        size_t getSends;
+        int percent;
+    } cases[] = {
+        {8192, 4096, 50},
+        {4096, 8192, 200},
+        {3, 10, 333},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "HEAD " << c.headAnnounces << ", GET " << c.getSends);
+        const std::string body = Pattern(c.getSends);
+        server.Serve("/sized", Announcing(c.headAnnounces), Body(body));
+        const std::wstring target = folder / L"sized.bin";
+        ASSERT_TRUE(DownloadToFile(server.Url("/sized"), target));
+        EXPECT_EQ(ReadWholeFile(target), body);
+        DeleteFileW(target.c_str());
+
+        int percent = -1;
+        ASSERT_TRUE(RunAsync(server.Url("/sized"), target, &percent));
+        EXPECT_EQ(percent, c.percent);
+        EXPECT_EQ(ReadWholeFile(target), body);
+        DeleteFileW(target.c_str());
+    }
+}
+
+TEST_F(Download, PercentOfAGetFarLongerThanItsHeadDoesNotWrap)
+{
+    HttpAnswer large = Body(Pattern(1 << 20));
+    large.bodyRepeats = 22;  // 22 MiB against an announced byte: over 2^31 percent
+    server.Serve("/large", Announcing(1), large);
+    int percent = -1;
+    ASSERT_TRUE(RunAsync(server.Url("/large"), folder / L"large.bin", &percent));
+    EXPECT_EQ(percent, INT_MAX);
+}
+
+TEST_F(Download, BackgroundDownloadReplacesTheDestinationOnlyAfterTheWholeBody)
+{
+    const std::string body = Pattern(10000);
+    HttpAnswer slow = Body(body);
+    slow.pauseAfter = 4096;
+    server.Serve("/setup.exe", Body(body), slow);
+    const std::wstring target = folder / L"setup.exe";
+    ASSERT_TRUE(WriteWholeFile(target, "previous installer"));
+
+    CAsyncDownload download;
+    EXPECT_TRUE(download.IsFinished());  // an empty handle
+    EXPECT_EQ(download.GetPercent(), 0);
+    SYSTEMTIME before = {};
+    GetLocalTime(&before);
+    download.Start(server.Url("/setup.exe"), target);
+    ASSERT_TRUE(server.WaitUntilPaused(10000));
+    ASSERT_TRUE(WaitUntil([&] { return download.GetPercent() == 40; }));  // 4096 of 10000
+    SYSTEMTIME after = {};
+    GetLocalTime(&after);
+
+    EXPECT_FALSE(download.IsFinished());
+    EXPECT_EQ(ReadWholeFile(target), "previous installer");
+    const std::vector<std::wstring> temporary = TemporaryFiles(folder, L"setup.exe");
+    ASSERT_EQ(temporary.size(), 1u);
+    const std::wstring suffix = temporary[0].substr(wcslen(L"setup.exe."));
+    ASSERT_EQ(suffix.size(), 6u);
+    const int stamp = std::stoi(suffix);
+    if (HourMinuteSecond(before) <= HourMinuteSecond(after)) {  // not across midnight
+        EXPECT_GE(stamp, HourMinuteSecond(before));
+        EXPECT_LE(stamp, HourMinuteSecond(after));
+    }
+    EXPECT_EQ(ReadWholeFile(folder / temporary[0]), body.substr(0, 4096));
+
+    server.Resume();
+    ASSERT_TRUE(WaitUntil([&] { return download.IsFinished(); }));
+    EXPECT_EQ(download.GetPercent(), 100);
+    download.Release();
+    EXPECT_TRUE(download.IsFinished());
+    EXPECT_EQ(ReadWholeFile(target), body);
+    EXPECT_TRUE(TemporaryFiles(folder, L"setup.exe").empty());
+}
+
+TEST_F(Download, FailedBackgroundDownloadLeavesTheDestinationAsItWas)
+{
+    server.Serve("/setup.exe", Body(std::string(10000, 'n')), CutShort(5000, 10000));
+    const std::wstring target = folder / L"setup.exe";
+    ASSERT_TRUE(WriteWholeFile(target, "previous installer"));
+    EXPECT_TRUE(RunAsync(server.Url("/setup.exe"), target));
+    EXPECT_EQ(ReadWholeFile(target), "previous installer");
+    EXPECT_TRUE(TemporaryFiles(folder, L"setup.exe").empty());
+}
+
+TEST_F(Download, CancelDuringTheBodyRemovesTheTemporaryFile)
+{
+    HttpAnswer slow = Body(Pattern(10000));
+    slow.pauseAfter = 4096;
+    server.Serve("/setup.exe", Body(Pattern(10000)), slow);
+    const std::wstring target = folder / L"setup.exe";
+
+    CAsyncDownload download;
+    download.Start(server.Url("/setup.exe"), target);
+    ASSERT_TRUE(server.WaitUntilPaused(10000));
+    ASSERT_TRUE(WaitUntil([&] { return TemporaryFiles(folder, L"setup.exe").size() == 1; }));
+    download.Cancel();
+    EXPECT_TRUE(download.IsFinished());
+    EXPECT_EQ(download.GetPercent(), 0);
+
+    server.Resume();
+    EXPECT_TRUE(WaitUntil([&] { return TemporaryFiles(folder, L"setup.exe").empty(); }));
+    EXPECT_FALSE(FileExists(target));
+}
+
+TEST_F(Download, DestinationThatCannotBeReplacedLeavesNoTemporaryFile)
+{
+    server.Serve("/setup.exe", Body("new installer"));
+    const std::wstring target = folder / L"setup.exe";
+    ASSERT_TRUE(WriteWholeFile(target, "running installer"));
+    // Held open without delete sharing, as a running installer would be.
+    FileHandle held(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+    RunAsync(server.Url("/setup.exe"), target);
+    held.reset();
+    EXPECT_EQ(ReadWholeFile(target), "running installer");
+    EXPECT_TRUE(TemporaryFiles(folder, L"setup.exe").empty());
+}
+
+// A disk that fills up mid-download. Wine, like a file system, reports a write that crosses
+// the limit as a success that wrote fewer bytes. The ctest entry download_test_full_disk
+// runs these under a file size limit; without it they are skipped.
+class FullDisk : public Download {
+protected:
+    void SetUp() override
+    {
+        Download::SetUp();
+        wchar_t limit[32] = {};
+        if (!GetEnvironmentVariableW(L"DOWNLOAD_TEST_FILE_SIZE_LIMIT", limit, 32))
+            GTEST_SKIP() << "no file size limit; run through ctest's download_test_full_disk";
+        m_limit = std::stoull(limit);
+        ASSERT_NE(m_limit % 4096, 0u) << "a limit on a block boundary gives no short write";
+    }
+
+    uint64_t m_limit = 0;
+};
+
+TEST_F(FullDisk, ShortWriteFailsTheDownload)
+{
+    // Whole blocks up to the last one, which crosses the limit and is the body's end.
+    HttpAnswer blocks = Body(Pattern(4096));
+    blocks.bodyRepeats = m_limit / 4096 + 1;
+    server.Serve("/big.exe", blocks);
+    server.Serve("/small.exe", Body(Pattern(4096)));
+
+    ASSERT_TRUE(DownloadToFile(server.Url("/small.exe"), folder / L"small.exe"));  // writing works
+    EXPECT_FALSE(DownloadToFile(server.Url("/big.exe"), folder / L"big.exe"));
+    EXPECT_FALSE(FileExists(folder / L"big.exe"));
+}
+
+// The probe goes to the compiled-in catalogue server, served here on its fixed port.
+class CatalogueProbe : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.IsListening()) << "catalogue port " << server.Port() << " busy"; }
+
+    LoopbackHttpServer server{PortOfServer(kCatalogueServer)};
+};
+
+TEST_F(CatalogueProbe, OneHeadDecides)
+{
+    const struct {
+        const char* name;
+        HttpAnswer head;
+        bool reachable;
+    } cases[] = {
+        {"200 with a size", Body("<plist/>"), true},
+        {"exactly 1 GiB", Announcing(0x40000000), true},
+        {"one byte more", Announcing(0x40000001), false},
+        {"no Content-Length", WithoutContentLength(""), false},
+        {"404", Status(404), false},
+        {"500", Status(500), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t headsBefore = server.CountRequests("HEAD", "/AppLib/AppLib.xml");
+        server.Serve("/AppLib/AppLib.xml", c.head, Body("<plist/>"));
+        EXPECT_EQ(IsCatalogueReachable(), c.reachable);
+        EXPECT_EQ(server.CountRequests("HEAD", "/AppLib/AppLib.xml"), headsBefore + 1);
+    }
+    EXPECT_EQ(server.CountRequests("GET", "/AppLib/AppLib.xml"), 0u);
+    for (const RecordedRequest& request : server.Requests())
+        EXPECT_EQ(request.userAgent, "HttpDownload");
+}
+
+TEST(CatalogueProbeOffline, NobodyListeningIsUnreachable)
+{
+    EXPECT_FALSE(IsCatalogueReachable());
+}
+
+}  // namespace

@@ -1,0 +1,206 @@
+#include "tests/loopback_http_server.h"  // first: Winsock wants winsock2.h before windows.h
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/folders.h"
+#include "catalog/refresh.h"
+#include "net/servers.h"
+#include "tests/test_files.h"
+
+namespace {
+
+std::string Str(const std::string& key, const std::string& value)
+{
+    return "<key>" + key + "</key><string>" + value + "</string>";
+}
+
+std::string Program(const std::string& name, const std::string& icon)
+{
+    return "<dict>" + Str("name", name) + Str("url", "http://dl.example.com/" + name + ".exe") + Str("icon", icon) +
+           "</dict>";
+}
+
+std::string Group(const std::string& name, const std::string& icon, const std::string& programs)
+{
+    return "<dict>" + Str("name", name) + Str("icon", icon) + "<key>applications</key><array>" + programs +
+           "</array></dict>";
+}
+
+std::string Plist(const std::string& groups)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array>" + groups +
+           "</array></plist>";
+}
+
+HttpAnswer Body(const std::string& body)
+{
+    HttpAnswer answer;
+    answer.body = body;
+    return answer;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+std::set<std::wstring> FilesIn(const std::wstring& folder)
+{
+    const std::vector<std::wstring> names = FindFiles(folder + L"\\*");
+    return std::set<std::wstring>(names.begin(), names.end());
+}
+
+// Runs the refresh against the catalogue server on its compiled-in port, in the data tree
+// laid out beside this program, and puts that tree back afterwards.
+class Refresh : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.IsListening()) << "catalogue port " << server.Port() << " busy";
+        m_originalCatalogue = ReadWholeFile(LocalCatalogue());
+        ASSERT_NE(m_originalCatalogue, "<missing>");
+        m_groupIcons = FilesIn(GetGroupIconsDir());
+        m_programIcons = FilesIn(GetAppIconsDir());
+    }
+
+    void TearDown() override
+    {
+        WriteWholeFile(LocalCatalogue(), m_originalCatalogue);
+        DeleteFileW(Candidate().c_str());
+        RemoveFilesNotIn(GetGroupIconsDir(), m_groupIcons);
+        RemoveFilesNotIn(GetAppIconsDir(), m_programIcons);
+    }
+
+    static std::wstring LocalCatalogue() { return GetAppLibDir() + L"\\AppLib.xml"; }
+    static std::wstring Candidate() { return LocalCatalogue() + L".temp"; }
+
+    std::string IconUrl(const std::string& path) const { return Narrow(server.Url(path)); }
+
+    CatalogueRefreshState RunRefresh()
+    {
+        g_catalogueRefreshState = RefreshRunning;
+        CatalogueRefreshThread(nullptr);
+        return static_cast<CatalogueRefreshState>(g_catalogueRefreshState.load());
+    }
+
+    std::vector<std::string> GetPaths() const
+    {
+        std::vector<std::string> paths;
+        for (const RecordedRequest& request : server.Requests()) {
+            if (request.method == "GET")
+                paths.push_back(request.path);
+        }
+        return paths;
+    }
+
+    LoopbackHttpServer server{PortOfServer(kCatalogueServer)};
+    std::string m_originalCatalogue;
+
+private:
+    static void RemoveFilesNotIn(const std::wstring& folder, const std::set<std::wstring>& keep)
+    {
+        for (const std::wstring& name : FilesIn(folder)) {
+            if (!keep.count(name))
+                DeleteFileW((folder + L"\\" + name).c_str());
+        }
+    }
+
+    std::set<std::wstring> m_groupIcons;
+    std::set<std::wstring> m_programIcons;
+};
+
+TEST_F(Refresh, ReplacesTheCatalogueAfterFetchingMissingIcons)
+{
+    const std::wstring present = GetAppIconsDir() + L"\\present.png";
+    ASSERT_TRUE(WriteWholeFile(present, "icon on disk"));
+    const std::string catalogue = Plist(
+        Group("Tools", IconUrl("/g/tools.png"),
+              Program("A", IconUrl("/p/a.png")) + Program("B", IconUrl("/p/present.png")) +
+                  Program("C", IconUrl("/p/broken.png")) + Program("D", IconUrl("/mirror/a.png"))) +
+        Group("Local", "local.png", Program("E", "HTTP://127.0.0.1/p/e.png")));
+    server.Serve("/AppLib/AppLib.xml", Body(catalogue));
+    server.Serve("/g/tools.png", Body("group icon"));
+    server.Serve("/p/a.png", Body("icon a"));
+    server.Serve("/p/present.png", Body("changed on the server"));
+    server.Serve("/mirror/a.png", Body("mirror of a"));
+
+    EXPECT_EQ(RunRefresh(), RefreshUpdated);
+
+    EXPECT_EQ(ReadWholeFile(LocalCatalogue()), catalogue);
+    EXPECT_FALSE(FileExists(Candidate()));
+    EXPECT_EQ(ReadWholeFile(GetGroupIconsDir() + L"\\tools.png"), "group icon");
+    EXPECT_EQ(ReadWholeFile(GetAppIconsDir() + L"\\a.png"), "icon a");  // the second a.png shares it
+    EXPECT_EQ(ReadWholeFile(present), "icon on disk");
+    EXPECT_FALSE(FileExists(GetAppIconsDir() + L"\\broken.png"));  // 404, ignored
+    EXPECT_FALSE(FileExists(GetGroupIconsDir() + L"\\local.png"));
+    // E's icon names another port's server and fails; a plain group icon name is never fetched.
+    EXPECT_EQ(GetPaths(), (std::vector<std::string>{"/AppLib/AppLib.xml", "/g/tools.png", "/p/a.png"}));
+    EXPECT_EQ(server.CountRequests("HEAD", "/p/broken.png"), 5u);
+}
+
+TEST_F(Refresh, UnreachableServerFailsAndKeepsTheLocalCatalogue)
+{
+    server.Serve("/AppLib/AppLib.xml", [] {
+        HttpAnswer answer;
+        answer.status = 503;
+        return answer;
+    }());
+    EXPECT_EQ(RunRefresh(), RefreshFailed);
+    EXPECT_EQ(ReadWholeFile(LocalCatalogue()), m_originalCatalogue);
+    EXPECT_FALSE(FileExists(Candidate()));
+}
+
+TEST_F(Refresh, CatalogueWithoutGroupsFailsAndStaysAsCandidate)
+{
+    const std::string empty = Plist("");
+    server.Serve("/AppLib/AppLib.xml", Body(empty));
+    EXPECT_EQ(RunRefresh(), RefreshFailed);
+    EXPECT_EQ(ReadWholeFile(LocalCatalogue()), m_originalCatalogue);
+    EXPECT_EQ(ReadWholeFile(Candidate()), empty);
+}
+
+TEST_F(Refresh, CatalogueCutShortFails)
+{
+    const std::string catalogue = Plist(Group("Tools", "tools.png", Program("A", IconUrl("/p/a.png"))));
+    HttpAnswer cut = Body(catalogue.substr(0, catalogue.size() / 2));
+    cut.contentLength = catalogue.size();
+    server.Serve("/AppLib/AppLib.xml", Body(catalogue), cut);
+    EXPECT_EQ(RunRefresh(), RefreshFailed);
+    EXPECT_EQ(ReadWholeFile(LocalCatalogue()), m_originalCatalogue);
+    EXPECT_FALSE(FileExists(Candidate()));
+}
+
+TEST_F(Refresh, IconNamesThatLeaveTheirFolderAreNotFetched)
+{
+    const std::string catalogue = Plist(
+        Group("Hostile", IconUrl("/g/..\\..\\..\\group.dll"),
+              Program("Up", IconUrl("/p/..\\..\\..\\program.dll")) +
+                  Program("Stream", IconUrl("/p/icon.png:payload")) + Program("Drive", IconUrl("/p/C:program.dll")) +
+                  Program("Dot", IconUrl("/p/.")) + Program("DotDot", IconUrl("/p/..")) +
+                  Program("Empty", IconUrl("/p/")) + Program("Fine", IconUrl("/p/fine.png"))));
+    server.Serve("/AppLib/AppLib.xml", Body(catalogue));
+    server.ServeAnyOtherPath(Body("MZ payload"));
+
+    EXPECT_EQ(RunRefresh(), RefreshUpdated);
+
+    EXPECT_FALSE(FileExists(GetModuleDir() + L"\\group.dll"));
+    EXPECT_FALSE(FileExists(GetModuleDir() + L"\\program.dll"));
+    EXPECT_EQ(ReadWholeFile(GetAppIconsDir() + L"\\fine.png"), "MZ payload");
+    EXPECT_EQ(GetPaths(), (std::vector<std::string>{"/AppLib/AppLib.xml", "/p/fine.png"}));
+}
+
+TEST(RefreshOffline, NobodyListeningFails)
+{
+    const std::wstring local = GetAppLibDir() + L"\\AppLib.xml";
+    const std::string before = ReadWholeFile(local);
+    g_catalogueRefreshState = RefreshRunning;
+    CatalogueRefreshThread(nullptr);
+    EXPECT_EQ(g_catalogueRefreshState.load(), RefreshFailed);
+    EXPECT_EQ(ReadWholeFile(local), before);
+}
+
+}  // namespace
