@@ -1,0 +1,111 @@
+// Download throughput from a loopback server: DownloadToFile, then a CAsyncDownload, of the
+// same body, with the process's peak working set, which must not grow with the body's size.
+// Afterwards it serves the body for an outside client (curl) until /done is requested.
+
+#include "tests/loopback_http_server.h"  // first: Winsock wants winsock2.h before windows.h
+
+#include <psapi.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "net/download.h"
+
+namespace {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr size_t kPatternBytes = 64 * 1024;
+constexpr DWORD kWaitForClientMs = 10 * 60 * 1000;
+
+double Seconds(const LARGE_INTEGER& start)
+{
+    LARGE_INTEGER now = {}, frequency = {};
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+double PeakWorkingSetMiB()
+{
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    return static_cast<double>(counters.PeakWorkingSetSize) / static_cast<double>(kMiB);
+}
+
+void Report(const char* what, uint64_t bytes, double seconds, bool ok)
+{
+    std::printf("%-16s %4llu MiB  %7.1f MB/s  %6.2f s  peak working set %6.1f MiB%s\n", what,
+                static_cast<unsigned long long>(bytes / kMiB), static_cast<double>(bytes) / 1e6 / seconds, seconds,
+                PeakWorkingSetMiB(), ok ? "" : "  FAILED");
+    std::fflush(stdout);
+}
+
+std::string Path(const char* name)
+{
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    char narrow[MAX_PATH] = {};
+    WideCharToMultiByte(CP_ACP, 0, temp, -1, narrow, MAX_PATH, nullptr, nullptr);
+    return std::string(narrow) + name;
+}
+
+std::wstring Wide(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}
+
+void TimeDownloadToFile(LoopbackHttpServer& server, const std::string& path, uint64_t bytes)
+{
+    LARGE_INTEGER start = {};
+    QueryPerformanceCounter(&start);
+    const bool ok = DownloadToFile(server.Url(path), Wide(Path("download_bench.bin")));
+    Report("DownloadToFile", bytes, Seconds(start), ok);
+    DeleteFileW(Wide(Path("download_bench.bin")).c_str());
+}
+
+void TimeAsyncDownload(LoopbackHttpServer& server, const std::string& path, uint64_t bytes)
+{
+    const std::wstring target = Wide(Path("download_bench_async.bin"));
+    LARGE_INTEGER start = {};
+    QueryPerformanceCounter(&start);
+    CAsyncDownload download;
+    download.Start(server.Url(path), target);
+    while (!download.IsFinished())
+        Sleep(5);
+    download.Release();
+    Report("CAsyncDownload", bytes, Seconds(start), GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES);
+    DeleteFileW(target.c_str());
+}
+
+}  // namespace
+
+int main()
+{
+    LoopbackHttpServer server;
+    if (!server.IsListening()) {
+        std::printf("cannot listen on the loopback interface\n");
+        return 1;
+    }
+    std::string pattern(kPatternBytes, '\0');
+    for (size_t i = 0; i < pattern.size(); ++i)
+        pattern[i] = static_cast<char>(i * 7 + i / 251);
+    const uint64_t sizes[] = {16 * kMiB, 256 * kMiB};
+    for (const uint64_t size : sizes) {
+        HttpAnswer answer;
+        answer.body = pattern;
+        answer.bodyRepeats = size / kPatternBytes;
+        const std::string path = "/body" + std::to_string(size / kMiB);
+        server.Serve(path, answer);
+        TimeDownloadToFile(server, path, size);
+        TimeAsyncDownload(server, path, size);
+    }
+
+    std::printf("serving %ls/body256\n", server.Url("").c_str());
+    std::fflush(stdout);
+    const ULONGLONG deadline = GetTickCount64() + kWaitForClientMs;
+    while (server.CountRequests("GET", "/done") == 0 && GetTickCount64() < deadline)
+        Sleep(50);
+    return 0;
+}

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Download benchmark: the Windows program under Wine times DownloadToFile and CAsyncDownload
+# of a 256 MiB body from its loopback server, then serves the same body while curl fetches
+# it, so the figures read as a ratio. Usage: bench/download_bench.sh (after a win64 build).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build/win64"
+cmake --build --preset win64 --target download_bench >/dev/null
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+(cd "$build/bench" && "$build/wine-run" ./download_bench.exe) >"$work/bench.log" 2>&1 &
+bench=$!
+url=""
+for _ in $(seq 1200); do
+  url=$(sed -n 's/^serving //p' "$work/bench.log" | tr -d '\r')
+  [ -n "$url" ] && break
+  kill -0 "$bench" 2>/dev/null || break
+  sleep 0.5
+done
+sed '/^serving /d' "$work/bench.log"
+if [ -z "$url" ]; then
+  echo "download_bench did not start serving" >&2
+  exit 1
+fi
+read -r bytes seconds speed < <(curl -sS -o "$work/curl.bin" -w '%{size_download} %{time_total} %{speed_download}\n' "$url")
+curl -sS -o /dev/null "${url%/body256}/done" || true
+wait "$bench"
+awk -v b="$bytes" -v s="$seconds" -v v="$speed" \
+  'BEGIN { printf "%-16s %4d MiB  %7.1f MB/s  %6.2f s  (Linux, same kind of server)\n", "curl", b / 1048576, v / 1e6, s }'
