@@ -6,7 +6,9 @@
 #include <string>
 
 #include "app/folders.h"
+#include "app/unique_handle.h"
 #include "tests/bplist_writer.h"
+#include "tests/test_files.h"
 
 namespace {
 
@@ -16,44 +18,24 @@ struct RunResult {
     std::string err;
 };
 
-class Handle {
-public:
-    Handle() = default;
-    ~Handle() { Reset(); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE* Put() { Reset(); return &m_handle; }
-    HANDLE Get() const { return m_handle; }
-    void Reset()
-    {
-        if (m_handle)
-            CloseHandle(m_handle);
-        m_handle = nullptr;
-    }
-
-private:
-    HANDLE m_handle = nullptr;
-};
-
 // A pipe drained on a thread of its own, so a full pipe never stalls the child.
 class PipeReader {
 public:
     PipeReader()
     {
         SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-        CreatePipe(m_read.Put(), m_write.Put(), &inherit, 0);
-        SetHandleInformation(m_read.Get(), HANDLE_FLAG_INHERIT, 0);
+        CreatePipe(m_read.put(), m_write.put(), &inherit, 0);
+        SetHandleInformation(m_read.get(), HANDLE_FLAG_INHERIT, 0);
     }
-    HANDLE WriteEnd() const { return m_write.Get(); }
+    HANDLE WriteEnd() const { return m_write.get(); }
     void StartReading()
     {
-        m_write.Reset();  // the child holds the only write end now
-        m_thread = CreateThread(nullptr, 0, Drain, this, 0, nullptr);
+        m_write.reset();  // the child holds the only write end now
+        m_thread.reset(CreateThread(nullptr, 0, Drain, this, 0, nullptr));
     }
     std::string Finish()
     {
-        WaitForSingleObject(m_thread, INFINITE);
-        CloseHandle(m_thread);
+        WaitForSingleObject(m_thread.get(), INFINITE);
         return m_text;
     }
 
@@ -63,14 +45,14 @@ private:
         auto* reader = static_cast<PipeReader*>(self);
         char buffer[4096];
         DWORD count = 0;
-        while (ReadFile(reader->m_read.Get(), buffer, sizeof buffer, &count, nullptr) && count > 0)
+        while (ReadFile(reader->m_read.get(), buffer, sizeof buffer, &count, nullptr) && count > 0)
             reader->m_text.append(buffer, count);
         return 0;
     }
 
-    Handle m_read;
-    Handle m_write;
-    HANDLE m_thread = nullptr;
+    KernelHandle m_read;
+    KernelHandle m_write;
+    KernelHandle m_thread;
     std::string m_text;
 };
 
@@ -91,33 +73,22 @@ RunResult RunApplib(const std::wstring& arguments)
         ADD_FAILURE() << "applib.exe did not start, error " << GetLastError();
         return result;
     }
+    const KernelHandle child(process.hProcess);
+    const KernelHandle childThread(process.hThread);
     out.StartReading();
     err.StartReading();
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    WaitForSingleObject(child.get(), INFINITE);
+    GetExitCodeProcess(child.get(), &result.exitCode);
     result.out = out.Finish();
     result.err = err.Finish();
     return result;
 }
 
-class ScratchFile {
-public:
-    ScratchFile(const wchar_t* name, const std::string& bytes) : m_path(GetModuleDir() + L"\\" + name)
-    {
-        HANDLE file = CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        DWORD written = 0;
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-        CloseHandle(file);
-    }
-    ~ScratchFile() { DeleteFileW(m_path.c_str()); }
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
-
-private:
-    std::wstring m_path;
-};
+// Files the tool reads, beside it in this program's folder.
+std::wstring BesideTool(const wchar_t* name)
+{
+    return GetModuleDir() + L"\\" + name;
+}
 
 // A one-group catalogue in binary form: [{name, icon, applications: [{name, url, icon}]}].
 std::string BinaryCatalogue(const std::string& url)
@@ -150,7 +121,7 @@ const char kXmlCatalogue[] =
 
 TEST(Applib, DumpPrintsJsonForBothForms)
 {
-    ScratchFile xml(L"dump.xml", kXmlCatalogue);
+    ScratchFile xml(BesideTool(L"dump.xml"), kXmlCatalogue);
     RunResult result = RunApplib(L"dump dump.xml");
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.err, "");
@@ -158,7 +129,7 @@ TEST(Applib, DumpPrintsJsonForBothForms)
               "[{\"applications\": [{\"icon\": \"http://img.example.com/doc.png\", \"name\": \"文档\", \"ok\": true, "
               "\"size\": -7, \"url\": \"https://dl.example.com/doc.exe\"}], \"icon\": \"office.png\", \"name\": \"办公\"}]\n");
 
-    ScratchFile binary(L"dump.bplist", BinaryCatalogue("http://dl.example.com/zip.exe"));
+    ScratchFile binary(BesideTool(L"dump.bplist"), BinaryCatalogue("http://dl.example.com/zip.exe"));
     result = RunApplib(L"dump dump.bplist");
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.out,
@@ -168,8 +139,8 @@ TEST(Applib, DumpPrintsJsonForBothForms)
 
 TEST(Applib, DumpReportsReaderErrorsAlone)
 {
-    ScratchFile dict(L"dict.xml", "<plist><dict/></plist>");
-    ScratchFile broken(L"broken.xml", "<plist><array></plist>");
+    ScratchFile dict(BesideTool(L"dict.xml"), "<plist><dict/></plist>");
+    ScratchFile broken(BesideTool(L"broken.xml"), "<plist><array></plist>");
     const struct {
         const wchar_t* arguments;
         const char* err;
@@ -189,10 +160,10 @@ TEST(Applib, DumpReportsReaderErrorsAlone)
 
 TEST(Applib, CheckReportsGroupsAndVerdict)
 {
-    ScratchFile xml(L"check.xml", kXmlCatalogue);
-    ScratchFile binary(L"check.bplist", BinaryCatalogue("http://dl.example.com/zip.exe"));
-    ScratchFile empty(L"empty.xml", "<plist><array/></plist>");
-    ScratchFile dict(L"dict.xml", "<plist><dict/></plist>");
+    ScratchFile xml(BesideTool(L"check.xml"), kXmlCatalogue);
+    ScratchFile binary(BesideTool(L"check.bplist"), BinaryCatalogue("http://dl.example.com/zip.exe"));
+    ScratchFile empty(BesideTool(L"empty.xml"), "<plist><array/></plist>");
+    ScratchFile dict(BesideTool(L"dict.xml"), "<plist><dict/></plist>");
     const struct {
         const wchar_t* arguments;
         DWORD exitCode;

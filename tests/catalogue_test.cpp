@@ -7,33 +7,16 @@
 
 #include "app/folders.h"
 #include "catalog/catalogue.h"
+#include "tests/test_files.h"
 
 namespace {
 
-// A scratch file under the temporary folder, removed when the test ends.
-class ScratchFile {
-public:
-    explicit ScratchFile(const std::string& utf8Content)
-    {
-        wchar_t dir[MAX_PATH] = {};
-        GetTempPathW(MAX_PATH, dir);
-        wchar_t name[MAX_PATH] = {};
-        GetTempFileNameW(dir, L"cat", 0, name);
-        m_path = name;
-        HANDLE file = CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        DWORD written = 0;
-        WriteFile(file, utf8Content.data(), static_cast<DWORD>(utf8Content.size()), &written, nullptr);
-        CloseHandle(file);
-    }
-    ~ScratchFile() { DeleteFileW(m_path.c_str()); }
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
-
-    const std::wstring& path() const { return m_path; }
-
-private:
-    std::wstring m_path;
-};
+// Each catalogue file of a test goes into this program's scratch folder.
+std::wstring ScratchPath()
+{
+    static const ScratchFolder folder(L"catalogue_test");
+    return folder / L"AppLib.xml";
+}
 
 std::string Plist(const std::string& body)
 {
@@ -75,7 +58,7 @@ std::vector<std::wstring> ProgramNames(const CatalogueGroup& group)
 
 TEST(LoadCatalogue, ReadsGroupsAndProgramsInFileOrder)
 {
-    ScratchFile file(Plist("<array>" +
+    ScratchFile file(ScratchPath(), Plist("<array>" +
                            Group("办公", Program("A", Str("install", "a.exe /S")) + Program("B")) +
                            Group("Media", Program("C")) + "</array>"));
     Catalogue catalogue;
@@ -104,7 +87,7 @@ TEST(LoadCatalogue, UnreadableFilesAppendNothing)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ScratchFile file(c.content);
+        ScratchFile file(ScratchPath(), c.content);
         Catalogue catalogue;
         catalogue.push_back(std::make_unique<CatalogueGroup>());
         EXPECT_FALSE(LoadCatalogue(catalogue, file.path()));
@@ -156,7 +139,7 @@ TEST(LoadCatalogue, SkipRules)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ScratchFile file(Plist("<array>" + c.array + "</array>"));
+        ScratchFile file(ScratchPath(), Plist("<array>" + c.array + "</array>"));
         Catalogue catalogue;
         EXPECT_TRUE(LoadCatalogue(catalogue, file.path()));
         EXPECT_EQ(GroupNames(catalogue), c.groups);
@@ -168,7 +151,7 @@ TEST(LoadCatalogue, SkipRules)
 
 TEST(LoadCatalogue, AppendsWithoutClearingAndClearEmpties)
 {
-    ScratchFile file(Plist("<array>" + Group("A", Program("P")) + "</array>"));
+    ScratchFile file(ScratchPath(), Plist("<array>" + Group("A", Program("P")) + "</array>"));
     Catalogue catalogue;
     ASSERT_TRUE(LoadCatalogue(catalogue, file.path()));
     ASSERT_TRUE(LoadCatalogue(catalogue, file.path()));
@@ -190,7 +173,7 @@ TEST(LoadCatalogue, MalformedUtf8BecomesReplacementCharacter)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.utf8);
-        ScratchFile file(Plist("<array>" + Group(c.utf8, "") + "</array>"));
+        ScratchFile file(ScratchPath(), Plist("<array>" + Group(c.utf8, "") + "</array>"));
         Catalogue catalogue;
         ASSERT_TRUE(LoadCatalogue(catalogue, file.path()));
         ASSERT_EQ(catalogue.size(), 1u);

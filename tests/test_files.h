@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/unique_handle.h"
@@ -36,6 +37,23 @@ inline bool WriteWholeFile(const std::wstring& path, const std::string& content)
     return file && WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
            written == content.size();
 }
+
+// A file written for one test and removed when the test is done with it.
+class ScratchFile {
+public:
+    ScratchFile(std::wstring path, const std::string& content) : m_path(std::move(path))
+    {
+        WriteWholeFile(m_path, content);
+    }
+    ~ScratchFile() { DeleteFileW(m_path.c_str()); }
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    const std::wstring& path() const { return m_path; }
+
+private:
+    std::wstring m_path;
+};
 
 // Names (not paths) of the entries matching a pattern such as L"C:\\dir\\setup.exe.*".
 inline std::vector<std::wstring> FindFiles(const std::wstring& pattern)
