@@ -15,13 +15,6 @@
 
 namespace {
 
-HttpAnswer Body(const std::string& body)
-{
-    HttpAnswer answer;
-    answer.body = body;
-    return answer;
-}
-
 HttpAnswer Status(int status)
 {
     HttpAnswer answer;

@@ -42,6 +42,20 @@ struct SocketTraits {
 };
 using Socket = UniqueHandle<SocketTraits>;
 
+// An answer of status 200 with this body.
+inline HttpAnswer Body(const std::string& body)
+{
+    HttpAnswer answer;
+    answer.body = body;
+    return answer;
+}
+
+// URLs and paths here are ASCII: the server speaks bytes, the code under test wide text.
+inline std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
 // The port of a compiled-in server address ("host:port"); 80 when it names none.
 inline unsigned short PortOfServer(const std::wstring& server)
 {

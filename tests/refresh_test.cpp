@@ -36,18 +36,6 @@ std::string Plist(const std::string& groups)
            "</array></plist>";
 }
 
-HttpAnswer Body(const std::string& body)
-{
-    HttpAnswer answer;
-    answer.body = body;
-    return answer;
-}
-
-std::string Narrow(const std::wstring& text)
-{
-    return std::string(text.begin(), text.end());
-}
-
 std::set<std::wstring> FilesIn(const std::wstring& folder)
 {
     const std::vector<std::wstring> names = FindFiles(folder + L"\\*");

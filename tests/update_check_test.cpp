@@ -17,11 +17,6 @@ const wchar_t kBuiltInPrompt[] = L"系统检测到有更新的版本，是否立
 // build's own, and the original command is put back after each test.
 const wchar_t kHttpCommandKey[] = L"Software\\Classes\\http\\shell\\open\\command";
 
-std::string Narrow(const std::wstring& text)
-{
-    return std::string(text.begin(), text.end());
-}
-
 TEST(UpdateVersion, ComparesAsCaseFoldedText)
 {
     const struct {
@@ -141,9 +136,7 @@ protected:
 
     void Describe(const std::string& ini)
     {
-        HttpAnswer answer;
-        answer.body = ini;
-        server.Serve(Narrow(kUpdateDescriptionPath), answer);
+        server.Serve(Narrow(kUpdateDescriptionPath), Body(ini));
     }
 
     std::wstring Opened() const { return folder / L"opened.txt"; }
