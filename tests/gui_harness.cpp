@@ -1,0 +1,249 @@
+#include "tests/gui_harness.h"
+
+#include <cstdlib>
+
+#include "app/folders.h"
+#include "ui/messages.h"
+
+namespace gui_test {
+
+COLORREF ParentPatternAt(int x, int y)
+{
+    return RGB(x & 0xFF, y & 0xFF, 0x40 + ((x >> 8) & 3) * 0x10 + ((y >> 8) & 3) * 0x40);
+}
+
+TestParent::TestParent(const RECT& screenRect)
+{
+    Create(nullptr, screenRect, L"GUI test parent", WS_POPUP | WS_VISIBLE | WS_CLIPCHILDREN);
+    UpdateWindow(m_hwnd);
+}
+
+LRESULT TestParent::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_PRINTCLIENT:
+        PaintPattern(reinterpret_cast<HDC>(wParam));
+        return 0;
+    case WM_ERASEBKGND:
+        return 1;
+    case WM_PAINT: {
+        ui::PaintScope paint(m_hwnd);
+        PaintPattern(paint.dc());
+        return 0;
+    }
+    case WM_DRAWITEM:
+        if (onDrawItem)
+            onDrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+        return TRUE;
+    case WM_COMMAND:
+    case WM_VSCROLL:
+    case WM_ITEM_CHECK_CHANGED:
+    case WM_ITEM_INSTALL:
+        messages.push_back({message, wParam, lParam});
+        if (message == WM_VSCROLL && onVScroll)
+            onVScroll(wParam);
+        if (message == WM_COMMAND && onCommand)
+            onCommand(wParam, lParam);
+        return 0;
+    default:
+        return DefaultHandling(message, wParam, lParam);
+    }
+}
+
+// One DIB of the pattern over the client area, copied in one step.
+void TestParent::PaintPattern(HDC dc)
+{
+    const RECT client = ui::ClientRect(m_hwnd);
+    const int width = ui::Width(client);
+    const int height = ui::Height(client);
+    BITMAPINFO info = {};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    std::vector<uint32_t> pixels(static_cast<size_t>(width) * static_cast<size_t>(height));
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const COLORREF c = ParentPatternAt(x, y);
+            pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)] =
+                (static_cast<uint32_t>(GetRValue(c)) << 16) | (static_cast<uint32_t>(GetGValue(c)) << 8) | GetBValue(c);
+        }
+    }
+    SetDIBitsToDevice(dc, 0, 0, static_cast<DWORD>(width), static_cast<DWORD>(height), 0, 0, 0,
+                      static_cast<UINT>(height), pixels.data(), &info, DIB_RGB_COLORS);
+}
+
+void PumpPending()
+{
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+bool PumpUntil(const std::function<bool()>& condition, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        PumpPending();
+        if (condition())
+            return true;
+        if (GetTickCount64() >= deadline)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+}
+
+Capture::Capture(HWND hwnd)
+{
+    UpdateWindow(hwnd);
+    const RECT client = ui::ClientRect(hwnd);
+    m_width = ui::Width(client);
+    m_height = ui::Height(client);
+    m_pixels.assign(static_cast<size_t>(m_width) * static_cast<size_t>(m_height), 0);
+
+    ui::WindowDc source(hwnd);
+    ui::UniqueMemoryDc copy(CreateCompatibleDC(source.get()));
+    BITMAPINFO info = {};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), m_width, -m_height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    ui::UniqueBitmap dib(CreateDIBSection(copy.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!dib || !bits)
+        return;
+    {
+        ui::SelectedObject selected(copy.get(), dib.get());
+        BitBlt(copy.get(), 0, 0, m_width, m_height, source.get(), 0, 0, SRCCOPY);
+        GdiFlush();
+    }
+    const auto* data = static_cast<const uint32_t*>(bits);
+    for (size_t i = 0; i < m_pixels.size(); ++i)
+        m_pixels[i] = data[i] & 0x00FFFFFF;
+}
+
+COLORREF Capture::At(int x, int y) const
+{
+    if (x < 0 || y < 0 || x >= m_width || y >= m_height)
+        return CLR_INVALID;
+    const uint32_t p = m_pixels[static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x)];
+    return RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
+}
+
+namespace {
+
+bool PngEncoder(CLSID& clsid)
+{
+    UINT count = 0;
+    UINT size = 0;
+    if (Gdiplus::GetImageEncodersSize(&count, &size) != Gdiplus::Ok || size == 0)
+        return false;
+    std::vector<BYTE> buffer(size);
+    auto* encoders = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
+    if (Gdiplus::GetImageEncoders(count, size, encoders) != Gdiplus::Ok)
+        return false;
+    for (UINT i = 0; i < count; ++i) {
+        if (std::wstring(encoders[i].MimeType) == L"image/png") {
+            clsid = encoders[i].Clsid;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SaveArgbPng(const std::wstring& path, int width, int height, std::vector<uint32_t>& argb)
+{
+    CLSID png;
+    if (!PngEncoder(png))
+        return false;
+    Gdiplus::Bitmap bitmap(width, height, width * 4, PixelFormat32bppARGB, reinterpret_cast<BYTE*>(argb.data()));
+    return bitmap.Save(path.c_str(), &png, nullptr) == Gdiplus::Ok;
+}
+
+}  // namespace
+
+bool Capture::SavePng(const std::wstring& path) const
+{
+    std::vector<uint32_t> argb(m_pixels);
+    for (auto& p : argb)
+        p |= 0xFF000000u;
+    return SaveArgbPng(path, m_width, m_height, argb);
+}
+
+bool WriteSlicesPng(const std::wstring& path, int sliceWidth, int height, const std::vector<COLORREF>& colours,
+                    int extraColumns, COLORREF extraColour)
+{
+    const int width = sliceWidth * static_cast<int>(colours.size()) + extraColumns;
+    std::vector<uint32_t> argb(static_cast<size_t>(width) * static_cast<size_t>(height));
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const size_t slice = static_cast<size_t>(x / sliceWidth);
+            const COLORREF c = slice < colours.size() ? colours[slice] : extraColour;
+            argb[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)] =
+                0xFF000000u | (static_cast<uint32_t>(GetRValue(c)) << 16) | (static_cast<uint32_t>(GetGValue(c)) << 8) |
+                GetBValue(c);
+        }
+    }
+    return SaveArgbPng(path, width, height, argb);
+}
+
+namespace {
+
+void SendMouse(DWORD flags, POINT screen = {0, 0})
+{
+    INPUT input = {};
+    input.type = INPUT_MOUSE;
+    input.mi.dwFlags = flags;
+    if (flags & MOUSEEVENTF_ABSOLUTE) {
+        const int width = GetSystemMetrics(SM_CXSCREEN);
+        const int height = GetSystemMetrics(SM_CYSCREEN);
+        input.mi.dx = static_cast<LONG>((screen.x * 65536 + width / 2) / width);
+        input.mi.dy = static_cast<LONG>((screen.y * 65536 + height / 2) / height);
+    }
+    SendInput(1, &input, sizeof(input));
+}
+
+}  // namespace
+
+void MoveMouseTo(POINT screen)
+{
+    SendMouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, screen);
+    PumpUntil([&] {
+        POINT now;
+        return GetCursorPos(&now) && now.x == screen.x && now.y == screen.y;
+    }, 2000);
+    PumpPending();
+}
+
+void PressLeft()
+{
+    SendMouse(MOUSEEVENTF_LEFTDOWN);
+    PumpUntil([] { return (GetAsyncKeyState(VK_LBUTTON) & 0x8000) != 0; }, 2000);
+    PumpPending();
+}
+
+void ReleaseLeft()
+{
+    SendMouse(MOUSEEVENTF_LEFTUP);
+    PumpUntil([] { return (GetAsyncKeyState(VK_LBUTTON) & 0x8000) == 0; }, 2000);
+    PumpPending();
+}
+
+POINT ClientToScreenPoint(HWND hwnd, int x, int y)
+{
+    POINT point = {x, y};
+    ClientToScreen(hwnd, &point);
+    return point;
+}
+
+std::wstring ScreenshotDir()
+{
+    // Test programs run from build/<preset>/tests/<name>/.
+    std::wstring dir = GetModuleDir() + L"\\..\\..\\..\\screenshots";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    return dir;
+}
+
+bool ColoursNear(COLORREF a, COLORREF b, int tolerance)
+{
+    return std::abs(GetRValue(a) - GetRValue(b)) <= tolerance && std::abs(GetGValue(a) - GetGValue(b)) <= tolerance &&
+           std::abs(GetBValue(a) - GetBValue(b)) <= tolerance;
+}
+
+}  // namespace gui_test

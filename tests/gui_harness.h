@@ -1,0 +1,89 @@
+#pragma once
+// What the GUI tests share: a parent window that paints a known pattern for WM_PRINTCLIENT
+// and records what its children tell it, pixels read back from real windows, test images
+// of solid slices, message pumping with time-outs, and real mouse input.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ui/gdi.h"
+#include "ui/window.h"
+
+namespace gui_test {
+
+// The colour the test parent paints at (x, y) of its client area when a child asks for its
+// background: every point differs from its neighbours and from any skin colour.
+COLORREF ParentPatternAt(int x, int y);
+
+struct RecordedMessage {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    bool operator==(const RecordedMessage& other) const
+    {
+        return message == other.message && wParam == other.wParam && lParam == other.lParam;
+    }
+};
+
+// A visible top-level window at a fixed screen position, parent of the control under test.
+// It records WM_COMMAND, WM_VSCROLL, WM_ITEM_CHECK_CHANGED and WM_ITEM_INSTALL.
+class TestParent : public ui::Window {
+public:
+    explicit TestParent(const RECT& screenRect = {100, 100, 1000, 750});
+
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+    std::vector<RecordedMessage> messages;
+    // Optional answers, called after the message is recorded.
+    std::function<void(WPARAM)> onVScroll;
+    std::function<void(const DRAWITEMSTRUCT&)> onDrawItem;
+    std::function<void(WPARAM, LPARAM)> onCommand;
+
+private:
+    void PaintPattern(HDC dc);
+};
+
+// Dispatches every queued message of this thread.
+void PumpPending();
+// Pumps messages until the condition holds or the time-out passes; returns the condition.
+bool PumpUntil(const std::function<bool()>& condition, DWORD timeoutMs = 5000);
+
+// A copy of what a window shows on screen, client coordinates.
+class Capture {
+public:
+    explicit Capture(HWND hwnd);
+    COLORREF At(int x, int y) const;
+    int width() const { return m_width; }
+    int height() const { return m_height; }
+    // Writes a PNG; false when it could not be written.
+    bool SavePng(const std::wstring& path) const;
+
+private:
+    int m_width = 0;
+    int m_height = 0;
+    std::vector<uint32_t> m_pixels;  // 0x00RRGGBB, top-down
+};
+
+// Writes a PNG of `colours.size()` slices of `sliceWidth` x `height`, each one solid colour,
+// plus `extraColumns` columns of `extraColour` at the right. Alpha 255 everywhere.
+bool WriteSlicesPng(const std::wstring& path, int sliceWidth, int height, const std::vector<COLORREF>& colours,
+                    int extraColumns = 0, COLORREF extraColour = RGB(0, 0, 0));
+
+// Real input through SendInput, in screen coordinates.
+void MoveMouseTo(POINT screen);
+void PressLeft();
+void ReleaseLeft();
+POINT ClientToScreenPoint(HWND hwnd, int x, int y);
+
+// Where screenshots of the GUI tests go: build/screenshots beside the build tree, made on
+// first use.
+std::wstring ScreenshotDir();
+
+// A colour channel by channel within `tolerance`.
+bool ColoursNear(COLORREF a, COLORREF b, int tolerance = 0);
+
+}  // namespace gui_test

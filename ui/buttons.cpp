@@ -1,0 +1,103 @@
+#include "ui/buttons.h"
+
+#include <commctrl.h>
+
+const ui::WindowClass& DTCheckBox::GetWindowClass() const
+{
+    static const ui::WindowClass descriptor{L"DTCheckBox", L"BUTTON"};
+    return descriptor;
+}
+
+HWND DTCheckBox::Create(HWND parent, const RECT& rect, UINT id)
+{
+    return ui::Window::Create(parent, rect, L"全选", WS_CHILD | WS_VISIBLE | BS_OWNERDRAW, 0, id);
+}
+
+LRESULT DTCheckBox::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_ERASEBKGND)
+        return 1;
+    return DefaultHandling(message, wParam, lParam);
+}
+
+const ui::WindowClass& CAtlBitmapButton::GetWindowClass() const
+{
+    static const ui::WindowClass descriptor{nullptr, L"BUTTON"};
+    return descriptor;
+}
+
+LRESULT CAtlBitmapButton::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_MOUSEMOVE: return OnMouseMove(wParam, lParam);
+    case WM_LBUTTONDOWN: return OnLButtonDown(wParam, lParam);
+    case WM_LBUTTONUP: return OnLButtonUp(wParam, lParam);
+    case WM_KILLFOCUS: return OnKillFocus(wParam, lParam);
+    case WM_MOUSELEAVE: return OnMouseLeave();
+    case WM_ERASEBKGND: return 1;
+    default: return DefaultHandling(message, wParam, lParam);
+    }
+}
+
+LRESULT CAtlBitmapButton::OnMouseMove(WPARAM wParam, LPARAM lParam)
+{
+    if (m_pressed && GetCapture() == m_hwnd)
+        FollowCursorWhilePressed(lParam);
+    else if (!m_hover)
+        ArmLeaveNotification();
+    return DefaultHandling(WM_MOUSEMOVE, wParam, lParam);
+}
+
+// The pushed look follows the cursor in and out of the button while it is held.
+void CAtlBitmapButton::FollowCursorWhilePressed(LPARAM lParam)
+{
+    POINT point = {ui::PointX(lParam), ui::PointY(lParam)};
+    ClientToScreen(m_hwnd, &point);
+    const bool inside = WindowFromPoint(point) == m_hwnd;
+    const bool pushed = (SendMessageW(m_hwnd, BM_GETSTATE, 0, 0) & BST_PUSHED) != 0;
+    if (pushed != inside) {
+        SendMessageW(m_hwnd, BM_SETSTATE, inside, 0);
+        InvalidateRect(m_hwnd, nullptr, TRUE);
+    }
+}
+
+void CAtlBitmapButton::ArmLeaveNotification()
+{
+    TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, m_hwnd, 0};
+    if (_TrackMouseEvent(&track)) {
+        m_hover = 1;
+        InvalidateRect(m_hwnd, nullptr, TRUE);
+    }
+}
+
+LRESULT CAtlBitmapButton::OnLButtonDown(WPARAM wParam, LPARAM lParam)
+{
+    if (m_hover) {
+        TRACKMOUSEEVENT cancel = {sizeof(cancel), TME_CANCEL | TME_LEAVE, m_hwnd, 0};
+        if (_TrackMouseEvent(&cancel))
+            m_hover = 0;
+    }
+    m_pressed = 1;
+    return DefaultHandling(WM_LBUTTONDOWN, wParam, lParam);
+}
+
+LRESULT CAtlBitmapButton::OnLButtonUp(WPARAM wParam, LPARAM lParam)
+{
+    m_pressed = 0;
+    return DefaultHandling(WM_LBUTTONUP, wParam, lParam);
+}
+
+LRESULT CAtlBitmapButton::OnKillFocus(WPARAM wParam, LPARAM lParam)
+{
+    if (GetCapture() == m_hwnd)
+        ReleaseCapture();
+    m_pressed = 0;
+    return DefaultHandling(WM_KILLFOCUS, wParam, lParam);
+}
+
+LRESULT CAtlBitmapButton::OnMouseLeave()
+{
+    m_hover = 0;
+    InvalidateRect(m_hwnd, nullptr, TRUE);
+    return 0;
+}

@@ -1,0 +1,39 @@
+#pragma once
+// Button controls of the skin: the owner-drawn select-all box class and the owner-drawn
+// push button that tracks hover and the pushed look for its owner.
+
+#include "ui/window.h"
+
+// The "全选" box: a superclass of "BUTTON" that erases nothing; its owner draws it on
+// WM_DRAWITEM and gets BN_CLICKED like from any button.
+class DTCheckBox : public ui::Window {
+public:
+    HWND Create(HWND parent, const RECT& rect, UINT id);
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+protected:
+    const ui::WindowClass& GetWindowClass() const override;
+};
+
+// An owner-drawn push button (a superclass of "BUTTON" under a generated name). Its owner
+// picks the pressed slice from ODS_SELECTED and the hover slice from IsHover().
+class CAtlBitmapButton : public ui::Window {
+public:
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    bool IsHover() const { return m_hover != 0; }
+
+protected:
+    const ui::WindowClass& GetWindowClass() const override;
+
+private:
+    LRESULT OnMouseMove(WPARAM wParam, LPARAM lParam);
+    LRESULT OnLButtonDown(WPARAM wParam, LPARAM lParam);
+    LRESULT OnLButtonUp(WPARAM wParam, LPARAM lParam);
+    LRESULT OnKillFocus(WPARAM wParam, LPARAM lParam);
+    LRESULT OnMouseLeave();
+    void FollowCursorWhilePressed(LPARAM lParam);
+    void ArmLeaveNotification();
+
+    int m_hover = 0;    // a leave notification is armed and the cursor is over the button
+    int m_pressed = 0;  // the left button went down on the button
+};

@@ -1,0 +1,196 @@
+#include "ui/skin.h"
+
+#include <objidl.h>
+
+#include "app/unique_handle.h"
+#include "ui/window.h"
+
+CGdiPlusBitmap::~CGdiPlusBitmap()
+{
+    Release();
+}
+
+void CGdiPlusBitmap::Release()
+{
+    delete m_bitmap;
+    m_bitmap = nullptr;
+}
+
+void CGdiPlusBitmap::LoadStraightFromFile(const std::wstring& path)
+{
+    Release();
+    m_bitmap = new Gdiplus::Bitmap(path.c_str());
+}
+
+int CGdiPlusBitmap::Width() const
+{
+    return m_bitmap ? static_cast<int>(m_bitmap->GetWidth()) : 0;
+}
+
+int CGdiPlusBitmap::Height() const
+{
+    return m_bitmap ? static_cast<int>(m_bitmap->GetHeight()) : 0;
+}
+
+CGdiPlusBitmapResource::~CGdiPlusBitmapResource()
+{
+    Empty();
+}
+
+void CGdiPlusBitmapResource::Empty()
+{
+    Release();
+    if (m_buffer) {
+        GlobalUnlock(m_buffer);
+        GlobalFree(m_buffer);
+        m_buffer = nullptr;
+    }
+}
+
+bool CGdiPlusBitmapResource::LoadFromResource(UINT id, const wchar_t* type)
+{
+    Empty();
+    const HMODULE module = ui::ModuleInstance();
+    const HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(id), type);
+    if (!resource)
+        return false;
+    const DWORD size = SizeofResource(module, resource);
+    if (size == 0)
+        return false;
+    const HGLOBAL loaded = LoadResource(module, resource);
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (!bytes)
+        return false;
+
+    ui::UniqueGlobalMemory buffer(GlobalAlloc(GMEM_MOVEABLE, size));
+    if (!buffer)
+        return false;
+    void* locked = GlobalLock(buffer.get());
+    if (!locked)
+        return false;
+    CopyMemory(locked, bytes, size);
+    m_buffer = buffer.release();
+    return DecodeBuffer();
+}
+
+bool CGdiPlusBitmapResource::LoadFromFile(const std::wstring& path)
+{
+    Empty();
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file)
+        return false;
+    const DWORD size = GetFileSize(file.get(), nullptr);
+    if (size == INVALID_FILE_SIZE || size == 0)
+        return false;  // an empty file holds no image; GlobalAlloc(0) would not be one either
+
+    ui::UniqueGlobalMemory buffer(GlobalAlloc(GMEM_MOVEABLE, size));
+    if (!buffer)
+        return false;
+    void* locked = GlobalLock(buffer.get());
+    if (!locked)
+        return false;
+    DWORD read = 0;
+    const BOOL readOk = ReadFile(file.get(), locked, size, &read, nullptr);
+    m_buffer = buffer.release();
+    if (!readOk || read != size) {
+        Empty();
+        return false;
+    }
+    return DecodeBuffer();
+}
+
+// The stream must not free the block: the bitmap decodes from it for as long as it lives.
+bool CGdiPlusBitmapResource::DecodeBuffer()
+{
+    IStream* stream = nullptr;
+    if (FAILED(CreateStreamOnHGlobal(m_buffer, FALSE, &stream)) || !stream) {
+        Empty();
+        return false;
+    }
+    m_bitmap = Gdiplus::Bitmap::FromStream(stream);
+    stream->Release();
+    if (!m_bitmap || m_bitmap->GetLastStatus() != Gdiplus::Ok || m_bitmap->GetWidth() == 0) {
+        Empty();
+        return false;
+    }
+    return true;
+}
+
+int SliceWidth(const CGdiPlusBitmap& image)
+{
+    return image.Width() / 4;
+}
+
+void DrawImagePart(Gdiplus::Graphics& graphics, const CGdiPlusBitmap& image, const RECT& destination, int sourceX,
+                   int sourceY, int sourceWidth, int sourceHeight)
+{
+    if (!image.bitmap())
+        return;
+    graphics.DrawImage(image.bitmap(), Gdiplus::Rect(destination.left, destination.top, ui::Width(destination),
+                                                     ui::Height(destination)),
+                       sourceX, sourceY, sourceWidth, sourceHeight, Gdiplus::UnitPixel);
+}
+
+void DrawSlice(Gdiplus::Graphics& graphics, const CGdiPlusBitmap& image, int slice, const RECT& destination)
+{
+    const int width = SliceWidth(image);
+    DrawImagePart(graphics, image, destination, slice * width, 0, width, image.Height());
+}
+
+CMemorySurface::CMemorySurface(HDC target, const RECT& rect) : m_target(target), m_rect(rect)
+{
+    Begin();
+}
+
+CMemorySurface::CMemorySurface(HDC target) : m_target(target), m_rect{}
+{
+    GetClipBox(target, &m_rect);
+    Begin();
+}
+
+void CMemorySurface::Begin()
+{
+    m_dc.reset(CreateCompatibleDC(m_target));
+    RECT device = m_rect;
+    LPtoDP(m_target, reinterpret_cast<POINT*>(&device), 2);
+    m_bitmap.reset(CreateCompatibleBitmap(m_target, ui::Width(device), ui::Height(device)));
+    if (m_dc && m_bitmap)
+        m_previousBitmap = SelectObject(m_dc.get(), m_bitmap.get());
+    SetWindowOrgEx(m_dc.get(), m_rect.left, m_rect.top, nullptr);
+}
+
+CMemorySurface::~CMemorySurface()
+{
+    if (!m_previousBitmap)
+        return;
+    BitBlt(m_target, m_rect.left, m_rect.top, ui::Width(m_rect), ui::Height(m_rect), m_dc.get(), m_rect.left,
+           m_rect.top, SRCCOPY);
+    SelectObject(m_dc.get(), m_previousBitmap);
+}
+
+void DrawParentBackground(HWND child, HDC dc)
+{
+    const HWND parent = GetParent(child);
+    if (!parent)
+        return;
+    RECT rect = ui::ClientRect(child);
+    MapWindowPoints(child, parent, reinterpret_cast<POINT*>(&rect), 2);
+    POINT previousOrigin = {};
+    SetWindowOrgEx(dc, rect.left, rect.top, &previousOrigin);
+    SendMessageW(parent, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT | PRF_ERASEBKGND);
+    SetWindowOrgEx(dc, previousOrigin.x, previousOrigin.y, nullptr);
+}
+
+void FillSolid(HDC dc, const RECT& rect, COLORREF colour)
+{
+    const COLORREF previous = SetBkColor(dc, colour);
+    if (previous == CLR_INVALID)
+        return;
+    ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &rect, nullptr, 0, nullptr);
+    SetBkColor(dc, previous);
+}
+
+void FillWhite(HDC dc, const RECT& rect)
+{
+    FillSolid(dc, rect, RGB(255, 255, 255));
+}

@@ -1,0 +1,94 @@
+#pragma once
+// Skin images and the painting helpers every skinned window shares: image holders decoded
+// with GDI+ from resources or files, four-slice state images, an off-screen surface, the
+// parent's background behind a child, and the white ground.
+
+#include <windows.h>
+
+#include <string>
+
+#include "ui/gdi.h"
+
+// Holds one GDI+ bitmap, or nothing.
+class CGdiPlusBitmap {
+public:
+    CGdiPlusBitmap() = default;
+    virtual ~CGdiPlusBitmap();
+    CGdiPlusBitmap(const CGdiPlusBitmap&) = delete;
+    CGdiPlusBitmap& operator=(const CGdiPlusBitmap&) = delete;
+
+    // Replaces the held bitmap by one decoded straight from a file. Its status is not
+    // examined: a file that does not decode leaves a bitmap that draws nothing.
+    void LoadStraightFromFile(const std::wstring& path);
+    void Release();
+
+    Gdiplus::Bitmap* bitmap() const { return m_bitmap; }
+    int Width() const;   // 0 while empty
+    int Height() const;  // 0 while empty
+
+protected:
+    Gdiplus::Bitmap* m_bitmap = nullptr;  // owned
+};
+
+// A bitmap decoded from encoded bytes kept in movable global memory for the bitmap's life.
+class CGdiPlusBitmapResource : public CGdiPlusBitmap {
+public:
+    CGdiPlusBitmapResource() = default;
+    ~CGdiPlusBitmapResource() override;
+
+    // A resource of the program's own module, such as ("PNG", 103). True when a decoded
+    // bitmap is held; false leaves the holder empty.
+    bool LoadFromResource(UINT id, const wchar_t* type);
+    bool LoadFromFile(const std::wstring& path);
+    void Empty();
+
+private:
+    bool DecodeBuffer();
+
+    HGLOBAL m_buffer = nullptr;  // owned, locked while m_bitmap exists
+};
+
+// Slice k of a four-slice state image: normal, hover, pressed (selected), disabled.
+enum StateSlice { SliceNormal = 0, SliceHover = 1, SlicePressed = 2, SliceDisabled = 3 };
+int SliceWidth(const CGdiPlusBitmap& image);
+
+// Draws slice k into the destination rectangle, stretched when the sizes differ. An empty
+// holder draws nothing.
+void DrawSlice(Gdiplus::Graphics& graphics, const CGdiPlusBitmap& image, int slice, const RECT& destination);
+
+// Draws the source rectangle of an image into the destination, in pixel units.
+void DrawImagePart(Gdiplus::Graphics& graphics, const CGdiPlusBitmap& image, const RECT& destination, int sourceX,
+                   int sourceY, int sourceWidth, int sourceHeight);
+
+// An off-screen surface over a rectangle of a target DC, in the target's coordinates;
+// its destruction copies it to the target.
+class CMemorySurface {
+public:
+    CMemorySurface(HDC target, const RECT& rect);
+    explicit CMemorySurface(HDC target);  // over the target's clip box
+    ~CMemorySurface();
+    CMemorySurface(const CMemorySurface&) = delete;
+    CMemorySurface& operator=(const CMemorySurface&) = delete;
+
+    HDC dc() const { return m_dc.get(); }
+    const RECT& rect() const { return m_rect; }
+
+private:
+    void Begin();
+
+    HDC m_target;  // borrowed
+    RECT m_rect;
+    ui::UniqueMemoryDc m_dc;
+    ui::UniqueBitmap m_bitmap;
+    HGDIOBJ m_previousBitmap = nullptr;  // borrowed: the DC's own, selected back at the end
+};
+
+// Fills dc, a DC in the child's client coordinates, with what the parent paints behind the
+// child (its WM_PRINTCLIENT answer). A window without a parent gets nothing.
+void DrawParentBackground(HWND child, HDC dc);
+
+// Opaque white over the rectangle; the DC's background colour is restored afterwards.
+void FillWhite(HDC dc, const RECT& rect);
+
+// Fills the rectangle with a solid colour the same way, restoring the background colour.
+void FillSolid(HDC dc, const RECT& rect, COLORREF colour);
