@@ -224,7 +224,7 @@ void RemoveLeftoverTemporaryFiles(const std::wstring& path)
 }
 
 // Streams the body to the temporary file and moves it to `path` only when all of it has
-// arrived; otherwise the temporary file goes and `path` stays as it was.
+// arrived; otherwise only the temporary file is removed.
 bool ReceiveIntoPlace(HINTERNET request, const std::wstring& temporaryPath, const std::wstring& path,
                       DownloadJob* job)
 {

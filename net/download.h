@@ -21,9 +21,9 @@ bool IsCatalogueReachable();
 // Blocks until the body has been written to `path`; true only when all of it arrived and was
 // written. Like a background download it writes under a temporary name beside `path` and
 // moves the file into place only after the whole body: whatever ends the transfer, even
-// the end of the process, `path` never holds part of a body. After a failure `path` is as it
-// was and the temporary file is gone; one left by an ended process goes with the next
-// download to the same `path`.
+// the end of the process, `path` never holds part of a body. A transfer that fails leaves
+// `path` untouched and removes the temporary file; one left by an ended process goes with
+// the next download to the same `path`.
 bool DownloadToFile(const std::wstring& url, const std::wstring& path);
 
 // One background download, shared by its owner and its thread, each holding one reference.
