@@ -71,6 +71,13 @@ struct KernelHandleTraits {
     static void Close(Handle handle) { CloseHandle(handle); }
 };
 
+// Searches from FindFirstFileW, which reports failure as INVALID_HANDLE_VALUE.
+struct FindHandleTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Handle handle) { FindClose(handle); }
+};
+
 struct RegKeyTraits {
     using Handle = HKEY;
     static Handle Invalid() { return nullptr; }
@@ -80,4 +87,5 @@ struct RegKeyTraits {
 using InternetHandle = UniqueHandle<InternetHandleTraits>;
 using FileHandle = UniqueHandle<FileHandleTraits>;
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
+using FindHandle = UniqueHandle<FindHandleTraits>;
 using RegKey = UniqueHandle<RegKeyTraits>;

@@ -216,14 +216,13 @@ std::vector<char> decodeBase64(const char* text)
     return bytes;
 }
 
-// Dates that do not match in full (six fields and the closing "Z") are refused rather
-// than filled with guesses; text after the "Z" is ignored.
+// A date that does not fill all six fields is refused rather than completed with guesses.
+// Whatever follows the seconds (the "Z", a fraction, nothing at all) is ignored: writers
+// differ there, and one odd date must not make a whole catalogue unreadable.
 PlistDate parseDate(const char* text)
 {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    int consumed = -1;
-    const int fields = std::sscanf(text, "%4d-%2d-%2dT%2d:%2d:%2dZ%n", &year, &month, &day, &hour, &minute, &second, &consumed);
-    if (fields != 6 || consumed < 0)
+    if (std::sscanf(text, "%4d-%2d-%2dT%2d:%2d:%2dZ", &year, &month, &day, &hour, &minute, &second) != 6)
         fail("Plist: XML date not in the form YYYY-MM-DDTHH:MM:SSZ");
     PlistDate date;
     date.set(month, day, year, hour, minute, second);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cwchar>
 #include <optional>
 
@@ -22,6 +23,7 @@ constexpr int kProbeAttempts = 1;
 constexpr int kDownloadAttempts = 5;
 constexpr DWORD kSuccessStatus = 200;
 constexpr wchar_t kTemporarySuffixFormat[] = L".%02d%02d%02d";  // local hour, minute, second
+constexpr size_t kTemporaryStampDigits = 6;
 
 constexpr DWORD kHostNameChars = 256;
 constexpr DWORD kUserNameChars = 128;
@@ -179,18 +181,72 @@ CopyResult CopyBody(HINTERNET request, HANDLE file, DownloadJob* job)
     return announced && written < *announced ? CopyResult::Failed : CopyResult::Complete;
 }
 
-std::wstring TemporarySuffix()
+// The name a download writes to until all of it has arrived: the destination followed by a
+// point and the local hour, minute and second.
+std::wstring TemporaryPathFor(const std::wstring& path)
 {
     SYSTEMTIME now = {};
     GetLocalTime(&now);
     wchar_t suffix[16] = {};
     swprintf(suffix, sizeof(suffix) / sizeof(suffix[0]), kTemporarySuffixFormat, now.wHour, now.wMinute, now.wSecond);
-    return suffix;
+    return path + suffix;
+}
+
+// True for the destination's file name followed by a point and six digits.
+bool IsTemporaryNameOf(const std::wstring& name, const std::wstring& fileName)
+{
+    const size_t stampStart = fileName.size() + 1;
+    if (name.size() != stampStart + kTemporaryStampDigits || name[fileName.size()] != L'.' ||
+        CompareStringOrdinal(name.c_str(), static_cast<int>(fileName.size()), fileName.c_str(),
+                             static_cast<int>(fileName.size()), TRUE) != CSTR_EQUAL)
+        return false;
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(stampStart), name.end(),
+                       [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
+
+// A process that ends mid-download leaves its temporary file behind under a name that
+// changes with every run; without this they would pile up beside the destination. A file
+// still being written is open without delete sharing, so its deletion fails.
+void RemoveLeftoverTemporaryFiles(const std::wstring& path)
+{
+    const size_t folderEnd = path.find_last_of(L"\\/") + 1;  // 0 when there is no folder
+    const std::wstring folder = path.substr(0, folderEnd);
+    const std::wstring fileName = path.substr(folderEnd);
+    WIN32_FIND_DATAW found = {};
+    // The pattern only narrows the search: "setup.exe.*" matches setup.exe itself as well.
+    const FindHandle search(FindFirstFileW((path + L".*").c_str(), &found));
+    if (!search)
+        return;
+    do {
+        if (IsTemporaryNameOf(found.cFileName, fileName))
+            DeleteFileW((folder + found.cFileName).c_str());
+    } while (FindNextFileW(search.get(), &found));
+}
+
+// Streams the body to the temporary file and moves it to `path` only when all of it has
+// arrived; otherwise only the temporary file is removed.
+bool ReceiveIntoPlace(HINTERNET request, const std::wstring& temporaryPath, const std::wstring& path,
+                      DownloadJob* job)
+{
+    FileHandle file = CreateOutputFile(temporaryPath);
+    if (!file)
+        return false;
+    const CopyResult result = CopyBody(request, file.get(), job);
+    file.reset();
+    if (result == CopyResult::Complete) {
+        DeleteFileW(path.c_str());
+        if (MoveFileW(temporaryPath.c_str(), path.c_str()))
+            return true;
+    }
+    // Failed, cancelled, or the old destination could not be replaced: leave nothing behind.
+    DeleteFileW(temporaryPath.c_str());
+    return false;
 }
 
 void RunDownloadJob(DownloadJob& job)
 {
-    const std::wstring temporaryPath = job.path + TemporarySuffix();
+    RemoveLeftoverTemporaryFiles(job.path);
+    const std::wstring temporaryPath = TemporaryPathFor(job.path);
     HttpExchange exchange;
     DWORD size = 0;
     if (!SendSizeRequest(job.url, kDownloadAttempts, exchange, size))
@@ -198,18 +254,7 @@ void RunDownloadJob(DownloadJob& job)
     job.totalBytes.store(size, std::memory_order_relaxed);
     if (!SendBodyRequest(exchange))
         return;
-    FileHandle file = CreateOutputFile(temporaryPath);
-    if (!file)
-        return;
-    const CopyResult result = CopyBody(exchange.bodyRequest.get(), file.get(), &job);
-    file.reset();
-    if (result == CopyResult::Complete) {
-        DeleteFileW(job.path.c_str());
-        if (MoveFileW(temporaryPath.c_str(), job.path.c_str()))
-            return;
-    }
-    // Failed, cancelled, or the old destination could not be replaced: leave nothing behind.
-    DeleteFileW(temporaryPath.c_str());
+    ReceiveIntoPlace(exchange.bodyRequest.get(), temporaryPath, job.path, &job);
 }
 
 void ReleaseDownloadJob(DownloadJob* job)
@@ -240,19 +285,13 @@ bool IsCatalogueReachable()
 
 bool DownloadToFile(const std::wstring& url, const std::wstring& path)
 {
+    RemoveLeftoverTemporaryFiles(path);
+    const std::wstring temporaryPath = TemporaryPathFor(path);
     HttpExchange exchange;
     DWORD size = 0;
     if (!SendSizeRequest(url, kDownloadAttempts, exchange, size) || !SendBodyRequest(exchange))
         return false;
-    FileHandle file = CreateOutputFile(path);
-    if (!file)
-        return false;
-    const bool complete = CopyBody(exchange.bodyRequest.get(), file.get(), nullptr) == CopyResult::Complete;
-    file.reset();
-    // An icon that exists is never fetched again, so a partial one must not stay.
-    if (!complete)
-        DeleteFileW(path.c_str());
-    return complete;
+    return ReceiveIntoPlace(exchange.bodyRequest.get(), temporaryPath, path, nullptr);
 }
 
 unsigned __stdcall DownloadJobThread(void* job)

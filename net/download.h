@@ -19,7 +19,11 @@ bool SendRequestWithRetry(HINTERNET request, int attempts);
 bool IsCatalogueReachable();
 
 // Blocks until the body has been written to `path`; true only when all of it arrived and was
-// written. A failure removes what was written, so a broken file never passes for a good one.
+// written. Like a background download it writes under a temporary name beside `path` and
+// moves the file into place only after the whole body: whatever ends the transfer, even
+// the end of the process, `path` never holds part of a body. A transfer that fails leaves
+// `path` untouched and removes the temporary file; one left by an ended process goes with
+// the next download to the same `path`.
 bool DownloadToFile(const std::wstring& url, const std::wstring& path);
 
 // One background download, shared by its owner and its thread, each holding one reference.
@@ -40,7 +44,8 @@ struct DownloadJob {
 
 // Thread body of a background download, started by CAsyncDownload::Start with the job it
 // holds one reference to. Writes under a temporary name and moves the file into place only
-// after the whole body arrived, so the destination exists afterwards only on success.
+// after the whole body arrived, so the destination exists afterwards only on success. First
+// removes the temporary files that earlier, ended processes left for the same destination.
 unsigned __stdcall DownloadJobThread(void* job);
 
 // The owner's side of a background download. The result is learnt from the file system:

@@ -62,6 +62,22 @@ StoredValue Text(DWORD type, const std::wstring& text)
     return StoredValue{type, std::vector<BYTE>(bytes, bytes + (text.size() + 1) * sizeof(wchar_t))};
 }
 
+// The first `bytes` of the text, without its terminator.
+StoredValue Unterminated(const std::wstring& text, size_t bytes)
+{
+    const BYTE* data = reinterpret_cast<const BYTE*>(text.c_str());
+    return StoredValue{REG_SZ, std::vector<BYTE>(data, data + bytes)};
+}
+
+// Fills the stack just below the caller's frame with the pattern, where the locals of the
+// caller's next call will lie: what an earlier call there would have left behind.
+[[gnu::noinline]] void LeaveOnTheStack(const std::wstring& pattern)
+{
+    [[maybe_unused]] volatile wchar_t area[4096];
+    for (size_t i = 0; i < 4096; ++i)
+        area[i] = pattern[i % pattern.size()];
+}
+
 // The Run values under both hives are the user's: whatever was there is put back.
 class Autorun : public testing::Test {
 protected:
@@ -144,13 +160,39 @@ TEST_F(Autorun, OnlyARegSzOfAtMost260CharactersWithTheSwitchCounts)
     }
 }
 
-TEST_F(Autorun, TextStoredWithoutTerminatorIsReadToItsEnd)
+TEST_F(Autorun, TextStoredWithoutTerminatorIsReadToItsEndAndNoFurther)
 {
-    const std::wstring text = L"C:\\setup.exe /autorun";
-    const BYTE* bytes = reinterpret_cast<const BYTE*>(text.c_str());
-    WriteValue(HKEY_CURRENT_USER, kValueName,
-               StoredValue{REG_SZ, std::vector<BYTE>(bytes, bytes + text.size() * sizeof(wchar_t))});
-    EXPECT_TRUE(IsAutorunRegistered());
+    const std::wstring exe = L"C:\\setup.exe";
+    const struct {
+        const char* name;
+        std::wstring text;
+        size_t bytes;
+        bool registered;
+    } cases[] = {
+        {"switch at the end", exe + L" /autorun", (exe.size() + 9) * sizeof(wchar_t), true},
+        // The 261st character is cut: the text is at most 260 characters long.
+        {"261 characters, switch at the end", exe + std::wstring(261 - exe.size() - 8, L' ') + L"/autorun",
+         261 * sizeof(wchar_t), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteValue(HKEY_CURRENT_USER, kValueName, Unterminated(c.text, c.bytes));
+        EXPECT_EQ(IsAutorunRegistered(), c.registered);
+    }
+
+    // Under Wine, RegQueryValueExW terminates data of even length itself. Data of odd length
+    // gets its terminator one byte late: the character after the half one keeps the high byte
+    // of what the buffer held before, and the text runs on into those stale contents. Left
+    // here by an earlier call: a character with a high byte, then the switch. Every offset of
+    // them against the text's end is tried.
+    const std::wstring stale = L"\u4E2D/autorun";
+    for (size_t chars = 20; chars < 20 + stale.size(); ++chars) {
+        SCOPED_TRACE(testing::Message() << chars << " characters and one byte");
+        WriteValue(HKEY_CURRENT_USER, kValueName, Unterminated(std::wstring(chars + 1, L'a'), chars * 2 + 1));
+        LeaveOnTheStack(stale);
+        const bool registered = IsAutorunRegistered();  // nothing in between may use the stack
+        EXPECT_FALSE(registered);
+    }
 }
 
 TEST_F(Autorun, MachineWideValueIsNeitherReadNorDeleted)

@@ -294,9 +294,12 @@ bool LoopbackHttpServer::SendAnswer(SOCKET client, const std::string& method, co
 bool LoopbackHttpServer::SendBody(SOCKET client, const HttpAnswer& answer, uint64_t length)
 {
     uint64_t sent = 0;
-    while (sent < length) {
+    for (;;) {
+        // Also at the end, before the connection closes on a body without Content-Length.
         if (!PauseIfAsked(answer, sent))
             return false;
+        if (sent == length)
+            return true;
         const size_t offset = static_cast<size_t>(sent % answer.body.size());
         uint64_t chunk = std::min<uint64_t>(answer.body.size() - offset, length - sent);
         if (answer.pauseAfter && sent < *answer.pauseAfter)
@@ -305,7 +308,6 @@ bool LoopbackHttpServer::SendBody(SOCKET client, const HttpAnswer& answer, uint6
             return false;
         sent += chunk;
     }
-    return true;
 }
 
 // False when the server stops while paused.

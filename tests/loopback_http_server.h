@@ -25,7 +25,8 @@ struct HttpAnswer {
     // followed by closing the connection, as when a connection drops.
     std::optional<uint64_t> contentLength;
     bool sendContentLength = true;  // without it a GET body ends with the connection
-    // Stop after this many body bytes until Resume(); WaitUntilPaused() tells when.
+    // Stop after this many body bytes until Resume(); WaitUntilPaused() tells when. The whole
+    // body's size pauses after the last byte, before a connection that ends the body closes.
     std::optional<uint64_t> pauseAfter;
 };
 

@@ -210,8 +210,12 @@ TEST(PlistXml, Dates)
         {"2038-01-18T00:00:00Z", "2147385600"},
         {"1969-12-31T00:00:00Z", "PlistDate::set() date invalid"},
         {"2038-01-20T00:00:00Z", "PlistDate::set() date invalid"},
+        // Six fields decide; what follows the seconds is not looked at.
+        {"2014-03-05T08:09:10", "1394006950"},
+        {"2014-03-05T08:09:10.5Z", "1394006950"},
+        {"2014-03-05T08:09:10+08:00", "1394006950"},
+        {"2014-03-05T08:09", "Plist: XML date not in the form YYYY-MM-DDTHH:MM:SSZ"},
         {"2014-03-05", "Plist: XML date not in the form YYYY-MM-DDTHH:MM:SSZ"},
-        {"2014-03-05T08:09:10", "Plist: XML date not in the form YYYY-MM-DDTHH:MM:SSZ"},
         {"", "Plist: XML date not in the form YYYY-MM-DDTHH:MM:SSZ"},
     };
     for (const auto& [text, expected] : cases) {

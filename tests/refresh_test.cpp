@@ -4,6 +4,7 @@
 
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/folders.h"
@@ -36,6 +37,14 @@ std::string Plist(const std::string& groups)
            "</array></plist>";
 }
 
+// Where a name joined to a folder really lands once "." and ".." have been walked.
+std::wstring Resolved(const std::wstring& folder, const std::wstring& name)
+{
+    wchar_t full[MAX_PATH] = {};
+    const DWORD length = GetFullPathNameW((folder + L"\\" + name).c_str(), MAX_PATH, full, nullptr);
+    return length > 0 && length < MAX_PATH ? full : L"";
+}
+
 std::set<std::wstring> FilesIn(const std::wstring& folder)
 {
     const std::vector<std::wstring> names = FindFiles(folder + L"\\*");
@@ -61,6 +70,18 @@ protected:
         DeleteFileW(Candidate().c_str());
         RemoveFilesNotIn(GetGroupIconsDir(), m_groupIcons);
         RemoveFilesNotIn(GetAppIconsDir(), m_programIcons);
+        for (const std::wstring& path : m_strayPaths)
+            DeleteFileW(path.c_str());
+    }
+
+    // A path outside the data tree that the refresh must not write; removed at the end in
+    // case it does. False when a file is there already, which the test must not delete.
+    bool WatchStrayPath(const std::wstring& path)
+    {
+        if (path.empty() || FileExists(path))
+            return false;
+        m_strayPaths.push_back(path);
+        return true;
     }
 
     static std::wstring LocalCatalogue() { return GetAppLibDir() + L"\\AppLib.xml"; }
@@ -99,6 +120,7 @@ private:
 
     std::set<std::wstring> m_groupIcons;
     std::set<std::wstring> m_programIcons;
+    std::vector<std::wstring> m_strayPaths;
 };
 
 TEST_F(Refresh, ReplacesTheCatalogueAfterFetchingMissingIcons)
@@ -128,6 +150,38 @@ TEST_F(Refresh, ReplacesTheCatalogueAfterFetchingMissingIcons)
     // E's icon names another port's server and fails; a plain group icon name is never fetched.
     EXPECT_EQ(GetPaths(), (std::vector<std::string>{"/AppLib/AppLib.xml", "/g/tools.png", "/p/a.png"}));
     EXPECT_EQ(server.CountRequests("HEAD", "/p/broken.png"), 5u);
+}
+
+TEST_F(Refresh, EveryMissingIconArrivesBeforeTheCatalogueIsReplaced)
+{
+    // The main window reloads the catalogue as soon as it is in place and loads its icons then.
+    const std::string catalogue =
+        Plist(Group("Tools", IconUrl("/g/tools.png"), Program("A", IconUrl("/p/a.png"))) +
+              Group("Media", IconUrl("/g/media.png"),
+                    Program("B", IconUrl("/p/b.png")) + Program("Z", IconUrl("/p/last.png"))));
+    server.Serve("/AppLib/AppLib.xml", Body(catalogue));
+    server.ServeAnyOtherPath(Body("icon"));
+    const std::string lastIcon(10000, 'z');
+    HttpAnswer slow = Body(lastIcon);
+    slow.pauseAfter = 4096;
+    server.Serve("/p/last.png", Body(lastIcon), slow);  // the last icon in catalogue order
+
+    CatalogueRefreshState state = RefreshIdle;
+    std::thread refresh([&] { state = RunRefresh(); });
+    const bool paused = server.WaitUntilPaused(10000);
+    const std::string localMidway = ReadWholeFile(LocalCatalogue());
+    const bool candidateMidway = FileExists(Candidate());
+    const LONG stateMidway = g_catalogueRefreshState.load();
+    server.Resume();
+    refresh.join();
+
+    ASSERT_TRUE(paused);
+    EXPECT_TRUE(localMidway == m_originalCatalogue) << "replaced while an icon was still arriving";
+    EXPECT_TRUE(candidateMidway);
+    EXPECT_EQ(stateMidway, RefreshRunning);
+    EXPECT_EQ(state, RefreshUpdated);
+    EXPECT_EQ(ReadWholeFile(LocalCatalogue()), catalogue);
+    EXPECT_EQ(ReadWholeFile(GetAppIconsDir() + L"\\last.png"), lastIcon);
 }
 
 TEST_F(Refresh, UnreachableServerFailsAndKeepsTheLocalCatalogue)
@@ -164,8 +218,17 @@ TEST_F(Refresh, CatalogueCutShortFails)
 
 TEST_F(Refresh, IconNamesThatLeaveTheirFolderAreNotFetched)
 {
+    // Where the names that climb out of their folder would land: beside this program (where a
+    // DLL would be loaded from) and one folder higher.
+    const std::wstring besideProgram = Resolved(GetGroupIconsDir(), L"..\\..\\group.dll");
+    const std::wstring aboveProgram = Resolved(GetAppIconsDir(), L"..\\..\\..\\program.dll");
+    ASSERT_EQ(besideProgram, Resolved(GetModuleDir(), L"group.dll"));
+    ASSERT_EQ(aboveProgram, Resolved(GetModuleDir(), L"..\\program.dll"));
+    ASSERT_TRUE(WatchStrayPath(besideProgram));
+    ASSERT_TRUE(WatchStrayPath(aboveProgram));
+
     const std::string catalogue = Plist(
-        Group("Hostile", IconUrl("/g/..\\..\\..\\group.dll"),
+        Group("Hostile", IconUrl("/g/..\\..\\group.dll"),
               Program("Up", IconUrl("/p/..\\..\\..\\program.dll")) +
                   Program("Stream", IconUrl("/p/icon.png:payload")) + Program("Drive", IconUrl("/p/C:program.dll")) +
                   Program("Dot", IconUrl("/p/.")) + Program("DotDot", IconUrl("/p/..")) +
@@ -175,8 +238,8 @@ TEST_F(Refresh, IconNamesThatLeaveTheirFolderAreNotFetched)
 
     EXPECT_EQ(RunRefresh(), RefreshUpdated);
 
-    EXPECT_FALSE(FileExists(GetModuleDir() + L"\\group.dll"));
-    EXPECT_FALSE(FileExists(GetModuleDir() + L"\\program.dll"));
+    EXPECT_FALSE(FileExists(besideProgram));
+    EXPECT_FALSE(FileExists(aboveProgram));
     EXPECT_EQ(ReadWholeFile(GetAppIconsDir() + L"\\fine.png"), "MZ payload");
     EXPECT_EQ(GetPaths(), (std::vector<std::string>{"/AppLib/AppLib.xml", "/p/fine.png"}));
 }

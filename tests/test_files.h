@@ -60,15 +60,14 @@ inline std::vector<std::wstring> FindFiles(const std::wstring& pattern)
 {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found = {};
-    const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
+    const FindHandle search(FindFirstFileW(pattern.c_str(), &found));
+    if (!search)
         return names;
     do {
         const std::wstring name = found.cFileName;
         if (name != L"." && name != L"..")
             names.push_back(name);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
     return names;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "install/update_check.h"
@@ -107,7 +108,7 @@ class UpdateCheck : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(server.IsListening()) << "update port " << server.Port() << " busy";
+        ASSERT_TRUE(server->IsListening()) << "update port " << server->Port() << " busy";
         ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kHttpCommandKey, 0, KEY_READ | KEY_WRITE, m_command.put()),
                   ERROR_SUCCESS);
         DWORD size = sizeof(m_savedCommand);
@@ -136,7 +137,7 @@ protected:
 
     void Describe(const std::string& ini)
     {
-        server.Serve(Narrow(kUpdateDescriptionPath), Body(ini));
+        server->Serve(Narrow(kUpdateDescriptionPath), Body(ini));
     }
 
     std::wstring Opened() const { return folder / L"opened.txt"; }
@@ -185,7 +186,7 @@ protected:
         return seen;
     }
 
-    LoopbackHttpServer server{PortOfServer(kUpdateServer)};
+    std::optional<LoopbackHttpServer> server{std::in_place, PortOfServer(kUpdateServer)};  // reset() takes it down
     ScratchFolder folder{L"update_check_test"};
     HWND m_owner = nullptr;
 
@@ -198,7 +199,7 @@ private:
 
 TEST_F(UpdateCheck, NewerVersionAsksAndYesOpensTheUpdateFile)
 {
-    const std::string updateFile = Narrow(server.Url("/download/setup-2.0.exe"));
+    const std::string updateFile = Narrow(server->Url("/download/setup-2.0.exe"));
     Describe("[Update]\r\nVersion=1.10.0\r\nUpdateFile=" + updateFile + "\r\nInfo=Version 1.10 is out\r\n");
     const PromptSeen seen = RunCheck(IDYES);
     ASSERT_TRUE(seen.shown);
@@ -206,7 +207,7 @@ TEST_F(UpdateCheck, NewerVersionAsksAndYesOpensTheUpdateFile)
     EXPECT_EQ(seen.owner, m_owner);
     EXPECT_TRUE(seen.yesAndNo);
     EXPECT_EQ(WaitForOpened(), updateFile);
-    EXPECT_EQ(server.CountRequests("GET", Narrow(kUpdateDescriptionPath)), 1u);
+    EXPECT_EQ(server->CountRequests("GET", Narrow(kUpdateDescriptionPath)), 1u);
 
     // The local copy stays in the temporary folder.
     wchar_t temp[MAX_PATH] = {};
@@ -257,7 +258,7 @@ TEST_F(UpdateCheck, NoPromptUnlessTheAnnouncedVersionIsNewer)
         EXPECT_FALSE(RunCheck(IDYES).shown);
     }
     // Each run fetched afresh, none from the URL cache.
-    EXPECT_EQ(server.CountRequests("GET", Narrow(kUpdateDescriptionPath)), 5u);
+    EXPECT_EQ(server->CountRequests("GET", Narrow(kUpdateDescriptionPath)), 5u);
 }
 
 TEST_F(UpdateCheck, NoTemporaryFolderMeansNoCheck)
@@ -270,15 +271,23 @@ TEST_F(UpdateCheck, NoTemporaryFolderMeansNoCheck)
     const bool shown = RunCheck(IDNO).shown;
     SetEnvironmentVariableW(L"TMP", savedLength ? saved : nullptr);
     EXPECT_FALSE(shown);
-    EXPECT_EQ(server.CountRequests("GET", Narrow(kUpdateDescriptionPath)), 0u);
+    EXPECT_EQ(server->CountRequests("GET", Narrow(kUpdateDescriptionPath)), 0u);
     EXPECT_FALSE(FileExists(L"tovarinup.txt"));
+}
+
+TEST_F(UpdateCheck, OldLocalCopyIsNotReadWhenTheServerIsDown)
+{
+    // Left by an earlier run, when a newer version was announced.
+    const ScratchFile old(UpdateDescriptionPath(), "[Update]\r\nVersion=9.9\r\n");
+    server.reset();
+    EXPECT_FALSE(RunCheck(IDYES).shown);
 }
 
 TEST_F(UpdateCheck, UnreachableDescriptionEndsQuietly)
 {
     // Nothing served at the description's path: 404.
     EXPECT_FALSE(RunCheck(IDYES).shown);
-    EXPECT_EQ(server.CountRequests("GET", Narrow(kUpdateDescriptionPath)), 1u);
+    EXPECT_EQ(server->CountRequests("GET", Narrow(kUpdateDescriptionPath)), 1u);
 }
 
 }  // namespace
