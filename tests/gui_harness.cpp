@@ -1,5 +1,7 @@
 #include "tests/gui_harness.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 
 #include "app/folders.h"
@@ -10,6 +12,12 @@ namespace gui_test {
 COLORREF ParentPatternAt(int x, int y)
 {
     return RGB(x & 0xFF, y & 0xFF, 0x40 + ((x >> 8) & 3) * 0x10 + ((y >> 8) & 3) * 0x40);
+}
+
+void PrintTo(const RecordedMessage& recorded, std::ostream* out)
+{
+    *out << "{message 0x" << std::hex << recorded.message << ", wParam 0x" << recorded.wParam << ", lParam 0x"
+         << recorded.lParam << std::dec << "}";
 }
 
 TestParent::TestParent(const RECT& screenRect)
@@ -183,6 +191,17 @@ bool WriteSlicesPng(const std::wstring& path, int sliceWidth, int height, const 
     return SaveArgbPng(path, width, height, argb);
 }
 
+ScratchSlicesPng::ScratchSlicesPng(const wchar_t* name, int sliceWidth, int height,
+                                   const std::vector<COLORREF>& colours)
+    : m_path(GetModuleDir() + L"\\" + name), m_written(WriteSlicesPng(m_path, sliceWidth, height, colours))
+{
+}
+
+ScratchSlicesPng::~ScratchSlicesPng()
+{
+    DeleteFileW(m_path.c_str());
+}
+
 namespace {
 
 void SendMouse(DWORD flags, POINT screen = {0, 0})
@@ -191,10 +210,12 @@ void SendMouse(DWORD flags, POINT screen = {0, 0})
     input.type = INPUT_MOUSE;
     input.mi.dwFlags = flags;
     if (flags & MOUSEEVENTF_ABSOLUTE) {
+        // The system maps back with dx * width / 65536, truncated: rounding up here is the
+        // one choice that lands on the pixel itself for every x.
         const int width = GetSystemMetrics(SM_CXSCREEN);
         const int height = GetSystemMetrics(SM_CYSCREEN);
-        input.mi.dx = static_cast<LONG>((screen.x * 65536 + width / 2) / width);
-        input.mi.dy = static_cast<LONG>((screen.y * 65536 + height / 2) / height);
+        input.mi.dx = static_cast<LONG>((screen.x * 65536 + width - 1) / width);
+        input.mi.dy = static_cast<LONG>((screen.y * 65536 + height - 1) / height);
     }
     SendInput(1, &input, sizeof(input));
 }
@@ -232,12 +253,30 @@ POINT ClientToScreenPoint(HWND hwnd, int x, int y)
     return point;
 }
 
+void ParkMouse()
+{
+    MoveMouseTo({1200, 950});
+}
+
 std::wstring ScreenshotDir()
 {
     // Test programs run from build/<preset>/tests/<name>/.
     std::wstring dir = GetModuleDir() + L"\\..\\..\\..\\screenshots";
     CreateDirectoryW(dir.c_str(), nullptr);
     return dir;
+}
+
+void KeepScreenshotIfFailed(const Capture& shot, const std::wstring& name)
+{
+    if (testing::Test::HasFailure())
+        shot.SavePng(ScreenshotDir() + L"\\" + name + L".png");
+}
+
+std::wstring ClassNameOf(HWND hwnd)
+{
+    wchar_t name[256] = {};
+    GetClassNameW(hwnd, name, 256);
+    return name;
 }
 
 bool ColoursNear(COLORREF a, COLORREF b, int tolerance)

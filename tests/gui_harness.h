@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ struct RecordedMessage {
         return message == other.message && wParam == other.wParam && lParam == other.lParam;
     }
 };
+// Names the message and its parameters in a failed expectation.
+void PrintTo(const RecordedMessage& recorded, std::ostream* out);
 
 // A visible top-level window at a fixed screen position, parent of the control under test.
 // It records WM_COMMAND, WM_VSCROLL, WM_ITEM_CHECK_CHANGED and WM_ITEM_INSTALL.
@@ -73,15 +76,37 @@ private:
 bool WriteSlicesPng(const std::wstring& path, int sliceWidth, int height, const std::vector<COLORREF>& colours,
                     int extraColumns = 0, COLORREF extraColour = RGB(0, 0, 0));
 
+// Such an image beside the test program, written on construction and deleted with the object.
+class ScratchSlicesPng {
+public:
+    ScratchSlicesPng(const wchar_t* name, int sliceWidth, int height, const std::vector<COLORREF>& colours);
+    ~ScratchSlicesPng();
+    ScratchSlicesPng(const ScratchSlicesPng&) = delete;
+    ScratchSlicesPng& operator=(const ScratchSlicesPng&) = delete;
+    const std::wstring& path() const { return m_path; }
+    bool written() const { return m_written; }
+
+private:
+    std::wstring m_path;
+    bool m_written;
+};
+
 // Real input through SendInput, in screen coordinates.
 void MoveMouseTo(POINT screen);
 void PressLeft();
 void ReleaseLeft();
 POINT ClientToScreenPoint(HWND hwnd, int x, int y);
+// Puts the cursor on the screen outside the test parent's default rectangle, so that no
+// window of a test sees the mouse until the test moves it there.
+void ParkMouse();
 
 // Where screenshots of the GUI tests go: build/screenshots beside the build tree, made on
 // first use.
 std::wstring ScreenshotDir();
+// Saves the capture as <ScreenshotDir>\<name>.png when the running test has failed so far.
+void KeepScreenshotIfFailed(const Capture& shot, const std::wstring& name);
+
+std::wstring ClassNameOf(HWND hwnd);
 
 // A colour channel by channel within `tolerance`.
 bool ColoursNear(COLORREF a, COLORREF b, int tolerance = 0);

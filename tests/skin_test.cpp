@@ -14,17 +14,11 @@
 #include "ui/skin.h"
 
 using gui_test::Capture;
+using gui_test::ClassNameOf;
 using gui_test::ParentPatternAt;
 using gui_test::TestParent;
 
 namespace {
-
-std::wstring ClassNameOf(HWND hwnd)
-{
-    wchar_t name[256] = {};
-    GetClassNameW(hwnd, name, 256);
-    return name;
-}
 
 // A plain child that counts its messages and paints one colour.
 class ProbeWindow : public ui::Window {

@@ -1,0 +1,43 @@
+#pragma once
+// One group of the catalogue as a large button: the group's icon above its name on a
+// stretched background slice, in three looks (normal, hover, selected). A press selects it
+// and tells the parent; clearing the previous selection is the parent's job.
+
+#include <windows.h>
+
+#include "ui/skin.h"
+#include "ui/window.h"
+
+class CGroupButton : public ui::Window {
+public:
+    // Both stay the main window's; they must outlive this button's window.
+    void SetSkin(const CGdiPlusBitmap* background, HFONT font);
+    CGdiPlusBitmap& icon() { return m_icon; }
+
+    void SetSelected(bool selected);
+    // Forgets hover and selection without painting, for a reload that destroys the window.
+    void ClearLooks();
+    bool selected() const { return m_selected; }
+    bool hover() const { return m_hover; }
+
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+protected:
+    const ui::WindowClass& GetWindowClass() const override;
+
+private:
+    LRESULT OnCreate();
+    LRESULT OnPaint();
+    LRESULT OnMouseMove();
+    LRESULT OnLButtonDown();
+    LRESULT OnMouseLeave();
+    void DrawBackground(Gdiplus::Graphics& graphics, const RECT& client) const;
+    void DrawIcon(Gdiplus::Graphics& graphics) const;
+    void DrawCaption(HDC dc, const RECT& client) const;
+
+    bool m_hover = false;     // the cursor is over the button and a leave notification is requested
+    bool m_selected = false;  // this button's group is the current group
+    CGdiPlusBitmap m_icon;    // owned; may hold nothing, or a bitmap that failed to decode
+    const CGdiPlusBitmap* m_background = nullptr;  // borrowed from the main window
+    HFONT m_font = nullptr;                        // borrowed from the main window
+};

@@ -1,0 +1,45 @@
+#pragma once
+// The self-drawn image button: its face is one slice of a four-state image (normal, hover,
+// pressed, disabled), drawn at the slice's own size over the parent's background.
+
+#include <windows.h>
+
+#include <string>
+
+#include "ui/skin.h"
+#include "ui/window.h"
+
+class DTImageButton : public ui::Window {
+public:
+    // Loads the "PNG" resource first; without it no window is made and the result is null.
+    HWND CreateFromResource(HWND parent, const RECT& rect, const wchar_t* text, UINT id, UINT resourceId);
+    // The one-key install button: the face comes from a skin file, the text is "一键安装".
+    HWND CreateFromFile(HWND parent, const RECT& rect, UINT id, const std::wstring& imagePath);
+
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    virtual void DrawButton(HDC dc);
+
+    bool hover() const { return m_hover; }
+    bool pressed() const { return m_pressed; }
+    bool enabled() const { return m_enabled; }
+    const std::wstring& text() const { return m_text; }
+
+protected:
+    const ui::WindowClass& GetWindowClass() const override;
+
+private:
+    HWND CreateButton(HWND parent, const RECT& rect, const wchar_t* text, UINT id);
+    LRESULT OnPaint();
+    LRESULT OnMouseMove();
+    LRESULT OnLButtonDown();
+    LRESULT OnLButtonUp();
+    LRESULT OnMouseLeave();
+    int CurrentSlice() const;
+    void NotifyClicked();
+
+    bool m_hover = false;    // the cursor is over the button and a leave notification is requested
+    bool m_enabled = true;   // nothing clears it; while false the face is slice 3 and presses are ignored
+    bool m_pressed = false;  // the left button went down here and was neither released nor lost
+    CGdiPlusBitmapResource m_image;
+    std::wstring m_text;  // also the window text; never drawn
+};
