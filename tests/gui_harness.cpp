@@ -193,8 +193,10 @@ void SendMouse(DWORD flags, POINT screen = {0, 0})
     if (flags & MOUSEEVENTF_ABSOLUTE) {
         const int width = GetSystemMetrics(SM_CXSCREEN);
         const int height = GetSystemMetrics(SM_CYSCREEN);
-        input.mi.dx = static_cast<LONG>((screen.x * 65536 + width / 2) / width);
-        input.mi.dy = static_cast<LONG>((screen.y * 65536 + height / 2) / height);
+        // Rounded up: the normalised coordinate is mapped back by truncation, so a rounded
+        // one can land a pixel short.
+        input.mi.dx = static_cast<LONG>((screen.x * 65536 + width - 1) / width);
+        input.mi.dy = static_cast<LONG>((screen.y * 65536 + height - 1) / height);
     }
     SendInput(1, &input, sizeof(input));
 }
