@@ -185,6 +185,64 @@ bool WriteSlicesPng(const std::wstring& path, int sliceWidth, int height, const 
 
 namespace {
 
+std::wstring TextOf(HWND hwnd)
+{
+    wchar_t text[512] = {};
+    GetWindowTextW(hwnd, text, 512);
+    return text;
+}
+
+BOOL CALLBACK FindVisibleDialog(HWND hwnd, LPARAM found)
+{
+    wchar_t className[16] = {};
+    GetClassNameW(hwnd, className, 16);
+    if (std::wstring(className) != L"#32770" || !IsWindowVisible(hwnd))
+        return TRUE;
+    *reinterpret_cast<HWND*>(found) = hwnd;
+    return FALSE;
+}
+
+}  // namespace
+
+MessageBoxWatcher::MessageBoxWatcher(DWORD timeoutMs)
+    : m_watcher([this, watched = GetCurrentThreadId(), timeoutMs] { Watch(watched, timeoutMs); })
+{
+}
+
+MessageBoxWatcher::~MessageBoxWatcher()
+{
+    Finish();
+}
+
+SeenMessageBox MessageBoxWatcher::Finish()
+{
+    m_stop = true;
+    if (m_watcher.joinable())
+        m_watcher.join();
+    return m_seen;
+}
+
+void MessageBoxWatcher::Watch(DWORD watchedThread, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!m_stop && GetTickCount64() < deadline) {
+        HWND box = nullptr;
+        EnumThreadWindows(watchedThread, FindVisibleDialog, reinterpret_cast<LPARAM>(&box));
+        if (box) {
+            // The reads are answered by the box's modal loop on the watched thread.
+            m_seen.caption = TextOf(box);
+            m_seen.text = TextOf(GetDlgItem(box, 0xFFFF));  // the message text's control id
+            m_seen.owner = GetWindow(box, GW_OWNER);
+            m_seen.seen = true;
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            return;
+        }
+        Sleep(10);
+    }
+}
+
+namespace {
+
 void SendMouse(DWORD flags, POINT screen = {0, 0})
 {
     INPUT input = {};

@@ -5,9 +5,11 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ui/gdi.h"
@@ -72,6 +74,34 @@ private:
 // plus `extraColumns` columns of `extraColour` at the right. Alpha 255 everywhere.
 bool WriteSlicesPng(const std::wstring& path, int sliceWidth, int height, const std::vector<COLORREF>& colours,
                     int extraColumns = 0, COLORREF extraColour = RGB(0, 0, 0));
+
+// What a message box showed before the watcher pressed its OK button.
+struct SeenMessageBox {
+    bool seen = false;
+    std::wstring caption;
+    std::wstring text;
+    HWND owner = nullptr;
+};
+
+// Watches, on a thread of its own, for a message box of the thread that made the watcher:
+// the first one that becomes visible is read and answered with OK. The box's modal loop runs
+// on the watched thread, so Finish() is called once the code that shows it has returned.
+class MessageBoxWatcher {
+public:
+    explicit MessageBoxWatcher(DWORD timeoutMs = 5000);
+    ~MessageBoxWatcher();
+    MessageBoxWatcher(const MessageBoxWatcher&) = delete;
+    MessageBoxWatcher& operator=(const MessageBoxWatcher&) = delete;
+
+    SeenMessageBox Finish();  // stops watching; what was seen, if anything
+
+private:
+    void Watch(DWORD watchedThread, DWORD timeoutMs);
+
+    std::atomic<bool> m_stop{false};
+    SeenMessageBox m_seen;  // written by the watcher thread until it is joined
+    std::thread m_watcher;
+};
 
 // Real input through SendInput, in screen coordinates.
 void MoveMouseTo(POINT screen);
