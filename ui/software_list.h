@@ -49,11 +49,13 @@ private:
     LRESULT OnLButtonUp();
     LRESULT OnMouseMove();
     LRESULT OnMouseLeave();
+    void LoadIconOnce();
     void NotifyCheckChanged();
     void NotifyList(WORD code);
 
     const CatalogueProgram* m_program;  // borrowed from the main window's catalogue
     bool m_hover = false;               // a leave notification has been requested since the cursor entered
+    bool m_iconPending;                 // the program names an icon not yet loaded
     CGdiPlusBitmapResource m_icon;      // empty when the program has no icon that loads
     CAtlBitmapButton m_installButton;
     HWND m_checkBox = nullptr;                     // a child of the tile, destroyed with it
