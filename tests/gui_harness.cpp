@@ -300,6 +300,25 @@ std::wstring ScreenshotDir()
     return dir;
 }
 
+RECT RectInParent(HWND hwnd)
+{
+    RECT rect = {};
+    GetWindowRect(hwnd, &rect);
+    MapWindowPoints(nullptr, GetParent(hwnd), reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+testing::AssertionResult SameRect(const RECT& actual, const RECT& expected)
+{
+    if (EqualRect(&actual, &expected))
+        return testing::AssertionSuccess();
+    const auto text = [](const RECT& r) {
+        return "(" + std::to_string(r.left) + ", " + std::to_string(r.top) + ", " + std::to_string(r.right) + ", " +
+               std::to_string(r.bottom) + ")";
+    };
+    return testing::AssertionFailure() << text(actual) << " instead of " << text(expected);
+}
+
 bool ColoursNear(COLORREF a, COLORREF b, int tolerance)
 {
     return std::abs(GetRValue(a) - GetRValue(b)) <= tolerance && std::abs(GetGValue(a) - GetGValue(b)) <= tolerance &&

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -112,6 +114,11 @@ POINT ClientToScreenPoint(HWND hwnd, int x, int y);
 // Where screenshots of the GUI tests go: build/screenshots beside the build tree, made on
 // first use.
 std::wstring ScreenshotDir();
+
+// A window's rectangle in its parent's client coordinates.
+RECT RectInParent(HWND hwnd);
+// Equal rectangles, or a failure that shows both.
+testing::AssertionResult SameRect(const RECT& actual, const RECT& expected);
 
 // A colour channel by channel within `tolerance`.
 bool ColoursNear(COLORREF a, COLORREF b, int tolerance = 0);

@@ -12,6 +12,7 @@
 
 using gui_test::Capture;
 using gui_test::ColoursNear;
+using gui_test::SameRect;
 using gui_test::TestParent;
 
 namespace {
@@ -21,17 +22,6 @@ constexpr COLORREF kTrackBorder = RGB(208, 208, 208);
 constexpr COLORREF kTrackInside = RGB(222, 222, 222);
 constexpr COLORREF kThumbBorder = RGB(210, 210, 210);
 constexpr COLORREF kThumbInside = RGB(247, 247, 247);
-
-bool SameRect(const RECT& a, const RECT& b)
-{
-    return EqualRect(&a, &b) != FALSE || (IsRectEmpty(&a) && IsRectEmpty(&b));
-}
-
-std::string Describe(const RECT& r)
-{
-    return "(" + std::to_string(r.left) + ", " + std::to_string(r.top) + ", " + std::to_string(r.right) + ", " +
-           std::to_string(r.bottom) + ")";
-}
 
 // The bar as the software list places it: 16 x 456 at the right of a 792 x 456 list. The
 // parent plays the owner's part of the loop: it applies every request and writes it back.
@@ -120,8 +110,7 @@ TEST_F(ScrollBarTest, ThumbRectangle)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Show(c.min, c.max, c.page, c.pos);
-        const RECT thumb = bar.GetThumbRect();
-        EXPECT_TRUE(SameRect(thumb, c.thumb)) << Describe(thumb);
+        EXPECT_TRUE(SameRect(bar.GetThumbRect(), c.thumb));
     }
 }
 

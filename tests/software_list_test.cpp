@@ -15,6 +15,8 @@
 
 using gui_test::Capture;
 using gui_test::RecordedMessage;
+using gui_test::RectInParent;
+using gui_test::SameRect;
 using gui_test::TestParent;
 
 namespace {
@@ -33,27 +35,6 @@ Programs MakePrograms(size_t count, const std::wstring& icon = L"http://applib.e
         programs.push_back(std::move(program));
     }
     return programs;
-}
-
-// A window's rectangle in its parent's client coordinates.
-RECT RectInParent(HWND hwnd)
-{
-    RECT rect = {};
-    GetWindowRect(hwnd, &rect);
-    MapWindowPoints(nullptr, GetParent(hwnd), reinterpret_cast<POINT*>(&rect), 2);
-    return rect;
-}
-
-std::string Describe(const RECT& r)
-{
-    return "(" + std::to_string(r.left) + ", " + std::to_string(r.top) + ", " + std::to_string(r.right) + ", " +
-           std::to_string(r.bottom) + ")";
-}
-
-void ExpectRect(HWND hwnd, const RECT& expected)
-{
-    const RECT actual = RectInParent(hwnd);
-    EXPECT_TRUE(EqualRect(&actual, &expected)) << Describe(actual) << " instead of " << Describe(expected);
 }
 
 RecordedMessage CheckChanged(WPARAM index, LPARAM checked)
@@ -114,14 +95,14 @@ TEST_F(SoftwareListTest, TilesFillFourColumnsOf194By91)
         SCOPED_TRACE(k);
         const int left = static_cast<int>(k % 4) * 194;
         const int top = static_cast<int>(k / 4) * 91;
-        ExpectRect(Tile(k), {left, top, left + 194, top + 91});
+        EXPECT_TRUE(SameRect(RectInParent(Tile(k)), {left, top, left + 194, top + 91}));
         EXPECT_EQ(GetDlgCtrlID(Tile(k)), static_cast<int>(100 + k));
         EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(Tile(k), GWL_STYLE)), 0x54000000u);
         EXPECT_EQ(GetWindowTextLengthW(Tile(k)), 0);
     }
     const HWND bar = GetDlgItem(list.hwnd(), 10);
     EXPECT_EQ(bar, list.ScrollBar().hwnd());
-    ExpectRect(bar, {776, 0, 792, 456});
+    EXPECT_TRUE(SameRect(RectInParent(bar), {776, 0, 792, 456}));
 }
 
 // Stands a picture of its own in for the shipped "item_install_button.png" of the test's copy
@@ -168,8 +149,8 @@ TEST_F(InstallImageTest, TheInstallButtonAndCheckBoxArePlacedFromThePicture)
         const HWND tile = box.ItemWindow(0);
         const HWND button = GetDlgItem(tile, 1);
         const HWND check = GetDlgItem(tile, 2);
-        ExpectRect(button, c.button);
-        ExpectRect(check, c.box);
+        EXPECT_TRUE(SameRect(RectInParent(button), c.button));
+        EXPECT_TRUE(SameRect(RectInParent(check), c.box));
         EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(button, GWL_STYLE)), 0x5000000Bu);
         EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(check, GWL_STYLE)), 0x50000003u);
         if (!c.sliceWidth)
