@@ -204,6 +204,64 @@ ScratchSlicesPng::~ScratchSlicesPng()
 
 namespace {
 
+std::wstring TextOf(HWND hwnd)
+{
+    wchar_t text[512] = {};
+    GetWindowTextW(hwnd, text, 512);
+    return text;
+}
+
+BOOL CALLBACK FindVisibleDialog(HWND hwnd, LPARAM found)
+{
+    wchar_t className[16] = {};
+    GetClassNameW(hwnd, className, 16);
+    if (std::wstring(className) != L"#32770" || !IsWindowVisible(hwnd))
+        return TRUE;
+    *reinterpret_cast<HWND*>(found) = hwnd;
+    return FALSE;
+}
+
+}  // namespace
+
+MessageBoxWatcher::MessageBoxWatcher(DWORD timeoutMs)
+    : m_watcher([this, watched = GetCurrentThreadId(), timeoutMs] { Watch(watched, timeoutMs); })
+{
+}
+
+MessageBoxWatcher::~MessageBoxWatcher()
+{
+    Finish();
+}
+
+SeenMessageBox MessageBoxWatcher::Finish()
+{
+    m_stop = true;
+    if (m_watcher.joinable())
+        m_watcher.join();
+    return m_seen;
+}
+
+void MessageBoxWatcher::Watch(DWORD watchedThread, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!m_stop && GetTickCount64() < deadline) {
+        HWND box = nullptr;
+        EnumThreadWindows(watchedThread, FindVisibleDialog, reinterpret_cast<LPARAM>(&box));
+        if (box) {
+            // The reads are answered by the box's modal loop on the watched thread.
+            m_seen.caption = TextOf(box);
+            m_seen.text = TextOf(GetDlgItem(box, 0xFFFF));  // the message text's control id
+            m_seen.owner = GetWindow(box, GW_OWNER);
+            m_seen.seen = true;
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            return;
+        }
+        Sleep(10);
+    }
+}
+
+namespace {
+
 void SendMouse(DWORD flags, POINT screen = {0, 0})
 {
     INPUT input = {};
@@ -214,6 +272,8 @@ void SendMouse(DWORD flags, POINT screen = {0, 0})
         // one choice that lands on the pixel itself for every x.
         const int width = GetSystemMetrics(SM_CXSCREEN);
         const int height = GetSystemMetrics(SM_CYSCREEN);
+        // Rounded up: the normalised coordinate is mapped back by truncation, so a rounded
+        // one can land a pixel short.
         input.mi.dx = static_cast<LONG>((screen.x * 65536 + width - 1) / width);
         input.mi.dy = static_cast<LONG>((screen.y * 65536 + height - 1) / height);
     }
@@ -277,6 +337,25 @@ std::wstring ClassNameOf(HWND hwnd)
     wchar_t name[256] = {};
     GetClassNameW(hwnd, name, 256);
     return name;
+}
+
+RECT RectInParent(HWND hwnd)
+{
+    RECT rect = {};
+    GetWindowRect(hwnd, &rect);
+    MapWindowPoints(nullptr, GetParent(hwnd), reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+testing::AssertionResult SameRect(const RECT& actual, const RECT& expected)
+{
+    if (EqualRect(&actual, &expected))
+        return testing::AssertionSuccess();
+    const auto text = [](const RECT& r) {
+        return "(" + std::to_string(r.left) + ", " + std::to_string(r.top) + ", " + std::to_string(r.right) + ", " +
+               std::to_string(r.bottom) + ")";
+    };
+    return testing::AssertionFailure() << text(actual) << " instead of " << text(expected);
 }
 
 bool ColoursNear(COLORREF a, COLORREF b, int tolerance)

@@ -5,10 +5,14 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ui/gdi.h"
@@ -91,6 +95,34 @@ private:
     bool m_written;
 };
 
+// What a message box showed before the watcher pressed its OK button.
+struct SeenMessageBox {
+    bool seen = false;
+    std::wstring caption;
+    std::wstring text;
+    HWND owner = nullptr;
+};
+
+// Watches, on a thread of its own, for a message box of the thread that made the watcher:
+// the first one that becomes visible is read and answered with OK. The box's modal loop runs
+// on the watched thread, so Finish() is called once the code that shows it has returned.
+class MessageBoxWatcher {
+public:
+    explicit MessageBoxWatcher(DWORD timeoutMs = 5000);
+    ~MessageBoxWatcher();
+    MessageBoxWatcher(const MessageBoxWatcher&) = delete;
+    MessageBoxWatcher& operator=(const MessageBoxWatcher&) = delete;
+
+    SeenMessageBox Finish();  // stops watching; what was seen, if anything
+
+private:
+    void Watch(DWORD watchedThread, DWORD timeoutMs);
+
+    std::atomic<bool> m_stop{false};
+    SeenMessageBox m_seen;  // written by the watcher thread until it is joined
+    std::thread m_watcher;
+};
+
 // Real input through SendInput, in screen coordinates.
 void MoveMouseTo(POINT screen);
 void PressLeft();
@@ -107,6 +139,11 @@ std::wstring ScreenshotDir();
 void KeepScreenshotIfFailed(const Capture& shot, const std::wstring& name);
 
 std::wstring ClassNameOf(HWND hwnd);
+
+// A window's rectangle in its parent's client coordinates.
+RECT RectInParent(HWND hwnd);
+// Equal rectangles, or a failure that shows both.
+testing::AssertionResult SameRect(const RECT& actual, const RECT& expected);
 
 // A colour channel by channel within `tolerance`.
 bool ColoursNear(COLORREF a, COLORREF b, int tolerance = 0);

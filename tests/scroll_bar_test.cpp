@@ -1,0 +1,328 @@
+// The skinned vertical scroll bar: thumb geometry, track clicks, the incremental drag with its
+// capture, the requests it sends its owner (WM_VSCROLL, wParam = the position) and what it
+// paints from the embedded images.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/gui_harness.h"
+#include "ui/scroll_bar.h"
+
+using gui_test::Capture;
+using gui_test::ColoursNear;
+using gui_test::SameRect;
+using gui_test::TestParent;
+
+namespace {
+
+constexpr COLORREF kWhite = RGB(255, 255, 255);
+constexpr COLORREF kTrackBorder = RGB(208, 208, 208);
+constexpr COLORREF kTrackInside = RGB(222, 222, 222);
+constexpr COLORREF kThumbBorder = RGB(210, 210, 210);
+constexpr COLORREF kThumbInside = RGB(247, 247, 247);
+
+// The bar as the software list places it: 16 x 456 at the right of a 792 x 456 list. The
+// parent plays the owner's part of the loop: it applies every request and writes it back.
+class ScrollBarTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(bar.Create(parent.hwnd(), {776, 0, 792, 456}, L"Scrollbar", WS_CHILD | WS_VISIBLE, 0, 10), nullptr);
+        parent.onVScroll = [this](WPARAM position) {
+            bar.SetScrollState(ScrollStateChange().Pos(static_cast<int>(position)));
+            InvalidateRect(bar.hwnd(), nullptr, TRUE);
+        };
+    }
+
+    void Show(int min, int max, int page, int pos)
+    {
+        bar.SetScrollState(ScrollStateChange().Min(min).Max(max).Page(page).Pos(pos).Visible(true));
+        InvalidateRect(bar.hwnd(), nullptr, TRUE);
+    }
+
+    void Send(UINT message, int x, int y) { SendMessageW(bar.hwnd(), message, 0, MAKELPARAM(x, y)); }
+
+    // The positions asked for since the last call.
+    std::vector<int> TakeRequests()
+    {
+        std::vector<int> requests;
+        for (const auto& m : parent.messages) {
+            EXPECT_EQ(m.message, static_cast<UINT>(WM_VSCROLL));
+            EXPECT_EQ(m.lParam, 0);
+            requests.push_back(static_cast<int>(m.wParam));
+        }
+        parent.messages.clear();
+        return requests;
+    }
+
+    void ExpectNoDrag()
+    {
+        EXPECT_FALSE(bar.IsDragging());
+        EXPECT_FALSE(bar.IsCaptured());
+        EXPECT_NE(GetCapture(), bar.hwnd());
+    }
+
+    TestParent parent;
+    CDTVerticalScrollBar bar;
+};
+
+}  // namespace
+
+TEST_F(ScrollBarTest, StartsEmptyAndHiddenAndSharesItsImagesUntilABarIsDestroyed)
+{
+    wchar_t text[32] = {};
+    GetWindowTextW(bar.hwnd(), text, 32);
+    EXPECT_EQ(std::wstring(text), L"Scrollbar");
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(bar.hwnd(), GWL_STYLE)) & ~WS_CLIPSIBLINGS, 0x50000000u);
+    EXPECT_EQ(GetDlgCtrlID(bar.hwnd()), 10);
+    EXPECT_EQ(bar.Pos(), 0);
+    EXPECT_EQ(bar.Min(), 0);
+    EXPECT_EQ(bar.Max(), 0);
+    EXPECT_EQ(bar.Page(), 1);
+    EXPECT_FALSE(bar.IsVisible());
+    EXPECT_EQ(CDTVerticalScrollBar::TrackImage().Width(), 8);
+    EXPECT_EQ(CDTVerticalScrollBar::TrackImage().Height(), 410);
+    EXPECT_EQ(CDTVerticalScrollBar::ThumbImage().Width(), 12);
+    EXPECT_EQ(CDTVerticalScrollBar::ThumbImage().Height(), 25);
+
+    DestroyWindow(bar.hwnd());
+    EXPECT_EQ(CDTVerticalScrollBar::TrackImage().bitmap(), nullptr);
+    EXPECT_EQ(CDTVerticalScrollBar::ThumbImage().bitmap(), nullptr);
+}
+
+TEST_F(ScrollBarTest, ThumbRectangle)
+{
+    struct Case {
+        const char* what;
+        int min, max, page, pos;
+        RECT thumb;
+    } cases[] = {
+        {"304 tall, free 152", 0, 684, 456, 342, {1, 76, 13, 380}},
+        {"260.57 truncated, free 196", 0, 798, 456, 399, {1, 98, 13, 358}},
+        {"position past the end stops at the free height", 0, 684, 456, 1000, {1, 152, 13, 456}},
+        {"at least 5 tall", 0, 100000, 1, 0, {1, 0, 13, 5}},
+        {"taller than the bar covers it, top above the bar", 0, 114, 456, 0, {1, -1368, 13, 456}},
+        {"the position is not offset by the minimum", 100, 784, 456, 342, {1, 76, 13, 380}},
+        {"empty range: no thumb", 50, 50, 456, 50, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Show(c.min, c.max, c.page, c.pos);
+        EXPECT_TRUE(SameRect(bar.GetThumbRect(), c.thumb));
+    }
+}
+
+TEST_F(ScrollBarTest, TrackClicksAskForTheClickedHeight)
+{
+    struct Case {
+        const char* what;
+        int min;
+        int max;
+        int x, y;
+        int requested;
+    } cases[] = {
+        {"y = 5 goes to the start", 0, 684, 5, 5, 0},
+        {"the top 10 rows go to the start", 0, 684, 5, 9, 0},
+        {"y = 10 is taken as it is", 0, 684, 5, 10, 45},
+        {"above the thumb", 0, 684, 5, 50, 225},
+        {"the minimum is added", 100, 784, 5, 50, 325},
+        {"below the free height goes to the end", 0, 684, 5, 400, 684},
+        {"right of the thumb's columns is track", 0, 684, 14, 200, 684},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Show(c.min, c.max, 456, 342);  // thumb rows 76 to 379
+        Send(WM_LBUTTONDOWN, c.x, c.y);
+        EXPECT_EQ(TakeRequests(), std::vector<int>{c.requested});
+        ExpectNoDrag();
+        Send(WM_LBUTTONUP, c.x, c.y);
+    }
+}
+
+// Messages, not real input: each WM_MOUSEMOVE is one drag step of exactly the distance sent,
+// where real moves would be coalesced by the queue into steps that depend on timing.
+TEST_F(ScrollBarTest, TheDragIsIncrementalFromThePositionWrittenBack)
+{
+    Show(0, 684, 456, 342);  // 684 / 152 = 4.5 positions per pixel
+    Send(WM_LBUTTONDOWN, 5, 100);
+    EXPECT_TRUE(bar.IsDragging());
+    EXPECT_TRUE(bar.IsCaptured());
+    EXPECT_EQ(GetCapture(), bar.hwnd());
+    EXPECT_TRUE(TakeRequests().empty()) << "a press on the thumb asks for nothing";
+
+    for (int y : {101, 102, 112, 92, 600, -300})
+        Send(WM_MOUSEMOVE, 5, y);
+    EXPECT_EQ(TakeRequests(), (std::vector<int>{346, 350, 395, 305, 684, 0})) << "clamped to the range at both ends";
+
+    // Released outside the bar: the capture still brings the release here.
+    Send(WM_LBUTTONUP, -40, 600);
+    ExpectNoDrag();
+    Send(WM_MOUSEMOVE, 5, 200);
+    EXPECT_TRUE(TakeRequests().empty());
+}
+
+TEST_F(ScrollBarTest, OverASmallRangeOnePixelStepsMoveNothing)
+{
+    Show(0, 60, 30, 0);  // thumb 228 tall, free height 228: 0.26 positions per pixel
+    Send(WM_LBUTTONDOWN, 5, 10);
+    for (int y = 11; y <= 20; ++y)
+        Send(WM_MOUSEMOVE, 5, y);
+    Send(WM_MOUSEMOVE, 5, 30);
+    EXPECT_EQ(TakeRequests(), (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2})) << "the thumb lags the cursor";
+}
+
+TEST_F(ScrollBarTest, LeavingTheBarEndsTheDrag)
+{
+    Show(0, 684, 456, 342);
+    Send(WM_MOUSEMOVE, 5, 100);
+    EXPECT_TRUE(bar.IsHover());
+    Send(WM_LBUTTONDOWN, 5, 100);
+    SendMessageW(bar.hwnd(), WM_MOUSELEAVE, 0, 0);
+    ExpectNoDrag();
+    EXPECT_FALSE(bar.IsHover());
+}
+
+// Real input: the press, the moves and the release outside the bar reach it as they would
+// from a user, through the capture once the cursor is outside.
+TEST_F(ScrollBarTest, ARealDragReleasedOutsideTheBarLetsGoOfTheMouse)
+{
+    Show(0, 684, 456, 342);
+    gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(bar.hwnd(), 6, 100));
+    gui_test::PressLeft();
+    ASSERT_TRUE(gui_test::PumpUntil([&] { return bar.IsDragging(); }));
+    EXPECT_EQ(GetCapture(), bar.hwnd());
+    gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(bar.hwnd(), 6, 138));
+    ASSERT_TRUE(gui_test::PumpUntil([&] { return !parent.messages.empty(); }));
+    EXPECT_EQ(TakeRequests(), std::vector<int>{513}) << "38 pixels of 4.5";
+
+    // Wine posts no WM_MOUSELEAVE while the bar holds the capture, so the drag goes on
+    // outside; Windows may end it here with a leave notification instead.
+    gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(bar.hwnd(), -200, 160));
+    ASSERT_TRUE(gui_test::PumpUntil([&] { return !parent.messages.empty(); }));
+    EXPECT_EQ(TakeRequests(), std::vector<int>{612}) << "22 pixels more";
+    gui_test::ReleaseLeft();
+    EXPECT_TRUE(gui_test::PumpUntil([&] { return !bar.IsDragging(); }));
+    ExpectNoDrag();
+    // The release ended it, not the leave notification Wine posts some 400 ms later.
+    EXPECT_TRUE(bar.IsHover());
+}
+
+TEST_F(ScrollBarTest, WithAnEmptyRangeEveryPressAsksForTheMinimum)
+{
+    for (int min : {0, 50}) {
+        SCOPED_TRACE(min);
+        bar.SetScrollState(ScrollStateChange().Min(min).Max(min).Pos(min));
+        for (POINT p : {POINT{5, 5}, POINT{1, 0}, POINT{5, 300}, POINT{14, 450}}) {
+            Send(WM_LBUTTONDOWN, p.x, p.y);
+            EXPECT_EQ(TakeRequests(), std::vector<int>{min});
+            ExpectNoDrag();
+            Send(WM_LBUTTONUP, p.x, p.y);
+        }
+    }
+}
+
+// The thumb is at least as tall as the bar: 17 to 20 tiles in the list (free height -1368),
+// or a page equal to the range (free height 0, where the formulas would divide by zero).
+TEST_F(ScrollBarTest, AThumbThatFillsTheBarAsksOnlyForTheMinimum)
+{
+    struct Case {
+        const char* what;
+        int max;
+    } cases[] = {{"free height -1368", 114}, {"free height 0", 456}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Show(0, c.max, 456, 0);
+        Send(WM_LBUTTONDOWN, 14, 100);  // beside the thumb: track
+        EXPECT_EQ(TakeRequests(), std::vector<int>{0});
+
+        Send(WM_LBUTTONDOWN, 5, 200);  // on the thumb
+        EXPECT_TRUE(bar.IsDragging());
+        for (int y : {100, 300, 201, 0, 455})
+            Send(WM_MOUSEMOVE, 5, y);
+        EXPECT_TRUE(TakeRequests().empty()) << "no room to move in";
+        Send(WM_LBUTTONUP, 5, 455);
+        ExpectNoDrag();
+    }
+}
+
+TEST_F(ScrollBarTest, PaintsTheTrackAtItsSizeAndTheThumbInThreeBands)
+{
+    Show(0, 684, 456, 342);  // thumb rows 76 to 379
+    const Capture shot(bar.hwnd());
+    struct Point {
+        int x, y;
+        COLORREF colour;
+        int tolerance;
+    } points[] = {
+        // Ground beside and below the track.
+        {0, 50, kWhite, 0},
+        {2, 50, kWhite, 0},
+        {11, 50, kWhite, 0},
+        {15, 50, kWhite, 0},
+        {6, 410, kWhite, 0},
+        {6, 455, kWhite, 0},
+        {13, 200, kWhite, 0},
+        // Track at (3, 0), 8 x 410, not stretched.
+        {3, 0, kTrackBorder, 0},
+        {6, 0, kTrackBorder, 0},
+        {4, 1, kTrackInside, 0},
+        {3, 50, kTrackBorder, 0},
+        {10, 50, kTrackBorder, 0},
+        {6, 50, kTrackInside, 0},
+        {6, 390, kTrackInside, 0},
+        {6, 409, kTrackBorder, 0},
+        // Thumb: caps of 5 rows at their size, the middle stretched between them.
+        {6, 76, kThumbBorder, 2},
+        {1, 78, kThumbBorder, 2},
+        {6, 78, kThumbInside, 2},
+        {1, 200, kThumbBorder, 2},
+        {12, 200, kThumbBorder, 2},
+        {2, 200, kThumbInside, 2},
+        {6, 200, kThumbInside, 2},
+        {6, 377, kThumbInside, 2},
+        {6, 379, kThumbBorder, 2},
+        {0, 200, kWhite, 0},
+    };
+    bool allMatch = true;
+    for (const auto& p : points) {
+        const bool match = ColoursNear(shot.At(p.x, p.y), p.colour, p.tolerance);
+        EXPECT_TRUE(match) << "(" << p.x << ", " << p.y << ") is " << std::hex << shot.At(p.x, p.y);
+        allMatch = allMatch && match;
+    }
+    if (!allMatch)
+        shot.SavePng(gui_test::ScreenshotDir() + L"\\scroll_bar_paint.png");
+}
+
+TEST_F(ScrollBarTest, AThumbShorterThanTwoCapsKeepsBothBorders)
+{
+    for (int height : {5, 7, 9}) {
+        SCOPED_TRACE(height);
+        Show(0, 456, height, 228);  // on a 456-pixel bar the thumb is `page` tall
+        const RECT thumb = bar.GetThumbRect();
+        ASSERT_EQ(thumb.bottom - thumb.top, height);
+        const Capture shot(bar.hwnd());
+        EXPECT_TRUE(ColoursNear(shot.At(6, thumb.top - 1), kTrackInside, 0));
+        EXPECT_TRUE(ColoursNear(shot.At(6, thumb.top), kThumbBorder, 2)) << std::hex << shot.At(6, thumb.top);
+        for (int y = thumb.top + 1; y < thumb.bottom - 1; ++y)
+            EXPECT_TRUE(ColoursNear(shot.At(6, y), kThumbInside, 2)) << "row " << y << ": " << std::hex << shot.At(6, y);
+        EXPECT_TRUE(ColoursNear(shot.At(6, thumb.bottom - 1), kThumbBorder, 2)) << std::hex << shot.At(6, thumb.bottom - 1);
+        EXPECT_TRUE(ColoursNear(shot.At(6, thumb.bottom), kTrackInside, 0));
+        if (HasFailure())
+            shot.SavePng(gui_test::ScreenshotDir() + L"\\scroll_bar_thumb_" + std::to_wstring(height) + L".png");
+    }
+}
+
+TEST_F(ScrollBarTest, HiddenItIsAWhiteStrip)
+{
+    Show(0, 684, 456, 342);
+    bar.SetScrollState(ScrollStateChange().Visible(false));
+    InvalidateRect(bar.hwnd(), nullptr, TRUE);
+    const Capture shot(bar.hwnd());
+    ASSERT_EQ(shot.width(), 16);
+    ASSERT_EQ(shot.height(), 456);
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x)
+            ASSERT_EQ(shot.At(x, y), kWhite) << "(" << x << ", " << y << ")";
+}

@@ -1,0 +1,433 @@
+// The software list: the grid of tiles, their children placed from the install picture,
+// scrolling by wheel and bar, the notifications the parent gets, the collectors, the failed
+// creation and what the tiles paint.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/folders.h"
+#include "tests/gui_harness.h"
+#include "ui/messages.h"
+#include "ui/software_list.h"
+
+using gui_test::Capture;
+using gui_test::RecordedMessage;
+using gui_test::RectInParent;
+using gui_test::SameRect;
+using gui_test::TestParent;
+
+namespace {
+
+using Programs = std::vector<std::unique_ptr<CatalogueProgram>>;
+
+constexpr COLORREF kWhite = RGB(255, 255, 255);
+
+Programs MakePrograms(size_t count, const std::wstring& icon = L"http://applib.example.com/AppLib/AppIcons/ziptool.png")
+{
+    Programs programs;
+    for (size_t k = 0; k < count; ++k) {
+        auto program = std::make_unique<CatalogueProgram>();
+        program->name = L"Program " + std::to_wstring(k);
+        program->icon = icon;
+        programs.push_back(std::move(program));
+    }
+    return programs;
+}
+
+RecordedMessage CheckChanged(WPARAM index, LPARAM checked)
+{
+    return {WM_ITEM_CHECK_CHANGED, index, checked};
+}
+
+RecordedMessage Install(WPARAM index)
+{
+    return {WM_ITEM_INSTALL, index, 0};
+}
+
+// The list as the main window places it: 792 x 456 at (4, 87).
+class SoftwareListTest : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(Create(list), nullptr); }
+
+    HWND Create(CSWListBox& box)
+    {
+        return box.Create(parent.hwnd(), {4, 87, 796, 543}, L"软件列表", WS_CHILD | WS_VISIBLE, 0, 130);
+    }
+
+    void Fill(size_t count)
+    {
+        programs = MakePrograms(count);
+        list.SetItems(programs);
+    }
+
+    void Wheel(int delta)
+    {
+        SendMessageW(list.hwnd(), WM_MOUSEWHEEL, MAKEWPARAM(0, delta), 0);
+    }
+
+    HWND Tile(size_t k) const { return list.ItemWindow(k); }
+    HWND InstallButton(size_t k) const { return GetDlgItem(Tile(k), 1); }
+    HWND CheckBox(size_t k) const { return GetDlgItem(Tile(k), 2); }
+    int TileTop(size_t k) const { return RectInParent(Tile(k)).top; }
+
+    std::vector<RecordedMessage> TakeMessages()
+    {
+        std::vector<RecordedMessage> messages;
+        messages.swap(parent.messages);
+        return messages;
+    }
+
+    TestParent parent;
+    Programs programs;  // outlives the list: the tiles borrow the records
+    CSWListBox list;
+};
+
+}  // namespace
+
+TEST_F(SoftwareListTest, TilesFillFourColumnsOf194By91)
+{
+    Fill(30);
+    ASSERT_EQ(list.ItemCount(), 30u);
+    for (size_t k = 0; k < 30; ++k) {
+        SCOPED_TRACE(k);
+        const int left = static_cast<int>(k % 4) * 194;
+        const int top = static_cast<int>(k / 4) * 91;
+        EXPECT_TRUE(SameRect(RectInParent(Tile(k)), {left, top, left + 194, top + 91}));
+        EXPECT_EQ(GetDlgCtrlID(Tile(k)), static_cast<int>(100 + k));
+        EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(Tile(k), GWL_STYLE)), 0x54000000u);
+        EXPECT_EQ(GetWindowTextLengthW(Tile(k)), 0);
+    }
+    const HWND bar = GetDlgItem(list.hwnd(), 10);
+    EXPECT_EQ(bar, list.ScrollBar().hwnd());
+    EXPECT_TRUE(SameRect(RectInParent(bar), {776, 0, 792, 456}));
+}
+
+// Stands a picture of its own in for the shipped "item_install_button.png" of the test's copy
+// of the skin, and puts the shipped one back afterwards.
+class InstallImageTest : public SoftwareListTest {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(CopyFileW(m_shipped.c_str(), m_backup.c_str(), FALSE));
+        SoftwareListTest::SetUp();
+    }
+    void TearDown() override
+    {
+        EXPECT_TRUE(CopyFileW(m_backup.c_str(), m_shipped.c_str(), FALSE));
+        DeleteFileW(m_backup.c_str());
+    }
+
+    const std::wstring m_shipped = GetSkinDir() + L"\\item_install_button.png";
+    const std::wstring m_backup = GetSkinDir() + L"\\item_install_button.png.shipped";
+};
+
+TEST_F(InstallImageTest, TheInstallButtonAndCheckBoxArePlacedFromThePicture)
+{
+    struct Case {
+        const char* what;
+        int sliceWidth, height;  // 0: the shipped picture, 64 x 24 slices
+        RECT button, box;
+    } cases[] = {
+        {"shipped", 0, 0, {94, 48, 158, 72}, {164, 53, 178, 67}},
+        {"odd height: the box is 15 tall", 50, 21, {94, 51, 144, 72}, {150, 54, 164, 69}},
+        {"even height", 30, 18, {94, 54, 124, 72}, {130, 56, 144, 70}},
+    };
+    const COLORREF slices[4] = {RGB(200, 0, 0), RGB(0, 200, 0), RGB(0, 0, 200), RGB(200, 200, 0)};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.sliceWidth) {
+            ASSERT_TRUE(gui_test::WriteSlicesPng(m_shipped, c.sliceWidth, c.height,
+                                                 {slices[0], slices[1], slices[2], slices[3]}));
+        }
+        CSWListBox box;
+        ASSERT_NE(Create(box), nullptr);
+        programs = MakePrograms(1);
+        box.SetItems(programs);
+        const HWND tile = box.ItemWindow(0);
+        const HWND button = GetDlgItem(tile, 1);
+        const HWND check = GetDlgItem(tile, 2);
+        EXPECT_TRUE(SameRect(RectInParent(button), c.button));
+        EXPECT_TRUE(SameRect(RectInParent(check), c.box));
+        EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(button, GWL_STYLE)), 0x5000000Bu);
+        EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(check, GWL_STYLE)), 0x50000003u);
+        if (!c.sliceWidth)
+            continue;
+
+        // The button shows slice 0, 1 when hovered and 2 while pushed, stretched to its size.
+        const POINT inside = {c.sliceWidth / 2, c.height / 2};
+        EXPECT_TRUE(gui_test::ColoursNear(Capture(button).At(inside.x, inside.y), slices[0], 2));
+        SendMessageW(button, WM_MOUSEMOVE, 0, MAKELPARAM(inside.x, inside.y));
+        EXPECT_TRUE(gui_test::ColoursNear(Capture(button).At(inside.x, inside.y), slices[1], 2));
+        SendMessageW(button, BM_SETSTATE, TRUE, 0);
+        EXPECT_TRUE(gui_test::ColoursNear(Capture(button).At(inside.x, inside.y), slices[2], 2));
+    }
+}
+
+TEST_F(InstallImageTest, WithoutThePictureCreationFailsWithAMessage)
+{
+    ASSERT_TRUE(DeleteFileW(m_shipped.c_str()));
+    CSWListBox box;
+    gui_test::MessageBoxWatcher watcher;
+    EXPECT_EQ(Create(box), nullptr);
+    const gui_test::SeenMessageBox seen = watcher.Finish();
+    EXPECT_EQ(box.hwnd(), nullptr);
+    ASSERT_TRUE(seen.seen);
+    EXPECT_EQ(seen.caption, L"出错了");
+    EXPECT_EQ(seen.text, L"加载Skin/item_install_button.png出错");
+    EXPECT_EQ(seen.owner, nullptr);
+    EXPECT_EQ(GetWindow(parent.hwnd(), GW_CHILD), list.hwnd()) << "no second list among the parent's children";
+    EXPECT_EQ(GetWindow(list.hwnd(), GW_HWNDNEXT), nullptr);
+}
+
+TEST_F(SoftwareListTest, TheBarRangeCountsRowsOfAQuarterOfTheHeight)
+{
+    struct Case {
+        size_t tiles;
+        bool visible;
+        int max;
+    } cases[] = {{0, false, 0}, {16, false, 0}, {17, true, 114}, {20, true, 114}, {21, true, 228}, {30, true, 456}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tiles);
+        Fill(c.tiles);
+        const CDTVerticalScrollBar& bar = list.ScrollBar();
+        EXPECT_EQ(bar.IsVisible(), c.visible);
+        if (!c.visible)
+            continue;
+        EXPECT_EQ(bar.Min(), 0);
+        EXPECT_EQ(bar.Max(), c.max);
+        EXPECT_EQ(bar.Page(), 456);
+        EXPECT_EQ(bar.Pos(), 0);
+        EXPECT_EQ(list.ScrollOffset(), 0);
+    }
+}
+
+TEST_F(SoftwareListTest, SeventeenToTwentyTilesFitAndDoNotMove)
+{
+    for (size_t tiles : {17u, 20u}) {
+        SCOPED_TRACE(tiles);
+        Fill(tiles);
+        for (int delta : {-120, 120, -1200}) {
+            Wheel(delta);
+            EXPECT_EQ(TileTop(0), 0);
+            EXPECT_EQ(TileTop(tiles - 1), 364);
+            EXPECT_EQ(list.ScrollOffset(), 0);
+        }
+    }
+}
+
+TEST_F(SoftwareListTest, ThirtyTilesMoveFortyPixelsANotchAndStopAtTheEnd)
+{
+    Fill(30);  // eight rows, 728 pixels: 272 to scroll
+    for (int expected : {40, 80, 120, 160, 200, 240, 272, 272}) {
+        Wheel(-120);
+        EXPECT_EQ(list.ScrollOffset(), expected);
+        EXPECT_EQ(list.ScrollBar().Pos(), expected);
+        EXPECT_EQ(TileTop(0), -expected);
+    }
+    EXPECT_EQ(RectInParent(Tile(29)).bottom, 456);
+    for (int expected : {232, 192, 152, 112, 72, 32, 0, 0}) {
+        Wheel(120);
+        EXPECT_EQ(list.ScrollOffset(), expected);
+        EXPECT_EQ(list.ScrollBar().Pos(), expected);
+    }
+    EXPECT_EQ(TileTop(0), 0);
+}
+
+TEST_F(SoftwareListTest, WheelDeltasAreDividedByThreeTowardZero)
+{
+    Fill(30);
+    Wheel(-120);
+    struct Case {
+        int delta;
+        int offset;  // after the delta, from 40
+    } cases[] = {{-2, 40}, {-1, 40}, {1, 40}, {2, 40}, {-5, 41}, {5, 39}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.delta);
+        Wheel(c.delta);
+        EXPECT_EQ(list.ScrollOffset(), c.offset);
+        EXPECT_EQ(TileTop(0), -c.offset);
+        Wheel(3 * (c.offset - 40));  // back to 40
+    }
+}
+
+// Up to 32 tiles the thumb fills the bar (range <= page); 40 tiles give a 304-pixel thumb with
+// 152 pixels to move in, over a range of 684 of which the tiles allow 454.
+TEST_F(SoftwareListTest, TheBarScrollsTheListWithinTheTiles)
+{
+    Fill(40);
+    const HWND bar = list.ScrollBar().hwnd();
+    const auto send = [&](UINT message, int x, int y) { SendMessageW(bar, message, 0, MAKELPARAM(x, y)); };
+    send(WM_LBUTTONDOWN, 5, 150);  // on the thumb
+    send(WM_MOUSEMOVE, 5, 160);
+    EXPECT_EQ(list.ScrollOffset(), 45);
+    EXPECT_EQ(list.ScrollBar().Pos(), 45) << "written back for the next step";
+    send(WM_MOUSEMOVE, 5, 170);
+    EXPECT_EQ(list.ScrollOffset(), 90);
+    EXPECT_EQ(TileTop(4), 91 - 90);
+    send(WM_LBUTTONUP, 5, 170);
+
+    send(WM_LBUTTONDOWN, 5, 440);  // below the free height: the end
+    EXPECT_EQ(list.ScrollOffset(), 454) << "the bar asks for 684, the tiles end at 454";
+    EXPECT_EQ(list.ScrollBar().Pos(), 454);
+    EXPECT_EQ(RectInParent(Tile(39)).bottom, 456);
+    send(WM_LBUTTONDOWN, 5, 5);  // the start
+    EXPECT_EQ(list.ScrollOffset(), 0);
+    EXPECT_EQ(TileTop(0), 0);
+}
+
+TEST_F(SoftwareListTest, AScrolledGroupReplacedBySixteenKeepsItsOffsetButNothingMoves)
+{
+    Fill(30);
+    SendMessageW(list.hwnd(), WM_VSCROLL, 120, 0);
+    const std::vector<HWND> old = {Tile(0), Tile(29)};
+    Fill(16);
+    EXPECT_FALSE(IsWindow(old[0]));
+    EXPECT_FALSE(IsWindow(old[1]));
+    EXPECT_FALSE(list.ScrollBar().IsVisible());
+    EXPECT_EQ(list.ScrollOffset(), 120);
+    EXPECT_EQ(list.ScrollBar().Max(), 456) << "the hidden bar keeps its other fields";
+    EXPECT_EQ(TileTop(0), 0) << "laid out from the top";
+    for (int delta : {-120, 120}) {
+        Wheel(delta);
+        EXPECT_EQ(TileTop(0), 0);
+        EXPECT_EQ(list.ScrollOffset(), 120);
+    }
+}
+
+TEST_F(SoftwareListTest, AnEmptyGroupHasNothingToScrollOrCollect)
+{
+    Fill(30);
+    const HWND first = Tile(0);
+    Fill(0);
+    EXPECT_EQ(list.ItemCount(), 0u);
+    EXPECT_FALSE(IsWindow(first));
+    EXPECT_FALSE(list.ScrollBar().IsVisible());
+    Wheel(-120);
+    SendMessageW(list.hwnd(), WM_VSCROLL, 100, 0);
+    EXPECT_EQ(list.ScrollOffset(), 0);
+    list.SetAllChecked(true);
+    EXPECT_EQ(list.CountChecked(), 0);
+    std::vector<const CatalogueProgram*> collected;
+    list.CollectChecked(collected);
+    list.CollectOne(collected, 0);
+    EXPECT_TRUE(collected.empty());
+    EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(SoftwareListTest, MarksAndInstallsReachTheParent)
+{
+    Fill(8);
+    TakeMessages();
+    SendMessageW(CheckBox(3), BM_CLICK, 0, 0);
+    EXPECT_EQ(TakeMessages(), std::vector<RecordedMessage>{CheckChanged(3, 1)});
+    SendMessageW(CheckBox(3), BM_CLICK, 0, 0);
+    EXPECT_EQ(TakeMessages(), std::vector<RecordedMessage>{CheckChanged(3, 0)});
+
+    // The tile's free area toggles like the box.
+    SendMessageW(Tile(5), WM_LBUTTONUP, 0, MAKELPARAM(10, 80));
+    EXPECT_EQ(TakeMessages(), std::vector<RecordedMessage>{CheckChanged(5, 1)});
+    EXPECT_EQ(SendMessageW(CheckBox(5), BM_GETCHECK, 0, 0), BST_CHECKED);
+    SendMessageW(Tile(5), WM_LBUTTONUP, 0, MAKELPARAM(10, 80));
+    EXPECT_EQ(TakeMessages(), std::vector<RecordedMessage>{CheckChanged(5, 0)});
+
+    // The same with a real click.
+    gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(Tile(6), 20, 80));
+    gui_test::PressLeft();
+    gui_test::ReleaseLeft();
+    EXPECT_TRUE(gui_test::PumpUntil([&] { return !parent.messages.empty(); }));
+    EXPECT_EQ(TakeMessages(), std::vector<RecordedMessage>{CheckChanged(6, 1)});
+
+    SendMessageW(InstallButton(2), BM_CLICK, 0, 0);
+    EXPECT_EQ(TakeMessages(), std::vector<RecordedMessage>{Install(2)});
+}
+
+TEST_F(SoftwareListTest, TilesAfterTheHundredAndFirstAreRelayedToo)
+{
+    Fill(110);
+    TakeMessages();
+    for (size_t k : {100u, 101u, 109u}) {
+        SCOPED_TRACE(k);
+        SendMessageW(CheckBox(k), BM_CLICK, 0, 0);
+        SendMessageW(InstallButton(k), BM_CLICK, 0, 0);
+        EXPECT_EQ(TakeMessages(), (std::vector<RecordedMessage>{CheckChanged(k, 1), Install(k)}));
+    }
+    // Ids that are no tile of the list are not relayed.
+    for (WORD id : {WORD{99}, WORD{210}})
+        SendMessageW(list.hwnd(), WM_COMMAND, MAKEWPARAM(id, ITEMN_CHECKED), 0);
+    EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(SoftwareListTest, SetAllCheckedSendsNothingAndTheCollectorsFollowTileOrder)
+{
+    Fill(10);
+    for (size_t k : {7u, 2u, 5u})
+        SendMessageW(CheckBox(k), BM_CLICK, 0, 0);
+    TakeMessages();
+    EXPECT_EQ(list.CountChecked(), 3);
+
+    const CatalogueProgram before;
+    std::vector<const CatalogueProgram*> collected = {&before};
+    list.CollectChecked(collected);
+    EXPECT_EQ(collected, (std::vector<const CatalogueProgram*>{&before, programs[2].get(), programs[5].get(),
+                                                               programs[7].get()}));
+    collected.clear();
+    list.CollectOne(collected, 4);
+    list.CollectOne(collected, 10);
+    EXPECT_EQ(collected, std::vector<const CatalogueProgram*>{programs[4].get()}) << "index 10 has no tile";
+
+    list.SetAllChecked(true);
+    EXPECT_EQ(list.CountChecked(), 10);
+    list.SetAllChecked(false);
+    EXPECT_EQ(list.CountChecked(), 0);
+    EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(SoftwareListTest, TilesPaintIconAndNameOnWhite)
+{
+    const std::wstring iconPath = GetAppIconsDir() + L"\\list_test_icon.png";
+    const COLORREF iconColour = RGB(0, 120, 200);
+    ASSERT_TRUE(gui_test::WriteSlicesPng(iconPath, 16, 16, {iconColour}));
+    programs = MakePrograms(1, L"http://applib.example.com/AppLib/AppIcons/list_test_icon.png");
+    Programs missing = MakePrograms(1, L"no_such_icon.png");
+    programs.push_back(std::move(missing[0]));
+    list.SetItems(programs);
+
+    const auto isInk = [](COLORREF c) { return GetRValue(c) < 128 && GetGValue(c) < 128 && GetBValue(c) < 128; };
+    for (size_t k = 0; k < 2; ++k) {
+        SCOPED_TRACE(k);
+        const Capture shot(Tile(k));
+        const COLORREF icon = k == 0 ? iconColour : kWhite;
+        // The icon stretched into 48 x 48 at (36, 24), sampled inside its edges.
+        for (POINT p : {POINT{39, 27}, POINT{60, 48}, POINT{80, 68}})
+            EXPECT_TRUE(gui_test::ColoursNear(shot.At(p.x, p.y), icon, 2)) << p.x << ", " << p.y;
+        for (POINT p : {POINT{33, 48}, POINT{87, 48}, POINT{60, 21}, POINT{60, 75}, POINT{2, 2}, POINT{190, 88}})
+            EXPECT_EQ(shot.At(p.x, p.y), kWhite) << p.x << ", " << p.y;
+
+        // The name from (94, 22), in black: ink there and nowhere above it or left of it.
+        int inkInName = 0;
+        int inkElsewhere = 0;
+        for (int y = 0; y < 47; ++y) {
+            for (int x = 0; x < shot.width(); ++x) {
+                if (!isInk(shot.At(x, y)))
+                    continue;
+                (x >= 94 && y >= 22 ? inkInName : inkElsewhere) += 1;
+            }
+        }
+        EXPECT_GT(inkInName, 20);
+        EXPECT_EQ(inkElsewhere, 0);
+        if (HasFailure())
+            shot.SavePng(gui_test::ScreenshotDir() + L"\\software_tile_" + std::to_wstring(k) + L".png");
+    }
+    DeleteFileW(iconPath.c_str());
+}
+
+TEST_F(SoftwareListTest, TheListIsWhiteWhereNoTileIs)
+{
+    Fill(5);
+    const Capture shot(list.hwnd());
+    for (POINT p : {POINT{400, 300}, POINT{100, 200}, POINT{780, 10}, POINT{791, 455}})
+        EXPECT_EQ(shot.At(p.x, p.y), kWhite) << p.x << ", " << p.y;
+}

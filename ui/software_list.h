@@ -1,0 +1,111 @@
+#pragma once
+// The software list: the programs of one group as tiles in four columns, each with its icon,
+// its name, a check box for the one-key install and an install button of its own. It scrolls
+// with the wheel and its skinned bar, and tells its parent about marks and installs
+// (WM_ITEM_CHECK_CHANGED, WM_ITEM_INSTALL).
+
+#include <memory>
+#include <vector>
+
+#include "catalog/catalogue.h"
+#include "ui/buttons.h"
+#include "ui/gdi.h"
+#include "ui/scroll_bar.h"
+#include "ui/skin.h"
+#include "ui/window.h"
+
+// Notification codes of a tile's WM_COMMAND to its list (high word of wParam; the low word
+// is the tile's id, lParam its window).
+constexpr WORD ITEMN_CHECKED = 1;
+constexpr WORD ITEMN_UNCHECKED = 2;
+constexpr WORD ITEMN_INSTALL = 3;
+
+// One tile, a child window of the list. Tiles are made with CreateTile and delete themselves
+// in OnFinalMessage when their window is destroyed; nobody else deletes one.
+class CSWListBoxItem : public ui::Window {
+public:
+    // Null when the window could not be created (the object is gone then too).
+    static CSWListBoxItem* CreateTile(HWND list, const RECT& rect, UINT id, const CatalogueProgram& program,
+                                      HFONT nameFont, const CGdiPlusBitmapResource& installImage);
+
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+    const CatalogueProgram* program() const { return m_program; }
+    bool IsChecked() const;
+    void SetChecked(bool checked);  // sends no notification
+
+protected:
+    void OnFinalMessage(HWND hwnd) override;
+    const ui::WindowClass& GetWindowClass() const override;
+
+private:
+    CSWListBoxItem(const CatalogueProgram& program, HFONT nameFont, const CGdiPlusBitmapResource& installImage);
+    ~CSWListBoxItem() override = default;
+
+    LRESULT OnCreate();
+    LRESULT OnPaint();
+    LRESULT OnDrawItem(const DRAWITEMSTRUCT& item);
+    LRESULT OnCommand(WPARAM wParam, LPARAM lParam);
+    LRESULT OnLButtonUp();
+    LRESULT OnMouseMove();
+    LRESULT OnMouseLeave();
+    void LoadIconOnce();
+    void NotifyCheckChanged();
+    void NotifyList(WORD code);
+
+    const CatalogueProgram* m_program;  // borrowed from the main window's catalogue
+    bool m_hover = false;               // a leave notification has been requested since the cursor entered
+    bool m_iconPending;                 // the program names an icon not yet loaded
+    CGdiPlusBitmapResource m_icon;      // empty when the program has no icon that loads
+    CAtlBitmapButton m_installButton;
+    HWND m_checkBox = nullptr;                     // a child of the tile, destroyed with it
+    HFONT m_nameFont;                              // borrowed from the list
+    const CGdiPlusBitmapResource* m_installImage;  // borrowed from the list
+    bool m_ownedByWindow = false;                  // CreateTile owns the object until its window exists
+};
+
+class CSWListBox : public ui::Window {
+public:
+    // Destroys the window while the tiles' borrowed font and image still exist.
+    ~CSWListBox() override;
+
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+    // Replaces all tiles by tiles for these programs, laid out from the top. The tiles borrow
+    // the records: call it again before the programs go away.
+    void SetItems(const std::vector<std::unique_ptr<CatalogueProgram>>& programs);
+
+    size_t ItemCount() const { return m_items.size(); }
+    int CountChecked() const;
+    // Append, in tile order, the programs of the checked tiles / of the tile at `index`
+    // (nothing when there is no such tile).
+    void CollectChecked(std::vector<const CatalogueProgram*>& programs) const;
+    void CollectOne(std::vector<const CatalogueProgram*>& programs, size_t index) const;
+    void SetAllChecked(bool checked);  // sends no notifications
+
+    int ScrollOffset() const { return m_scrollOffset; }
+    const CDTVerticalScrollBar& ScrollBar() const { return m_scrollBar; }
+    HWND ItemWindow(size_t index) const { return index < m_items.size() ? m_items[index]->hwnd() : nullptr; }
+
+protected:
+    const ui::WindowClass& GetWindowClass() const override;
+
+private:
+    LRESULT OnCreate();
+    LRESULT OnDestroy();
+    LRESULT OnEraseBackground(HDC dc);
+    LRESULT OnCommand(WPARAM wParam, LPARAM lParam);
+    LRESULT OnVScroll(WPARAM wParam);
+    LRESULT OnMouseWheel(WPARAM wParam);
+
+    void DestroyItems();
+    void UpdateScrollRange();
+    void ScrollBy(int distance);
+    void SyncScrollBarPos();
+
+    std::vector<CSWListBoxItem*> m_items;  // borrowed: each tile deletes itself with its window
+    CDTVerticalScrollBar m_scrollBar;
+    int m_scrollOffset = 0;                 // pixels the tiles have moved up from their laid-out places
+    CGdiPlusBitmapResource m_installImage;  // four slices, shared by every tile's install button
+    ui::UniqueFont m_nameFont;              // bold program names, lent to every tile
+};
