@@ -85,7 +85,9 @@ KernelHandle RunElevated(const std::wstring& file, const std::wstring& parameter
         return KernelHandle();
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
-    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+    // No error box: an installer that cannot be started is passed over silently, where a box
+    // would hold the run up until someone pressed it. The elevation prompt still shows.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
     info.hwnd = nullptr;
     info.lpVerb = L"runas";
     info.lpFile = file.c_str();

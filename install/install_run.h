@@ -39,6 +39,6 @@ bool FitsElevatedArgument(const std::wstring& text);
 bool IsAcceptedInstall(const std::wstring& install, const std::wstring& folder);
 
 // Starts the file elevated (verb "runas") with the parameters, shown, without an owner
-// window or working directory. The process handle, or none when the start failed, the
-// elevation was refused, or either text does not fit FitsElevatedArgument.
+// window, working directory or error box. The process handle, or none when the start failed,
+// the elevation was refused, or either text does not fit FitsElevatedArgument.
 KernelHandle RunElevated(const std::wstring& file, const std::wstring& parameters);
