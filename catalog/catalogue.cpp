@@ -158,6 +158,11 @@ std::wstring FileNameFromUrl(const std::wstring& text)
     return lastSlash == std::wstring::npos ? text : text.substr(lastSlash + 1);
 }
 
+bool IsPlainFileName(const std::wstring& name)
+{
+    return !name.empty() && name != L"." && name != L".." && name.find_first_of(L"\\/:") == std::wstring::npos;
+}
+
 std::wstring LocalIconName(const std::wstring& iconReference)
 {
     return StartsWithHttp(iconReference) ? FileNameFromUrl(iconReference) : iconReference;

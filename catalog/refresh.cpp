@@ -17,13 +17,6 @@ bool FileExists(const std::wstring& path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Icon names come from the server: a name that could reach beyond its icon folder (say, a
-// DLL beside the executable) is never written.
-bool IsPlainFileName(const std::wstring& name)
-{
-    return !name.empty() && name != L"." && name != L".." && name.find_first_of(L"\\/:") == std::wstring::npos;
-}
-
 // Fetches an icon unless a file of its name is already there; a failure is ignored.
 void FetchMissingIcon(const std::wstring& folder, const std::wstring& url)
 {

@@ -15,3 +15,6 @@
 
 // The progress dialog's template.
 #define IDD_PROGRESS 113
+
+// The progress dialog's close button.
+#define IDC_PROGRESS_CLOSE 157

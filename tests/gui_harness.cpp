@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "app/folders.h"
+#include "ui/skin.h"
 #include "ui/messages.h"
 
 namespace gui_test {
@@ -126,12 +127,52 @@ Capture::Capture(HWND hwnd)
         m_pixels[i] = data[i] & 0x00FFFFFF;
 }
 
+namespace {
+
+// A pixel of a top-down 0x00RRGGBB buffer; CLR_INVALID outside it.
+COLORREF PixelOf(const std::vector<uint32_t>& pixels, int width, int height, int x, int y)
+{
+    if (x < 0 || y < 0 || x >= width || y >= height || pixels.empty())
+        return CLR_INVALID;
+    const uint32_t p = pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
+    return RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
+}
+
+}  // namespace
+
 COLORREF Capture::At(int x, int y) const
 {
-    if (x < 0 || y < 0 || x >= m_width || y >= m_height)
-        return CLR_INVALID;
-    const uint32_t p = m_pixels[static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x)];
-    return RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
+    return PixelOf(m_pixels, m_width, m_height, x, y);
+}
+
+Printed::Printed(HWND hwnd, COLORREF ground)
+{
+    const RECT client = ui::ClientRect(hwnd);
+    m_width = ui::Width(client);
+    m_height = ui::Height(client);
+    ui::WindowDc screen(nullptr);
+    ui::UniqueMemoryDc dc(CreateCompatibleDC(screen.get()));
+    BITMAPINFO info = {};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), m_width, -m_height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    ui::UniqueBitmap dib(CreateDIBSection(dc.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!dib || !bits)
+        return;
+    {
+        ui::SelectedObject selected(dc.get(), dib.get());
+        FillSolid(dc.get(), client, ground);
+        SendMessageW(hwnd, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc.get()), PRF_CLIENT);
+        GdiFlush();
+    }
+    const auto* data = static_cast<const uint32_t*>(bits);
+    m_pixels.assign(data, data + static_cast<size_t>(m_width) * static_cast<size_t>(m_height));
+    for (auto& p : m_pixels)
+        p &= 0x00FFFFFF;
+}
+
+COLORREF Printed::At(int x, int y) const
+{
+    return PixelOf(m_pixels, m_width, m_height, x, y);
 }
 
 namespace {

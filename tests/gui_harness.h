@@ -75,6 +75,19 @@ private:
     std::vector<uint32_t> m_pixels;  // 0x00RRGGBB, top-down
 };
 
+// What a window paints for WM_PRINTCLIENT (PRF_CLIENT) into a DIB of its client size that
+// was filled with `ground` first: the pixels it leaves alone keep that colour.
+class Printed {
+public:
+    Printed(HWND hwnd, COLORREF ground);
+    COLORREF At(int x, int y) const;
+
+private:
+    int m_width = 0;
+    int m_height = 0;
+    std::vector<uint32_t> m_pixels;  // 0x00RRGGBB, top-down
+};
+
 // Writes a PNG of `colours.size()` slices of `sliceWidth` x `height`, each one solid colour,
 // plus `extraColumns` columns of `extraColour` at the right. Alpha 255 everywhere.
 bool WriteSlicesPng(const std::wstring& path, int sliceWidth, int height, const std::vector<COLORREF>& colours,

@@ -1,0 +1,956 @@
+// The install run under its progress dialog: the template, the dialog's geometry, the
+// pipeline of downloads and installers, the failure message, the close button, and the
+// painting.
+//
+// Every dialog here is the real one, run modally on the test thread against a loopback
+// HTTP server in this process, with the stand-in installer (test_installer.cpp) served under
+// the programs' names. It is watched from inside its own modal loop: a thread timer fires
+// every 10 ms while the dialog (or its message box) pumps messages, and runs the test's
+// steps in order. Watching from the same thread reads the dialog's state between its own
+// messages, with no lock and no race; the steps never block. A second thread could only
+// read the dialog's strings unsafely.
+//
+// Under Wine the verb "runas" starts an installer at once, with no elevation prompt; the
+// prompt, and a user refusing it, cannot be reached here.
+
+#include "tests/loopback_http_server.h"  // first: Winsock wants winsock2.h before windows.h
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/folders.h"
+#include "install/install_run.h"
+#include "install/progress_dialog.h"
+#include "res/resource.h"
+#include "tests/gui_harness.h"
+#include "tests/test_files.h"
+
+using gui_test::Capture;
+using gui_test::ColoursNear;
+using gui_test::Printed;
+
+namespace {
+
+constexpr COLORREF kFillInside = RGB(18, 107, 188);  // the bar picture inside its border
+constexpr COLORREF kStatusColour = RGB(10, 66, 107);
+constexpr COLORREF kMagenta = RGB(255, 0, 255);       // a ground no picture holds
+constexpr int kBlock = 4096;                          // the download's read block
+
+// --- Watching a modal run ------------------------------------------------------------------
+
+HWND OwnedMessageBox(HWND dialog);
+
+struct Step {
+    const char* what;
+    std::function<bool()> ready;  // polled every tick until it holds
+    std::function<void()> act;    // then run once
+};
+
+struct Observation {
+    ULONGLONG tick;
+    std::wstring status;
+    int percent;
+};
+
+class ModalRun {
+public:
+    // Runs the dialog to its end; the steps run in order as they become ready. After the
+    // time-out the dialog is closed and the run counts as stuck.
+    ModalRun(CProgressDlg& dialog, std::vector<Step> steps, std::function<void()> everyTick = {},
+             DWORD timeoutMs = 30000)
+        : m_dialog(dialog), m_steps(std::move(steps)), m_everyTick(std::move(everyTick)),
+          m_deadline(GetTickCount64() + timeoutMs)
+    {
+        t_current = this;
+        const UINT_PTR timer = SetTimer(nullptr, 0, 10, Tick);
+        result = dialog.DoModal(nullptr);
+        endTick = GetTickCount64();
+        KillTimer(nullptr, timer);
+        t_current = nullptr;
+    }
+
+    INT_PTR result = 0;
+    ULONGLONG endTick = 0;
+    bool stuck = false;
+    std::vector<Observation> timeline;  // one entry per change of status line or percent
+
+    // The step the run never got past, or "" when every step ran.
+    std::string Unfinished() const { return m_next < m_steps.size() ? m_steps[m_next].what : ""; }
+
+    // Distinct status lines in the order they were shown.
+    std::vector<std::wstring> Statuses() const
+    {
+        std::vector<std::wstring> statuses;
+        for (const Observation& seen : timeline) {
+            if (statuses.empty() || statuses.back() != seen.status)
+                statuses.push_back(seen.status);
+        }
+        return statuses;
+    }
+
+    // The percent when a status line was first shown; -1 when it never was.
+    int PercentWhenFirst(const std::wstring& status) const
+    {
+        for (const Observation& seen : timeline) {
+            if (seen.status == status)
+                return seen.percent;
+        }
+        return -1;
+    }
+
+private:
+    static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD)
+    {
+        if (t_current)
+            t_current->OnTick();
+    }
+
+    void OnTick()
+    {
+        if (m_inTick || !m_dialog.hwnd())
+            return;  // a step that pumps messages must not run the steps again
+        m_inTick = true;
+        Record();
+        if (m_everyTick)
+            m_everyTick();
+        while (m_next < m_steps.size() && m_steps[m_next].ready()) {
+            m_steps[m_next].act();
+            ++m_next;
+        }
+        if (!stuck && GetTickCount64() > m_deadline)
+            GiveUp();
+        m_inTick = false;
+    }
+
+    void Record()
+    {
+        const std::wstring& status = m_dialog.StatusText();
+        const int percent = m_dialog.Percent();
+        if (timeline.empty() || timeline.back().status != status || timeline.back().percent != percent)
+            timeline.push_back({GetTickCount64(), status, percent});
+    }
+
+    void GiveUp()
+    {
+        stuck = true;
+        if (const HWND box = OwnedMessageBox(m_dialog.hwnd()))
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+        PostMessageW(m_dialog.hwnd(), WM_COMMAND, IDC_PROGRESS_CLOSE, 0);
+    }
+
+    static thread_local ModalRun* t_current;
+    CProgressDlg& m_dialog;
+    std::vector<Step> m_steps;
+    std::function<void()> m_everyTick;
+    ULONGLONG m_deadline;
+    size_t m_next = 0;
+    bool m_inTick = false;
+};
+
+thread_local ModalRun* ModalRun::t_current = nullptr;
+
+struct OwnedBoxSearch {
+    HWND owner;
+    HWND found;
+};
+
+BOOL CALLBACK FindOwnedBox(HWND hwnd, LPARAM search)
+{
+    auto* wanted = reinterpret_cast<OwnedBoxSearch*>(search);
+    wchar_t className[16] = {};
+    GetClassNameW(hwnd, className, 16);
+    if (GetWindow(hwnd, GW_OWNER) == wanted->owner && IsWindowVisible(hwnd) && std::wstring(className) == L"#32770") {
+        wanted->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The visible message box the dialog owns, or null. (Wine does not implement
+// GW_ENABLEDPOPUP.) A closed box stays in the window list for a while, hidden.
+HWND OwnedMessageBox(HWND dialog)
+{
+    OwnedBoxSearch search = {dialog, nullptr};
+    EnumThreadWindows(GetCurrentThreadId(), FindOwnedBox, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+std::wstring TextOf(HWND hwnd)
+{
+    wchar_t text[1024] = {};
+    GetWindowTextW(hwnd, text, 1024);
+    return text;
+}
+
+// The icon a message box shows: its one static control with SS_ICON.
+HICON MessageBoxIcon(HWND box)
+{
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON)
+            return reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
+    }
+    return nullptr;
+}
+
+// The message text: the static control that is neither the icon nor a button.
+std::wstring MessageBoxText(HWND box)
+{
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t className[16] = {};
+        GetClassNameW(child, className, 16);
+        if (lstrcmpiW(className, L"Static") == 0 && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON)
+            return TextOf(child);
+    }
+    return L"";
+}
+
+// --- The stand-in installer's log -----------------------------------------------------------
+
+struct InstallerRun {
+    std::string name;
+    std::string arguments;
+    ULONGLONG start = 0;
+    ULONGLONG end = 0;
+};
+
+std::vector<std::string> SplitTabs(const std::string& line)
+{
+    std::vector<std::string> fields;
+    size_t begin = 0;
+    for (size_t tab; (tab = line.find('\t', begin)) != std::string::npos; begin = tab + 1)
+        fields.push_back(line.substr(begin, tab - begin));
+    fields.push_back(line.substr(begin));
+    return fields;
+}
+
+std::vector<InstallerRun> ReadLog(const std::wstring& path)
+{
+    std::vector<InstallerRun> runs;
+    const std::string log = ReadWholeFile(path);
+    if (log == "<missing>")
+        return runs;
+    size_t begin = 0;
+    for (size_t end; (end = log.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
+        const std::vector<std::string> fields = SplitTabs(log.substr(begin, end - begin));
+        if (fields.size() == 4)
+            runs.push_back({fields[0], fields[1], std::stoull(fields[2]), std::stoull(fields[3])});
+    }
+    return runs;
+}
+
+// --- The run's surroundings ----------------------------------------------------------------
+
+bool IsFolder(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// True once nothing stands at the installers folder's place. A running installer's file
+// cannot be deleted yet.
+bool RemoveInstallersFolder()
+{
+    const std::wstring soft = GetSoftDir();
+    if (IsFolder(soft)) {
+        for (const std::wstring& name : FindFiles(soft + L"\\*"))
+            DeleteFileW((soft + L"\\" + name).c_str());
+        RemoveDirectoryW(soft.c_str());
+    } else {
+        DeleteFileW(soft.c_str());
+    }
+    return !FileExists(soft);
+}
+
+std::wstring InSoft(const std::wstring& name)
+{
+    return GetSoftDir() + L"\\" + name;
+}
+
+std::string Held(size_t size)
+{
+    return std::string(size, 'h');
+}
+
+class InstallRun : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_server.IsListening());
+        ASSERT_NE(m_installerBytes, "<missing>");
+        ASSERT_TRUE(WaitUntil(RemoveInstallersFolder));
+        DeleteFileW(m_log.c_str());
+        SetEnvironmentVariableW(L"TEST_INSTALLER_LOG", m_log.c_str());
+        SetInstallerDelay(300);
+        // Away from where the dialog stands: a cursor left over the close button by an
+        // earlier test would give it the hover look.
+        gui_test::MoveMouseTo({5, 5});
+    }
+
+    void TearDown() override
+    {
+        // Installers a run left running hold their files; download threads finish by themselves.
+        EXPECT_TRUE(WaitUntil(RemoveInstallersFolder, 15000));
+        DeleteFileW(m_log.c_str());
+    }
+
+    static void SetInstallerDelay(DWORD ms)
+    {
+        SetEnvironmentVariableW(L"TEST_INSTALLER_DELAY_MS", std::to_wstring(ms).c_str());
+    }
+
+    // A program of the run; the dialog borrows it for the test's length.
+    const CatalogueProgram* Program(const std::wstring& name, const std::string& path, const std::wstring& install)
+    {
+        m_programs.push_back({name, m_server.Url(path), install, L""});
+        return &m_programs.back();
+    }
+
+    // The stand-in installer at `path`; its body stops after `pauseAfter` bytes until Resume.
+    void ServeInstaller(const std::string& path, std::optional<uint64_t> pauseAfter = std::nullopt)
+    {
+        HttpAnswer answer = Body(m_installerBytes);
+        answer.pauseAfter = pauseAfter;
+        m_server.Serve(path, answer);
+    }
+
+    // A download the run never gets past until the test closes the dialog: half of 8 KiB
+    // arrives, then the body stops. The dialog shows 50 % meanwhile.
+    const CatalogueProgram* HeldProgram(const std::wstring& name)
+    {
+        HttpAnswer answer = Body(Held(2 * kBlock));
+        answer.pauseAfter = kBlock;
+        m_server.Serve("/held/held.exe", answer);
+        return Program(name, "/held/held.exe", L"held.exe");
+    }
+
+    bool ServerHeld() { return m_server.WaitUntilPaused(0); }
+
+    std::vector<InstallerRun> Log() const { return ReadLog(m_log); }
+
+    // The percent of the stand-in installer shown while its body is held after `held` bytes.
+    int PercentHeldAfter(size_t held) const
+    {
+        return static_cast<int>(held * 100 / m_installerBytes.size());
+    }
+
+    LoopbackHttpServer m_server;
+    const std::string m_installerBytes = ReadWholeFile(GetModuleDir() + L"\\test_installer.exe");
+    const std::wstring m_log = GetModuleDir() + L"\\installers.log";
+    std::deque<CatalogueProgram> m_programs;  // stable addresses for the dialog's pointers
+};
+
+std::wstring Downloading(int percent, const std::wstring& name)
+{
+    return L"正在下载(" + std::to_wstring(percent) + L"%) - " + name;
+}
+
+std::wstring Installing(const std::wstring& name)
+{
+    return L"正在安装 - " + name;
+}
+
+bool IsDownloadStatusOf(const std::wstring& status, const std::wstring& name)
+{
+    const std::wstring tail = L") - " + name;
+    return status == L"正在下载..." || status == L"正在下载 - " + name ||
+           (status.rfind(L"正在下载(", 0) == 0 && status.size() > tail.size() &&
+            status.compare(status.size() - tail.size(), tail.size(), tail) == 0);
+}
+
+// A process handle still open on the process it was opened for. Handle values are used
+// again once closed, so a handle is known by its process.
+struct WatchedHandle {
+    HANDLE handle;
+    DWORD processId;
+    bool StillOpen() const { return GetProcessId(handle) == processId; }
+};
+
+void RecordInstallerHandle(const CProgressDlg& dialog, std::vector<WatchedHandle>& handles)
+{
+    const HANDLE process = dialog.InstallerProcess();
+    const DWORD processId = process ? GetProcessId(process) : 0;
+    if (process && (handles.empty() || handles.back().processId != processId))
+        handles.push_back({process, processId});
+}
+
+// What the dialog shows now: the run's timer changes the status without repainting, and
+// the animation's timer repaints only ten times a second.
+Capture Shown(const CProgressDlg& dialog)
+{
+    InvalidateRect(dialog.hwnd(), nullptr, FALSE);
+    return Capture(dialog.hwnd());
+}
+
+}  // namespace
+
+// --- Template ------------------------------------------------------------------------------
+
+// The extended template, read from the program's own resources field by field.
+TEST(ProgressDialogTemplate, IsABareTopmostPopupOfFixedDialogUnits)
+{
+    const HMODULE module = GetModuleHandleW(nullptr);
+    const HRSRC resource = FindResourceExW(module, RT_DIALOG, MAKEINTRESOURCEW(IDD_PROGRESS),
+                                           MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED));
+    ASSERT_NE(resource, nullptr) << "template 113 in language 2052";
+    const auto* words = static_cast<const WORD*>(LockResource(LoadResource(module, resource)));
+    ASSERT_NE(words, nullptr);
+    auto dword = [&](size_t at) { return static_cast<DWORD>(words[at] | (static_cast<DWORD>(words[at + 1]) << 16)); };
+    EXPECT_EQ(words[0], 1) << "dlgVer";
+    EXPECT_EQ(words[1], 0xFFFF) << "an extended template";
+    EXPECT_EQ(dword(4), static_cast<DWORD>(WS_EX_TOPMOST)) << "extended style";
+    EXPECT_EQ(dword(6), 0x80000048u) << "WS_POPUP | DS_SHELLFONT";
+    EXPECT_EQ(words[8], 0) << "no controls";
+    EXPECT_EQ(static_cast<short>(words[9]), 0);
+    EXPECT_EQ(static_cast<short>(words[10]), 0);
+    EXPECT_EQ(words[11], 267);
+    EXPECT_EQ(words[12], 75);
+    EXPECT_EQ(words[13], 0) << "no menu";
+    EXPECT_EQ(words[14], 0) << "the dialog class";
+    EXPECT_EQ(words[15], 0) << "no caption";
+    EXPECT_EQ(words[16], 8) << "point size";
+    EXPECT_EQ(words[17], 400) << "weight";
+    EXPECT_EQ(words[18], 0x0100) << "not italic, character set 1";
+    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(&words[19])), L"MS Shell Dlg");
+}
+
+// --- Geometry ------------------------------------------------------------------------------
+
+// Wine maps "MS Shell Dlg" to other metrics than Windows: template 113 measures 467 x 122
+// pixels here, 401 x 122 under Windows at 96 dpi, the size of the background picture. The
+// template stays as it is; its size is checked against its own dialog units.
+TEST_F(InstallRun, DialogSizePlacementStylesAndCloseButton)
+{
+    // The work area is per process under Wine: this one keeps a taskbar at the left and top.
+    RECT savedWorkArea = {};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &savedWorkArea, 0);
+    RECT workArea = {60, 40, 1200, 980};
+    ASSERT_TRUE(SystemParametersInfoW(SPI_SETWORKAREA, 0, &workArea, 0));
+
+    CProgressDlg dialog;
+    dialog.m_programs = {HeldProgram(L"暂停的软件")};
+    std::vector<int> frames;
+    auto sawFramesWrap = [&] {
+        for (size_t i = 1; i < frames.size(); ++i) {
+            if (frames[i - 1] == 15 && frames[i] == 0)
+                return true;
+        }
+        return false;
+    };
+    const ModalRun run(
+        dialog,
+        {{"spinner through all sixteen frames", sawFramesWrap,
+          [&] {
+              const HWND hwnd = dialog.hwnd();
+              RECT units = {0, 0, 267, 75};
+              ASSERT_TRUE(MapDialogRect(hwnd, &units));
+              RECT window = {};
+              GetWindowRect(hwnd, &window);
+              EXPECT_EQ(ui::Width(window), units.right) << "Wine: 467, Windows at 96 dpi: 401";
+              EXPECT_EQ(ui::Height(window), units.bottom);
+              const RECT client = ui::ClientRect(hwnd);
+              EXPECT_EQ(ui::Width(client), units.right) << "no border, no caption";
+              EXPECT_EQ(window.right, workArea.right);
+              EXPECT_EQ(window.bottom, workArea.bottom);
+
+              const DWORD style = static_cast<DWORD>(GetWindowLongW(hwnd, GWL_STYLE));
+              // The dialog manager adds DS_3DLOOK and the window manager WS_CLIPSIBLINGS, as
+              // on Windows; the template itself holds exactly 0x80000048.
+              EXPECT_EQ(style & ~static_cast<DWORD>(WS_VISIBLE | WS_CLIPSIBLINGS | DS_3DLOOK), 0x80000048u);
+              EXPECT_EQ(style & WS_CAPTION, 0u);
+              EXPECT_NE(GetWindowLongW(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
+              EXPECT_EQ(GetMenu(hwnd), nullptr);
+              EXPECT_EQ(TextOf(hwnd), L"");
+
+              const HWND close = dialog.CloseButton();
+              ASSERT_NE(close, nullptr);
+              EXPECT_EQ(GetDlgCtrlID(close), IDC_PROGRESS_CLOSE);
+              EXPECT_EQ(TextOf(close), L"关闭");
+              EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(close, GWL_STYLE)), 0x5000000Bu);
+              RECT button = {};
+              GetWindowRect(close, &button);
+              MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&button), 2);
+              EXPECT_EQ(button.left, 372);
+              EXPECT_EQ(button.top, 0);
+              EXPECT_EQ(button.right, 401);
+              EXPECT_EQ(button.bottom, 17);
+
+              // Dragged by any point of its own; the close button answers for itself.
+              for (const POINT at : {POINT{5, 5}, POINT{200, 60}, POINT{ui::Width(client) - 3, 100}}) {
+                  const POINT screen = gui_test::ClientToScreenPoint(hwnd, at.x, at.y);
+                  EXPECT_EQ(SendMessageW(hwnd, WM_NCHITTEST, 0, MAKELPARAM(screen.x, screen.y)), HTCAPTION)
+                      << at.x << "," << at.y;
+              }
+              EXPECT_EQ(WindowFromPoint(gui_test::ClientToScreenPoint(hwnd, 386, 8)), close);
+              SendMessageW(close, BM_CLICK, 0, 0);
+          }}},
+        [&] { frames.push_back(dialog.SpinFrame()); });
+    SystemParametersInfoW(SPI_SETWORKAREA, 0, &savedWorkArea, 0);
+
+    EXPECT_EQ(run.Unfinished(), "");
+    EXPECT_EQ(run.result, 1);
+    ASSERT_FALSE(run.timeline.empty());
+    EXPECT_EQ(run.timeline.front().status, L"正在下载...");
+    EXPECT_EQ(run.timeline.front().percent, 0);
+    for (const int frame : frames)
+        ASSERT_TRUE(frame >= 0 && frame < 16) << frame;
+    m_server.Resume();
+}
+
+// --- The pipeline --------------------------------------------------------------------------
+
+TEST_F(InstallRun, OneProgramIntoAFolderThatWasAFile)
+{
+    ASSERT_TRUE(WriteWholeFile(GetSoftDir(), "a plain file where the folder belongs"));
+    const size_t held = (m_installerBytes.size() / 2 / kBlock) * kBlock;
+    ServeInstaller("/solo/solo.exe", held);
+    CProgressDlg dialog;
+    dialog.m_programs = {Program(L"独个软件", "/solo/solo.exe", L"solo.exe /quiet")};
+    const int percent = PercentHeldAfter(held);
+
+    const ModalRun run(
+        dialog,
+        {{"the download held halfway", [&] { return ServerHeld() && dialog.StatusText() == Downloading(percent, L"独个软件"); },
+          [&] {
+              EXPECT_TRUE(IsFolder(GetSoftDir())) << "the file was replaced by a folder";
+              EXPECT_FALSE(FileExists(InSoft(L"solo.exe")));
+              EXPECT_EQ(dialog.Percent(), percent);
+
+              const Capture shot = Shown(dialog);
+              EXPECT_TRUE(shot.SavePng(gui_test::ScreenshotDir() + L"\\progress_dialog_downloading.png"));
+              const Printed background(dialog.hwnd(), kMagenta);
+              const int fill = static_cast<int>(percent / 100.0 * 310);
+              EXPECT_TRUE(ColoursNear(shot.At(76 + fill / 2, 86), kFillInside, 3));
+              EXPECT_TRUE(ColoursNear(shot.At(76 + fill + 8, 86), background.At(76 + fill + 8, 86), 3))
+                  << "the track beyond the fill";
+              EXPECT_TRUE(ColoursNear(background.At(200, 8), shot.At(200, 8), 3)) << "the title band";
+              // Smoothed glyphs: a few pixels carry the text colour itself, many more a blend
+              // of it with the white body.
+              int inTextColour = 0;
+              int inked = 0;
+              for (int y = 53; y < 65; ++y) {
+                  for (int x = 74; x < 401; ++x) {
+                      const COLORREF pixel = shot.At(x, y);
+                      inTextColour += ColoursNear(pixel, kStatusColour, 4) ? 1 : 0;
+                      inked += GetBValue(pixel) > GetRValue(pixel) + 30 ? 1 : 0;
+                  }
+              }
+              EXPECT_GT(inTextColour, 0) << "the status line in its colour";
+              EXPECT_GT(inked, 100);
+              int spinnerPixels = 0;
+              for (int y = 56; y < 96; ++y) {
+                  for (int x = 23; x < 63; ++x)
+                      spinnerPixels += ColoursNear(shot.At(x, y), background.At(x, y), 8) ? 0 : 1;
+              }
+              EXPECT_GT(spinnerPixels, 50) << "the spinner over the background";
+              m_server.Resume();
+          }},
+         {"installing", [&] { return dialog.StatusText() == Installing(L"独个软件"); },
+          [&] { EXPECT_EQ(dialog.Percent(), 0) << "a run of one shows 0 while installing"; }}});
+
+    EXPECT_EQ(run.Unfinished(), "");
+    EXPECT_EQ(run.result, 1);
+    const std::vector<InstallerRun> log = Log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].name, "solo.exe");
+    EXPECT_EQ(log[0].arguments, "/quiet");
+    EXPECT_GE(run.endTick, log[0].end) << "the dialog waits for its installer";
+}
+
+TEST_F(InstallRun, ThreeProgramsInstallInOrderWhileTheNextOneDownloads)
+{
+    SetInstallerDelay(1500);
+    ServeInstaller("/1/first.exe");
+    ServeInstaller("/2/Second.EXE", kBlock);  // held until the first installer runs
+    ServeInstaller("/3/third.exe");
+    CProgressDlg dialog;
+    dialog.m_programs = {Program(L"甲软件", "/1/first.exe", L"first.exe /S"),
+                         Program(L"乙软件", "/2/Second.EXE", L"  Second.EXE  "),
+                         Program(L"丙软件", "/3/third.exe", L"third.exe --dir \"C:\\Program Files\\x\" /q")};
+    std::vector<WatchedHandle> handles;
+    ULONGLONG secondOnDisk = 0;
+
+    const ModalRun run(
+        dialog,
+        {{"the first installer started", [&] { return ServerHeld() && dialog.StatusText() == Installing(L"甲软件"); },
+          [&] { m_server.Resume(); }},
+         {"the second installer on disk", [&] { return FileExists(InSoft(L"Second.EXE")); },
+          [&] {
+              secondOnDisk = GetTickCount64();
+              EXPECT_EQ(dialog.StatusText(), Installing(L"甲软件"));
+              EXPECT_EQ(dialog.InstallIndex(), 1u);
+          }}},
+        [&] {
+            RecordInstallerHandle(dialog, handles);
+        });
+
+    EXPECT_EQ(run.Unfinished(), "");
+    EXPECT_EQ(run.result, 1);
+    const std::vector<InstallerRun> log = Log();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].name, "first.exe");
+    EXPECT_EQ(log[0].arguments, "/S");
+    EXPECT_EQ(log[1].name, "Second.EXE");
+    EXPECT_EQ(log[1].arguments, "");
+    EXPECT_EQ(log[2].name, "third.exe");
+    EXPECT_EQ(log[2].arguments, "--dir \"C:\\Program Files\\x\" /q");
+    EXPECT_GE(log[1].start, log[0].end) << "one installer at a time";
+    EXPECT_GE(log[2].start, log[1].end);
+    EXPECT_LT(secondOnDisk, log[0].end) << "the second download arrived while the first installer ran";
+    EXPECT_GE(run.endTick, log[2].end);
+
+    std::vector<std::wstring> installs;
+    for (const std::wstring& status : run.Statuses()) {
+        if (status.rfind(L"正在安装", 0) == 0)
+            installs.push_back(status);
+        else
+            EXPECT_TRUE(IsDownloadStatusOf(status, L"甲软件")) << "only the first download is ever waited for";
+    }
+    EXPECT_EQ(installs, (std::vector<std::wstring>{Installing(L"甲软件"), Installing(L"乙软件"), Installing(L"丙软件")}));
+    EXPECT_EQ(run.PercentWhenFirst(Installing(L"甲软件")), 0);
+    EXPECT_EQ(run.PercentWhenFirst(Installing(L"乙软件")), 33);
+    EXPECT_EQ(run.PercentWhenFirst(Installing(L"丙软件")), 66);
+    for (const char* path : {"/1/first.exe", "/2/Second.EXE", "/3/third.exe"})
+        EXPECT_EQ(m_server.CountRequests("GET", path), 1u) << path;
+
+    ASSERT_EQ(handles.size(), 3u);
+    for (const WatchedHandle& watched : handles)
+        EXPECT_FALSE(watched.StillOpen()) << "every installer's handle is closed";
+}
+
+TEST_F(InstallRun, InstallersAlreadyOnDiskStartAtTheFirstTick)
+{
+    ASSERT_TRUE(CreateDirectoryW(GetSoftDir().c_str(), nullptr));
+    ASSERT_TRUE(WriteWholeFile(InSoft(L"a.exe"), m_installerBytes));
+    ASSERT_TRUE(WriteWholeFile(InSoft(L"b.exe"), m_installerBytes));
+    CProgressDlg dialog;
+    dialog.m_programs = {Program(L"子", "/a.exe", L"a.exe"), Program(L"丑", "/b.exe", L"b.exe /x")};
+
+    const ModalRun run(dialog, {});
+
+    EXPECT_EQ(run.result, 1);
+    EXPECT_TRUE(m_server.Requests().empty()) << "nothing is downloaded again";
+    EXPECT_EQ(run.Statuses(), (std::vector<std::wstring>{L"正在下载...", Installing(L"子"), Installing(L"丑")}));
+    EXPECT_EQ(run.PercentWhenFirst(Installing(L"子")), 0);
+    EXPECT_EQ(run.PercentWhenFirst(Installing(L"丑")), 50);
+    const std::vector<InstallerRun> log = Log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].name + " " + log[0].arguments, "a.exe ");
+    EXPECT_EQ(log[1].name + " " + log[1].arguments, "b.exe /x");
+}
+
+// Install values come from a catalogue fetched over plain HTTP. A name that leaves the
+// installers folder, a value too long to start whole, or no file at all: the program is
+// neither downloaded nor started, and the run goes on. A value without ".exe" is downloaded
+// and never started.
+TEST_F(InstallRun, RefusedInstallValuesAreNeitherDownloadedNorStarted)
+{
+    const std::wstring outside = GetAppLibDir() + L"\\evil.exe";
+    DeleteFileW(outside.c_str());
+    for (const char* path : {"/a.exe", "/evil.exe", "/evil2.exe", "/long.exe", "/empty", "/b.exe"})
+        ServeInstaller(path);
+    m_server.Serve("/notes.txt", Body("read me"));
+    CProgressDlg dialog;
+    dialog.m_programs = {
+        Program(L"甲", "/a.exe", L"a.exe"),
+        Program(L"上层", "/evil.exe", L"..\\evil.exe /S"),
+        Program(L"盘符", "/evil2.exe", L"C:evil2.exe"),
+        Program(L"空", "/empty", L""),
+        Program(L"说明", "/notes.txt", L"notes.txt"),
+        Program(L"过长", "/long.exe", L"long.exe " + std::wstring(600, L'p')),
+        Program(L"乙", "/b.exe", L"b.exe"),
+    };
+
+    const ModalRun run(dialog, {});
+
+    EXPECT_EQ(run.result, 1);
+    EXPECT_FALSE(run.stuck);
+    const std::vector<InstallerRun> log = Log();
+    std::vector<std::string> started;
+    for (const InstallerRun& installer : log)
+        started.push_back(installer.name + " " + installer.arguments);
+    EXPECT_EQ(started, (std::vector<std::string>{"a.exe ", "b.exe "}));
+    for (const char* path : {"/evil.exe", "/evil2.exe", "/empty", "/long.exe"}) {
+        EXPECT_EQ(m_server.CountRequests("HEAD", path), 0u) << path;
+        EXPECT_EQ(m_server.CountRequests("GET", path), 0u) << path;
+    }
+    EXPECT_EQ(m_server.CountRequests("GET", "/notes.txt"), 1u);
+    EXPECT_EQ(ReadWholeFile(InSoft(L"notes.txt")), "read me");
+    EXPECT_FALSE(FileExists(outside)) << "nothing written beside the installers folder";
+    EXPECT_EQ(run.PercentWhenFirst(Installing(L"乙")), 85);
+    DeleteFileW(outside.c_str());
+}
+
+// --- Failures and the close button ---------------------------------------------------------
+
+TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)
+{
+    SetInstallerDelay(1000);
+    ServeInstaller("/1/one.exe");
+    ServeInstaller("/2/two.exe", kBlock);  // held until the first installer has ended
+    // "/3/three.exe" is not served: 404.
+    ServeInstaller("/4/four.exe");
+    ServeInstaller("/5/five.exe");
+    CProgressDlg dialog;
+    dialog.m_programs = {Program(L"一号", "/1/one.exe", L"one.exe"), Program(L"二号", "/2/two.exe", L"two.exe"),
+                         Program(L"三号", "/3/three.exe", L"three.exe"), Program(L"四号", "/4/four.exe", L"four.exe"),
+                         Program(L"五号", "/5/five.exe", L"five.exe")};
+    std::vector<WatchedHandle> handles;
+    ULONGLONG firstEnded = 0;
+    ULONGLONG boxShown = 0;
+    int frameUnderBox = -1;
+
+    const ModalRun run(
+        dialog,
+        {{"the first installer ended", [&] { return Log().size() == 1; }, [&] { firstEnded = GetTickCount64(); }},
+         {"two ticks of the run later", [&] { return GetTickCount64() - firstEnded > 500; },
+          [&] {
+              ASSERT_EQ(handles.size(), 1u);
+              EXPECT_FALSE(handles[0].StillOpen()) << "closed once its installer was seen to exit";
+              EXPECT_EQ(dialog.InstallerProcess(), nullptr);
+              m_server.Resume();
+          }},
+         {"the failure message", [&] { return OwnedMessageBox(dialog.hwnd()) != nullptr; },
+          [&] {
+              const HWND box = OwnedMessageBox(dialog.hwnd());
+              EXPECT_EQ(TextOf(box), L"下载失败");
+              EXPECT_EQ(MessageBoxText(box), L"下载\"三号\"失败，请检查网络连接，然后重试");
+              EXPECT_EQ(MessageBoxIcon(box), LoadIconW(nullptr, IDI_INFORMATION));
+              EXPECT_NE(GetDlgItem(box, IDOK), nullptr);
+              EXPECT_EQ(GetDlgItem(box, IDCANCEL), nullptr);
+              EXPECT_EQ(Log().size(), 1u) << "the second installer is still running";
+              boxShown = GetTickCount64();
+              frameUnderBox = dialog.SpinFrame();
+          }},
+         {"the message a while later", [&] { return GetTickCount64() - boxShown > 350; },
+          [&] {
+              EXPECT_EQ(dialog.SpinFrame(), frameUnderBox) << "both timers stopped";
+              SendMessageW(GetDlgItem(OwnedMessageBox(dialog.hwnd()), IDOK), BM_CLICK, 0, 0);
+          }}},
+        [&] {
+            RecordInstallerHandle(dialog, handles);
+        });
+
+    EXPECT_EQ(run.Unfinished(), "");
+    EXPECT_EQ(run.result, 1);
+    for (const char* path : {"/4/four.exe", "/5/five.exe"}) {
+        EXPECT_EQ(m_server.CountRequests("HEAD", path), 0u) << path;
+        EXPECT_EQ(m_server.CountRequests("GET", path), 0u) << path;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return Log().size() == 2; })) << "the running installer was left to finish";
+    const std::vector<InstallerRun> log = Log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1].name, "two.exe");
+}
+
+TEST_F(InstallRun, TheCloseButtonMidDownloadLeavesNoFile)
+{
+    CProgressDlg dialog;
+    dialog.m_programs = {HeldProgram(L"暂停的软件")};
+
+    const ModalRun run(dialog, {{"the download held halfway",
+                                 [&] { return ServerHeld() && dialog.StatusText() == Downloading(50, L"暂停的软件"); },
+                                 [&] {
+                                     // A real click, in the middle of the button.
+                                     gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(dialog.CloseButton(), 14, 8));
+                                     gui_test::PressLeft();
+                                     gui_test::ReleaseLeft();
+                                 }}});
+
+    EXPECT_EQ(run.Unfinished(), "");
+    EXPECT_FALSE(run.stuck);
+    EXPECT_EQ(run.result, 1);
+    // The download thread notices the cancel at its next read.
+    m_server.Resume();
+    EXPECT_TRUE(WaitUntil([] { return FindFiles(InSoft(L"held.exe*")).empty(); }))
+        << "neither the installer nor its temporary file is left";
+    EXPECT_TRUE(Log().empty());
+}
+
+TEST_F(InstallRun, TheCloseButtonWhileInstallingLeavesTheInstallerRunning)
+{
+    SetInstallerDelay(1500);
+    ASSERT_TRUE(CreateDirectoryW(GetSoftDir().c_str(), nullptr));
+    ASSERT_TRUE(WriteWholeFile(InSoft(L"run.exe"), m_installerBytes));
+    CProgressDlg dialog;
+    dialog.m_programs = {Program(L"运行", "/run.exe", L"run.exe"), Program(L"下一个", "/next.exe", L"next.exe")};
+    ServeInstaller("/next.exe");
+    WatchedHandle installer = {};
+
+    const ModalRun run(dialog, {{"the installer running", [&] { return dialog.InstallerProcess() != nullptr; },
+                                 [&] {
+                                     installer = {dialog.InstallerProcess(), GetProcessId(dialog.InstallerProcess())};
+                                     EXPECT_NE(installer.processId, 0u);
+                                     SendMessageW(dialog.CloseButton(), BM_CLICK, 0, 0);
+                                 }}});
+
+    EXPECT_EQ(run.Unfinished(), "");
+    EXPECT_EQ(run.result, 1);
+    EXPECT_FALSE(installer.StillOpen()) << "the dialog let go of the handle";
+    ASSERT_TRUE(WaitUntil([&] { return Log().size() == 1; }));
+    EXPECT_GT(Log()[0].end, run.endTick) << "the installer ran on after the dialog";
+    EXPECT_EQ(Log()[0].name, "run.exe");
+}
+
+// A GET longer than its HEAD announced counts past 100 %.
+TEST_F(InstallRun, APercentPastTheEndStopsTheBarAtItsTrack)
+{
+    HttpAnswer head;
+    head.contentLength = kBlock;
+    HttpAnswer get = Body(Held(3 * kBlock));
+    get.pauseAfter = 2 * kBlock;
+    m_server.Serve("/long/long.exe", head, get);
+    CProgressDlg dialog;
+    dialog.m_programs = {Program(L"超长", "/long/long.exe", L"long.exe")};
+
+    const ModalRun run(
+        dialog, {{"twice the announced size arrived",
+                  [&] { return ServerHeld() && dialog.StatusText().rfind(L"正在下载(", 0) == 0; },
+                  [&] {
+                      EXPECT_EQ(dialog.Percent(), 100);
+                      EXPECT_EQ(dialog.StatusText(), Downloading(100, L"超长"));
+                      const Capture shot = Shown(dialog);
+                      const Printed background(dialog.hwnd(), kMagenta);
+                      EXPECT_TRUE(ColoursNear(shot.At(76 + 300, 86), kFillInside, 3));
+                      EXPECT_TRUE(ColoursNear(shot.At(76 + 310 + 6, 86), background.At(76 + 310 + 6, 86), 3))
+                          << "nothing drawn past the bar's own length";
+                      SendMessageW(dialog.CloseButton(), BM_CLICK, 0, 0);
+                  }}});
+
+    EXPECT_EQ(run.Unfinished(), "");
+    m_server.Resume();
+}
+
+// --- Pictures ------------------------------------------------------------------------------
+
+enum class Picture { Background, Close, Spinner, Fill };
+
+// The dialog with one of its pictures failing to load.
+class DialogMissingOnePicture : public CProgressDlg {
+public:
+    explicit DialogMissingOnePicture(Picture missing) : m_missing(missing) {}
+
+protected:
+    void LoadPictures() override
+    {
+        CProgressDlg::LoadPictures();
+        switch (m_missing) {
+        case Picture::Background: m_background.Empty(); break;
+        case Picture::Close: m_closeImage.Empty(); break;
+        case Picture::Spinner: m_spinner.Empty(); break;
+        case Picture::Fill: m_progressFill.Empty(); break;
+        }
+    }
+
+private:
+    Picture m_missing;
+};
+
+class MissingPicture : public InstallRun, public testing::WithParamInterface<Picture> {};
+
+// How many pixels of a rectangle differ from what the background alone paints there.
+int PixelsOverBackground(const Capture& shot, const Printed& background, const RECT& rect)
+{
+    int differing = 0;
+    for (int y = rect.top; y < rect.bottom; ++y) {
+        for (int x = rect.left; x < rect.right; ++x)
+            differing += ColoursNear(shot.At(x, y), background.At(x, y), 8) ? 0 : 1;
+    }
+    return differing;
+}
+
+TEST_P(MissingPicture, DrawsNothingInItsPlace)
+{
+    const Picture missing = GetParam();
+    DialogMissingOnePicture dialog(missing);
+    dialog.m_programs = {HeldProgram(L"暂停的软件")};
+    const RECT spinner = {25, 58, 61, 94};
+    const RECT bar = {78, 81, 76 + 155 - 2, 91};
+    const RECT close = {374, 2, 399, 15};
+
+    const ModalRun run(
+        dialog,
+        {{"the download held halfway", [&] { return ServerHeld() && dialog.StatusText() == Downloading(50, L"暂停的软件"); },
+          [&] {
+              const Capture shot = Shown(dialog);
+              const Printed background(dialog.hwnd(), kMagenta);
+              if (missing == Picture::Background) {
+                  // A white ground, not whatever the off-screen surface held.
+                  for (const POINT at : {POINT{200, 8}, POINT{10, 110}, POINT{300, 40}}) {
+                      EXPECT_EQ(background.At(at.x, at.y), RGB(255, 255, 255)) << at.x << "," << at.y;
+                      EXPECT_EQ(shot.At(at.x, at.y), RGB(255, 255, 255)) << at.x << "," << at.y;
+                  }
+              } else {
+                  EXPECT_FALSE(ColoursNear(background.At(200, 8), RGB(255, 255, 255), 30)) << "the blue title band";
+              }
+              EXPECT_EQ(PixelsOverBackground(shot, background, spinner) == 0, missing == Picture::Spinner);
+              EXPECT_EQ(PixelsOverBackground(shot, background, bar) == 0, missing == Picture::Fill);
+              if (missing != Picture::Background) {
+                  EXPECT_EQ(PixelsOverBackground(shot, background, close) == 0, missing == Picture::Close);
+              }
+              SendMessageW(dialog.CloseButton(), BM_CLICK, 0, 0);
+          }}});
+
+    EXPECT_EQ(run.Unfinished(), "");
+    m_server.Resume();
+}
+
+INSTANTIATE_TEST_SUITE_P(EachPicture, MissingPicture,
+                         testing::Values(Picture::Background, Picture::Close, Picture::Spinner, Picture::Fill));
+
+// The normal state of the close button is a cross on a clear ground. The button is drawn
+// onto a magenta ground here (its answer to WM_PRINTCLIENT): the clear pixels must show the
+// dialog's background, not the ground they were drawn on.
+TEST_F(InstallRun, CloseButtonStatesOverTheDialogBackground)
+{
+    CGdiPlusBitmapResource strip;
+    ASSERT_TRUE(strip.LoadFromResource(IDR_PNG_CLOSE, L"PNG"));
+    auto stripPixel = [&](int slice, int x, int y) {
+        Gdiplus::Color colour;
+        strip.bitmap()->GetPixel(slice * 29 + x, y, &colour);
+        return colour;
+    };
+    const POINT ground = {3, 3};  // clear in the normal state, opaque red in the others
+    ASSERT_EQ(stripPixel(SliceNormal, ground.x, ground.y).GetA(), 0);
+    ASSERT_EQ(stripPixel(SliceHover, ground.x, ground.y).GetA(), 255);
+    ASSERT_EQ(stripPixel(SlicePressed, ground.x, ground.y).GetA(), 255);
+    auto opaque = [&](int slice) {
+        const Gdiplus::Color colour = stripPixel(slice, ground.x, ground.y);
+        return RGB(colour.GetR(), colour.GetG(), colour.GetB());
+    };
+
+    CProgressDlg dialog;
+    dialog.m_programs = {HeldProgram(L"暂停的软件")};
+    const ModalRun run(
+        dialog,
+        {{"the dialog up", [&] { return ServerHeld(); },
+          [&] {
+              const HWND close = dialog.CloseButton();
+              const COLORREF behind = Printed(dialog.hwnd(), kMagenta).At(372 + ground.x, ground.y);
+              EXPECT_FALSE(ColoursNear(behind, kMagenta, 30));
+
+              EXPECT_TRUE(ColoursNear(Printed(close, kMagenta).At(ground.x, ground.y), behind, 3)) << "normal";
+              EXPECT_TRUE(ColoursNear(Capture(close).At(ground.x, ground.y), behind, 3)) << "normal, on screen";
+
+              gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(close, 14, 8));
+              EXPECT_TRUE(gui_test::PumpUntil(
+                  [&] { return ColoursNear(Printed(close, kMagenta).At(ground.x, ground.y), opaque(SliceHover), 3); },
+                  2000))
+                  << "hover";
+
+              SendMessageW(close, BM_SETSTATE, TRUE, 0);
+              EXPECT_TRUE(ColoursNear(Printed(close, kMagenta).At(ground.x, ground.y), opaque(SlicePressed), 3))
+                  << "pressed";
+              SendMessageW(close, BM_SETSTATE, FALSE, 0);
+
+              gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(dialog.hwnd(), 100, 100));
+              SendMessageW(close, BM_CLICK, 0, 0);
+          }}});
+
+    EXPECT_EQ(run.Unfinished(), "");
+    m_server.Resume();
+}

@@ -1,0 +1,96 @@
+// A stand-in installer for the install-run tests. Once started it runs for a while, then
+// appends one line to a log file and exits with code 0. The line, in UTF-8:
+//
+//   <own file name> TAB <argument string> TAB <start tick> TAB <end tick> CR LF
+//
+// The argument string is the command line after the program's own name, as the process got
+// it. The ticks are GetTickCount64 readings at start and just before writing: one clock for
+// every process of the machine, so a test can compare them with its own readings.
+//
+// Settings come from environment variables of the starting process:
+//   TEST_INSTALLER_LOG       the log file; default "test_installer.log" beside the program
+//   TEST_INSTALLER_DELAY_MS  how long it runs, in milliseconds; default 500
+// Under Wine the verb "runas" starts the program like any other, so it inherits the test's
+// environment. On Windows an elevated program gets a fresh environment and only the defaults
+// apply there.
+//
+// A GUI-subsystem program: started from a console test program it opens no console window
+// and shares none of the test's standard handles.
+
+#include <windows.h>
+
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::wstring Environment(const wchar_t* name)
+{
+    wchar_t value[32768] = {};
+    const DWORD length = GetEnvironmentVariableW(name, value, 32768);
+    return length > 0 && length < 32768 ? std::wstring(value, length) : std::wstring();
+}
+
+std::wstring OwnPath()
+{
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+}
+
+std::wstring FileNameOf(const std::wstring& path)
+{
+    return path.substr(path.rfind(L'\\') + 1);
+}
+
+std::wstring LogPath()
+{
+    const std::wstring configured = Environment(L"TEST_INSTALLER_LOG");
+    if (!configured.empty())
+        return configured;
+    const std::wstring own = OwnPath();
+    return own.substr(0, own.rfind(L'\\') + 1) + L"test_installer.log";
+}
+
+DWORD DelayMs()
+{
+    const std::wstring configured = Environment(L"TEST_INSTALLER_DELAY_MS");
+    return configured.empty() ? 500 : static_cast<DWORD>(std::wcstoul(configured.c_str(), nullptr, 10));
+}
+
+std::string Utf8(const std::wstring& text)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string narrow(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &narrow[0], size, nullptr,
+                            nullptr);
+    return narrow;
+}
+
+// One write to a file opened for appending, so the lines of installers that end together
+// never interleave.
+void AppendLine(const std::wstring& path, const std::string& line)
+{
+    const HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int)
+{
+    const ULONGLONG start = GetTickCount64();
+    Sleep(DelayMs());
+    const ULONGLONG end = GetTickCount64();
+    const std::wstring line = FileNameOf(OwnPath()) + L"\t" + arguments + L"\t" + std::to_wstring(start) + L"\t" +
+                              std::to_wstring(end) + L"\r\n";
+    AppendLine(LogPath(), Utf8(line));
+    return 0;
+}
