@@ -83,7 +83,8 @@ LRESULT CProgressDlg::OnInitDialog()
     lstrcpynW(font.lfFaceName, L"宋体", LF_FACESIZE);
     m_font.reset(CreateFontIndirectW(&font));
     LoadPictures();
-    m_closeButton.Create(m_hwnd, kCloseButtonRect, L"关闭", WS_CHILD | WS_VISIBLE | BS_OWNERDRAW, 0, IDC_PROGRESS_CLOSE);
+    m_closeButton.Create(m_hwnd, kCloseButtonRect, L"关闭", WS_CHILD | WS_VISIBLE | BS_OWNERDRAW, 0,
+                         IDC_PROGRESS_CLOSE);
     SetTimer(m_hwnd, kAnimationTimer, kAnimationPeriodMs, nullptr);
     SetTimer(m_hwnd, kRunTimer, kRunPeriodMs, nullptr);
     m_spinFrame = 0;
@@ -249,7 +250,8 @@ void CProgressDlg::TakeNextStep()
     const CatalogueProgram& program = *m_programs[m_installIndex];
     if (m_installIndex < m_downloadIndex) {
         m_statusText = L"正在安装 - " + program.name;
-        m_percent = static_cast<int>(static_cast<double>(m_installIndex) / static_cast<double>(m_programs.size()) * 100);
+        const double share = static_cast<double>(m_installIndex) / static_cast<double>(m_programs.size());
+        m_percent = static_cast<int>(share * 100);
         ++m_installIndex;
         RunInstaller(program);
     } else {

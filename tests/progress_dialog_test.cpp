@@ -7,8 +7,9 @@
 // the programs' names. It is watched from inside its own modal loop: a thread timer fires
 // every 10 ms while the dialog (or its message box) pumps messages, and runs the test's
 // steps in order. Watching from the same thread reads the dialog's state between its own
-// messages, with no lock and no race; the steps never block. A second thread could only
-// read the dialog's strings unsafely.
+// messages, with no lock and no race. Steps only look and act; one that pumps messages
+// itself (real mouse input) cannot start the steps over. A second thread could read the
+// dialog's strings only unsafely.
 //
 // Under Wine the verb "runas" starts an installer at once, with no elevation prompt; the
 // prompt, and a user refusing it, cannot be reached here.
@@ -24,7 +25,6 @@
 #include <vector>
 
 #include "app/folders.h"
-#include "install/install_run.h"
 #include "install/progress_dialog.h"
 #include "res/resource.h"
 #include "tests/gui_harness.h"
@@ -514,7 +514,8 @@ TEST_F(InstallRun, OneProgramIntoAFolderThatWasAFile)
 
     const ModalRun run(
         dialog,
-        {{"the download held halfway", [&] { return ServerHeld() && dialog.StatusText() == Downloading(percent, L"独个软件"); },
+        {{"the download held halfway",
+          [&] { return ServerHeld() && dialog.StatusText() == Downloading(percent, L"独个软件"); },
           [&] {
               EXPECT_TRUE(IsFolder(GetSoftDir())) << "the file was replaced by a folder";
               EXPECT_FALSE(FileExists(InSoft(L"solo.exe")));
@@ -610,7 +611,8 @@ TEST_F(InstallRun, ThreeProgramsInstallInOrderWhileTheNextOneDownloads)
         else
             EXPECT_TRUE(IsDownloadStatusOf(status, L"甲软件")) << "only the first download is ever waited for";
     }
-    EXPECT_EQ(installs, (std::vector<std::wstring>{Installing(L"甲软件"), Installing(L"乙软件"), Installing(L"丙软件")}));
+    EXPECT_EQ(installs,
+              (std::vector<std::wstring>{Installing(L"甲软件"), Installing(L"乙软件"), Installing(L"丙软件")}));
     EXPECT_EQ(run.PercentWhenFirst(Installing(L"甲软件")), 0);
     EXPECT_EQ(run.PercentWhenFirst(Installing(L"乙软件")), 33);
     EXPECT_EQ(run.PercentWhenFirst(Installing(L"丙软件")), 66);
@@ -874,7 +876,8 @@ TEST_P(MissingPicture, DrawsNothingInItsPlace)
 
     const ModalRun run(
         dialog,
-        {{"the download held halfway", [&] { return ServerHeld() && dialog.StatusText() == Downloading(50, L"暂停的软件"); },
+        {{"the download held halfway",
+          [&] { return ServerHeld() && dialog.StatusText() == Downloading(50, L"暂停的软件"); },
           [&] {
               const Capture shot = Shown(dialog);
               const Printed background(dialog.hwnd(), kMagenta);
