@@ -26,6 +26,7 @@ struct GdiObjectTraits {
 };
 using UniqueFont = UniqueHandle<GdiObjectTraits<HFONT>>;
 using UniqueBitmap = UniqueHandle<GdiObjectTraits<HBITMAP>>;
+using UniqueBrush = UniqueHandle<GdiObjectTraits<HBRUSH>>;
 
 // DCs from CreateCompatibleDC.
 struct MemoryDcTraits {

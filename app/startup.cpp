@@ -1,0 +1,63 @@
+#include "app/startup.h"
+
+#include <shellapi.h>
+
+#include <cwchar>
+#include <memory>
+
+#include "ui/main_window.h"
+
+bool g_autorunMode = false;
+
+namespace {
+
+const wchar_t kWindowTitle[] = L"U盘装系统装机必备软件包";
+constexpr DWORD kMainWindowStyle = WS_POPUP | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x840A0000
+
+struct ArgvDeleter {
+    void operator()(wchar_t** argv) const { LocalFree(argv); }
+};
+
+}  // namespace
+
+bool IsAutorunCommandLine(const wchar_t* commandLine)
+{
+    int count = 0;
+    const std::unique_ptr<wchar_t*, ArgvDeleter> argv(CommandLineToArgvW(commandLine, &count));
+    return argv && count >= 1 && std::wcscmp(argv.get()[0], L"/autorun") == 0;
+}
+
+RECT MainWindowRect(const RECT& workArea)
+{
+    const LONG halfWidth = (workArea.right - workArea.left) / 2;
+    const LONG halfHeight = (workArea.bottom - workArea.top) / 2;
+    return {halfWidth - 400, halfHeight - 299, halfWidth + 400, halfHeight + 300};
+}
+
+int RunMessageLoop()
+{
+    MSG msg;
+    for (;;) {
+        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+        if (got == 0)
+            return static_cast<int>(msg.wParam);
+        if (got == -1)
+            continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+int RunMainWindow(int showCommand)
+{
+    RECT workArea = {};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
+    CMainWindow window;
+    if (!window.Create(nullptr, MainWindowRect(workArea), kWindowTitle, kMainWindowStyle))
+        return 1;
+    if (!g_autorunMode) {
+        ShowWindow(window.hwnd(), showCommand);
+        UpdateWindow(window.hwnd());
+    }
+    return RunMessageLoop();
+}

@@ -1,0 +1,405 @@
+#include "ui/main_window.h"
+
+#include <process.h>
+
+#include "app/autorun.h"
+#include "app/folders.h"
+#include "app/startup.h"
+#include "catalog/refresh.h"
+#include "install/progress_dialog.h"
+#include "install/update_check.h"
+#include "net/download.h"
+#include "res/resource.h"
+#include "ui/fonts.h"
+#include "ui/messages.h"
+
+namespace {
+
+const wchar_t kErrorCaption[] = L"出错了";
+
+constexpr UINT kRefreshWatchPeriodMs = 500;
+constexpr UINT kNetworkWaitPeriodMs = 10000;
+
+// Layout, in client pixels.
+constexpr RECT kMinimizeRect = {741, 1, 770, 18};
+constexpr RECT kCloseRect = {770, 1, 799, 18};
+constexpr RECT kSelectAllRect = {169, 560, 269, 584};
+constexpr RECT kListRect = {4, 87, 796, 543};
+constexpr RECT kFirstGroupRect = {22, 2, 102, 87};
+constexpr LONG kGroupButtonStep = 80;
+constexpr LONG kOneKeyRight = 797;
+constexpr LONG kOneKeyBottom = 590;
+
+constexpr DWORD kImageButtonStyle = WS_CHILD | WS_VISIBLE;
+constexpr int kSelectAllBoxSize = 14;
+constexpr int kSelectAllLabelOffset = 22;
+constexpr COLORREF kSomeSelectedColour = RGB(5, 90, 170);
+
+void ShowSkinError(const wchar_t* text)
+{
+    MessageBoxW(nullptr, text, kErrorCaption, MB_OK | MB_ICONINFORMATION);
+}
+
+ui::UniqueIcon LoadAppIcon(int size)
+{
+    return ui::UniqueIcon(static_cast<HICON>(
+        LoadImageW(ui::ModuleInstance(), MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
+}
+
+}  // namespace
+
+CMainWindow::~CMainWindow()
+{
+    ClearCatalogue(m_catalogue);
+}
+
+const ui::WindowClass& CMainWindow::GetWindowClass() const
+{
+    static const ui::WindowClass descriptor;
+    return descriptor;
+}
+
+LRESULT CMainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE: return OnCreate();
+    case WM_DESTROY: return OnDestroy();
+    case WM_ERASEBKGND: return 1;
+    case WM_NCHITTEST: return HTCAPTION;  // dragged by any point of its background
+    case WM_PAINT: return OnPaint();
+    case WM_PRINTCLIENT: PaintBackground(reinterpret_cast<HDC>(wParam)); return 0;
+    case WM_SETFOCUS: SetFocus(m_list.hwnd()); return 0;
+    case WM_TIMER: return OnTimer(wParam);
+    case WM_DRAWITEM: return OnDrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+    case WM_ITEM_INSTALL: InstallOne(wParam); return 0;
+    case WM_ITEM_CHECK_CHANGED: UpdateSelectAllState(); return 0;
+    case WM_COMMAND: return OnCommand(message, wParam, lParam);
+    default: return DefaultHandling(message, wParam, lParam);
+    }
+}
+
+LRESULT CMainWindow::OnCreate()
+{
+    SetWindowIcons();
+    if (!m_background.LoadFromFile(GetSkinDir() + L"\\window_background.jpg")) {
+        ShowSkinError(L"加载Skin/window_background.jpg出错");
+        return -1;  // fail CreateWindowEx
+    }
+    if (!CreateChildren())
+        return -1;
+
+    LoadCatalogue(m_catalogue, GetAppLibDir() + L"\\applib.xml");  // an unreadable one shows no group
+    if (!LoadGroupSkin())
+        return -1;
+    CreateGroupButtons();
+    SelectFirstGroup();
+
+    if (g_autorunMode)
+        SetTimer(m_hwnd, kNetworkWaitTimer, kNetworkWaitPeriodMs, nullptr);
+    else
+        StartBackgroundTasks();
+    return 0;
+}
+
+void CMainWindow::SetWindowIcons()
+{
+    m_bigIcon = LoadAppIcon(32);
+    m_smallIcon = LoadAppIcon(16);
+    SendMessageW(m_hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_bigIcon.get()));
+    SendMessageW(m_hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_smallIcon.get()));
+}
+
+// The window buttons, the select-all box, the one-key button and the list. False (after
+// the list or this window has told the user why) when the window cannot be built.
+bool CMainWindow::CreateChildren()
+{
+    // A window button whose picture does not load is simply absent.
+    m_minimizeButton.CreateFromResource(m_hwnd, kMinimizeRect, L"最小化", IDC_MINIMIZE, IDR_PNG_MINIMIZE);
+    m_closeButton.CreateFromResource(m_hwnd, kCloseRect, L"关闭", IDC_CLOSE, IDR_PNG_CLOSE);
+
+    m_selectAllState = SelectNone;
+    m_selectAllBox.Create(m_hwnd, kSelectAllRect, IDC_SELECT_ALL);
+    m_font = ui::CreateSkinFont(FW_NORMAL);
+
+    // The one-key button is sized from its picture: one slice wide, as tall as the picture.
+    const std::wstring oneKeyPath = GetSkinDir() + L"\\onekey_button.png";
+    CGdiPlusBitmapResource oneKeyPicture;
+    if (!oneKeyPicture.LoadFromFile(oneKeyPath)) {
+        ShowSkinError(L"加载Skin/onekey_button.png出错");
+        return false;
+    }
+    const RECT oneKeyRect = {kOneKeyRight - SliceWidth(oneKeyPicture), kOneKeyBottom - oneKeyPicture.Height(),
+                             kOneKeyRight, kOneKeyBottom};
+    m_installButton.CreateFromFile(m_hwnd, oneKeyRect, IDC_ONE_KEY_INSTALL, oneKeyPath);
+
+    if (!m_list.Create(m_hwnd, kListRect, L"软件列表", WS_CHILD | WS_VISIBLE, 0, IDC_SOFTWARE_LIST))
+        return false;  // the list has shown its own message
+    SetFocus(m_list.hwnd());
+    return true;
+}
+
+LRESULT CMainWindow::OnDestroy()
+{
+    ClearCatalogue(m_catalogue);  // the tiles go with their windows right after this
+    KillTimer(m_hwnd, kRefreshWatchTimer);
+    KillTimer(m_hwnd, kNetworkWaitTimer);
+    PostQuitMessage(0);
+    return 0;
+}
+
+LRESULT CMainWindow::OnPaint()
+{
+    ui::PaintScope paint(m_hwnd);
+    PaintBackground(paint.dc());
+    return 0;
+}
+
+// The background picture stretched over the client area. Children ask for the part behind
+// them through WM_PRINTCLIENT, with the DC's origin moved to their position.
+void CMainWindow::PaintBackground(HDC dc)
+{
+    const RECT client = ui::ClientRect(m_hwnd);
+    // Only the part the DC can show: a child asking for its background gets a surface of its
+    // own size, not one of the whole window.
+    RECT area = client;
+    RECT clip = {};
+    if (GetClipBox(dc, &clip) != ERROR)
+        IntersectRect(&area, &client, &clip);
+    CMemorySurface surface(dc, area);
+    Gdiplus::Graphics graphics(surface.dc());
+    DrawImagePart(graphics, m_background, client, 0, 0, m_background.Width(), m_background.Height());
+}
+
+bool CMainWindow::LoadGroupSkin()
+{
+    if (!m_groupBackground.LoadFromFile(GetSkinDir() + L"\\group_button_background.png")) {
+        ShowSkinError(L"加载Skin/group_button_background.png失败");
+        return false;
+    }
+    m_groupFont = ui::CreateSkinFont(FW_NORMAL);
+    return true;
+}
+
+// One button per group, side by side from the left and never wrapped: from the tenth on
+// they run past the window's right edge. Groups after the twentieth get none.
+void CMainWindow::CreateGroupButtons()
+{
+    m_currentGroup = -1;
+    RECT rect = kFirstGroupRect;
+    for (size_t i = 0; i < m_catalogue.size() && i < kMaxGroupButtons; ++i) {
+        const CatalogueGroup& group = *m_catalogue[i];
+        CGroupButton& button = m_groupButtons[i];
+        button.SetSkin(&m_groupBackground, m_groupFont.get());
+        button.Create(m_hwnd, rect, group.name.c_str(), WS_CHILD | WS_VISIBLE, 0,
+                      IDC_FIRST_GROUP + static_cast<UINT>(i));
+        button.icon().LoadStraightFromFile(GroupIconPath(group));
+        OffsetRect(&rect, kGroupButtonStep, 0);
+    }
+}
+
+void CMainWindow::DestroyGroupButtons()
+{
+    for (CGroupButton& button : m_groupButtons) {
+        if (!button.IsWindow())
+            continue;
+        button.ClearLooks();
+        button.icon().Release();
+        DestroyWindow(button.hwnd());
+    }
+}
+
+// Pressing the first button selects its group exactly as a user's press would: the button
+// marks itself and its WM_COMMAND reaches SelectGroup before the send returns.
+void CMainWindow::SelectFirstGroup()
+{
+    if (m_groupButtons[0].IsWindow())
+        SendMessageW(m_groupButtons[0].hwnd(), WM_LBUTTONDOWN, 0, 0);
+}
+
+void CMainWindow::ReloadCatalogue()
+{
+    // The tiles borrow the programs about to be deleted: empty the list first, so that a new
+    // catalogue without groups leaves no tile behind either.
+    m_list.SetItems({});
+    ClearCatalogue(m_catalogue);
+    LoadCatalogue(m_catalogue, GetAppLibDir() + L"\\applib.xml");
+    DestroyGroupButtons();
+    CreateGroupButtons();
+    m_selectAllState = SelectNone;
+    InvalidateSelectAllBox();
+    SelectFirstGroup();
+}
+
+void CMainWindow::SelectGroup(int index)
+{
+    if (m_currentGroup >= 0)
+        m_groupButtons[m_currentGroup].SetSelected(false);
+    m_selectAllState = SelectNone;
+    InvalidateSelectAllBox();
+    m_currentGroup = index;
+    m_list.SetItems(m_catalogue[static_cast<size_t>(index)]->applications);  // new tiles start unchecked
+}
+
+LRESULT CMainWindow::OnCommand(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const UINT id = LOWORD(wParam);
+    switch (id) {
+    case IDC_MINIMIZE: ShowWindow(m_hwnd, SW_MINIMIZE); return 0;
+    case IDC_CLOSE: PostMessageW(m_hwnd, WM_CLOSE, 0, 0); return 0;
+    case IDC_SELECT_ALL:
+        if (HIWORD(wParam) == BN_CLICKED)
+            ToggleSelectAll();
+        return 0;  // other notifications of the box are swallowed
+    case IDC_ONE_KEY_INSTALL: InstallChecked(); return 0;
+    default: break;
+    }
+    if (id >= IDC_FIRST_GROUP && id < IDC_FIRST_GROUP + kMaxGroupButtons) {
+        const int index = static_cast<int>(id - IDC_FIRST_GROUP);
+        if (index != m_currentGroup && static_cast<size_t>(index) < m_catalogue.size())
+            SelectGroup(index);
+        return 0;
+    }
+    return DefaultHandling(message, wParam, lParam);
+}
+
+void CMainWindow::ToggleSelectAll()
+{
+    const bool checkAll = m_selectAllState == SelectNone;
+    m_list.SetAllChecked(checkAll);  // raises no tile notification
+    m_selectAllState = checkAll ? SelectAll : SelectNone;
+    // The button repainted itself before telling us of the click, with the old state.
+    InvalidateSelectAllBox();
+}
+
+void CMainWindow::UpdateSelectAllState()
+{
+    const int checked = m_list.CountChecked();
+    if (checked == 0)
+        m_selectAllState = SelectNone;
+    else if (static_cast<size_t>(checked) == m_list.ItemCount())
+        m_selectAllState = SelectAll;
+    else
+        m_selectAllState = SelectSome;
+    InvalidateSelectAllBox();
+}
+
+void CMainWindow::InvalidateSelectAllBox()
+{
+    if (m_selectAllBox.IsWindow())
+        InvalidateRect(m_selectAllBox.hwnd(), nullptr, TRUE);
+}
+
+void CMainWindow::InstallChecked()
+{
+    if (m_list.CountChecked() == 0) {
+        MessageBoxW(m_hwnd, L"请选择要安装的软件", nullptr, MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    std::vector<const CatalogueProgram*> programs;
+    m_list.CollectChecked(programs);
+    RunInstallDialog(programs);
+}
+
+void CMainWindow::InstallOne(size_t index)
+{
+    std::vector<const CatalogueProgram*> programs;
+    m_list.CollectOne(programs, index);
+    if (!programs.empty())
+        RunInstallDialog(programs);
+}
+
+// The run lives inside the modal dialog; this window's timers keep firing meanwhile, and it
+// comes back with the same group and check marks.
+void CMainWindow::RunInstallDialog(const std::vector<const CatalogueProgram*>& programs)
+{
+    ShowWindow(m_hwnd, SW_HIDE);
+    CProgressDlg dialog;
+    dialog.m_programs = programs;
+    dialog.DoModal(m_hwnd);
+    ShowWindow(m_hwnd, SW_SHOW);
+}
+
+void CMainWindow::StartBackgroundTasks()
+{
+    g_catalogueRefreshState = RefreshRunning;
+    const uintptr_t refresh = _beginthreadex(nullptr, 0, CatalogueRefreshThread, nullptr, 0, nullptr);
+    if (refresh)
+        CloseHandle(reinterpret_cast<HANDLE>(refresh));  // detached: never joined
+    else
+        g_catalogueRefreshState = RefreshFailed;  // nothing will ever report otherwise
+    const HANDLE update = CreateThread(nullptr, 0, UpdateCheckThread, m_hwnd, 0, nullptr);
+    if (update)
+        CloseHandle(update);
+    SetTimer(m_hwnd, kRefreshWatchTimer, kRefreshWatchPeriodMs, nullptr);
+}
+
+LRESULT CMainWindow::OnTimer(UINT_PTR id)
+{
+    if (id == kRefreshWatchTimer)
+        OnRefreshWatchTick();
+    else if (id == kNetworkWaitTimer)
+        OnNetworkWaitTick();
+    return 0;
+}
+
+// A refresh that finished while the window is hidden (an install run is open) is not
+// reloaded: the new file is read at the next start.
+void CMainWindow::OnRefreshWatchTick()
+{
+    LONG state = g_catalogueRefreshState;
+    if (state == RefreshUpdated || state == RefreshFailed) {
+        KillTimer(m_hwnd, kRefreshWatchTimer);
+        state = g_catalogueRefreshState;
+    }
+    if (state == RefreshUpdated && IsWindowVisible(m_hwnd))
+        ReloadCatalogue();
+}
+
+// After an /autorun start the window stays hidden until the catalogue server answers.
+void CMainWindow::OnNetworkWaitTick()
+{
+    if (!IsCatalogueReachable())
+        return;
+    KillTimer(m_hwnd, kNetworkWaitTimer);
+    if (IsAutorunRegistered())
+        RemoveAutorunRegistration();
+    ShowWindow(m_hwnd, SW_SHOWNORMAL);
+    UpdateWindow(m_hwnd);
+    StartBackgroundTasks();
+}
+
+LRESULT CMainWindow::OnDrawItem(const DRAWITEMSTRUCT& item)
+{
+    if (item.CtlID == IDC_SELECT_ALL)
+        DrawSelectAllBox(item);
+    return TRUE;
+}
+
+// The box in its three states and the white label, straight onto the item DC. No focus,
+// pressed or hover look.
+void CMainWindow::DrawSelectAllBox(const DRAWITEMSTRUCT& item)
+{
+    const HDC dc = item.hDC;
+    const RECT& r = item.rcItem;
+    DrawParentBackground(m_selectAllBox.hwnd(), dc);
+
+    const LONG margin = (r.bottom - r.top - kSelectAllBoxSize) / 2;
+    RECT box = {r.left, r.top + margin, r.left + kSelectAllBoxSize, r.bottom - margin};
+    if (m_selectAllState == SelectAll) {
+        DrawFrameControl(dc, &box, DFC_BUTTON, DFCS_BUTTONCHECK | DFCS_CHECKED);
+    } else {
+        DrawFrameControl(dc, &box, DFC_BUTTON, DFCS_BUTTONCHECK);
+        if (m_selectAllState == SelectSome) {
+            RECT square = box;
+            InflateRect(&square, -4, -4);
+            FillSolid(dc, square, kSomeSelectedColour);
+        }
+    }
+
+    RECT label = {r.left + kSelectAllLabelOffset, r.top, r.right, r.bottom};
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, RGB(255, 255, 255));
+    ui::SelectedObject font(dc, m_font.get());
+    wchar_t text[] = L"全选";
+    DrawTextExW(dc, text, -1, &label, DT_SINGLELINE | DT_VCENTER, nullptr);
+}

@@ -1,0 +1,98 @@
+#pragma once
+// The program's only top-level window: a borderless skinned popup with the group buttons,
+// the software list, the select-all box and the install buttons. It owns the catalogue it
+// shows, starts the background refresh and update check, and hands chosen programs to the
+// install run.
+
+#include <windows.h>
+
+#include <vector>
+
+#include "catalog/catalogue.h"
+#include "ui/buttons.h"
+#include "ui/gdi.h"
+#include "ui/group_button.h"
+#include "ui/image_button.h"
+#include "ui/skin.h"
+#include "ui/software_list.h"
+#include "ui/window.h"
+
+// Control ids of the main window's children.
+enum MainWindowControl : UINT {
+    IDC_SOFTWARE_LIST = 130,
+    IDC_MINIMIZE = 131,
+    IDC_CLOSE = 132,
+    IDC_FIRST_GROUP = 133,  // group i has 133 + i, for i below kMaxGroupButtons
+    IDC_SELECT_ALL = 158,
+    IDC_ONE_KEY_INSTALL = 159,
+};
+
+// The timers of the main window.
+enum MainWindowTimer : UINT_PTR {
+    kRefreshWatchTimer = 1,   // watches the background refresh
+    kNetworkWaitTimer = 2,    // waits for the catalogue server after an /autorun start
+};
+
+// The select-all box's three states.
+enum SelectAllState : int { SelectNone = 0, SelectAll = 1, SelectSome = 2 };
+
+class CMainWindow : public ui::Window {
+public:
+    static constexpr int kMaxGroupButtons = 20;
+
+    CMainWindow() = default;
+    ~CMainWindow() override;
+
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+    int currentGroup() const { return m_currentGroup; }
+    int selectAllState() const { return m_selectAllState; }
+    const CSWListBox& list() const { return m_list; }
+
+protected:
+    const ui::WindowClass& GetWindowClass() const override;
+
+private:
+    LRESULT OnCreate();
+    LRESULT OnDestroy();
+    LRESULT OnPaint();
+    LRESULT OnTimer(UINT_PTR id);
+    LRESULT OnDrawItem(const DRAWITEMSTRUCT& item);
+    LRESULT OnCommand(UINT message, WPARAM wParam, LPARAM lParam);
+
+    void SetWindowIcons();
+    bool CreateChildren();
+    void PaintBackground(HDC dc);
+    bool LoadGroupSkin();
+    void CreateGroupButtons();
+    void DestroyGroupButtons();
+    void SelectFirstGroup();
+    void ReloadCatalogue();
+    void SelectGroup(int index);
+    void ToggleSelectAll();
+    void UpdateSelectAllState();
+    void InstallChecked();
+    void InstallOne(size_t index);
+    void RunInstallDialog(const std::vector<const CatalogueProgram*>& programs);
+    void StartBackgroundTasks();
+    void OnRefreshWatchTick();
+    void OnNetworkWaitTick();
+    void DrawSelectAllBox(const DRAWITEMSTRUCT& item);
+    void InvalidateSelectAllBox();
+
+    CGdiPlusBitmapResource m_background;  // "window_background.jpg"
+    DTImageButton m_closeButton;
+    DTImageButton m_minimizeButton;
+    DTCheckBox m_selectAllBox;
+    int m_selectAllState = SelectNone;
+    ui::UniqueFont m_font;  // the "全选" label's
+    DTImageButton m_installButton;
+    CSWListBox m_list;
+    CGroupButton m_groupButtons[kMaxGroupButtons];
+    CGdiPlusBitmapResource m_groupBackground;  // shared by the group buttons
+    ui::UniqueFont m_groupFont;                // shared by the group buttons
+    ui::UniqueIcon m_bigIcon;
+    ui::UniqueIcon m_smallIcon;
+    int m_currentGroup = -1;
+    Catalogue m_catalogue;  // the tiles and the install run borrow its programs
+};
