@@ -128,12 +128,12 @@ TEST_F(Refresh, ReplacesTheCatalogueAfterFetchingMissingIcons)
     const std::wstring present = GetAppIconsDir() + L"\\present.png";
     ASSERT_TRUE(WriteWholeFile(present, "icon on disk"));
     const std::string catalogue = Plist(
-        Group("Tools", IconUrl("/g/tools.png"),
+        Group("Tools", IconUrl("/g/toolbox.png"),
               Program("A", IconUrl("/p/a.png")) + Program("B", IconUrl("/p/present.png")) +
                   Program("C", IconUrl("/p/broken.png")) + Program("D", IconUrl("/mirror/a.png"))) +
         Group("Local", "local.png", Program("E", "HTTP://127.0.0.1/p/e.png")));
     server.Serve("/AppLib/AppLib.xml", Body(catalogue));
-    server.Serve("/g/tools.png", Body("group icon"));
+    server.Serve("/g/toolbox.png", Body("group icon"));
     server.Serve("/p/a.png", Body("icon a"));
     server.Serve("/p/present.png", Body("changed on the server"));
     server.Serve("/mirror/a.png", Body("mirror of a"));
@@ -142,13 +142,13 @@ TEST_F(Refresh, ReplacesTheCatalogueAfterFetchingMissingIcons)
 
     EXPECT_EQ(ReadWholeFile(LocalCatalogue()), catalogue);
     EXPECT_FALSE(FileExists(Candidate()));
-    EXPECT_EQ(ReadWholeFile(GetGroupIconsDir() + L"\\tools.png"), "group icon");
+    EXPECT_EQ(ReadWholeFile(GetGroupIconsDir() + L"\\toolbox.png"), "group icon");
     EXPECT_EQ(ReadWholeFile(GetAppIconsDir() + L"\\a.png"), "icon a");  // the second a.png shares it
     EXPECT_EQ(ReadWholeFile(present), "icon on disk");
     EXPECT_FALSE(FileExists(GetAppIconsDir() + L"\\broken.png"));  // 404, ignored
     EXPECT_FALSE(FileExists(GetGroupIconsDir() + L"\\local.png"));
     // E's icon names another port's server and fails; a plain group icon name is never fetched.
-    EXPECT_EQ(GetPaths(), (std::vector<std::string>{"/AppLib/AppLib.xml", "/g/tools.png", "/p/a.png"}));
+    EXPECT_EQ(GetPaths(), (std::vector<std::string>{"/AppLib/AppLib.xml", "/g/toolbox.png", "/p/a.png"}));
     EXPECT_EQ(server.CountRequests("HEAD", "/p/broken.png"), 5u);
 }
 
@@ -156,8 +156,8 @@ TEST_F(Refresh, EveryMissingIconArrivesBeforeTheCatalogueIsReplaced)
 {
     // The main window reloads the catalogue as soon as it is in place and loads its icons then.
     const std::string catalogue =
-        Plist(Group("Tools", IconUrl("/g/tools.png"), Program("A", IconUrl("/p/a.png"))) +
-              Group("Media", IconUrl("/g/media.png"),
+        Plist(Group("Tools", IconUrl("/g/toolbox.png"), Program("A", IconUrl("/p/a.png"))) +
+              Group("Media", IconUrl("/g/movies.png"),
                     Program("B", IconUrl("/p/b.png")) + Program("Z", IconUrl("/p/last.png"))));
     server.Serve("/AppLib/AppLib.xml", Body(catalogue));
     server.ServeAnyOtherPath(Body("icon"));

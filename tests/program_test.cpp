@@ -1,0 +1,632 @@
+// End to end, on the real SoftwareInstaller.exe: a copy of it in a scratch folder with an
+// AppLib tree of the case's own, the compiled-in catalogue and update servers served from
+// loopback, the process started and its windows found, read and driven from here, as a
+// user would see them.
+
+#include <winsock2.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/folders.h"
+#include "app/startup.h"
+#include "app/unique_handle.h"
+#include "catalog/catalogue.h"
+#include "net/servers.h"
+#include "tests/loopback_http_server.h"
+#include "tests/program_driver.h"
+#include "tests/test_files.h"
+
+using driver::ChildById;
+using driver::ClassName;
+using driver::PollUntil;
+using driver::ProgramCopy;
+using driver::RunningProgram;
+using driver::WindowText;
+
+namespace {
+
+const std::wstring kTitle = L"U盘装系统装机必备软件包";
+
+struct TestProgram {
+    std::string name;
+    std::string file;     // downloaded as /soft/<file>
+    std::string install;  // the install value
+};
+
+// A catalogue of groups whose programs download from the catalogue server's /soft/ path.
+std::string CatalogueXml(const std::vector<std::pair<std::string, std::vector<TestProgram>>>& groups,
+                         const std::string& server)
+{
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<array>\n";
+    for (const auto& group : groups) {
+        xml += "<dict><key>name</key><string>" + group.first + "</string><key>icon</key><string>tools.png</string>"
+               "<key>applications</key><array>\n";
+        for (const auto& program : group.second) {
+            xml += "<dict><key>name</key><string>" + program.name + "</string><key>url</key><string>http://" +
+                   server + "/soft/" + program.file + "</string><key>install</key><string>" + program.install +
+                   "</string><key>icon</key><string>http://" + server + "/AppLib/AppIcons/ziptool.png</string></dict>\n";
+        }
+        xml += "</array></dict>\n";
+    }
+    return xml + "</array>\n</plist>\n";
+}
+
+std::string CatalogueServer()
+{
+    return Narrow(kCatalogueServer);
+}
+
+std::vector<TestProgram> Programs(int count, const std::string& prefix)
+{
+    std::vector<TestProgram> programs;
+    for (int i = 0; i < count; ++i) {
+        const std::string file = prefix + std::to_string(i) + ".exe";
+        programs.push_back({prefix + " " + std::to_string(i), file, file + " /S /n=" + std::to_string(i)});
+    }
+    return programs;
+}
+
+HttpAnswer NotFound()
+{
+    HttpAnswer answer;
+    answer.status = 404;
+    return answer;
+}
+
+std::string TestInstallerBytes()
+{
+    return ReadWholeFile(GetModuleDir() + L"\\test_installer.exe");
+}
+
+// The program under test with both servers answering from loopback; by default the
+// refresh and the update check find nothing (404) and change nothing.
+class Program : public testing::Test {
+protected:
+    Program()
+        : m_catalogueServer(PortOfServer(kCatalogueServer)), m_updateServer(PortOfServer(kUpdateServer))
+    {
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_catalogueServer.IsListening()) << "port of " << Narrow(kCatalogueServer) << " taken";
+        ASSERT_TRUE(m_updateServer.IsListening()) << "port of " << Narrow(kUpdateServer) << " taken";
+    }
+
+    // The main window of a started program, visible and painted.
+    HWND StartAndWait(RunningProgram& program)
+    {
+        const HWND main = program.WaitForTopLevel(kTitle, true, 20000);
+        return main;
+    }
+
+    LoopbackHttpServer m_catalogueServer;
+    LoopbackHttpServer m_updateServer;
+};
+
+HWND GroupButton(HWND main, int index)
+{
+    return ChildById(main, 133 + index);
+}
+
+HWND List(HWND main)
+{
+    return ChildById(main, 130);
+}
+
+std::vector<HWND> Tiles(HWND main)
+{
+    std::vector<HWND> tiles;
+    for (int id = 100;; ++id) {
+        const HWND tile = ChildById(List(main), id);
+        if (!tile)
+            return tiles;
+        tiles.push_back(tile);
+    }
+}
+
+HWND TileCheckBox(HWND tile)
+{
+    return ChildById(tile, 2);
+}
+
+bool IsChecked(HWND tile)
+{
+    return SendMessageW(TileCheckBox(tile), BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+// A click on a tile's check box, as the system button reports it to the tile.
+void ClickCheckBox(HWND tile)
+{
+    const HWND box = TileCheckBox(tile);
+    SendMessageW(box, BM_CLICK, 0, 0);
+}
+
+void PressGroup(HWND main, int index)
+{
+    SendMessageW(GroupButton(main, index), WM_LBUTTONDOWN, 0, 0);
+    SendMessageW(GroupButton(main, index), WM_LBUTTONUP, 0, 0);
+}
+
+// A DTImageButton's click: press and release over it. The release is posted: the program
+// answers it with a modal dialog or message box, which would hold a sent message.
+void ClickImageButton(HWND button)
+{
+    SendMessageW(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
+    PostMessageW(button, WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
+}
+
+// The box's state is drawn, not kept by the button: read what the screen shows inside its
+// 14-pixel frame. Blue fill: some checked; a dark tick: all; white: none. Nothing here asks
+// for a repaint: what the program itself painted is what counts.
+int SelectAllState(HWND main)
+{
+    const HWND box = ChildById(main, 158);
+    RECT rect;
+    GetWindowRect(box, &rect);
+    const int top = rect.top + (rect.bottom - rect.top - 14) / 2;
+    const HDC screen = GetDC(nullptr);
+    int blue = 0;
+    int dark = 0;
+    for (int y = 3; y < 11; ++y) {
+        for (int x = 3; x < 11; ++x) {
+            const COLORREF c = GetPixel(screen, rect.left + x, top + y);
+            if (c == RGB(5, 90, 170))
+                ++blue;
+            else if (GetRValue(c) + GetGValue(c) + GetBValue(c) < 200)
+                ++dark;
+        }
+    }
+    ReleaseDC(nullptr, screen);
+    if (blue > 10)
+        return 2;
+    return dark > 3 ? 1 : 0;
+}
+
+// The box comes to show `state` within a second, as the program repaints it.
+bool ShowsSelectAll(HWND main, int state)
+{
+    return PollUntil([&] { return SelectAllState(main) == state; }, 1000);
+}
+
+}  // namespace
+
+TEST_F(Program, StartsCentredWithEveryChildInPlace)
+{
+    ProgramCopy copy(L"layout");
+    ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"A", Programs(3, "a")}, {"B", Programs(1, "b")},
+                                                  {"C", Programs(17, "c")}}, CatalogueServer())));
+    RunningProgram program(copy.exe());
+    ASSERT_TRUE(program.started());
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+
+    RECT workArea = {};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);  // Wine's default, the program's too
+    RECT window;
+    GetWindowRect(main, &window);
+    const RECT expected = MainWindowRect(workArea);
+    EXPECT_EQ(window.left, expected.left);
+    EXPECT_EQ(window.top, expected.top);
+    EXPECT_EQ(window.right - window.left, 800);
+    EXPECT_EQ(window.bottom - window.top, 599);
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(main, GWL_STYLE)) & ~WS_VISIBLE, 0x840A0000u);
+    EXPECT_EQ(GetWindowLongW(main, GWL_EXSTYLE) & ~WS_EX_WINDOWEDGE, 0);
+
+    struct Child {
+        int id;
+        const wchar_t* className;  // null: generated
+        RECT rect;
+        const wchar_t* text;
+    } children[] = {
+        {131, L"DTImageButton", {741, 1, 770, 18}, L"最小化"},
+        {132, L"DTImageButton", {770, 1, 799, 18}, L"关闭"},
+        {158, L"DTCheckBox", {169, 560, 269, 584}, L"全选"},
+        {159, L"DTImageButton", {797 - 150, 590 - 40, 797, 590}, L"一键安装"},  // the shipped 600 x 40 picture
+        {130, nullptr, {4, 87, 796, 543}, L"软件列表"},
+        {133, nullptr, {22, 2, 102, 87}, L"A"},
+        {134, nullptr, {102, 2, 182, 87}, L"B"},
+        {135, nullptr, {182, 2, 262, 87}, L"C"},
+    };
+    for (const auto& c : children) {
+        SCOPED_TRACE(c.id);
+        const HWND child = ChildById(main, c.id);
+        ASSERT_NE(child, nullptr);
+        if (c.className) {
+            EXPECT_EQ(ClassName(child), c.className);
+        }
+        const RECT rect = driver::ClientRectInParent(child);
+        EXPECT_EQ(rect.left, c.rect.left);
+        EXPECT_EQ(rect.top, c.rect.top);
+        EXPECT_EQ(rect.right, c.rect.right);
+        EXPECT_EQ(rect.bottom, c.rect.bottom);
+        EXPECT_EQ(WindowText(child), c.text);
+    }
+    EXPECT_EQ(ChildById(main, 136), nullptr) << "three groups, three buttons";
+    EXPECT_EQ(Tiles(main).size(), 3u) << "group 0 is shown";
+    EXPECT_TRUE(ShowsSelectAll(main, 0));
+
+    // The close button ends the process normally.
+    ClickImageButton(ChildById(main, 132));
+    EXPECT_EQ(program.WaitForExit(10000), 0u);
+}
+
+TEST_F(Program, ASecondInstanceExitsAtOnce)
+{
+    ProgramCopy copy(L"second");
+    RunningProgram first(copy.exe());
+    ASSERT_NE(StartAndWait(first), nullptr);
+    for (const wchar_t* arguments : {L"", L"/autorun"}) {
+        SCOPED_TRACE(testing::Message() << arguments);
+        RunningProgram second(copy.exe(), arguments);
+        EXPECT_EQ(second.WaitForExit(15000), 0u);
+        EXPECT_TRUE(second.TopLevelWindows(false).empty());
+    }
+    EXPECT_EQ(first.WaitForExit(0), static_cast<DWORD>(STILL_ACTIVE));
+}
+
+TEST_F(Program, EachMissingSkinFileHasItsMessageAndEndsWithCodeOne)
+{
+    struct Case {
+        const wchar_t* file;
+        const wchar_t* message;
+    } cases[] = {
+        {L"window_background.jpg", L"加载Skin/window_background.jpg出错"},
+        {L"onekey_button.png", L"加载Skin/onekey_button.png出错"},
+        {L"item_install_button.png", L"加载Skin/item_install_button.png出错"},
+        {L"group_button_background.png", L"加载Skin/group_button_background.png失败"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.file);
+        ProgramCopy copy(L"skin");
+        ASSERT_TRUE(DeleteFileW((copy.appLib() + L"\\Skin\\" + c.file).c_str()));
+        RunningProgram program(copy.exe());
+        const HWND box = program.WaitForMessageBox(20000);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(driver::MessageBoxText(box), c.message);
+        EXPECT_EQ(WindowText(box), L"出错了");
+        EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr);
+        driver::PressDialogButton(box, IDOK);
+        EXPECT_EQ(program.WaitForExit(15000), 1u);
+    }
+}
+
+TEST_F(Program, GroupsSelectAllAndOneKeyWithNothingChecked)
+{
+    ProgramCopy copy(L"main");
+    ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"A", Programs(3, "a")}, {"B", Programs(2, "b")}},
+                                                 CatalogueServer())));
+    RunningProgram program(copy.exe());
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+    auto tiles = Tiles(main);
+    ASSERT_EQ(tiles.size(), 3u);
+
+    // Select-all in its three states: none, all, some, and a click from "some" clears all.
+    EXPECT_TRUE(ShowsSelectAll(main, 0));
+    ClickCheckBox(tiles[0]);
+    EXPECT_TRUE(IsChecked(tiles[0]));
+    EXPECT_TRUE(ShowsSelectAll(main, 2));
+    ClickCheckBox(tiles[1]);
+    ClickCheckBox(tiles[2]);
+    EXPECT_TRUE(ShowsSelectAll(main, 1));
+    SendMessageW(ChildById(main, 158), BM_CLICK, 0, 0);
+    EXPECT_FALSE(IsChecked(tiles[0]) || IsChecked(tiles[1]) || IsChecked(tiles[2]));
+    EXPECT_TRUE(ShowsSelectAll(main, 0)) << "the box shows the state after the click";
+    SendMessageW(ChildById(main, 158), BM_CLICK, 0, 0);
+    EXPECT_TRUE(IsChecked(tiles[0]) && IsChecked(tiles[1]) && IsChecked(tiles[2]));
+    EXPECT_TRUE(ShowsSelectAll(main, 1));
+    // The box shows its state whatever repaints the button makes of its own: a click that
+    // reaches the window without passing through the button changes the picture too.
+    SendMessageW(main, WM_COMMAND, MAKEWPARAM(158, BN_CLICKED), reinterpret_cast<LPARAM>(ChildById(main, 158)));
+    EXPECT_FALSE(IsChecked(tiles[0]));
+    EXPECT_TRUE(ShowsSelectAll(main, 0));
+
+    // Pressing the group already shown keeps tiles and marks; another group drops them.
+    ClickCheckBox(tiles[0]);
+    PressGroup(main, 0);
+    EXPECT_EQ(Tiles(main), tiles);
+    EXPECT_TRUE(IsChecked(tiles[0]));
+    PressGroup(main, 1);
+    tiles = Tiles(main);
+    ASSERT_EQ(tiles.size(), 2u);
+    EXPECT_TRUE(ShowsSelectAll(main, 0));
+    PressGroup(main, 0);
+    tiles = Tiles(main);
+    ASSERT_EQ(tiles.size(), 3u);
+    EXPECT_FALSE(IsChecked(tiles[0]));
+
+    // One-key with nothing checked: the window's own message; nothing else.
+    ClickImageButton(ChildById(main, 159));
+    const HWND box = program.WaitForMessageBox(10000);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(driver::MessageBoxText(box), L"请选择要安装的软件");
+    EXPECT_EQ(GetWindow(box, GW_OWNER), main);
+    driver::PressDialogButton(box, IDOK);
+    EXPECT_TRUE(PollUntil([&] { return !IsWindowVisible(box); }, 5000));
+    EXPECT_TRUE(IsWindowVisible(main));
+    EXPECT_TRUE(m_catalogueServer.CountRequests("GET", "/soft/a0.exe") == 0);
+}
+
+namespace {
+
+// One line of the test installer's log, written as it ends: which file ran, with which
+// arguments, and its start and end ticks.
+struct InstallerRun {
+    std::string file;
+    std::string arguments;
+    ULONGLONG start = 0;
+    ULONGLONG end = 0;
+};
+
+std::vector<InstallerRun> ParseInstallerLog(const std::string& log)
+{
+    std::vector<InstallerRun> runs;
+    size_t at = 0;
+    while (at < log.size()) {
+        const size_t lineEnd = log.find("\r\n", at);
+        const std::string line = log.substr(at, lineEnd == std::string::npos ? std::string::npos : lineEnd - at);
+        at = lineEnd == std::string::npos ? log.size() : lineEnd + 2;
+        std::vector<std::string> fields;
+        for (size_t from = 0;;) {
+            const size_t tab = line.find('\t', from);
+            fields.push_back(line.substr(from, tab == std::string::npos ? std::string::npos : tab - from));
+            if (tab == std::string::npos)
+                break;
+            from = tab + 1;
+        }
+        if (fields.size() == 4)
+            runs.push_back({fields[0], fields[1], std::stoull(fields[2]), std::stoull(fields[3])});
+    }
+    return runs;
+}
+
+// The progress dialog: a visible top-most dialog of the process that is not a message box.
+HWND FindProgressDialog(const RunningProgram& program)
+{
+    for (HWND hwnd : program.TopLevelWindows(true)) {
+        if (ClassName(hwnd) == L"#32770" && !ChildById(hwnd, 0xFFFF) && (GetWindowLongW(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST))
+            return hwnd;
+    }
+    return nullptr;
+}
+
+// Runs with the test installer served under each program's file name and logging to a file
+// of the case's own.
+class InstallRun : public Program {
+protected:
+    void ServeInstallers(const std::vector<TestProgram>& programs)
+    {
+        const std::string bytes = TestInstallerBytes();
+        ASSERT_FALSE(bytes.empty());
+        for (const auto& program : programs)
+            m_catalogueServer.Serve("/soft/" + program.file, Body(bytes));
+    }
+
+    std::vector<std::wstring> InstallerEnvironment(DWORD delayMs) const
+    {
+        return {L"TEST_INSTALLER_LOG=" + m_log.path(), L"TEST_INSTALLER_DELAY_MS=" + std::to_wstring(delayMs)};
+    }
+
+    std::vector<InstallerRun> Runs() const
+    {
+        const std::string log = ReadWholeFile(m_log.path());
+        return log == "<missing>" ? std::vector<InstallerRun>() : ParseInstallerLog(log);
+    }
+
+    // One log per case: an installer of an earlier case may still be running and log late.
+    ScratchFile m_log{GetModuleDir() + L"\\installers-" +
+                          WideFromUtf8(testing::UnitTest::GetInstance()->current_test_info()->name()) + L".log",
+                      ""};
+};
+
+}  // namespace
+
+TEST_F(InstallRun, OneKeyInstallsTheCheckedProgramsInOrderWhileTheNextDownloads)
+{
+    const auto programs = Programs(3, "a");
+    ProgramCopy copy(L"onekey");
+    ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"A", programs}}, CatalogueServer())));
+    ServeInstallers(programs);
+    // The second body waits half-way until the first installer has been seen running.
+    HttpAnswer paused = Body(TestInstallerBytes());
+    paused.pauseAfter = paused.body.size() / 2;
+    m_catalogueServer.Serve("/soft/" + programs[1].file, paused);
+
+    RunningProgram program(copy.exe(), L"", InstallerEnvironment(1500));
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+    SendMessageW(ChildById(main, 158), BM_CLICK, 0, 0);  // select all
+    ClickImageButton(ChildById(main, 159));
+
+    ASSERT_TRUE(PollUntil([&] { return !IsWindowVisible(main) && FindProgressDialog(program); }, 10000))
+        << "the main window hides under the progress dialog";
+    // The second download is under way; the first installer runs and ends meanwhile.
+    ASSERT_TRUE(m_catalogueServer.WaitUntilPaused(20000));
+    const ULONGLONG secondDownloadUnderWay = GetTickCount64();
+    ASSERT_TRUE(PollUntil([&] { return Runs().size() == 1; }, 20000));
+    EXPECT_GT(Runs()[0].end, secondDownloadUnderWay) << "the installs overlap the next download";
+    m_catalogueServer.Resume();
+
+    ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(main) != FALSE; }, 60000)) << "shown again after the run";
+    EXPECT_EQ(FindProgressDialog(program), nullptr);
+    const auto runs = Runs();
+    ASSERT_EQ(runs.size(), 3u);
+    for (size_t i = 0; i < runs.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(runs[i].file, "a" + std::to_string(i) + ".exe");
+        EXPECT_EQ(runs[i].arguments, "/S /n=" + std::to_string(i));
+        if (i > 0) {
+            EXPECT_GE(runs[i].start, runs[i - 1].end) << "each installer starts after the previous one ended";
+        }
+    }
+    // Same group, same marks.
+    const auto tiles = Tiles(main);
+    ASSERT_EQ(tiles.size(), 3u);
+    for (HWND tile : tiles)
+        EXPECT_TRUE(IsChecked(tile));
+    EXPECT_TRUE(FileExists(copy.soft() + L"\\a2.exe"));
+}
+
+TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)
+{
+    const auto programs = Programs(3, "f");
+    ProgramCopy copy(L"failure");
+    ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"F", programs}}, CatalogueServer())));
+    ServeInstallers(programs);
+    m_catalogueServer.Serve("/soft/" + programs[1].file, NotFound());
+
+    RunningProgram program(copy.exe(), L"", InstallerEnvironment(200));
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+    SendMessageW(ChildById(main, 158), BM_CLICK, 0, 0);
+    ClickImageButton(ChildById(main, 159));
+
+    const HWND box = program.WaitForMessageBox(30000);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(driver::MessageBoxText(box), L"下载\"f 1\"失败，请检查网络连接，然后重试");
+    EXPECT_EQ(WindowText(box), L"下载失败");
+    driver::PressDialogButton(box, IDOK);
+    ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
+    EXPECT_EQ(m_catalogueServer.CountRequests("HEAD", "/soft/" + programs[2].file), 0u) << "later programs never asked for";
+    EXPECT_FALSE(FileExists(copy.soft() + L"\\f1.exe"));
+}
+
+TEST_F(InstallRun, TheCloseButtonMidDownloadLeavesNothingUnderTheFinalName)
+{
+    const auto programs = Programs(1, "c");
+    ProgramCopy copy(L"close");
+    ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"C", programs}}, CatalogueServer())));
+    HttpAnswer paused = Body(TestInstallerBytes());
+    paused.pauseAfter = paused.body.size() / 2;
+    m_catalogueServer.Serve("/soft/" + programs[0].file, paused);
+
+    RunningProgram program(copy.exe(), L"", InstallerEnvironment(200));
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+    // A tile's own install button: that one program, whatever is checked.
+    PostMessageW(ChildById(Tiles(main)[0], 1), BM_CLICK, 0, 0);
+    ASSERT_TRUE(m_catalogueServer.WaitUntilPaused(20000));
+    const HWND dialog = FindProgressDialog(program);
+    ASSERT_NE(dialog, nullptr);
+    SendMessageW(ChildById(dialog, 157), BM_CLICK, 0, 0);
+    ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
+    m_catalogueServer.Resume();
+    EXPECT_FALSE(FileExists(copy.soft() + L"\\c0.exe"));
+    EXPECT_TRUE(PollUntil([&] { return FindFiles(copy.soft() + L"\\c0.exe*").empty(); }, 10000))
+        << "the temporary file goes too";
+    EXPECT_TRUE(Runs().empty());
+}
+
+TEST_F(Program, ARefreshSwapsInTheNewCatalogueWhileVisible)
+{
+    ProgramCopy copy(L"refresh");
+    ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"Old", Programs(2, "o")}}, CatalogueServer())));
+    // The refresh fetches the catalogue; its icons are already on disk.
+    const std::string fresh = CatalogueXml({{"New1", Programs(4, "n")}, {"New2", Programs(1, "m")}}, CatalogueServer());
+    m_catalogueServer.Serve("/AppLib/AppLib.xml", Body(fresh));
+
+    RunningProgram program(copy.exe());
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+    ASSERT_TRUE(PollUntil([&] { return WindowText(GroupButton(main, 0)) == L"New1"; }, 20000));
+    EXPECT_EQ(WindowText(GroupButton(main, 1)), L"New2");
+    EXPECT_EQ(Tiles(main).size(), 4u) << "group 0 of the new catalogue";
+    EXPECT_EQ(ReadWholeFile(copy.appLib() + L"\\AppLib.xml"), fresh);
+}
+
+TEST_F(Program, TheUpdatePromptAnsweredNoOpensNothing)
+{
+    ProgramCopy copy(L"update");
+    m_updateServer.Serve("/up/pelmarup.txt", Body("[Update]\r\nVersion=9.9\r\nInfo=A newer release\r\n"));
+    RunningProgram program(copy.exe());
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+    const HWND prompt = program.WaitForMessageBox(20000);
+    ASSERT_NE(prompt, nullptr);
+    EXPECT_EQ(WindowText(prompt), L"Tovarin升级提示");
+    EXPECT_EQ(GetWindow(prompt, GW_OWNER), main);
+    EXPECT_NE(ChildById(prompt, IDYES), nullptr);
+    driver::PressDialogButton(prompt, IDNO);
+    EXPECT_TRUE(PollUntil([&] { return !IsWindowVisible(prompt); }, 5000));
+    EXPECT_TRUE(IsWindowVisible(main));
+}
+
+namespace {
+
+const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const wchar_t kRunValue[] = L"TovarinSoftwareInstaller";
+
+// Keeps the user's own Run-key value, if any, and puts it back afterwards.
+class SavedRunValue {
+public:
+    SavedRunValue()
+    {
+        RegKey key;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+            return;
+        DWORD size = sizeof(m_data);
+        m_had = RegQueryValueExW(key.get(), kRunValue, nullptr, &m_type, m_data, &size) == ERROR_SUCCESS;
+        m_size = size;
+    }
+    ~SavedRunValue()
+    {
+        RegKey key;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+            return;
+        if (m_had)
+            RegSetValueExW(key.get(), kRunValue, 0, m_type, m_data, m_size);
+        else
+            RegDeleteValueW(key.get(), kRunValue);
+    }
+
+private:
+    bool m_had = false;
+    DWORD m_type = 0;
+    BYTE m_data[4096] = {};
+    DWORD m_size = 0;
+};
+
+bool SetRunValue(const std::wstring& text)
+{
+    RegKey key;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+        return false;
+    return RegSetValueExW(key.get(), kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+bool RunValueExists()
+{
+    RegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+        return false;
+    return RegQueryValueExW(key.get(), kRunValue, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+// Slow by nature: the program probes the catalogue server every 10 seconds.
+TEST_F(Program, AfterAnAutorunStartTheWindowWaitsHiddenForTheCatalogueServer)
+{
+    SavedRunValue saved;
+    ProgramCopy copy(L"autorun");
+    ASSERT_TRUE(SetRunValue(L"\"" + copy.exe() + L"\" /autorun"));
+    m_catalogueServer.Serve("/AppLib/AppLib.xml", NotFound());
+
+    RunningProgram program(copy.exe(), L"/autorun");
+    const HWND hidden = program.WaitForTopLevel(kTitle, false, 20000);
+    ASSERT_NE(hidden, nullptr) << "created, with its children, but not shown";
+    EXPECT_NE(GroupButton(hidden, 0), nullptr);
+    // The first probe comes 10 s after creation and finds the server answering 404.
+    ASSERT_TRUE(PollUntil([&] { return m_catalogueServer.CountRequests("HEAD", "/AppLib/AppLib.xml") >= 1; }, 20000));
+    EXPECT_FALSE(IsWindowVisible(hidden));
+    EXPECT_TRUE(RunValueExists()) << "kept while the network is not there, for the next logon";
+
+    m_catalogueServer.Serve("/AppLib/AppLib.xml", Body(ReadWholeFile(copy.appLib() + L"\\AppLib.xml")));
+    EXPECT_TRUE(PollUntil([&] { return IsWindowVisible(hidden) != FALSE; }, 25000));
+    EXPECT_FALSE(RunValueExists());
+}
