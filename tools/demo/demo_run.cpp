@@ -93,7 +93,9 @@ int TakeScreenshots(driver::RunningProgram& program, const std::wstring& dir)
     }, 10000);
     if (!dialog)
         return 1;
-    Sleep(2500);  // mid-run: the first installer runs while the next one downloads
+    // Mid-run: each demo installer runs 3 s, so the second one is running by now and the bar
+    // shows the share of installers started.
+    Sleep(4500);
     ok = Save(dialog, dir + L"\\progress.png") && ok;
     SendMessageW(driver::ChildById(dialog, 157), BM_CLICK, 0, 0);
     driver::PollUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000);
