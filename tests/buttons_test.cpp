@@ -111,7 +111,7 @@ TEST(ImageButtonCreation, WindowsOfBothKinds)
         SCOPED_TRACE(c.what);
         ASSERT_NE(c.hwnd, nullptr);
         EXPECT_EQ(c.button.hwnd(), c.hwnd);
-        EXPECT_EQ(gui_test::ClassNameOf(c.hwnd), L"DTImageButton");
+        EXPECT_EQ(driver::ClassName(c.hwnd), L"DTImageButton");
         EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(c.hwnd, GWL_STYLE)), 0x56000000u);
         EXPECT_EQ(GetWindowLongW(c.hwnd, GWL_EXSTYLE), 0);
         EXPECT_EQ(GetDlgCtrlID(c.hwnd), static_cast<int>(c.id));
@@ -367,7 +367,7 @@ TEST(ButtonSuperclasses, EraseNothing)
     ASSERT_NE(box.Create(parent.hwnd(), {0, 30, 40, 50}, 158), nullptr);
     const HWND buttons[] = {bitmapButton.hwnd(), box.hwnd()};
     for (const HWND button : buttons) {
-        SCOPED_TRACE(testing::Message() << gui_test::ClassNameOf(button).c_str());
+        SCOPED_TRACE(testing::Message() << driver::ClassName(button).c_str());
         ui::WindowDc screen(nullptr);
         ui::UniqueMemoryDc dc(CreateCompatibleDC(screen.get()));
         ui::UniqueBitmap bitmap(CreateCompatibleBitmap(screen.get(), 40, 20));

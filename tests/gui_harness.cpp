@@ -373,21 +373,6 @@ void KeepScreenshotIfFailed(const Capture& shot, const std::wstring& name)
         shot.SavePng(ScreenshotDir() + L"\\" + name + L".png");
 }
 
-std::wstring ClassNameOf(HWND hwnd)
-{
-    wchar_t name[256] = {};
-    GetClassNameW(hwnd, name, 256);
-    return name;
-}
-
-RECT RectInParent(HWND hwnd)
-{
-    RECT rect = {};
-    GetWindowRect(hwnd, &rect);
-    MapWindowPoints(nullptr, GetParent(hwnd), reinterpret_cast<POINT*>(&rect), 2);
-    return rect;
-}
-
 testing::AssertionResult SameRect(const RECT& actual, const RECT& expected)
 {
     if (EqualRect(&actual, &expected))

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/program_driver.h"
 #include "ui/gdi.h"
 #include "ui/window.h"
 
@@ -151,10 +152,8 @@ std::wstring ScreenshotDir();
 // Saves the capture as <ScreenshotDir>\<name>.png when the running test has failed so far.
 void KeepScreenshotIfFailed(const Capture& shot, const std::wstring& name);
 
-std::wstring ClassNameOf(HWND hwnd);
-
-// A window's rectangle in its parent's client coordinates.
-RECT RectInParent(HWND hwnd);
+// Class names and rectangles in the parent are read with driver::ClassName and
+// driver::ClientRectInParent (tests/program_driver.h).
 // Equal rectangles, or a failure that shows both.
 testing::AssertionResult SameRect(const RECT& actual, const RECT& expected);
 

@@ -70,7 +70,7 @@ bool PollUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 
 std::wstring WindowText(HWND hwnd);
 std::wstring ClassName(HWND hwnd);
-RECT ClientRectInParent(HWND child);
+RECT ClientRectInParent(HWND child);  // the window rectangle in its parent's client coordinates
 std::vector<HWND> Children(HWND parent);  // direct children, in Z order
 HWND ChildById(HWND parent, int id);
 

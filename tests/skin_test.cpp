@@ -14,7 +14,6 @@
 #include "ui/skin.h"
 
 using gui_test::Capture;
-using gui_test::ClassNameOf;
 using gui_test::ParentPatternAt;
 using gui_test::TestParent;
 
@@ -98,13 +97,13 @@ TEST(Framework, GeneratedClassNamesDifferPerClassAndAreRegisteredOnce)
     a.Create(parent.hwnd(), {0, 0, 10, 10}, L"", WS_CHILD);
     b.Create(parent.hwnd(), {0, 0, 10, 10}, L"", WS_CHILD);
     button.Create(parent.hwnd(), {0, 0, 10, 10}, L"Install", WS_CHILD | BS_OWNERDRAW, 0, 1);
-    EXPECT_EQ(ClassNameOf(a.hwnd()), ClassNameOf(b.hwnd()));
-    EXPECT_NE(ClassNameOf(a.hwnd()), ClassNameOf(button.hwnd()));
-    EXPECT_EQ(ClassNameOf(a.hwnd()).rfind(L"Tovarin:", 0), 0u) << "a generated name";
+    EXPECT_EQ(driver::ClassName(a.hwnd()), driver::ClassName(b.hwnd()));
+    EXPECT_NE(driver::ClassName(a.hwnd()), driver::ClassName(button.hwnd()));
+    EXPECT_EQ(driver::ClassName(a.hwnd()).rfind(L"Tovarin:", 0), 0u) << "a generated name";
 
     WNDCLASSEXW info = {};
     info.cbSize = sizeof(info);
-    ASSERT_TRUE(GetClassInfoExW(ui::ModuleInstance(), ClassNameOf(a.hwnd()).c_str(), &info));
+    ASSERT_TRUE(GetClassInfoExW(ui::ModuleInstance(), driver::ClassName(a.hwnd()).c_str(), &info));
     EXPECT_EQ(info.style, static_cast<UINT>(CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS));
     EXPECT_EQ(info.hbrBackground, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
     EXPECT_EQ(info.hCursor, LoadCursorW(nullptr, IDC_ARROW));
@@ -115,7 +114,7 @@ TEST(Framework, SuperclassesReachTheSystemButton)
     TestParent parent;
     DTCheckBox box;
     ASSERT_NE(box.Create(parent.hwnd(), {169, 560, 269, 584}, 158), nullptr);
-    EXPECT_EQ(ClassNameOf(box.hwnd()), L"DTCheckBox");
+    EXPECT_EQ(driver::ClassName(box.hwnd()), L"DTCheckBox");
     wchar_t text[16] = {};
     GetWindowTextW(box.hwnd(), text, 16);
     EXPECT_EQ(std::wstring(text), L"全选");

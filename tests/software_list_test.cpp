@@ -15,7 +15,6 @@
 
 using gui_test::Capture;
 using gui_test::RecordedMessage;
-using gui_test::RectInParent;
 using gui_test::SameRect;
 using gui_test::TestParent;
 
@@ -71,7 +70,7 @@ protected:
     HWND Tile(size_t k) const { return list.ItemWindow(k); }
     HWND InstallButton(size_t k) const { return GetDlgItem(Tile(k), 1); }
     HWND CheckBox(size_t k) const { return GetDlgItem(Tile(k), 2); }
-    int TileTop(size_t k) const { return RectInParent(Tile(k)).top; }
+    int TileTop(size_t k) const { return driver::ClientRectInParent(Tile(k)).top; }
 
     std::vector<RecordedMessage> TakeMessages()
     {
@@ -95,14 +94,14 @@ TEST_F(SoftwareListTest, TilesFillFourColumnsOf194By91)
         SCOPED_TRACE(k);
         const int left = static_cast<int>(k % 4) * 194;
         const int top = static_cast<int>(k / 4) * 91;
-        EXPECT_TRUE(SameRect(RectInParent(Tile(k)), {left, top, left + 194, top + 91}));
+        EXPECT_TRUE(SameRect(driver::ClientRectInParent(Tile(k)), {left, top, left + 194, top + 91}));
         EXPECT_EQ(GetDlgCtrlID(Tile(k)), static_cast<int>(100 + k));
         EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(Tile(k), GWL_STYLE)), 0x54000000u);
         EXPECT_EQ(GetWindowTextLengthW(Tile(k)), 0);
     }
     const HWND bar = GetDlgItem(list.hwnd(), 10);
     EXPECT_EQ(bar, list.ScrollBar().hwnd());
-    EXPECT_TRUE(SameRect(RectInParent(bar), {776, 0, 792, 456}));
+    EXPECT_TRUE(SameRect(driver::ClientRectInParent(bar), {776, 0, 792, 456}));
 }
 
 // Stands a picture of its own in for the shipped "item_install_button.png" of the test's copy
@@ -149,8 +148,8 @@ TEST_F(InstallImageTest, TheInstallButtonAndCheckBoxArePlacedFromThePicture)
         const HWND tile = box.ItemWindow(0);
         const HWND button = GetDlgItem(tile, 1);
         const HWND check = GetDlgItem(tile, 2);
-        EXPECT_TRUE(SameRect(RectInParent(button), c.button));
-        EXPECT_TRUE(SameRect(RectInParent(check), c.box));
+        EXPECT_TRUE(SameRect(driver::ClientRectInParent(button), c.button));
+        EXPECT_TRUE(SameRect(driver::ClientRectInParent(check), c.box));
         EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(button, GWL_STYLE)), 0x5000000Bu);
         EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(check, GWL_STYLE)), 0x50000003u);
         if (!c.sliceWidth)
@@ -227,7 +226,7 @@ TEST_F(SoftwareListTest, ThirtyTilesMoveFortyPixelsANotchAndStopAtTheEnd)
         EXPECT_EQ(list.ScrollBar().Pos(), expected);
         EXPECT_EQ(TileTop(0), -expected);
     }
-    EXPECT_EQ(RectInParent(Tile(29)).bottom, 456);
+    EXPECT_EQ(driver::ClientRectInParent(Tile(29)).bottom, 456);
     for (int expected : {232, 192, 152, 112, 72, 32, 0, 0}) {
         Wheel(120);
         EXPECT_EQ(list.ScrollOffset(), expected);
@@ -272,7 +271,7 @@ TEST_F(SoftwareListTest, TheBarScrollsTheListWithinTheTiles)
     send(WM_LBUTTONDOWN, 5, 440);  // below the free height: the end
     EXPECT_EQ(list.ScrollOffset(), 454) << "the bar asks for 684, the tiles end at 454";
     EXPECT_EQ(list.ScrollBar().Pos(), 454);
-    EXPECT_EQ(RectInParent(Tile(39)).bottom, 456);
+    EXPECT_EQ(driver::ClientRectInParent(Tile(39)).bottom, 456);
     send(WM_LBUTTONDOWN, 5, 5);  // the start
     EXPECT_EQ(list.ScrollOffset(), 0);
     EXPECT_EQ(TileTop(0), 0);
