@@ -57,6 +57,12 @@ struct Footprint {
     size_t windows;
 };
 
+BOOL CALLBACK CountWindow(HWND, LPARAM count)
+{
+    ++*reinterpret_cast<size_t*>(count);
+    return TRUE;
+}
+
 Footprint FootprintOf(const driver::RunningProgram& program)
 {
     PROCESS_MEMORY_COUNTERS counters = {};
@@ -65,8 +71,7 @@ Footprint FootprintOf(const driver::RunningProgram& program)
     size_t windows = 0;
     for (HWND top : program.TopLevelWindows(false)) {
         ++windows;
-        EnumChildWindows(top, [](HWND, LPARAM count) { ++*reinterpret_cast<size_t*>(count); return TRUE; },
-                         reinterpret_cast<LPARAM>(&windows));
+        EnumChildWindows(top, CountWindow, reinterpret_cast<LPARAM>(&windows));
     }
     return {static_cast<double>(counters.WorkingSetSize) / (1024.0 * 1024.0), windows};
 }
