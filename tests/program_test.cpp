@@ -97,11 +97,7 @@ protected:
     }
 
     // The main window of a started program, visible and painted.
-    HWND StartAndWait(RunningProgram& program)
-    {
-        const HWND main = program.WaitForTopLevel(kTitle, true, 20000);
-        return main;
-    }
+    HWND StartAndWait(RunningProgram& program) { return program.WaitForTopLevel(kTitle, true, 20000); }
 
     LoopbackHttpServer m_catalogueServer;
     LoopbackHttpServer m_updateServer;
@@ -406,6 +402,14 @@ protected:
             m_catalogueServer.Serve("/soft/" + program.file, Body(bytes));
     }
 
+    // The installer's body stops half-way until the server is resumed.
+    void ServePausedHalfWay(const TestProgram& program)
+    {
+        HttpAnswer paused = Body(TestInstallerBytes());
+        paused.pauseAfter = paused.body.size() / 2;
+        m_catalogueServer.Serve("/soft/" + program.file, paused);
+    }
+
     std::vector<std::wstring> InstallerEnvironment(DWORD delayMs) const
     {
         return {L"TEST_INSTALLER_LOG=" + m_log.path(), L"TEST_INSTALLER_DELAY_MS=" + std::to_wstring(delayMs)};
@@ -432,9 +436,7 @@ TEST_F(InstallRun, OneKeyInstallsTheCheckedProgramsInOrderWhileTheNextDownloads)
     ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"A", programs}}, CatalogueServer())));
     ServeInstallers(programs);
     // The second body waits half-way until the first installer has been seen running.
-    HttpAnswer paused = Body(TestInstallerBytes());
-    paused.pauseAfter = paused.body.size() / 2;
-    m_catalogueServer.Serve("/soft/" + programs[1].file, paused);
+    ServePausedHalfWay(programs[1]);
 
     RunningProgram program(copy.exe(), L"", InstallerEnvironment(1500));
     const HWND main = StartAndWait(program);
@@ -500,9 +502,7 @@ TEST_F(InstallRun, TheCloseButtonMidDownloadLeavesNothingUnderTheFinalName)
     const auto programs = Programs(1, "c");
     ProgramCopy copy(L"close");
     ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"C", programs}}, CatalogueServer())));
-    HttpAnswer paused = Body(TestInstallerBytes());
-    paused.pauseAfter = paused.body.size() / 2;
-    m_catalogueServer.Serve("/soft/" + programs[0].file, paused);
+    ServePausedHalfWay(programs[0]);
 
     RunningProgram program(copy.exe(), L"", InstallerEnvironment(200));
     const HWND main = StartAndWait(program);

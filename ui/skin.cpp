@@ -62,14 +62,10 @@ bool CGdiPlusBitmapResource::LoadFromResource(UINT id, const wchar_t* type)
     if (!bytes)
         return false;
 
-    ui::UniqueGlobalMemory buffer(GlobalAlloc(GMEM_MOVEABLE, size));
-    if (!buffer)
-        return false;
-    void* locked = GlobalLock(buffer.get());
+    void* locked = AllocateBuffer(size);
     if (!locked)
         return false;
     CopyMemory(locked, bytes, size);
-    m_buffer = buffer.release();
     return DecodeBuffer();
 }
 
@@ -83,20 +79,26 @@ bool CGdiPlusBitmapResource::LoadFromFile(const std::wstring& path)
     if (size == INVALID_FILE_SIZE || size == 0)
         return false;  // an empty file holds no image; GlobalAlloc(0) would not be one either
 
-    ui::UniqueGlobalMemory buffer(GlobalAlloc(GMEM_MOVEABLE, size));
-    if (!buffer)
-        return false;
-    void* locked = GlobalLock(buffer.get());
+    void* locked = AllocateBuffer(size);
     if (!locked)
         return false;
     DWORD read = 0;
-    const BOOL readOk = ReadFile(file.get(), locked, size, &read, nullptr);
-    m_buffer = buffer.release();
-    if (!readOk || read != size) {
+    if (!ReadFile(file.get(), locked, size, &read, nullptr) || read != size) {
         Empty();
         return false;
     }
     return DecodeBuffer();
+}
+
+// A movable block of `size` bytes, held locked in m_buffer; null, with nothing held, when it
+// cannot be had.
+void* CGdiPlusBitmapResource::AllocateBuffer(DWORD size)
+{
+    ui::UniqueGlobalMemory buffer(GlobalAlloc(GMEM_MOVEABLE, size));
+    void* locked = buffer ? GlobalLock(buffer.get()) : nullptr;
+    if (locked)
+        m_buffer = buffer.release();
+    return locked;
 }
 
 // The stream must not free the block: the bitmap decodes from it for as long as it lives.

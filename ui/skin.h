@@ -43,6 +43,7 @@ public:
     void Empty();
 
 private:
+    void* AllocateBuffer(DWORD size);
     bool DecodeBuffer();
 
     HGLOBAL m_buffer = nullptr;  // owned, locked while m_bitmap exists
