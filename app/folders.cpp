@@ -38,3 +38,8 @@ std::wstring GetSoftDir()
 {
     return GetAppLibDir() + L"\\Soft";
 }
+
+bool PathExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}

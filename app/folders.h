@@ -10,3 +10,6 @@ std::wstring GetGroupIconsDir();
 std::wstring GetAppIconsDir();
 std::wstring GetSkinDir();
 std::wstring GetSoftDir();
+
+// Anything stands at `path`: a file or a folder.
+bool PathExists(const std::wstring& path);

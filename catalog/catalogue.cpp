@@ -17,12 +17,34 @@ namespace {
 const wchar_t kNoGroupsMessage[] = L"没有分组数据";
 const wchar_t kBadUrlMessage[] = L"的下载url不正确";   // follows the program's name
 const wchar_t kBadIconMessage[] = L"的icon不正确";     // follows the program's name
+constexpr size_t kSha256Digits = 64;                    // a SHA-256 in hexadecimal
 
 // A present string value, or null when the key is missing or holds another kind.
 const std::string* FindString(const Plist::dictionary_type& dict, const char* key)
 {
     const auto it = dict.find(key);
     return it == dict.end() ? nullptr : boost::any_cast<std::string>(&it->second);
+}
+
+bool IsHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The key is optional and newer than the format: a value that is not 64 hex digits in either
+// letter case is flagged and otherwise ignored, never a reason to drop the program.
+void ReadSha256(const Plist::dictionary_type& dict, CatalogueProgram& program)
+{
+    const auto entry = dict.find("sha256");
+    if (entry == dict.end())
+        return;
+    const std::string* text = boost::any_cast<std::string>(&entry->second);
+    if (!text || text->size() != kSha256Digits || !std::all_of(text->begin(), text->end(), IsHexDigit)) {
+        program.malformedSha256 = true;
+        return;
+    }
+    for (const char c : *text)
+        program.sha256 += static_cast<wchar_t>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
 }
 
 std::unique_ptr<CatalogueProgram> BuildProgram(const Plist::dictionary_type& dict)
@@ -45,6 +67,7 @@ std::unique_ptr<CatalogueProgram> BuildProgram(const Plist::dictionary_type& dic
             return nullptr;
         program->install = WideFromUtf8(*text);
     }
+    ReadSha256(dict, *program);
     return program;
 }
 
@@ -99,6 +122,20 @@ std::wstring WideFromUtf8(const std::string& text)
     if (MultiByteToWideChar(CP_UTF8, 0, text.c_str(), size, &wide[0], length) != length)
         return std::wstring();
     return wide;
+}
+
+std::string Utf8FromWide(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    if (length <= 0)
+        return std::string();
+    std::string utf8(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], length,
+                        nullptr, nullptr);
+    return utf8;
 }
 
 bool LoadCatalogue(Catalogue& catalogue, const std::wstring& path)

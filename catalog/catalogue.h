@@ -10,6 +10,10 @@ struct CatalogueProgram {
     std::wstring url;      // where the installer is downloaded from
     std::wstring install;  // installer file name, optionally followed by a blank and its arguments
     std::wstring icon;     // http URL or bare file name
+    // The installer's SHA-256 from the optional "sha256" key, as 64 lowercase hex digits.
+    // Empty when the key is absent or malformed: the installer is then taken as it comes.
+    std::wstring sha256;
+    bool malformedSha256 = false;  // the key is there but holds no 64 hex digits
 };
 
 struct CatalogueGroup {
@@ -50,3 +54,5 @@ std::wstring ProgramIconPath(const CatalogueProgram& program);
 
 // UTF-8 to UTF-16; malformed sequences become U+FFFD, a failed conversion gives "".
 std::wstring WideFromUtf8(const std::string& text);
+// UTF-16 to UTF-8; unpaired surrogates become U+FFFD, a failed conversion gives "".
+std::string Utf8FromWide(const std::wstring& text);

@@ -12,11 +12,6 @@ namespace {
 constexpr wchar_t kCatalogueFileName[] = L"\\AppLib.xml";
 constexpr wchar_t kCandidateSuffix[] = L".temp";
 
-bool FileExists(const std::wstring& path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 // Fetches an icon unless a file of its name is already there; a failure is ignored.
 void FetchMissingIcon(const std::wstring& folder, const std::wstring& url)
 {
@@ -24,7 +19,7 @@ void FetchMissingIcon(const std::wstring& folder, const std::wstring& url)
     if (!IsPlainFileName(name))
         return;
     const std::wstring path = folder + L"\\" + name;
-    if (!FileExists(path))
+    if (!PathExists(path))
         DownloadToFile(url, path);
 }
 

@@ -24,11 +24,6 @@ constexpr RECT kStatusRect = {74, 53, 401, 65};
 constexpr COLORREF kStatusColour = RGB(10, 66, 107);
 constexpr UINT kStatusFormat = DT_BOTTOM | DT_NOPREFIX | DT_END_ELLIPSIS;  // not single-line
 
-bool PathExists(const std::wstring& path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 // Replaces a plain file standing where the folder belongs.
 void MakeSureFolderExists(const std::wstring& folder)
 {
@@ -37,11 +32,6 @@ void MakeSureFolderExists(const std::wstring& folder)
         return;
     DeleteFileW(folder.c_str());
     CreateDirectoryW(folder.c_str(), nullptr);
-}
-
-std::wstring DownloadPath(const CatalogueProgram& program)
-{
-    return InstallerPath(GetSoftDir(), InstallerFileName(program.install));
 }
 
 }  // namespace
@@ -205,12 +195,12 @@ bool CProgressDlg::CollectFinishedDownload()
 {
     if (!m_download.IsFinished())
         return true;
+    const bool succeeded = m_download.Succeeded();
     m_download.Release();
     if (m_downloadIndex >= m_programs.size())
         return true;
     const CatalogueProgram& program = *m_programs[m_downloadIndex];
-    // The download thread moves the file into place only on success.
-    if (!PathExists(DownloadPath(program))) {
+    if (!succeeded) {
         FailDownload(program);
         return false;
     }
@@ -280,11 +270,13 @@ void CProgressDlg::StartNextDownload()
         if (!IsAcceptedInstall(program.install, folder))
             continue;  // refused: never downloaded, never started
         const std::wstring path = InstallerPath(folder, InstallerFileName(program.install));
-        if (!PathExists(path)) {
-            m_download.Start(program.url, path);
+        // With a hash, the download's thread checks a file already there and fetches it again
+        // when it differs.
+        if (!PathExists(path) || !program.sha256.empty()) {
+            m_download.Start(program.url, path, program.sha256);
             return;
         }
-        // On disk from an earlier run: used as it is, never fetched again.
+        // On disk from an earlier run and no hash to check it against: used as it is.
     }
 }
 

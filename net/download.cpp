@@ -8,8 +8,10 @@
 #include <cwchar>
 #include <optional>
 
-#include "net/servers.h"
+#include "app/folders.h"
 #include "app/unique_handle.h"
+#include "net/servers.h"
+#include "net/sha256.h"
 
 namespace {
 
@@ -116,23 +118,65 @@ InternetHandle OpenRequest(HINTERNET connection, const wchar_t* verb, const std:
                                            kRequestFlags, 0));
 }
 
-// Split, open, connect and ask for the size with HEAD; true when an acceptable size came back.
-bool SendSizeRequest(const std::wstring& url, int attempts, HttpExchange& exchange, DWORD& size)
+// A WinINet call that failed before any answer came.
+bool NoAnswer(LinkReport& report, const char* call)
+{
+    report.fault = LinkFault::NoAnswer;
+    report.failedCall = call;
+    report.error = GetLastError();
+    report.status = 0;
+    return false;
+}
+
+// Sends up to `attempts` times; true at the first status 200. The report keeps how the last
+// attempt went.
+bool SendWithRetry(HINTERNET request, int attempts, LinkReport& report)
+{
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        ++report.attempts;
+        if (!HttpSendRequestW(request, nullptr, 0, nullptr, 0)) {
+            NoAnswer(report, "HttpSendRequest");
+            continue;
+        }
+        report.status = QueryStatusCode(request);
+        report.fault = report.status == kSuccessStatus ? LinkFault::None : LinkFault::Status;
+        if (report.fault == LinkFault::None)
+            return true;
+    }
+    return false;
+}
+
+// Split, open, connect and ask for the size with HEAD; true when an acceptable size came
+// back. The report says how far it got.
+bool SendSizeRequest(const std::wstring& url, int attempts, HttpExchange& exchange, LinkReport& report)
 {
     HttpUrl parts;
-    if (!SplitHttpUrl(url, parts))
+    if (!SplitHttpUrl(url, parts)) {
+        report.fault = LinkFault::NotHttp;
         return false;
+    }
     exchange.path = parts.path;
     exchange.root.reset(InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!exchange.root)
-        return false;
+        return NoAnswer(report, "InternetOpen");
     exchange.connection.reset(InternetConnectW(exchange.root.get(), parts.host.c_str(), parts.port, parts.user.c_str(),
                                                parts.password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
     if (!exchange.connection)
-        return false;
+        return NoAnswer(report, "InternetConnect");
     exchange.sizeRequest = OpenRequest(exchange.connection.get(), L"HEAD", exchange.path);
-    return SendRequestWithRetry(exchange.sizeRequest.get(), attempts) &&
-           QueryAnnouncedSize(exchange.sizeRequest.get(), size) && size <= kLargestSize;
+    if (!exchange.sizeRequest)
+        return NoAnswer(report, "HttpOpenRequest");
+    if (!SendWithRetry(exchange.sizeRequest.get(), attempts, report))
+        return false;
+    if (!QueryAnnouncedSize(exchange.sizeRequest.get(), report.size)) {
+        report.fault = LinkFault::NoContentLength;
+        return false;
+    }
+    if (report.size > kLargestSize) {
+        report.fault = LinkFault::TooLarge;
+        return false;
+    }
+    return true;
 }
 
 // The GET goes over the same connection; the size request stays open until the end.
@@ -223,6 +267,13 @@ void RemoveLeftoverTemporaryFiles(const std::wstring& path)
     } while (FindNextFileW(search.get(), &found));
 }
 
+// True when the job expects no hash or the file has it. A cancel ends the hashing as a
+// mismatch.
+bool HoldsExpectedBody(const std::wstring& path, DownloadJob& job)
+{
+    return job.expectedSha256.empty() || Sha256OfFile(path, &job.cancelRequested) == job.expectedSha256;
+}
+
 // Streams the body to the temporary file and moves it to `path` only when all of it has
 // arrived; otherwise only the temporary file is removed.
 bool ReceiveIntoPlace(HINTERNET request, const std::wstring& temporaryPath, const std::wstring& path,
@@ -231,8 +282,10 @@ bool ReceiveIntoPlace(HINTERNET request, const std::wstring& temporaryPath, cons
     FileHandle file = CreateOutputFile(temporaryPath);
     if (!file)
         return false;
-    const CopyResult result = CopyBody(request, file.get(), job);
+    CopyResult result = CopyBody(request, file.get(), job);
     file.reset();
+    if (result == CopyResult::Complete && job && !HoldsExpectedBody(temporaryPath, *job))
+        result = CopyResult::Failed;  // a broken mirror or a changed file never takes the name
     if (result == CopyResult::Complete) {
         DeleteFileW(path.c_str());
         if (MoveFileW(temporaryPath.c_str(), path.c_str()))
@@ -243,18 +296,25 @@ bool ReceiveIntoPlace(HINTERNET request, const std::wstring& temporaryPath, cons
     return false;
 }
 
-void RunDownloadJob(DownloadJob& job)
+bool RunDownloadJob(DownloadJob& job)
 {
+    if (!job.expectedSha256.empty() && PathExists(job.path)) {
+        if (HoldsExpectedBody(job.path, job))
+            return true;  // already there, and the right file
+        if (job.cancelRequested.load())
+            return false;
+        DeleteFileW(job.path.c_str());  // stale or broken: fetched again
+    }
     RemoveLeftoverTemporaryFiles(job.path);
     const std::wstring temporaryPath = TemporaryPathFor(job.path);
     HttpExchange exchange;
-    DWORD size = 0;
-    if (!SendSizeRequest(job.url, kDownloadAttempts, exchange, size))
-        return;
-    job.totalBytes.store(size, std::memory_order_relaxed);
+    LinkReport report;
+    if (!SendSizeRequest(job.url, kDownloadAttempts, exchange, report))
+        return false;
+    job.totalBytes.store(report.size, std::memory_order_relaxed);
     if (!SendBodyRequest(exchange))
-        return;
-    ReceiveIntoPlace(exchange.bodyRequest.get(), temporaryPath, job.path, &job);
+        return false;
+    return ReceiveIntoPlace(exchange.bodyRequest.get(), temporaryPath, job.path, &job);
 }
 
 void ReleaseDownloadJob(DownloadJob* job)
@@ -267,20 +327,23 @@ void ReleaseDownloadJob(DownloadJob* job)
 
 bool SendRequestWithRetry(HINTERNET request, int attempts)
 {
-    if (!request)
-        return false;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        if (HttpSendRequestW(request, nullptr, 0, nullptr, 0) && QueryStatusCode(request) == kSuccessStatus)
-            return true;
-    }
-    return false;
+    LinkReport report;
+    return request && SendWithRetry(request, attempts, report);
 }
 
 bool IsCatalogueReachable()
 {
     HttpExchange exchange;
-    DWORD size = 0;
-    return SendSizeRequest(CatalogueUrl(), kProbeAttempts, exchange, size);
+    LinkReport report;
+    return SendSizeRequest(CatalogueUrl(), kProbeAttempts, exchange, report);
+}
+
+LinkReport ProbeLink(const std::wstring& url)
+{
+    HttpExchange exchange;
+    LinkReport report;
+    SendSizeRequest(url, kDownloadAttempts, exchange, report);
+    return report;
 }
 
 bool DownloadToFile(const std::wstring& url, const std::wstring& path)
@@ -288,8 +351,8 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& path)
     RemoveLeftoverTemporaryFiles(path);
     const std::wstring temporaryPath = TemporaryPathFor(path);
     HttpExchange exchange;
-    DWORD size = 0;
-    if (!SendSizeRequest(url, kDownloadAttempts, exchange, size) || !SendBodyRequest(exchange))
+    LinkReport report;
+    if (!SendSizeRequest(url, kDownloadAttempts, exchange, report) || !SendBodyRequest(exchange))
         return false;
     return ReceiveIntoPlace(exchange.bodyRequest.get(), temporaryPath, path, nullptr);
 }
@@ -297,7 +360,7 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& path)
 unsigned __stdcall DownloadJobThread(void* job)
 {
     auto* downloadJob = static_cast<DownloadJob*>(job);
-    RunDownloadJob(*downloadJob);
+    downloadJob->succeeded.store(RunDownloadJob(*downloadJob));
     ReleaseDownloadJob(downloadJob);
     return 0;
 }
@@ -307,9 +370,9 @@ CAsyncDownload::~CAsyncDownload()
     Cancel();
 }
 
-void CAsyncDownload::Start(const std::wstring& url, const std::wstring& path)
+void CAsyncDownload::Start(const std::wstring& url, const std::wstring& path, const std::wstring& expectedSha256)
 {
-    m_job = new DownloadJob(url, path);
+    m_job = new DownloadJob(url, path, expectedSha256);
     const uintptr_t thread = _beginthreadex(nullptr, 0, DownloadJobThread, m_job, 0, nullptr);
     if (thread == 0) {
         // No thread will ever let go of its reference: drop it here, so the job reads as
@@ -335,6 +398,11 @@ int CAsyncDownload::GetPercent() const
 bool CAsyncDownload::IsFinished() const
 {
     return !m_job || m_job->refCount.load() == 1;
+}
+
+bool CAsyncDownload::Succeeded() const
+{
+    return m_job && m_job->succeeded.load();
 }
 
 void CAsyncDownload::Release()

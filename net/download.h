@@ -18,6 +18,30 @@ bool SendRequestWithRetry(HINTERNET request, int attempts);
 // 1 GiB. Blocks its caller for one exchange.
 bool IsCatalogueReachable();
 
+// How the size request that starts every download went. The program's own services only
+// say whether a download worked; a publisher checking links needs to know why one fails.
+enum class LinkFault {
+    None,             // 200 with an acceptable Content-Length
+    NotHttp,          // the URL does not split into an http address
+    NoAnswer,         // a WinINet call failed before any status came back
+    Status,           // the last attempt was answered, with another status than 200
+    NoContentLength,  // 200, without a Content-Length that reads as a number
+    TooLarge,         // 200, announcing more than 1 GiB
+};
+
+struct LinkReport {
+    LinkFault fault = LinkFault::None;
+    const char* failedCall = "";  // NoAnswer: the WinINet function that failed
+    DWORD error = 0;              // NoAnswer: that call's error code
+    DWORD status = 0;             // the last answer's status; 0 when none came
+    DWORD size = 0;               // None and TooLarge: the announced Content-Length
+    int attempts = 0;             // HEADs sent
+};
+
+// The HEAD an installer download starts with, with its user agent, attempts and checks, and
+// no GET after it. Blocks its caller for the exchange.
+LinkReport ProbeLink(const std::wstring& url);
+
 // Blocks until the body has been written to `path`; true only when all of it arrived and was
 // written. Like a background download it writes under a temporary name beside `path` and
 // moves the file into place only after the whole body: whatever ends the transfer, even
@@ -29,27 +53,34 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& path);
 // One background download, shared by its owner and its thread, each holding one reference.
 // Whoever drops the last reference frees it. Each field has one writer.
 struct DownloadJob {
-    DownloadJob(std::wstring sourceUrl, std::wstring destinationPath)
-        : url(std::move(sourceUrl)), path(std::move(destinationPath))
+    DownloadJob(std::wstring sourceUrl, std::wstring destinationPath, std::wstring expectedHash)
+        : url(std::move(sourceUrl)), path(std::move(destinationPath)), expectedSha256(std::move(expectedHash))
     {
     }
 
     const std::wstring url;
     const std::wstring path;                   // final destination
+    const std::wstring expectedSha256;         // lowercase hex, or empty: any body will do
     std::atomic<uint64_t> totalBytes{0};       // the HEAD answer's Content-Length; thread writes
     std::atomic<uint64_t> receivedBytes{0};    // written to the temporary file so far; thread writes
     std::atomic<LONG> refCount{2};             // owner + thread; interlocked changes only
     std::atomic<bool> cancelRequested{false};  // owner writes
+    std::atomic<bool> succeeded{false};        // thread writes, before it lets go of the job
 };
 
 // Thread body of a background download, started by CAsyncDownload::Start with the job it
 // holds one reference to. Writes under a temporary name and moves the file into place only
-// after the whole body arrived, so the destination exists afterwards only on success. First
+// after the whole body arrived, so the destination never holds part of a body. First
 // removes the temporary files that earlier, ended processes left for the same destination.
+//
+// With an expected hash, a destination already there is hashed first: kept when it matches,
+// otherwise deleted and downloaded again. A new body whose hash differs is deleted before
+// it takes the destination's name, and the download fails. Hashing happens on this thread,
+// and a cancel stops it.
 unsigned __stdcall DownloadJobThread(void* job);
 
-// The owner's side of a background download. The result is learnt from the file system:
-// once IsFinished, the destination exists if and only if the download succeeded.
+// The owner's side of a background download. Once IsFinished, Succeeded says whether the
+// destination holds the whole body (and, with an expected hash, a body of that hash).
 class CAsyncDownload {
 public:
     CAsyncDownload() = default;
@@ -57,10 +88,12 @@ public:
     CAsyncDownload(const CAsyncDownload&) = delete;
     CAsyncDownload& operator=(const CAsyncDownload&) = delete;
 
-    // The handle must be empty (new, released or cancelled); Start drops nothing.
-    void Start(const std::wstring& url, const std::wstring& path);
+    // The handle must be empty (new, released or cancelled); Start drops nothing. An empty
+    // `expectedSha256` takes whatever body arrives and never looks at an existing file.
+    void Start(const std::wstring& url, const std::wstring& path, const std::wstring& expectedSha256 = {});
     int GetPercent() const;   // may end below or above 100 when HEAD and GET disagree
     bool IsFinished() const;  // the thread has let go of the job; an empty handle is finished
+    bool Succeeded() const;   // once finished; false for an empty handle
     void Release();
     void Cancel();  // the thread discards the temporary file by itself
 

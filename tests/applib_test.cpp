@@ -1,9 +1,10 @@
 // Runs applib.exe as a publisher would: its output bytes and exit codes.
-#include <windows.h>
+#include "tests/loopback_http_server.h"  // first: Winsock wants winsock2.h before windows.h
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "app/folders.h"
 #include "app/unique_handle.h"
@@ -191,9 +192,220 @@ TEST(Applib, ShippedSamplePassesTheCheck)
     EXPECT_EQ(result.out.substr(result.out.size() - 3), "ok\n");
 }
 
+TEST(Applib, CheckNamesEveryProgramWithAMalformedHash)
+{
+    const std::string good = "<key>sha256</key><string>" + std::string(64, 'A') + "</string>";
+    const std::string shortHash = "<key>sha256</key><string>" + std::string(63, 'a') + "</string>";
+    const std::string notText = "<key>sha256</key><integer>7</integer>";
+    const auto program = [](const std::string& name, const std::string& extra) {
+        return "<dict><key>name</key><string>" + name + "</string><key>url</key><string>http://dl.example.com/" +
+               name + ".exe</string><key>icon</key><string>http://img.example.com/" + name + ".png</string>" + extra +
+               "</dict>";
+    };
+    const std::string catalogue = "<plist><array><dict><key>name</key><string>G</string><key>icon</key><string>g.png"
+                                  "</string><key>applications</key><array>" +
+                                  program("好", good) + program("短", shortHash) + program("数", notText) +
+                                  program("无", "") + "</array></dict></array></plist>";
+    ScratchFile file(BesideTool(L"hashes.xml"), catalogue);
+    RunResult result = RunApplib(L"check hashes.xml");
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(result.out, "G: 4 programs\n短的sha256不正确\n数的sha256不正确\nok\n");
+
+    ScratchFile wellFormed(BesideTool(L"hashes-ok.xml"), catalogue.substr(0, catalogue.find("<dict><key>name</key><string>短")) +
+                                                             "</array></dict></array></plist>");
+    result = RunApplib(L"check hashes-ok.xml");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.out, "G: 1 programs\nok\n");
+}
+
+// Published vectors, a million bytes among them, in the sha256sum layout; a file that cannot
+// be read does not stop the others.
+TEST(Applib, HashPrintsEachFilesSha256)
+{
+    ScratchFile empty(BesideTool(L"empty.bin"), "");
+    ScratchFile abc(BesideTool(L"abc.bin"), "abc");
+    ScratchFile million(BesideTool(L"million.bin"), std::string(1000000, 'a'));
+    RunResult result = RunApplib(L"hash empty.bin abc.bin million.bin");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out,
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855  empty.bin\n"
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  abc.bin\n"
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0  million.bin\n");
+
+    result = RunApplib(L"hash missing.bin abc.bin");
+    EXPECT_EQ(result.exitCode, 3u);
+    EXPECT_EQ(result.err, "cannot read missing.bin\n");
+    EXPECT_EQ(result.out, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  abc.bin\n");
+}
+
+// --- probe ---------------------------------------------------------------------------------
+
+std::string XmlProgram(const std::string& name, const std::wstring& url, const std::string& icon)
+{
+    return "<dict><key>name</key><string>" + name + "</string><key>url</key><string>" + Narrow(url) +
+           "</string><key>icon</key><string>" + icon + "</string></dict>";
+}
+
+std::string XmlGroup(const std::string& name, const std::string& icon, const std::string& programs)
+{
+    return "<dict><key>name</key><string>" + name + "</string><key>icon</key><string>" + icon +
+           "</string><key>applications</key><array>" + programs + "</array></dict>";
+}
+
+std::string XmlCatalogue(const std::string& groups)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><array>" + groups + "</array></plist>";
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t begin = 0;
+    for (size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1)
+        lines.push_back(text.substr(begin, end - begin));
+    return lines;
+}
+
+HttpAnswer Announcing(uint64_t size)
+{
+    HttpAnswer answer;
+    answer.contentLength = size;
+    return answer;
+}
+
+class Probe : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.IsListening()); }
+
+    // The catalogue as a file beside the tool, and the tool run on it.
+    RunResult RunProbe(const std::string& catalogue, const std::wstring& options = L"")
+    {
+        const ScratchFile file(BesideTool(L"probe.xml"), catalogue);
+        return RunApplib(L"probe " + options + L"probe.xml");
+    }
+
+    std::string Link(const std::string& path) const { return Narrow(server.Url(path)); }
+
+    LoopbackHttpServer server;
+};
+
+// Every reason a link fails, with the request that failed, in catalogue order; icons given
+// by file name are no links. Only HEADs are sent, with the installer's user agent.
+TEST_F(Probe, EachLinkWithItsSizeOrWhyItFails)
+{
+    server.Serve("/g.png", Body("0123456789"));
+    server.Serve("/limit.exe", Announcing(0x40000000));
+    server.Serve("/over.exe", Announcing(0x40000001));
+    HttpAnswer noLength = Body("x");
+    noLength.sendContentLength = false;
+    server.Serve("/nolength.exe", noLength);
+    unsigned short closedPort = 0;
+    {
+        const LoopbackHttpServer gone;
+        closedPort = gone.Port();
+    }
+    const std::wstring nobody = L"http://127.0.0.1:" + std::to_wstring(closedPort) + L"/a.exe";
+    const std::string catalogue = XmlCatalogue(
+        XmlGroup("常用", Link("/g.png"),
+                 XmlProgram("整", server.Url("/limit.exe"), Link("/missing.png")) +
+                     XmlProgram("大", server.Url("/over.exe"), "bare.png")) +
+        XmlGroup("其他", "other.png",
+                 XmlProgram("无长", server.Url("/nolength.exe"), "bare.png") +
+                     XmlProgram("加密", L"https://127.0.0.1/a.exe", "bare.png") +
+                     XmlProgram("无人", nobody, "bare.png")));
+
+    const RunResult result = RunProbe(catalogue);
+
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(result.err, "") << "no progress on a pipe";
+    const std::vector<std::string> lines = Lines(result.out);
+    ASSERT_EQ(lines.size(), 8u) << result.out;
+    EXPECT_EQ(lines[0], "常用\t\ticon\t" + Link("/g.png") + "\t10 bytes");
+    EXPECT_EQ(lines[1], "常用\t整\tinstaller\t" + Link("/limit.exe") + "\t1073741824 bytes");
+    EXPECT_EQ(lines[2], "常用\t整\ticon\t" + Link("/missing.png") + "\tfailed: status 404 (HEAD, 5 attempts)");
+    EXPECT_EQ(lines[3], "常用\t大\tinstaller\t" + Link("/over.exe") + "\tfailed: too large (HEAD: 1073741825 bytes)");
+    EXPECT_EQ(lines[4], "其他\t无长\tinstaller\t" + Link("/nolength.exe") + "\tfailed: no Content-Length (HEAD)");
+    EXPECT_EQ(lines[5], "其他\t加密\tinstaller\thttps://127.0.0.1/a.exe\tfailed: not http");
+    // 12029: ERROR_INTERNET_CANNOT_CONNECT
+    EXPECT_EQ(lines[6], "其他\t无人\tinstaller\t" + Narrow(nobody) +
+                            "\tfailed: no answer (HEAD: HttpSendRequest error 12029, 5 attempts)");
+    EXPECT_EQ(lines[7], "7 links, 2 good, 5 failed");
+
+    EXPECT_EQ(server.CountRequests("HEAD", "/missing.png"), 5u);
+    for (const RecordedRequest& request : server.Requests()) {
+        EXPECT_EQ(request.method, "HEAD") << request.path;
+        EXPECT_EQ(request.userAgent, "HttpDownload");
+    }
+}
+
+// Early links answer last; the lines still come in catalogue order.
+TEST_F(Probe, OrderStaysTheCatalogueOrderUnderParallelism)
+{
+    std::string programs;
+    std::vector<std::string> expected;
+    constexpr int kLinks = 16;
+    for (int i = 0; i < kLinks; ++i) {
+        const std::string path = "/p" + std::to_string(i) + ".exe";
+        HttpAnswer answer = Body(std::string(static_cast<size_t>(i + 1), 'b'));
+        answer.delayMs = static_cast<DWORD>((kLinks - i) * 40);
+        server.Serve(path, answer);
+        programs += XmlProgram("P" + std::to_string(i), server.Url(path), "bare.png");
+        expected.push_back("G\tP" + std::to_string(i) + "\tinstaller\t" + Link(path) + "\t" + std::to_string(i + 1) +
+                           " bytes");
+    }
+    expected.push_back("16 links, 16 good, 0 failed");
+
+    const RunResult result = RunProbe(XmlCatalogue(XmlGroup("G", "g.png", programs)), L"--jobs 16 ");
+
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(Lines(result.out), expected);
+}
+
+// Two hundred links that each take 50 ms to answer: one after another they could not take
+// less than 10 s.
+TEST_F(Probe, TwoHundredLinksTakeFarLessThanOneAfterAnother)
+{
+    HttpAnswer slow = Body("installer");
+    slow.delayMs = 50;
+    server.ServeAnyOtherPath(slow);
+    std::string programs;
+    for (int i = 0; i < 100; ++i) {
+        const std::string name = std::to_string(i);
+        programs += XmlProgram("P" + name, server.Url("/" + name + ".exe"), Link("/" + name + ".png"));
+    }
+
+    const ULONGLONG start = GetTickCount64();
+    const RunResult result = RunProbe(XmlCatalogue(XmlGroup("G", "g.png", programs)));
+    const ULONGLONG elapsed = GetTickCount64() - start;
+
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(Lines(result.out).back(), "200 links, 200 good, 0 failed");
+    EXPECT_LT(elapsed, 200u * 50 / 2) << "ms";
+}
+
+TEST_F(Probe, ExitCodes)
+{
+    server.Serve("/a.exe", Body("a"));
+    const std::string good = XmlCatalogue(XmlGroup("G", "g.png", XmlProgram("A", server.Url("/a.exe"), "a.png")));
+    const std::string bad = XmlCatalogue(XmlGroup("G", "g.png", XmlProgram("B", server.Url("/b.exe"), "b.png")));
+    EXPECT_EQ(RunProbe(good).exitCode, 0u);
+    EXPECT_EQ(RunProbe(good, L"--jobs 1 ").exitCode, 0u);
+    EXPECT_EQ(RunProbe(bad).exitCode, 1u);
+    const RunResult empty = RunProbe(XmlCatalogue(""));
+    EXPECT_EQ(empty.exitCode, 0u);
+    EXPECT_EQ(empty.out, "0 links, 0 good, 0 failed\n");
+    const RunResult unreadable = RunApplib(L"probe missing.xml");
+    EXPECT_EQ(unreadable.exitCode, 3u);
+    EXPECT_EQ(unreadable.err, "cannot load missing.xml\n");
+    EXPECT_EQ(RunProbe("<plist><dict/></plist>").exitCode, 3u);
+}
+
 TEST(Applib, WrongUsageExitsTwo)
 {
-    for (const wchar_t* arguments : {L"", L"dump", L"list AppLib\\AppLib.xml", L"dump a b"}) {
+    for (const wchar_t* arguments :
+         {L"", L"dump", L"list AppLib\\AppLib.xml", L"dump a b", L"probe", L"probe a b", L"probe --jobs 0 a",
+          L"probe --jobs 65 a", L"probe --jobs x a", L"probe --jobs -1 a", L"probe a --jobs", L"hash"}) {
         SCOPED_TRACE(testing::Message() << "arguments " << testing::PrintToString(std::wstring(arguments)));
         const RunResult result = RunApplib(arguments);
         EXPECT_EQ(result.exitCode, 2u);

@@ -149,6 +149,42 @@ TEST(LoadCatalogue, SkipRules)
     }
 }
 
+// The optional installer hash: 64 hex digits in either case, kept in lowercase. Anything
+// else leaves the program as if it had no key, flagged for the publisher's check.
+TEST(LoadCatalogue, Sha256Values)
+{
+    const std::string lower = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    const std::wstring lowerWide(lower.begin(), lower.end());
+    const struct {
+        const char* name;
+        std::string key;
+        std::wstring sha256;
+        bool malformed;
+    } cases[] = {
+        {"absent", "", L"", false},
+        {"lowercase", Str("sha256", lower), lowerWide, false},
+        {"uppercase", Str("sha256", "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"), lowerWide,
+         false},
+        {"63 digits", Str("sha256", lower.substr(1)), L"", true},
+        {"65 digits", Str("sha256", lower + "0"), L"", true},
+        {"a letter past f", Str("sha256", "g" + lower.substr(1)), L"", true},
+        {"blank inside", Str("sha256", lower.substr(0, 32) + " " + lower.substr(33)), L"", true},
+        {"empty", Str("sha256", ""), L"", true},
+        {"an integer", "<key>sha256</key><integer>5</integer>", L"", true},
+        {"key in another case is another key", Str("SHA256", lower), L"", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchFile file(ScratchPath(), Plist("<array>" + Group("A", Program("P", c.key)) + "</array>"));
+        Catalogue catalogue;
+        ASSERT_TRUE(LoadCatalogue(catalogue, file.path()));
+        ASSERT_EQ(catalogue.size(), 1u);
+        ASSERT_EQ(catalogue[0]->applications.size(), 1u) << "the program stays in its group";
+        EXPECT_EQ(catalogue[0]->applications[0]->sha256, c.sha256);
+        EXPECT_EQ(catalogue[0]->applications[0]->malformedSha256, c.malformed);
+    }
+}
+
 TEST(LoadCatalogue, AppendsWithoutClearingAndClearEmpties)
 {
     ScratchFile file(ScratchPath(), Plist("<array>" + Group("A", Program("P")) + "</array>"));

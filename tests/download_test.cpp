@@ -11,6 +11,7 @@
 
 #include "net/download.h"
 #include "net/servers.h"
+#include "net/sha256.h"
 #include "app/unique_handle.h"
 #include "tests/test_files.h"
 
@@ -64,7 +65,7 @@ bool RunAsync(const std::wstring& url, const std::wstring& path, int* percent = 
     if (percent)
         *percent = download.GetPercent();
     download.Release();
-    return FileExists(path);
+    return PathExists(path);
 }
 
 // Files named after the destination plus a suffix. (A wildcard "setup.exe.*" would match
@@ -198,7 +199,7 @@ TEST_F(Download, UrlsThatAreNotPlainHttpFailBeforeAnyConnection)
         const std::wstring target = folder / L"refused.bin";
         EXPECT_FALSE(DownloadToFile(c.url, target));
         EXPECT_FALSE(RunAsync(c.url, target));
-        EXPECT_FALSE(FileExists(target));
+        EXPECT_FALSE(PathExists(target));
     }
     EXPECT_EQ(server.Connections(), 0u);
 }
@@ -209,7 +210,7 @@ TEST_F(Download, HeadWithoutContentLengthFailsEvenWhenGetWouldWork)
     const std::wstring target = folder / L"a.bin";
     EXPECT_FALSE(DownloadToFile(server.Url("/a"), target));
     EXPECT_FALSE(RunAsync(server.Url("/a"), target));
-    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(PathExists(target));
     EXPECT_EQ(server.CountRequests("GET", "/a"), 0u);
 }
 
@@ -232,7 +233,7 @@ TEST_F(Download, AnnouncedSizeOfAtMostOneGibibyteIsAccepted)
         local.Serve("/big", Announcing(c.announced), Body("abc"));
         const std::wstring target = folder / L"big.bin";
         EXPECT_EQ(DownloadToFile(local.Url("/big"), target), c.accepted);
-        EXPECT_EQ(FileExists(target), c.accepted);
+        EXPECT_EQ(PathExists(target), c.accepted);
         EXPECT_EQ(local.CountRequests("GET", "/big"), c.accepted ? 1u : 0u);
         DeleteFileW(target.c_str());
 
@@ -241,7 +242,7 @@ TEST_F(Download, AnnouncedSizeOfAtMostOneGibibyteIsAccepted)
         ASSERT_TRUE(WaitUntil([&] { return download.IsFinished(); }));
         EXPECT_EQ(download.GetPercent(), 0);  // 3 bytes of 1 GiB truncate to 0
         download.Release();
-        EXPECT_EQ(FileExists(target), c.accepted);
+        EXPECT_EQ(PathExists(target), c.accepted);
         DeleteFileW(target.c_str());
     }
 }
@@ -262,7 +263,7 @@ TEST_F(Download, FailingStatusIsSentFiveTimesForEachRequest)
         SCOPED_TRACE(c.path);
         const std::wstring target = folder / L"x.bin";
         EXPECT_FALSE(DownloadToFile(server.Url(c.path), target));
-        EXPECT_FALSE(FileExists(target));
+        EXPECT_FALSE(PathExists(target));
         EXPECT_EQ(server.CountRequests("HEAD", c.path), c.heads);
         EXPECT_EQ(server.CountRequests("GET", c.path), c.gets);
 
@@ -320,7 +321,7 @@ TEST_F(Download, BlockingDownloadWritesNothingUnderItsNameUntilTheWholeBody)
     const bool partWritten =
         WaitUntil([&] { return TemporaryFiles(folder, L"icon.png").size() == 1 &&
                                ReadWholeFile(folder / TemporaryFiles(folder, L"icon.png")[0]).size() == 4096; });
-    const bool existedMidway = FileExists(target);
+    const bool existedMidway = PathExists(target);
     server.Resume();
     download.join();
 
@@ -371,10 +372,10 @@ TEST_F(Download, LeftoversOfEndedProcessesGoWhenTheSameFileIsDownloadedAgain)
         ASSERT_TRUE(service.download());
         EXPECT_EQ(ReadWholeFile(target), "installer");
         for (const std::wstring& name : leftovers)
-            EXPECT_FALSE(FileExists(folder / name)) << Narrow(name);
+            EXPECT_FALSE(PathExists(folder / name)) << Narrow(name);
         for (const std::wstring& name : kept)
             EXPECT_EQ(ReadWholeFile(folder / name), "the user's") << Narrow(name);
-        EXPECT_TRUE(FileExists(folder / L"other.exe.235959"));
+        EXPECT_TRUE(PathExists(folder / L"other.exe.235959"));
     }
 }
 
@@ -475,7 +476,7 @@ TEST_F(Download, CancelDuringTheBodyRemovesTheTemporaryFile)
 
     server.Resume();
     EXPECT_TRUE(WaitUntil([&] { return TemporaryFiles(folder, L"setup.exe").empty(); }));
-    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(PathExists(target));
 }
 
 TEST_F(Download, CancelBeforeTheFinalEmptyReadDiscardsTheWholeBody)
@@ -496,7 +497,7 @@ TEST_F(Download, CancelBeforeTheFinalEmptyReadDiscardsTheWholeBody)
 
     server.Resume();
     EXPECT_TRUE(WaitUntil([&] { return TemporaryFiles(folder, L"setup.exe").empty(); }));
-    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(PathExists(target));
 }
 
 TEST_F(Download, DestinationThatCannotBeReplacedLeavesNoTemporaryFile)
@@ -512,6 +513,112 @@ TEST_F(Download, DestinationThatCannotBeReplacedLeavesNoTemporaryFile)
     held.reset();
     EXPECT_EQ(ReadWholeFile(target), "running installer");
     EXPECT_TRUE(TemporaryFiles(folder, L"setup.exe").empty());
+}
+
+// With an expected hash the download's thread decides what the destination keeps: a file
+// already there is kept only when it matches, and a new body takes the name only when it
+// matches. Without one, the body is taken as it comes.
+TEST_F(Download, ExpectedHashDecidesWhatTheDestinationKeeps)
+{
+    const std::string release = Pattern(150000);  // more than one of the hash's read blocks
+    const std::string changed = release + "!";
+    const ScratchFile reference(folder / L"reference.bin", release);
+    const std::wstring hash = Sha256OfFile(reference.path());
+    ASSERT_EQ(hash.size(), 64u);
+    const std::string stale = "an older release";
+    // What a file holds, in a word: the bodies are too long to print.
+    const auto contentOf = [&](const std::wstring& path) -> std::string {
+        const std::string content = ReadWholeFile(path);
+        return content == release ? "release" : content == changed ? "changed" : content == stale ? "stale" : content;
+    };
+    const struct {
+        const char* name;
+        const char* onDisk;  // "release", "stale", or null for nothing there
+        const std::string& served;
+        std::wstring expected;
+        bool succeeded;
+        const char* kept;
+        size_t gets;
+    } cases[] = {
+        {"a new body of that hash", nullptr, release, hash, true, "release", 1},
+        {"a new body of another hash", nullptr, changed, hash, false, "<missing>", 1},
+        {"a matching file already there", "release", changed, hash, true, "release", 0},
+        {"a stale file is fetched again", "stale", release, hash, true, "release", 1},
+        {"a stale file, and a new body of another hash", "stale", changed, hash, false, "<missing>", 1},
+        {"no hash: any body replaces the file", "stale", changed, L"", true, "changed", 1},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = "/case" + std::to_string(++index) + ".exe";
+        server.Serve(path, Body(c.served));
+        const std::wstring target = folder / L"setup.exe";
+        DeleteFileW(target.c_str());
+        if (c.onDisk) {
+            ASSERT_TRUE(WriteWholeFile(target, std::string(c.onDisk) == "release" ? release : stale));
+        }
+
+        CAsyncDownload download;
+        download.Start(server.Url(path), target, c.expected);
+        ASSERT_TRUE(WaitUntil([&] { return download.IsFinished(); }));
+        EXPECT_EQ(download.Succeeded(), c.succeeded);
+        download.Release();
+        EXPECT_EQ(contentOf(target), c.kept);
+        EXPECT_EQ(server.CountRequests("GET", path), c.gets);
+        EXPECT_TRUE(TemporaryFiles(folder, L"setup.exe").empty());
+    }
+}
+
+// The link check asks exactly what a download's first request asks, and says how it went.
+TEST_F(Download, ProbeLinkMakesTheDownloadsHeadAndSaysHowItWent)
+{
+    server.Serve("/good.exe", Body("installer"));
+    server.Serve("/limit.exe", Announcing(0x40000000));
+    server.Serve("/over.exe", Announcing(0x40000001));
+    server.Serve("/nolength.exe", WithoutContentLength("x"));
+    server.Serve("/error.exe", Status(500));
+    unsigned short closedPort = 0;
+    {
+        const LoopbackHttpServer gone;
+        closedPort = gone.Port();
+    }
+    const std::wstring nobody = L"http://127.0.0.1:" + std::to_wstring(closedPort) + L"/a.exe";
+    const struct {
+        const char* name;
+        const char* path;  // on this server, or null for the URL below
+        std::wstring url;
+        LinkFault fault;
+        DWORD status;
+        DWORD size;
+        int attempts;
+        const char* failedCall;
+    } cases[] = {
+        {"good", "/good.exe", L"", LinkFault::None, 200, 9, 1, ""},
+        {"exactly 1 GiB", "/limit.exe", L"", LinkFault::None, 200, 0x40000000, 1, ""},
+        {"one byte more", "/over.exe", L"", LinkFault::TooLarge, 200, 0x40000001, 1, ""},
+        {"no Content-Length", "/nolength.exe", L"", LinkFault::NoContentLength, 200, 0, 1, ""},
+        {"500, asked five times", "/error.exe", L"", LinkFault::Status, 500, 0, 5, ""},
+        {"404, asked five times", "/none.exe", L"", LinkFault::Status, 404, 0, 5, ""},
+        {"https", nullptr, L"https://127.0.0.1/a.exe", LinkFault::NotHttp, 0, 0, 0, ""},
+        {"nobody listening", nullptr, nobody, LinkFault::NoAnswer, 0, 0, 5, "HttpSendRequest"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const LinkReport report = ProbeLink(c.path ? server.Url(c.path) : c.url);
+        EXPECT_EQ(report.fault, c.fault);
+        EXPECT_EQ(report.status, c.status);
+        EXPECT_EQ(report.size, c.size);
+        EXPECT_EQ(report.attempts, c.attempts);
+        EXPECT_STREQ(report.failedCall, c.failedCall);
+        EXPECT_EQ(report.error != 0, c.fault == LinkFault::NoAnswer);
+        if (c.path) {
+            EXPECT_EQ(server.CountRequests("HEAD", c.path), static_cast<size_t>(c.attempts));
+        }
+    }
+    for (const RecordedRequest& request : server.Requests()) {
+        EXPECT_EQ(request.method, "HEAD");
+        EXPECT_EQ(request.userAgent, "HttpDownload");
+    }
 }
 
 // A disk that fills up mid-download. Wine, like a file system, reports a write that crosses
@@ -542,7 +649,7 @@ TEST_F(FullDisk, ShortWriteFailsTheDownload)
 
     ASSERT_TRUE(DownloadToFile(server.Url("/small.exe"), folder / L"small.exe"));  // writing works
     EXPECT_FALSE(DownloadToFile(server.Url("/big.exe"), folder / L"big.exe"));
-    EXPECT_FALSE(FileExists(folder / L"big.exe"));
+    EXPECT_FALSE(PathExists(folder / L"big.exe"));
     EXPECT_TRUE(TemporaryFiles(folder, L"big.exe").empty());
 }
 

@@ -271,6 +271,8 @@ bool LoopbackHttpServer::ReadRequest(SOCKET client, std::string& pending, Record
 // False when the connection is to end after this answer.
 bool LoopbackHttpServer::SendAnswer(SOCKET client, const std::string& method, const HttpAnswer& answer, bool keepAlive)
 {
+    if (answer.delayMs != 0 && WaitForSingleObject(m_stop.get(), answer.delayMs) == WAIT_OBJECT_0)
+        return false;
     const uint64_t bodySize = answer.body.size() * answer.bodyRepeats;
     const uint64_t announced = answer.contentLength.value_or(bodySize);
     const bool isGet = method == "GET";

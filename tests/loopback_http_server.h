@@ -28,6 +28,7 @@ struct HttpAnswer {
     // Stop after this many body bytes until Resume(); WaitUntilPaused() tells when. The whole
     // body's size pauses after the last byte, before a connection that ends the body closes.
     std::optional<uint64_t> pauseAfter;
+    DWORD delayMs = 0;  // answers only after this long, as a distant server would
 };
 
 struct RecordedRequest {

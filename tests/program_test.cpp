@@ -470,7 +470,7 @@ TEST_F(InstallRun, OneKeyInstallsTheCheckedProgramsInOrderWhileTheNextDownloads)
     ASSERT_EQ(tiles.size(), 3u);
     for (HWND tile : tiles)
         EXPECT_TRUE(IsChecked(tile));
-    EXPECT_TRUE(FileExists(copy.soft() + L"\\a2.exe"));
+    EXPECT_TRUE(PathExists(copy.soft() + L"\\a2.exe"));
 }
 
 TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)
@@ -494,7 +494,7 @@ TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)
     driver::PressDialogButton(box, IDOK);
     ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
     EXPECT_EQ(m_catalogueServer.CountRequests("HEAD", "/soft/" + programs[2].file), 0u) << "later programs never asked for";
-    EXPECT_FALSE(FileExists(copy.soft() + L"\\f1.exe"));
+    EXPECT_FALSE(PathExists(copy.soft() + L"\\f1.exe"));
 }
 
 TEST_F(InstallRun, TheCloseButtonMidDownloadLeavesNothingUnderTheFinalName)
@@ -515,7 +515,7 @@ TEST_F(InstallRun, TheCloseButtonMidDownloadLeavesNothingUnderTheFinalName)
     SendMessageW(ChildById(dialog, 157), BM_CLICK, 0, 0);
     ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
     m_catalogueServer.Resume();
-    EXPECT_FALSE(FileExists(copy.soft() + L"\\c0.exe"));
+    EXPECT_FALSE(PathExists(copy.soft() + L"\\c0.exe"));
     EXPECT_TRUE(PollUntil([&] { return FindFiles(copy.soft() + L"\\c0.exe*").empty(); }, 10000))
         << "the temporary file goes too";
     EXPECT_TRUE(Runs().empty());

@@ -26,6 +26,7 @@
 
 #include "app/folders.h"
 #include "install/progress_dialog.h"
+#include "net/sha256.h"
 #include "res/resource.h"
 #include "tests/gui_harness.h"
 #include "tests/test_files.h"
@@ -263,7 +264,7 @@ bool RemoveInstallersFolder()
     } else {
         DeleteFileW(soft.c_str());
     }
-    return !FileExists(soft);
+    return !PathExists(soft);
 }
 
 std::wstring InSoft(const std::wstring& name)
@@ -304,9 +305,15 @@ protected:
     }
 
     // A program of the run; the dialog borrows it for the test's length.
-    const CatalogueProgram* Program(const std::wstring& name, const std::string& path, const std::wstring& install)
+    const CatalogueProgram* Program(const std::wstring& name, const std::string& path, const std::wstring& install,
+                                    const std::wstring& sha256 = L"")
     {
-        m_programs.push_back({name, m_server.Url(path), install, L""});
+        CatalogueProgram program;
+        program.name = name;
+        program.url = m_server.Url(path);
+        program.install = install;
+        program.sha256 = sha256;
+        m_programs.push_back(program);
         return &m_programs.back();
     }
 
@@ -518,7 +525,7 @@ TEST_F(InstallRun, OneProgramIntoAFolderThatWasAFile)
           [&] { return ServerHeld() && dialog.StatusText() == Downloading(percent, L"独个软件"); },
           [&] {
               EXPECT_TRUE(IsFolder(GetSoftDir())) << "the file was replaced by a folder";
-              EXPECT_FALSE(FileExists(InSoft(L"solo.exe")));
+              EXPECT_FALSE(PathExists(InSoft(L"solo.exe")));
               EXPECT_EQ(dialog.Percent(), percent);
 
               const Capture shot = Shown(dialog);
@@ -579,7 +586,7 @@ TEST_F(InstallRun, ThreeProgramsInstallInOrderWhileTheNextOneDownloads)
         dialog,
         {{"the first installer started", [&] { return ServerHeld() && dialog.StatusText() == Installing(L"甲软件"); },
           [&] { m_server.Resume(); }},
-         {"the second installer on disk", [&] { return FileExists(InSoft(L"Second.EXE")); },
+         {"the second installer on disk", [&] { return PathExists(InSoft(L"Second.EXE")); },
           [&] {
               secondOnDisk = GetTickCount64();
               EXPECT_EQ(dialog.StatusText(), Installing(L"甲软件"));
@@ -682,7 +689,7 @@ TEST_F(InstallRun, RefusedInstallValuesAreNeitherDownloadedNorStarted)
     }
     EXPECT_EQ(m_server.CountRequests("GET", "/notes.txt"), 1u);
     EXPECT_EQ(ReadWholeFile(InSoft(L"notes.txt")), "read me");
-    EXPECT_FALSE(FileExists(outside)) << "nothing written beside the installers folder";
+    EXPECT_FALSE(PathExists(outside)) << "nothing written beside the installers folder";
     EXPECT_EQ(run.PercentWhenFirst(Installing(L"乙")), 85);
     DeleteFileW(outside.c_str());
 }
@@ -747,6 +754,71 @@ TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)
     const std::vector<InstallerRun> log = Log();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[1].name, "two.exe");
+}
+
+// --- Installer hashes ----------------------------------------------------------------------
+
+// With a hash from the catalogue, an installer already on disk is checked before it starts:
+// a matching one starts without a request, a stale one is downloaded again.
+TEST_F(InstallRun, InstallersOnDiskWithAHashAreCheckedFirst)
+{
+    const std::wstring hash = Sha256OfFile(GetModuleDir() + L"\\test_installer.exe");
+    ASSERT_EQ(hash.size(), 64u);
+    ASSERT_TRUE(CreateDirectoryW(GetSoftDir().c_str(), nullptr));
+    ASSERT_TRUE(WriteWholeFile(InSoft(L"kept.exe"), m_installerBytes));
+    ASSERT_TRUE(WriteWholeFile(InSoft(L"stale.exe"), "the release before"));
+    ServeInstaller("/kept.exe");
+    ServeInstaller("/stale.exe");
+    CProgressDlg dialog;
+    dialog.m_programs = {Program(L"留用", "/kept.exe", L"kept.exe", hash),
+                         Program(L"旧版", "/stale.exe", L"stale.exe /S", hash)};
+
+    const ModalRun run(dialog, {});
+
+    EXPECT_EQ(run.result, 1);
+    EXPECT_FALSE(run.stuck);
+    EXPECT_EQ(m_server.CountRequests("HEAD", "/kept.exe") + m_server.CountRequests("GET", "/kept.exe"), 0u);
+    EXPECT_EQ(m_server.CountRequests("GET", "/stale.exe"), 1u);
+    const std::vector<InstallerRun> log = Log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].name + " " + log[0].arguments, "kept.exe ");
+    EXPECT_EQ(log[1].name + " " + log[1].arguments, "stale.exe /S");
+    EXPECT_EQ(ReadWholeFile(InSoft(L"stale.exe")), m_installerBytes);
+}
+
+// A body that arrives whole but with another hash (a broken mirror, a changed file) is a
+// failed download: the message, the end of the run, and nothing left under its name. The
+// tampered body is still a working installer, so starting it would show in the log.
+TEST_F(InstallRun, ADownloadOfAnotherHashEndsTheRunAndLeavesNoFile)
+{
+    const std::wstring hash = Sha256OfFile(GetModuleDir() + L"\\test_installer.exe");
+    ASSERT_EQ(hash.size(), 64u);
+    ServeInstaller("/good.exe");
+    m_server.Serve("/changed.exe", Body(m_installerBytes + "appended by a mirror"));
+    ServeInstaller("/later.exe");
+    CProgressDlg dialog;
+    dialog.m_programs = {Program(L"原样", "/good.exe", L"good.exe", hash),
+                         Program(L"改过的", "/changed.exe", L"changed.exe", hash),
+                         Program(L"之后的", "/later.exe", L"later.exe", hash)};
+
+    const ModalRun run(dialog, {{"the failure message", [&] { return OwnedMessageBox(dialog.hwnd()) != nullptr; },
+                                 [&] {
+                                     const HWND box = OwnedMessageBox(dialog.hwnd());
+                                     EXPECT_EQ(TextOf(box), L"下载失败");
+                                     EXPECT_EQ(MessageBoxText(box), L"下载\"改过的\"失败，请检查网络连接，然后重试");
+                                     EXPECT_FALSE(PathExists(InSoft(L"changed.exe")));
+                                     SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+                                 }}});
+
+    EXPECT_EQ(run.Unfinished(), "");
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(m_server.CountRequests("GET", "/changed.exe"), 1u);
+    EXPECT_EQ(m_server.CountRequests("HEAD", "/later.exe"), 0u) << "the run ended";
+    EXPECT_EQ(FindFiles(InSoft(L"changed.exe*")), std::vector<std::wstring>{}) << "no temporary file either";
+    EXPECT_TRUE(WaitUntil([&] { return Log().size() == 1; }));
+    const std::vector<InstallerRun> log = Log();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].name, "good.exe") << "a matching download starts";
 }
 
 TEST_F(InstallRun, TheCloseButtonMidDownloadLeavesNoFile)

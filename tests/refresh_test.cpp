@@ -78,7 +78,7 @@ protected:
     // case it does. False when a file is there already, which the test must not delete.
     bool WatchStrayPath(const std::wstring& path)
     {
-        if (path.empty() || FileExists(path))
+        if (path.empty() || PathExists(path))
             return false;
         m_strayPaths.push_back(path);
         return true;
@@ -141,12 +141,12 @@ TEST_F(Refresh, ReplacesTheCatalogueAfterFetchingMissingIcons)
     EXPECT_EQ(RunRefresh(), RefreshUpdated);
 
     EXPECT_EQ(ReadWholeFile(LocalCatalogue()), catalogue);
-    EXPECT_FALSE(FileExists(Candidate()));
+    EXPECT_FALSE(PathExists(Candidate()));
     EXPECT_EQ(ReadWholeFile(GetGroupIconsDir() + L"\\toolbox.png"), "group icon");
     EXPECT_EQ(ReadWholeFile(GetAppIconsDir() + L"\\a.png"), "icon a");  // the second a.png shares it
     EXPECT_EQ(ReadWholeFile(present), "icon on disk");
-    EXPECT_FALSE(FileExists(GetAppIconsDir() + L"\\broken.png"));  // 404, ignored
-    EXPECT_FALSE(FileExists(GetGroupIconsDir() + L"\\local.png"));
+    EXPECT_FALSE(PathExists(GetAppIconsDir() + L"\\broken.png"));  // 404, ignored
+    EXPECT_FALSE(PathExists(GetGroupIconsDir() + L"\\local.png"));
     // E's icon names another port's server and fails; a plain group icon name is never fetched.
     EXPECT_EQ(GetPaths(), (std::vector<std::string>{"/AppLib/AppLib.xml", "/g/toolbox.png", "/p/a.png"}));
     EXPECT_EQ(server.CountRequests("HEAD", "/p/broken.png"), 5u);
@@ -170,7 +170,7 @@ TEST_F(Refresh, EveryMissingIconArrivesBeforeTheCatalogueIsReplaced)
     std::thread refresh([&] { state = RunRefresh(); });
     const bool paused = server.WaitUntilPaused(10000);
     const std::string localMidway = ReadWholeFile(LocalCatalogue());
-    const bool candidateMidway = FileExists(Candidate());
+    const bool candidateMidway = PathExists(Candidate());
     const LONG stateMidway = g_catalogueRefreshState.load();
     server.Resume();
     refresh.join();
@@ -193,7 +193,7 @@ TEST_F(Refresh, UnreachableServerFailsAndKeepsTheLocalCatalogue)
     }());
     EXPECT_EQ(RunRefresh(), RefreshFailed);
     EXPECT_EQ(ReadWholeFile(LocalCatalogue()), m_originalCatalogue);
-    EXPECT_FALSE(FileExists(Candidate()));
+    EXPECT_FALSE(PathExists(Candidate()));
 }
 
 TEST_F(Refresh, CatalogueWithoutGroupsFailsAndStaysAsCandidate)
@@ -213,7 +213,7 @@ TEST_F(Refresh, CatalogueCutShortFails)
     server.Serve("/AppLib/AppLib.xml", Body(catalogue), cut);
     EXPECT_EQ(RunRefresh(), RefreshFailed);
     EXPECT_EQ(ReadWholeFile(LocalCatalogue()), m_originalCatalogue);
-    EXPECT_FALSE(FileExists(Candidate()));
+    EXPECT_FALSE(PathExists(Candidate()));
 }
 
 TEST_F(Refresh, IconNamesThatLeaveTheirFolderAreNotFetched)
@@ -238,8 +238,8 @@ TEST_F(Refresh, IconNamesThatLeaveTheirFolderAreNotFetched)
 
     EXPECT_EQ(RunRefresh(), RefreshUpdated);
 
-    EXPECT_FALSE(FileExists(besideProgram));
-    EXPECT_FALSE(FileExists(aboveProgram));
+    EXPECT_FALSE(PathExists(besideProgram));
+    EXPECT_FALSE(PathExists(aboveProgram));
     EXPECT_EQ(ReadWholeFile(GetAppIconsDir() + L"\\fine.png"), "MZ payload");
     EXPECT_EQ(GetPaths(), (std::vector<std::string>{"/AppLib/AppLib.xml", "/p/fine.png"}));
 }

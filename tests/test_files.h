@@ -8,12 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/folders.h"  // PathExists
 #include "app/unique_handle.h"
-
-inline bool FileExists(const std::wstring& path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
 
 // The whole file as bytes; "<missing>" when it cannot be opened.
 inline std::string ReadWholeFile(const std::wstring& path)

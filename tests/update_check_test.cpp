@@ -272,7 +272,7 @@ TEST_F(UpdateCheck, NoTemporaryFolderMeansNoCheck)
     SetEnvironmentVariableW(L"TMP", savedLength ? saved : nullptr);
     EXPECT_FALSE(shown);
     EXPECT_EQ(server->CountRequests("GET", Narrow(kUpdateDescriptionPath)), 0u);
-    EXPECT_FALSE(FileExists(L"tovarinup.txt"));
+    EXPECT_FALSE(PathExists(L"tovarinup.txt"));
 }
 
 TEST_F(UpdateCheck, OldLocalCopyIsNotReadWhenTheServerIsDown)

@@ -1,6 +1,8 @@
 // applib: lets a catalogue publisher see what the installer will make of a catalogue file.
 //   applib dump FILE    the property list as JSON
 //   applib check FILE   the groups the installer loads, and whether a refresh would accept it
+//   applib probe [--jobs N] FILE   every installer and icon link, asked as the installer asks
+//   applib hash FILE...  each file's SHA-256, for a program's "sha256" key
 
 #include <cstdio>
 #include <string>
@@ -11,8 +13,11 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <wininet.h>
 
 #include "catalog/catalogue.h"
+#include "net/sha256.h"
+#include "tools/link_probe.h"
 #else
 #include <clocale>
 #include <cstdlib>
@@ -23,7 +28,11 @@ namespace {
 enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitUnreadable = 3 };
 
 #ifdef _WIN32
-const char kUsage[] = "usage: applib dump FILE\n       applib check FILE\n";
+const char kUsage[] =
+    "usage: applib dump FILE\n       applib check FILE\n       applib probe [--jobs N] FILE\n"
+    "       applib hash FILE...\n";
+constexpr int kDefaultJobs = 8;
+constexpr int kMostJobs = 64;
 #else
 const char kUsage[] = "usage: applib dump FILE\n";
 #endif
@@ -46,20 +55,6 @@ int Dump(const std::wstring& path)
 }
 
 #ifdef _WIN32
-std::string Utf8FromWide(const std::wstring& text)
-{
-    if (text.empty())
-        return std::string();
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    if (length <= 0)
-        return std::string();
-    std::string utf8(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], length,
-                        nullptr, nullptr);
-    return utf8;
-}
-
 int Check(const std::wstring& path)
 {
     Catalogue catalogue;
@@ -71,25 +66,155 @@ int Check(const std::wstring& path)
     for (const auto& group : catalogue)
         report += Utf8FromWide(group->name) + ": " + std::to_string(group->applications.size()) + " programs\n";
 
+    // The installer ignores a malformed hash, so a refresh still takes the catalogue; the
+    // publisher has to hear of it all the same.
+    bool hashesWellFormed = true;
+    for (const auto& group : catalogue) {
+        for (const auto& program : group->applications) {
+            if (program->malformedSha256) {
+                report += Utf8FromWide(program->name) + "的sha256不正确\n";
+                hashesWellFormed = false;
+            }
+        }
+    }
+
     std::wstring message;
     const bool passed = CheckCatalogue(catalogue, message);
     report += passed ? std::string("ok") : Utf8FromWide(message);
     report += "\n";
     WriteBytes(stdout, report);
-    return passed ? kExitOk : kExitFailed;
+    return passed && hashesWellFormed ? kExitOk : kExitFailed;
+}
+
+// "checked N of M links" on standard error, only when that is a console; a redirected
+// stream stays quiet.
+class ConsoleProgress {
+public:
+    explicit ConsoleProgress(size_t total) : m_total(total)
+    {
+        DWORD mode = 0;
+        m_shown = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
+    }
+    ~ConsoleProgress() { Clear(); }
+    ConsoleProgress(const ConsoleProgress&) = delete;
+    ConsoleProgress& operator=(const ConsoleProgress&) = delete;
+
+    void Show(size_t done)
+    {
+        if (!m_shown)
+            return;
+        const std::string text = "checked " + std::to_string(done) + " of " + std::to_string(m_total) + " links";
+        WriteBytes(stderr, "\r" + text);
+        m_width = text.size();
+    }
+
+    // Before a line on standard output, which may share the console.
+    void Clear()
+    {
+        if (m_width == 0)
+            return;
+        WriteBytes(stderr, "\r" + std::string(m_width, ' ') + "\r");
+        m_width = 0;
+    }
+
+private:
+    const size_t m_total;
+    bool m_shown = false;
+    size_t m_width = 0;  // of the text on the console now
+};
+
+std::string LinkLine(const CatalogueLink& link, const LinkReport& report)
+{
+    return Utf8FromWide(link.group) + "\t" + Utf8FromWide(link.program) + "\t" + link.kind + "\t" +
+           Utf8FromWide(link.url) + "\t" + DescribeLinkReport(report) + "\n";
+}
+
+int Probe(const std::wstring& path, int jobs)
+{
+    Catalogue catalogue;
+    if (!LoadCatalogue(catalogue, path)) {
+        WriteBytes(stderr, "cannot load " + Utf8FromWide(path) + "\n");
+        return kExitUnreadable;
+    }
+    const std::vector<CatalogueLink> links = CatalogueLinks(catalogue);
+    // WinINet would otherwise hold all but a few requests to one server back, whatever
+    // the number of jobs.
+    DWORD connections = static_cast<DWORD>(jobs);
+    InternetSetOptionW(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof(connections));
+    InternetSetOptionW(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &connections, sizeof(connections));
+    ConsoleProgress progress(links.size());
+    size_t good = 0;
+    ProbeLinks(
+        links, jobs,
+        [&](size_t index, const LinkReport& report) {
+            progress.Clear();
+            WriteBytes(stdout, LinkLine(links[index], report));
+            good += report.fault == LinkFault::None ? 1 : 0;
+        },
+        [&](size_t done) { progress.Show(done); });
+    progress.Clear();
+    WriteBytes(stdout, std::to_string(links.size()) + " links, " + std::to_string(good) + " good, " +
+                           std::to_string(links.size() - good) + " failed\n");
+    return good == links.size() ? kExitOk : kExitFailed;
+}
+
+// "--jobs N" anywhere after the command, N from 1 to 64, and exactly one file.
+bool ParseProbeArguments(int count, wchar_t** arguments, std::wstring& path, int& jobs)
+{
+    jobs = kDefaultJobs;
+    bool havePath = false;
+    for (int i = 0; i < count; ++i) {
+        const std::wstring argument = arguments[i];
+        if (argument == L"--jobs") {
+            if (++i == count)
+                return false;
+            const std::wstring number = arguments[i];
+            if (number.empty() || number.size() > 2 ||
+                number.find_first_not_of(L"0123456789") != std::wstring::npos)
+                return false;
+            jobs = std::stoi(number);
+            if (jobs < 1 || jobs > kMostJobs)
+                return false;
+        } else if (!havePath) {
+            path = argument;
+            havePath = true;
+        } else {
+            return false;
+        }
+    }
+    return havePath;
+}
+
+// One "HASH  FILE" line per file, as sha256sum writes them; a file that cannot be read is
+// named on standard error and the others are still hashed.
+int Hash(int count, wchar_t** files)
+{
+    int code = kExitOk;
+    for (int i = 0; i < count; ++i) {
+        const std::wstring hash = Sha256OfFile(files[i]);
+        if (hash.empty()) {
+            WriteBytes(stderr, "cannot read " + Utf8FromWide(files[i]) + "\n");
+            code = kExitUnreadable;
+            continue;
+        }
+        WriteBytes(stdout, Utf8FromWide(hash) + "  " + Utf8FromWide(files[i]) + "\n");
+    }
+    return code;
 }
 
 int Run(int argc, wchar_t** argv)
 {
-    if (argc != 3) {
-        WriteBytes(stderr, kUsage);
-        return kExitUsage;
-    }
-    const std::wstring command = argv[1];
-    if (command == L"dump")
+    const std::wstring command = argc >= 2 ? argv[1] : L"";
+    if (command == L"dump" && argc == 3)
         return Dump(argv[2]);
-    if (command == L"check")
+    if (command == L"check" && argc == 3)
         return Check(argv[2]);
+    std::wstring path;
+    int jobs = 0;
+    if (command == L"probe" && ParseProbeArguments(argc - 2, argv + 2, path, jobs))
+        return Probe(path, jobs);
+    if (command == L"hash" && argc >= 3)
+        return Hash(argc - 2, argv + 2);
     WriteBytes(stderr, kUsage);
     return kExitUsage;
 }
