@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "app/unique_handle.h"
 #include "catalog/catalogue.h"
 #include "net/servers.h"
+#include "net/sha256.h"
 #include "tests/loopback_http_server.h"
 #include "tests/program_driver.h"
 #include "tests/test_files.h"
@@ -34,6 +36,7 @@ struct TestProgram {
     std::string name;
     std::string file;     // downloaded as /soft/<file>
     std::string install;  // the install value
+    std::string sha256;   // the optional key; none when empty
 };
 
 // A catalogue of groups whose programs download from the catalogue server's /soft/ path.
@@ -47,6 +50,7 @@ std::string CatalogueXml(const std::vector<std::pair<std::string, std::vector<Te
         for (const auto& program : group.second) {
             xml += "<dict><key>name</key><string>" + program.name + "</string><key>url</key><string>http://" +
                    server + "/soft/" + program.file + "</string><key>install</key><string>" + program.install +
+                   (program.sha256.empty() ? "" : "</string><key>sha256</key><string>" + program.sha256) +
                    "</string><key>icon</key><string>http://" + server + "/AppLib/AppIcons/ziptool.png</string></dict>\n";
         }
         xml += "</array></dict>\n";
@@ -64,7 +68,7 @@ std::vector<TestProgram> Programs(int count, const std::string& prefix)
     std::vector<TestProgram> programs;
     for (int i = 0; i < count; ++i) {
         const std::string file = prefix + std::to_string(i) + ".exe";
-        programs.push_back({prefix + " " + std::to_string(i), file, file + " /S /n=" + std::to_string(i)});
+        programs.push_back({prefix + " " + std::to_string(i), file, file + " /S /n=" + std::to_string(i), ""});
     }
     return programs;
 }
@@ -495,6 +499,41 @@ TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)
     ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
     EXPECT_EQ(m_catalogueServer.CountRequests("HEAD", "/soft/" + programs[2].file), 0u) << "later programs never asked for";
     EXPECT_FALSE(PathExists(copy.soft() + L"\\f1.exe"));
+}
+
+// The catalogue file's hash reaches the run: a stale installer in Soft under a well-formed
+// hash (in capitals) is fetched again; under a malformed one it is started as it is, as
+// without the key.
+TEST_F(InstallRun, HashesFromTheCatalogueDecideWhetherAnInstallerInSoftIsFetchedAgain)
+{
+    auto programs = Programs(2, "h");
+    std::wstring hash = Sha256OfFile(GetModuleDir() + L"\\test_installer.exe");
+    ASSERT_EQ(hash.size(), 64u);
+    for (wchar_t& c : hash)
+        c = static_cast<wchar_t>(towupper(c));
+    programs[0].sha256 = Narrow(hash);
+    programs[1].sha256 = Narrow(hash.substr(1));  // 63 digits
+    ProgramCopy copy(L"hashes");
+    ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"H", programs}}, CatalogueServer())));
+    ServeInstallers(programs);
+    ASSERT_TRUE(CreateDirectoryW(copy.soft().c_str(), nullptr));
+    ASSERT_TRUE(WriteWholeFile(copy.soft() + L"\\h0.exe", "the release before"));
+    ASSERT_TRUE(WriteWholeFile(copy.soft() + L"\\h1.exe", TestInstallerBytes()));
+
+    RunningProgram program(copy.exe(), L"", InstallerEnvironment(200));
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+    SendMessageW(ChildById(main, 158), BM_CLICK, 0, 0);
+    ClickImageButton(ChildById(main, 159));
+
+    ASSERT_TRUE(PollUntil([&] { return Runs().size() == 2; }, 30000));
+    ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
+    const auto runs = Runs();
+    EXPECT_EQ(runs[0].file, "h0.exe");
+    EXPECT_EQ(runs[1].file, "h1.exe");
+    EXPECT_EQ(m_catalogueServer.CountRequests("GET", "/soft/h0.exe"), 1u);
+    EXPECT_EQ(m_catalogueServer.CountRequests("HEAD", "/soft/h1.exe"), 0u);
+    EXPECT_TRUE(ReadWholeFile(copy.soft() + L"\\h0.exe") == TestInstallerBytes()) << "the new release in place";
 }
 
 TEST_F(InstallRun, TheCloseButtonMidDownloadLeavesNothingUnderTheFinalName)
