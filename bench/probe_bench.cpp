@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/folders.h"
+#include "tests/test_files.h"
 
 namespace {
 
@@ -33,14 +34,6 @@ std::string Catalogue(const LoopbackHttpServer& server)
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><array><dict><key>name</key>"
            "<string>G</string><key>icon</key><string>g.png</string><key>applications</key><array>" +
            programs + "</array></dict></array></plist>";
-}
-
-bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
-{
-    const FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD written = 0;
-    return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size();
 }
 
 // applib's exit code, its output thrown away; -1 when it did not start.
@@ -84,7 +77,7 @@ void Measure(const char* what, DWORD latencyMs)
     answer.delayMs = latencyMs;
     server.ServeAnyOtherPath(answer);
     const std::wstring catalogue = GetModuleDir() + L"\\probe_bench.xml";
-    WriteFileBytes(catalogue, Catalogue(server));
+    WriteWholeFile(catalogue, Catalogue(server));
     const double one = TimeProbe(catalogue, 1);
     const double eight = TimeProbe(catalogue, 8);
     std::printf("%-28s --jobs 1: %6.2f s (%5.0f links/s)   --jobs 8: %6.2f s (%5.0f links/s)   %4.1fx\n", what, one,

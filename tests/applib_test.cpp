@@ -192,30 +192,46 @@ TEST(Applib, ShippedSamplePassesTheCheck)
     EXPECT_EQ(result.out.substr(result.out.size() - 3), "ok\n");
 }
 
+// A program dictionary; `extra` holds further keys as XML.
+std::string XmlProgram(const std::string& name, const std::wstring& url, const std::string& icon,
+                       const std::string& extra = "")
+{
+    return "<dict><key>name</key><string>" + name + "</string><key>url</key><string>" + Narrow(url) +
+           "</string><key>icon</key><string>" + icon + "</string>" + extra + "</dict>";
+}
+
+std::string XmlGroup(const std::string& name, const std::string& icon, const std::string& programs)
+{
+    return "<dict><key>name</key><string>" + name + "</string><key>icon</key><string>" + icon +
+           "</string><key>applications</key><array>" + programs + "</array></dict>";
+}
+
+std::string XmlCatalogue(const std::string& groups)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><array>" + groups + "</array></plist>";
+}
+
 TEST(Applib, CheckNamesEveryProgramWithAMalformedHash)
 {
     const std::string good = "<key>sha256</key><string>" + std::string(64, 'A') + "</string>";
     const std::string shortHash = "<key>sha256</key><string>" + std::string(63, 'a') + "</string>";
     const std::string notText = "<key>sha256</key><integer>7</integer>";
     const auto program = [](const std::string& name, const std::string& extra) {
-        return "<dict><key>name</key><string>" + name + "</string><key>url</key><string>http://dl.example.com/" +
-               name + ".exe</string><key>icon</key><string>http://img.example.com/" + name + ".png</string>" + extra +
-               "</dict>";
+        return XmlProgram(name, L"http://dl.example.com/setup.exe", "http://img.example.com/i.png", extra);
     };
-    const std::string catalogue = "<plist><array><dict><key>name</key><string>G</string><key>icon</key><string>g.png"
-                                  "</string><key>applications</key><array>" +
-                                  program("好", good) + program("短", shortHash) + program("数", notText) +
-                                  program("无", "") + "</array></dict></array></plist>";
-    ScratchFile file(BesideTool(L"hashes.xml"), catalogue);
+    ScratchFile file(BesideTool(L"hashes.xml"),
+                     XmlCatalogue(XmlGroup("G", "g.png",
+                                           program("好", good) + program("短", shortHash) + program("数", notText) +
+                                               program("无", ""))));
     RunResult result = RunApplib(L"check hashes.xml");
     EXPECT_EQ(result.exitCode, 1u);
     EXPECT_EQ(result.out, "G: 4 programs\n短的sha256不正确\n数的sha256不正确\nok\n");
 
-    ScratchFile wellFormed(BesideTool(L"hashes-ok.xml"), catalogue.substr(0, catalogue.find("<dict><key>name</key><string>短")) +
-                                                             "</array></dict></array></plist>");
+    ScratchFile wellFormed(BesideTool(L"hashes-ok.xml"),
+                           XmlCatalogue(XmlGroup("G", "g.png", program("好", good) + program("无", ""))));
     result = RunApplib(L"check hashes-ok.xml");
     EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(result.out, "G: 1 programs\nok\n");
+    EXPECT_EQ(result.out, "G: 2 programs\nok\n");
 }
 
 // Published vectors, a million bytes among them, in the sha256sum layout; a file that cannot
@@ -241,23 +257,6 @@ TEST(Applib, HashPrintsEachFilesSha256)
 
 // --- probe ---------------------------------------------------------------------------------
 
-std::string XmlProgram(const std::string& name, const std::wstring& url, const std::string& icon)
-{
-    return "<dict><key>name</key><string>" + name + "</string><key>url</key><string>" + Narrow(url) +
-           "</string><key>icon</key><string>" + icon + "</string></dict>";
-}
-
-std::string XmlGroup(const std::string& name, const std::string& icon, const std::string& programs)
-{
-    return "<dict><key>name</key><string>" + name + "</string><key>icon</key><string>" + icon +
-           "</string><key>applications</key><array>" + programs + "</array></dict>";
-}
-
-std::string XmlCatalogue(const std::string& groups)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><array>" + groups + "</array></plist>";
-}
-
 std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -265,13 +264,6 @@ std::vector<std::string> Lines(const std::string& text)
     for (size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1)
         lines.push_back(text.substr(begin, end - begin));
     return lines;
-}
-
-HttpAnswer Announcing(uint64_t size)
-{
-    HttpAnswer answer;
-    answer.contentLength = size;
-    return answer;
 }
 
 class Probe : public testing::Test {
@@ -297,15 +289,8 @@ TEST_F(Probe, EachLinkWithItsSizeOrWhyItFails)
     server.Serve("/g.png", Body("0123456789"));
     server.Serve("/limit.exe", Announcing(0x40000000));
     server.Serve("/over.exe", Announcing(0x40000001));
-    HttpAnswer noLength = Body("x");
-    noLength.sendContentLength = false;
-    server.Serve("/nolength.exe", noLength);
-    unsigned short closedPort = 0;
-    {
-        const LoopbackHttpServer gone;
-        closedPort = gone.Port();
-    }
-    const std::wstring nobody = L"http://127.0.0.1:" + std::to_wstring(closedPort) + L"/a.exe";
+    server.Serve("/nolength.exe", WithoutContentLength("x"));
+    const std::wstring nobody = UrlNobodyServes("/a.exe");
     const std::string catalogue = XmlCatalogue(
         XmlGroup("常用", Link("/g.png"),
                  XmlProgram("整", server.Url("/limit.exe"), Link("/missing.png")) +

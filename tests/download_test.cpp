@@ -25,20 +25,6 @@ HttpAnswer Status(int status)
     return answer;
 }
 
-HttpAnswer Announcing(uint64_t contentLength)
-{
-    HttpAnswer answer;
-    answer.contentLength = contentLength;
-    return answer;
-}
-
-HttpAnswer WithoutContentLength(const std::string& body)
-{
-    HttpAnswer answer = Body(body);
-    answer.sendContentLength = false;
-    return answer;
-}
-
 // A body of `size` bytes whose GET answer announces `announced` and then drops the connection.
 HttpAnswer CutShort(size_t size, uint64_t announced)
 {
@@ -577,12 +563,7 @@ TEST_F(Download, ProbeLinkMakesTheDownloadsHeadAndSaysHowItWent)
     server.Serve("/over.exe", Announcing(0x40000001));
     server.Serve("/nolength.exe", WithoutContentLength("x"));
     server.Serve("/error.exe", Status(500));
-    unsigned short closedPort = 0;
-    {
-        const LoopbackHttpServer gone;
-        closedPort = gone.Port();
-    }
-    const std::wstring nobody = L"http://127.0.0.1:" + std::to_wstring(closedPort) + L"/a.exe";
+    const std::wstring nobody = UrlNobodyServes("/a.exe");
     const struct {
         const char* name;
         const char* path;  // on this server, or null for the URL below

@@ -150,6 +150,12 @@ void LoopbackHttpServer::Resume()
     SetEvent(m_resume.get());
 }
 
+std::wstring UrlNobodyServes(const std::string& path)
+{
+    const LoopbackHttpServer gone;
+    return gone.Url(path);
+}
+
 void LoopbackHttpServer::AcceptConnections(SOCKET listener)
 {
     for (;;) {

@@ -52,6 +52,22 @@ inline HttpAnswer Body(const std::string& body)
     return answer;
 }
 
+// A status-200 answer that announces `contentLength` bytes; its GET body is empty.
+inline HttpAnswer Announcing(uint64_t contentLength)
+{
+    HttpAnswer answer;
+    answer.contentLength = contentLength;
+    return answer;
+}
+
+// Without a Content-Length, the GET body ends with the connection.
+inline HttpAnswer WithoutContentLength(const std::string& body)
+{
+    HttpAnswer answer = Body(body);
+    answer.sendContentLength = false;
+    return answer;
+}
+
 // URLs and paths here are ASCII: the server speaks bytes, the code under test wide text.
 inline std::string Narrow(const std::wstring& text)
 {
@@ -64,6 +80,9 @@ inline unsigned short PortOfServer(const std::wstring& server)
     const size_t colon = server.rfind(L':');
     return colon == std::wstring::npos ? 80 : static_cast<unsigned short>(std::stoul(server.substr(colon + 1)));
 }
+
+// A URL on a loopback port that a server listened on a moment ago: nobody answers there.
+std::wstring UrlNobodyServes(const std::string& path);
 
 class LoopbackHttpServer {
 public:

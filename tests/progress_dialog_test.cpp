@@ -283,6 +283,7 @@ protected:
     {
         ASSERT_TRUE(m_server.IsListening());
         ASSERT_NE(m_installerBytes, "<missing>");
+        ASSERT_EQ(m_installerHash.size(), 64u);
         ASSERT_TRUE(WaitUntil(RemoveInstallersFolder));
         DeleteFileW(m_log.c_str());
         SetEnvironmentVariableW(L"TEST_INSTALLER_LOG", m_log.c_str());
@@ -347,6 +348,7 @@ protected:
 
     LoopbackHttpServer m_server;
     const std::string m_installerBytes = ReadWholeFile(GetModuleDir() + L"\\test_installer.exe");
+    const std::wstring m_installerHash = Sha256OfFile(GetModuleDir() + L"\\test_installer.exe");
     const std::wstring m_log = GetModuleDir() + L"\\installers.log";
     std::deque<CatalogueProgram> m_programs;  // stable addresses for the dialog's pointers
 };
@@ -762,16 +764,14 @@ TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)
 // a matching one starts without a request, a stale one is downloaded again.
 TEST_F(InstallRun, InstallersOnDiskWithAHashAreCheckedFirst)
 {
-    const std::wstring hash = Sha256OfFile(GetModuleDir() + L"\\test_installer.exe");
-    ASSERT_EQ(hash.size(), 64u);
     ASSERT_TRUE(CreateDirectoryW(GetSoftDir().c_str(), nullptr));
     ASSERT_TRUE(WriteWholeFile(InSoft(L"kept.exe"), m_installerBytes));
     ASSERT_TRUE(WriteWholeFile(InSoft(L"stale.exe"), "the release before"));
     ServeInstaller("/kept.exe");
     ServeInstaller("/stale.exe");
     CProgressDlg dialog;
-    dialog.m_programs = {Program(L"留用", "/kept.exe", L"kept.exe", hash),
-                         Program(L"旧版", "/stale.exe", L"stale.exe /S", hash)};
+    dialog.m_programs = {Program(L"留用", "/kept.exe", L"kept.exe", m_installerHash),
+                         Program(L"旧版", "/stale.exe", L"stale.exe /S", m_installerHash)};
 
     const ModalRun run(dialog, {});
 
@@ -791,15 +791,13 @@ TEST_F(InstallRun, InstallersOnDiskWithAHashAreCheckedFirst)
 // tampered body is still a working installer, so starting it would show in the log.
 TEST_F(InstallRun, ADownloadOfAnotherHashEndsTheRunAndLeavesNoFile)
 {
-    const std::wstring hash = Sha256OfFile(GetModuleDir() + L"\\test_installer.exe");
-    ASSERT_EQ(hash.size(), 64u);
     ServeInstaller("/good.exe");
     m_server.Serve("/changed.exe", Body(m_installerBytes + "appended by a mirror"));
     ServeInstaller("/later.exe");
     CProgressDlg dialog;
-    dialog.m_programs = {Program(L"原样", "/good.exe", L"good.exe", hash),
-                         Program(L"改过的", "/changed.exe", L"changed.exe", hash),
-                         Program(L"之后的", "/later.exe", L"later.exe", hash)};
+    dialog.m_programs = {Program(L"原样", "/good.exe", L"good.exe", m_installerHash),
+                         Program(L"改过的", "/changed.exe", L"changed.exe", m_installerHash),
+                         Program(L"之后的", "/later.exe", L"later.exe", m_installerHash)};
 
     const ModalRun run(dialog, {{"the failure message", [&] { return OwnedMessageBox(dialog.hwnd()) != nullptr; },
                                  [&] {
