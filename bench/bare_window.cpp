@@ -1,7 +1,4 @@
-// The floor for the start-up benchmark: a bare Win32 program that shows one 800 x 599
-// window, paints it once and then waits to be closed.
-
-#include <windows.h>
+#include "bench/bare_window.h"
 
 namespace {
 
@@ -16,7 +13,7 @@ LRESULT CALLBACK BareWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
 
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, wchar_t*, int showCommand)
+int RunBareWindow(HINSTANCE instance, const wchar_t* title, int showCommand)
 {
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof(wc);
@@ -26,7 +23,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, wchar_t*, int showCommand)
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     wc.lpszClassName = L"BareWindow";
     RegisterClassExW(&wc);
-    const HWND hwnd = CreateWindowExW(0, L"BareWindow", L"bare window", WS_POPUP, 240, 212, 800, 599, nullptr,
+    const HWND hwnd = CreateWindowExW(0, L"BareWindow", title, WS_POPUP, 240, 212, 800, 599, nullptr,
                                       nullptr, instance, nullptr);
     ShowWindow(hwnd, showCommand);
     UpdateWindow(hwnd);

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Download benchmark: the Windows program under Wine times DownloadToFile and CAsyncDownload
 # of a 256 MiB body from its loopback server, then serves the same body while curl fetches
-# it, so the figures read as a ratio. Usage: bench/download_bench.sh (after a win64 build).
+# it, so the figures read as a ratio.
+# Usage: bench/download_bench.sh [PRESET]   win64 (default) or win32-test, after its build
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build/win64"
-cmake --build --preset win64 --target download_bench >/dev/null
+preset=${1:-win64}
+build="$root/build/$preset"
+cmake --build --preset "$preset" --target download_bench >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
