@@ -7,8 +7,6 @@
 
 #include "ui/main_window.h"
 
-bool g_autorunMode = false;
-
 namespace {
 
 const wchar_t kWindowTitle[] = L"U盘装系统装机必备软件包";

@@ -4,9 +4,7 @@
 
 #include <windows.h>
 
-// Set once by the entry point, before any window or thread exists, when the program was
-// started by the Run-key value; read-only afterwards.
-extern bool g_autorunMode;
+#include "base/autorun.h"  // g_autorunMode, which the entry point sets
 
 // The first argument, and only the first, is "/autorun", exactly and in this letter case.
 bool IsAutorunCommandLine(const wchar_t* commandLine);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/wait_until.h"
 #include "ui/gdi.h"
 #include "ui/software_list.h"
 
@@ -63,15 +64,6 @@ double Median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
-}
-
-void PumpPending()
-{
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
 }
 
 // Stands where the main window would: a visible popup of its size.

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/folders.h"
+#include "base/folders.h"
 #include "tests/test_files.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/folders.h"
+#include "base/folders.h"
 #include "net/servers.h"
 #include "tests/loopback_http_server.h"
 #include "net/download.h"
@@ -37,7 +37,7 @@ double StartUpMs(const std::wstring& exe, const std::wstring& title)
     QueryPerformanceCounter(&start);
     driver::RunningProgram program(exe);
     HWND window = nullptr;
-    driver::PollUntil([&] {
+    WaitUntil([&] {
         window = program.FindTopLevel(title, true);
         return window && !GetUpdateRect(window, nullptr, FALSE);
     }, 30000);
@@ -127,8 +127,8 @@ void InstallRunOverhead(LoopbackHttpServer& server)
     QueryPerformanceCounter(&start);
     SendMessageW(oneKey, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
     PostMessageW(oneKey, WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
-    driver::PollUntil([&] { return !IsWindowVisible(main); }, 10000);
-    driver::PollUntil([&] { return IsWindowVisible(main) != FALSE; }, 300000);
+    WaitUntil([&] { return !IsWindowVisible(main); }, 10000);
+    WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 300000);
     const double total = SecondsSince(start);
     const double ideal = oneDownload + kPrograms * kInstallSeconds;
     std::printf("install run of %d x 20 MiB, 1 s installers: %.2f s; ideal pipeline %.2f s (one download %.2f s); "
@@ -205,7 +205,7 @@ int wmain(int argc, wchar_t** argv)
 
     driver::RunningProgram running(program);
     const HWND main = running.WaitForTopLevel(kTitle, true, 30000);
-    driver::PollUntil([&] { return !GetUpdateRect(main, nullptr, FALSE); }, 5000);
+    WaitUntil([&] { return !GetUpdateRect(main, nullptr, FALSE); }, 5000);
     const Footprint started = FootprintOf(running);
     size_t groups = 0;
     while (driver::ChildById(main, 133 + static_cast<int>(groups)))

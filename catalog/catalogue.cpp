@@ -8,8 +8,8 @@
 #include <climits>
 #include <cstring>
 
-#include "app/folders.h"
-#include "app/text.h"
+#include "base/folders.h"
+#include "base/text.h"
 #include "catalog/plist.h"
 
 namespace {

@@ -10,16 +10,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <utility>
-
-#ifdef _WIN32
-#include "app/unique_handle.h"
-#else
-#include <fstream>
-#endif
 
 namespace Plist {
 namespace {
@@ -348,31 +343,16 @@ std::vector<char> allocateFileBuffer(int64_t length)
 
 #ifdef _WIN32
 
-std::vector<char> readWholeFile(const std::wstring& path)
+// The standard library opens wide paths itself on Windows (_wfopen), sharing read and write.
+const wchar_t* nativePath(const std::wstring& path)
 {
-    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file)
-        failOpen();
-    LARGE_INTEGER length{};
-    if (!GetFileSizeEx(file.get(), &length) || length.QuadPart <= 0)
-        failZeroLength();
-    std::vector<char> bytes = allocateFileBuffer(length.QuadPart);
-    // ReadFile takes a 32-bit count; a file that shrinks meanwhile is an error.
-    constexpr size_t kChunk = size_t{1} << 30;
-    for (size_t done = 0; done < bytes.size();) {
-        const DWORD wanted = static_cast<DWORD>(std::min(kChunk, bytes.size() - done));
-        DWORD got = 0;
-        if (!ReadFile(file.get(), bytes.data() + done, wanted, &got, nullptr) || got == 0)
-            failRead();
-        done += got;
-    }
-    return bytes;
+    return path.c_str();
 }
 
 #else
 
 // Paths are UTF-8 on the host; a code point that cannot be encoded names no file.
-std::string utf8Path(const std::wstring& path)
+std::string nativePath(const std::wstring& path)
 {
     static_assert(sizeof(wchar_t) == 4, "host wide strings hold code points");
     std::string bytes;
@@ -399,9 +379,11 @@ std::string utf8Path(const std::wstring& path)
     return bytes;
 }
 
+#endif
+
 std::vector<char> readWholeFile(const std::wstring& path)
 {
-    std::ifstream file(utf8Path(path), std::ios::binary);
+    std::ifstream file(nativePath(path), std::ios::binary);
     if (!file.is_open())
         failOpen();
     file.seekg(0, std::ios::end);
@@ -415,8 +397,6 @@ std::vector<char> readWholeFile(const std::wstring& path)
         failRead();
     return bytes;
 }
-
-#endif
 
 }  // namespace
 

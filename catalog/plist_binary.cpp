@@ -35,9 +35,7 @@ struct BinaryContext {
     std::vector<int32_t> offsetTable;
     ByteVector objectTable;
     int32_t offsetIntSize = 0;
-    int64_t offsetTableOffset = 0;
     int32_t objectRefSize = 0;
-    int32_t objectCount = 0;  // as the trailer states it; decoding does not need it
 };
 
 uint64_t readBigEndian(const char* bytes, size_t width)
@@ -99,12 +97,10 @@ BinaryContext readContext(const char* data, size_t size)
     BinaryContext context;
     context.offsetIntSize = readFieldWidth(trailer, 6, "Plist: binary offset width must be 1 to 8 bytes");
     context.objectRefSize = readFieldWidth(trailer, 7, "Plist: binary reference width must be 1 to 8 bytes");
-    context.objectCount = toSigned32(readBigEndian(trailer + 12, 4));
     const uint64_t tableOffset = readBigEndian(trailer + 24, 8);
     if (tableOffset < kHeaderSize || tableOffset > size - kTrailerSize)
         fail("Plist: binary offset table position out of range");
     const size_t tableStart = static_cast<size_t>(tableOffset);
-    context.offsetTableOffset = static_cast<int64_t>(tableOffset);
     context.objectTable.assign(data, data + tableStart);
     const ByteVector tableBytes(data + tableStart, trailer);
     context.offsetTable = splitOffsetTable(tableBytes, context.offsetIntSize);

@@ -1,6 +1,6 @@
 #include "catalog/refresh.h"
 
-#include "app/folders.h"
+#include "base/folders.h"
 #include "catalog/catalogue.h"
 #include "net/download.h"
 #include "net/servers.h"
@@ -9,7 +9,6 @@ std::atomic<LONG> g_catalogueRefreshState{RefreshIdle};
 
 namespace {
 
-constexpr wchar_t kCatalogueFileName[] = L"\\AppLib.xml";
 constexpr wchar_t kCandidateSuffix[] = L".temp";
 
 // Fetches an icon unless a file of its name is already there; a failure is ignored.
@@ -38,7 +37,7 @@ void FetchMissingIcons(const Catalogue& catalogue)
 
 CatalogueRefreshState RefreshCatalogue()
 {
-    const std::wstring localPath = GetAppLibDir() + kCatalogueFileName;
+    const std::wstring localPath = GetCatalogueFile();
     const std::wstring candidatePath = localPath + kCandidateSuffix;
     if (!DownloadToFile(CatalogueUrl(), candidatePath))
         return RefreshFailed;

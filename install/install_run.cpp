@@ -3,9 +3,11 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <utility>
 
-#include "app/text.h"
-#include "catalog/catalogue.h"
+#include "base/folders.h"
+#include "base/text.h"
+#include "net/download.h"
 
 namespace {
 
@@ -31,6 +33,60 @@ std::wstring AsciiLowerCopy(const std::wstring& text)
     std::transform(lower.begin(), lower.end(), lower.begin(), AsciiLower);
     return lower;
 }
+
+// Replaces a plain file standing where the folder belongs.
+void MakeSureFolderExists(const std::wstring& folder)
+{
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return;
+    DeleteFileW(folder.c_str());
+    CreateDirectoryW(folder.c_str(), nullptr);
+}
+
+class BackgroundDownload : public InstallerDownload {
+public:
+    BackgroundDownload(const std::wstring& url, const std::wstring& path, const std::wstring& sha256)
+    {
+        m_download.Start(url, path, sha256);
+    }
+    bool IsFinished() const override { return m_download.IsFinished(); }
+    bool Succeeded() const override { return m_download.Succeeded(); }
+    int GetPercent() const override { return m_download.GetPercent(); }
+
+private:
+    CAsyncDownload m_download;  // cancels on destruction a download still going
+};
+
+class ElevatedProcess : public StartedInstaller {
+public:
+    explicit ElevatedProcess(KernelHandle process) : m_process(std::move(process)) {}
+    bool HasExited() const override
+    {
+        DWORD exitCode = 0;
+        return GetExitCodeProcess(m_process.get(), &exitCode) && exitCode != STILL_ACTIVE;
+    }
+    HANDLE handle() const override { return m_process.get(); }
+
+private:
+    KernelHandle m_process;
+};
+
+class SystemPlatform : public InstallPlatform {
+public:
+    std::unique_ptr<InstallerDownload> StartDownload(const std::wstring& url, const std::wstring& path,
+                                                     const std::wstring& sha256) override
+    {
+        return std::make_unique<BackgroundDownload>(url, path, sha256);
+    }
+    std::unique_ptr<StartedInstaller> StartElevated(const std::wstring& file, const std::wstring& parameters) override
+    {
+        KernelHandle process = RunElevated(file, parameters);
+        if (!process)
+            return nullptr;
+        return std::make_unique<ElevatedProcess>(std::move(process));
+    }
+};
 
 }  // namespace
 
@@ -97,4 +153,130 @@ KernelHandle RunElevated(const std::wstring& file, const std::wstring& parameter
     if (!ShellExecuteExW(&info))
         return KernelHandle();
     return KernelHandle(info.hProcess);
+}
+
+InstallPlatform& SystemInstallPlatform()
+{
+    static SystemPlatform platform;
+    return platform;
+}
+
+InstallRun::InstallRun(std::vector<const CatalogueProgram*> programs, std::wstring installersFolder,
+                       InstallPlatform& platform)
+    : m_programs(std::move(programs)), m_folder(std::move(installersFolder)), m_platform(platform)
+{
+}
+
+void InstallRun::Start()
+{
+    StartNextDownload();
+}
+
+InstallRun::Step InstallRun::Tick()
+{
+    if (!CollectFinishedDownload())
+        return Step::DownloadFailed;
+    WatchInstaller();
+    return TakeNextStep();
+}
+
+void InstallRun::Stop()
+{
+    m_download.reset();   // cancelled; its thread removes the temporary file itself
+    m_installer.reset();  // the installer keeps running
+}
+
+HANDLE InstallRun::InstallerProcess() const
+{
+    return m_installer ? m_installer->handle() : nullptr;
+}
+
+// No download, or one that failed to start its thread, reads as finished and failed.
+bool InstallRun::CollectFinishedDownload()
+{
+    if (m_download && !m_download->IsFinished())
+        return true;
+    const bool succeeded = m_download && m_download->Succeeded();
+    m_download.reset();
+    if (m_downloadIndex >= m_programs.size())
+        return true;
+    if (!succeeded) {
+        m_failed = m_programs[m_downloadIndex];
+        return false;
+    }
+    ++m_downloadIndex;
+    StartNextDownload();
+    return true;
+}
+
+void InstallRun::WatchInstaller()
+{
+    if (!m_installerRunning || !m_installer)
+        return;
+    if (m_installer->HasExited()) {
+        m_installerRunning = false;
+        m_installer.reset();  // nothing needs it any more; one handle per program would leak
+    }
+}
+
+InstallRun::Step InstallRun::TakeNextStep()
+{
+    if (m_installerRunning)
+        return Step::Going;
+    if (m_installIndex >= m_programs.size())
+        return Step::Finished;
+    const CatalogueProgram& program = *m_programs[m_installIndex];
+    if (m_installIndex < m_downloadIndex) {
+        m_statusText = L"正在安装 - " + program.name;
+        const double share = static_cast<double>(m_installIndex) / static_cast<double>(m_programs.size());
+        m_percent = static_cast<int>(share * 100);
+        ++m_installIndex;
+        RunInstaller(program);
+    } else {
+        ShowDownloadProgress(program);
+    }
+    return Step::Going;
+}
+
+// A GET longer than its HEAD announced counts past 100; the bar stops at its track's end.
+void InstallRun::ShowDownloadProgress(const CatalogueProgram& program)
+{
+    m_statusText = L"正在下载 - " + program.name;
+    if (!m_download || m_download->IsFinished())
+        return;
+    m_percent = std::clamp(m_download->GetPercent(), 0, 100);
+    m_statusText = L"正在下载(" + std::to_wstring(m_percent) + L"%) - " + program.name;
+}
+
+void InstallRun::StartNextDownload()
+{
+    if (m_downloadIndex >= m_programs.size())
+        return;
+    MakeSureFolderExists(m_folder);
+    for (; m_downloadIndex < m_programs.size(); ++m_downloadIndex) {
+        const CatalogueProgram& program = *m_programs[m_downloadIndex];
+        if (!IsAcceptedInstall(program.install, m_folder))
+            continue;  // refused: never downloaded, never started
+        const std::wstring path = InstallerPath(m_folder, InstallerFileName(program.install));
+        // With a hash, the download's thread checks a file already there and fetches it again
+        // when it differs.
+        if (!PathExists(path) || !program.sha256.empty()) {
+            m_download = m_platform.StartDownload(program.url, path, program.sha256);
+            return;
+        }
+        // On disk from an earlier run and no hash to check it against: used as it is.
+    }
+}
+
+void InstallRun::RunInstaller(const CatalogueProgram& program)
+{
+    m_installer.reset();
+    std::wstring file;
+    std::wstring parameters;
+    if (!IsAcceptedInstall(program.install, m_folder) || !SplitInstallCommand(program.install, file, parameters))
+        return;  // nothing started; the next tick moves on
+    m_installerRunning = true;
+    m_installer = m_platform.StartElevated(InstallerPath(m_folder, file), parameters);
+    if (!m_installer)
+        m_installerRunning = false;
 }

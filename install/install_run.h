@@ -1,16 +1,20 @@
 #pragma once
-// What an install run makes of a program's install value: the name its installer is
-// downloaded under, the file and parameters it is started with, whether the program takes
-// part in the run at all, and the elevated start itself. No window is involved.
+// The install run, without any window: what it makes of a program's install value (the name
+// its installer is downloaded under, the file and parameters it is started with, whether the
+// program takes part at all), the elevated start, and InstallRun, the pipeline that
+// downloads each installer and starts it, the next download overlapping the running one.
 //
 // White space, wherever a value is trimmed here, means the ASCII white-space characters:
 // space, tab, line feed, vertical tab, form feed and carriage return.
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
+#include "catalog/catalogue.h"
 
 // The install value trimmed at both ends, up to its first space (U+0020), or the whole
 // trimmed value when it has none. The installer is downloaded and looked for under this
@@ -42,3 +46,90 @@ bool IsAcceptedInstall(const std::wstring& install, const std::wstring& folder);
 // window, working directory or error box. The process handle, or none when the start failed,
 // the elevation was refused, or either text does not fit FitsElevatedArgument.
 KernelHandle RunElevated(const std::wstring& file, const std::wstring& parameters);
+
+// A download the run started. Destroying it lets go of the download, cancelling one that is
+// still going (its thread removes its temporary file by itself).
+class InstallerDownload {
+public:
+    virtual ~InstallerDownload() = default;
+    virtual bool IsFinished() const = 0;
+    virtual bool Succeeded() const = 0;  // once finished
+    virtual int GetPercent() const = 0;  // may pass 100 when the size announced was short
+};
+
+// An installer the run started. Destroying it closes the run's handle; the installer runs on.
+class StartedInstaller {
+public:
+    virtual ~StartedInstaller() = default;
+    // The exit code reads as something other than STILL_ACTIVE. An exit code that cannot be
+    // read never counts as exited: the run then waits until it is stopped.
+    virtual bool HasExited() const = 0;
+    virtual HANDLE handle() const = 0;  // borrowed; null where there is no real process
+};
+
+// The two ways an install run reaches the platform. Tests put fakes in their place.
+class InstallPlatform {
+public:
+    virtual ~InstallPlatform() = default;
+    // Starts fetching `url` into `path` in the background; an empty hash takes any body.
+    virtual std::unique_ptr<InstallerDownload> StartDownload(const std::wstring& url, const std::wstring& path,
+                                                             const std::wstring& sha256) = 0;
+    // RunElevated's start; null when nothing started.
+    virtual std::unique_ptr<StartedInstaller> StartElevated(const std::wstring& file,
+                                                            const std::wstring& parameters) = 0;
+};
+
+// The program's own: background downloads (CAsyncDownload) and RunElevated.
+InstallPlatform& SystemInstallPlatform();
+
+// The pipeline of one install run. Program k is installed once its installer is on disk and
+// the installer of program k - 1 has been seen to exit; program k + 1 downloads meanwhile.
+// The owner calls Tick every 200 ms on one thread, and nothing here blocks or waits.
+class InstallRun {
+public:
+    enum class Step {
+        Going,
+        Finished,        // every installer started has exited
+        DownloadFailed,  // FailedProgram's download failed; the run is over
+    };
+
+    // The programs are borrowed and must outlive the run; `installersFolder` is where
+    // installers are downloaded and started from.
+    InstallRun(std::vector<const CatalogueProgram*> programs, std::wstring installersFolder,
+               InstallPlatform& platform);
+
+    // Makes sure the installers folder exists and starts the first missing download.
+    void Start();
+    // The three phases of a tick, in this order: collect a finished download and start the
+    // next one, watch the running installer, then start the next installer or show the
+    // download's progress. Not to be called again once it answered other than Going.
+    Step Tick();
+    // The user gives up: the download is cancelled and the installer left running.
+    void Stop();
+
+    const std::wstring& StatusText() const { return m_statusText; }
+    int Percent() const { return m_percent; }  // 0..100
+    size_t InstallIndex() const { return m_installIndex; }
+    HANDLE InstallerProcess() const;  // borrowed; null when no installer is watched
+    const CatalogueProgram* FailedProgram() const { return m_failed; }
+
+private:
+    bool CollectFinishedDownload();  // false when the download failed
+    void WatchInstaller();
+    Step TakeNextStep();
+    void ShowDownloadProgress(const CatalogueProgram& program);
+    void StartNextDownload();
+    void RunInstaller(const CatalogueProgram& program);
+
+    const std::vector<const CatalogueProgram*> m_programs;  // borrowed, never empty
+    const std::wstring m_folder;
+    InstallPlatform& m_platform;
+    std::wstring m_statusText = L"正在下载...";
+    int m_percent = 0;
+    std::unique_ptr<InstallerDownload> m_download;  // the download in progress, or none
+    std::unique_ptr<StartedInstaller> m_installer;  // until it is seen to exit
+    bool m_installerRunning = false;                // an installer of this run has not been seen to exit
+    size_t m_downloadIndex = 0;                     // programs before it have their installer on disk
+    size_t m_installIndex = 0;                      // next to install; only while below m_downloadIndex
+    const CatalogueProgram* m_failed = nullptr;
+};

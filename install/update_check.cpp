@@ -6,7 +6,7 @@
 
 #include <cwchar>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "net/servers.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <cwchar>
 #include <optional>
 
-#include "app/folders.h"
-#include "app/unique_handle.h"
+#include "base/folders.h"
+#include "base/unique_handle.h"
 #include "net/servers.h"
 #include "net/sha256.h"
 

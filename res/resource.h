@@ -1,5 +1,6 @@
 #pragma once
-// Every resource of the program, and the main window's control ids, named once.
+// Every resource and control id of the program, named once: the .rc files and the code
+// include it, so that a number stands in one place only.
 
 // Icon group.
 #define IDI_APP 101
@@ -15,6 +16,14 @@
 
 // The progress dialog's template.
 #define IDD_PROGRESS 113
+
+// The main window's controls.
+#define IDC_SOFTWARE_LIST 130
+#define IDC_MINIMIZE 131
+#define IDC_CLOSE 132
+#define IDC_FIRST_GROUP 133  // group i has 133 + i, for i below CMainWindow::kMaxGroupButtons (20)
+#define IDC_SELECT_ALL 158
+#define IDC_ONE_KEY_INSTALL 159
 
 // The progress dialog's close button.
 #define IDC_PROGRESS_CLOSE 157

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/folders.h"
-#include "app/unique_handle.h"
+#include "base/folders.h"
+#include "base/unique_handle.h"
 #include "tests/bplist_writer.h"
 #include "tests/test_files.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/autorun.h"
-#include "app/unique_handle.h"
+#include "base/autorun.h"
+#include "base/unique_handle.h"
 
 namespace {
 

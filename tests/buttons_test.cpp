@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/folders.h"
+#include "base/folders.h"
 #include "res/resource.h"
 #include "tests/gui_harness.h"
 #include "ui/buttons.h"
@@ -56,7 +56,7 @@ namespace {
 
 constexpr int kSliceWidth = 30;
 constexpr int kSliceHeight = 20;
-constexpr UINT kInstallId = 159;
+constexpr UINT kInstallId = IDC_ONE_KEY_INSTALL;
 // Larger than a slice, which is drawn at its own size in the top-left corner.
 const RECT kImageButtonRect = {100, 120, 150, 160};
 
@@ -104,8 +104,8 @@ TEST(ImageButtonCreation, WindowsOfBothKinds)
     } cases[] = {
         {L"file", fromFile.CreateFromFile(parent.hwnd(), kImageButtonRect, kInstallId, image.path()), fromFile,
          L"一键安装", kInstallId},
-        {L"resource", fromResource.CreateFromResource(parent.hwnd(), {770, 1, 799, 18}, L"关闭", 132, IDR_PNG_CLOSE),
-         fromResource, L"关闭", 132},
+        {L"resource", fromResource.CreateFromResource(parent.hwnd(), {770, 1, 799, 18}, L"关闭", IDC_CLOSE, IDR_PNG_CLOSE),
+         fromResource, L"关闭", IDC_CLOSE},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -134,8 +134,8 @@ TEST(ImageButtonCreation, AnImageThatDoesNotLoadMakesNoWindow)
     TestParent parent;
     DTImageButton fromResource;
     DTImageButton fromFile;
-    EXPECT_EQ(fromResource.CreateFromResource(parent.hwnd(), {0, 0, 29, 17}, L"关闭", 132, 9999), nullptr);
-    EXPECT_EQ(fromFile.CreateFromFile(parent.hwnd(), {0, 0, 29, 17}, 159, GetModuleDir() + L"\\no-such-button.png"),
+    EXPECT_EQ(fromResource.CreateFromResource(parent.hwnd(), {0, 0, 29, 17}, L"关闭", IDC_CLOSE, 9999), nullptr);
+    EXPECT_EQ(fromFile.CreateFromFile(parent.hwnd(), {0, 0, 29, 17}, IDC_ONE_KEY_INSTALL, GetModuleDir() + L"\\no-such-button.png"),
               nullptr);
     EXPECT_EQ(fromResource.hwnd(), nullptr);
     EXPECT_EQ(fromFile.hwnd(), nullptr);
@@ -194,25 +194,25 @@ TEST_F(ImageButton, OnlyAPressThatStayedOnTheButtonClicks)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         gui_test::ParkMouse();
-        ASSERT_TRUE(gui_test::PumpUntil([&] { return !button.hover(); }));
+        ASSERT_TRUE(WaitUntil([&] { return !button.hover(); }, 5000));
         parent.messages.clear();
 
         ++spot;
         gui_test::MoveMouseTo(OnButton(spot));
-        ASSERT_TRUE(gui_test::PumpUntil([&] { return button.hover(); }));
+        ASSERT_TRUE(WaitUntil([&] { return button.hover(); }, 5000));
         ExpectFace(SliceHover, L"image_button_hover");
         gui_test::PressLeft();
-        ASSERT_TRUE(gui_test::PumpUntil([&] { return button.pressed(); }));
+        ASSERT_TRUE(WaitUntil([&] { return button.pressed(); }, 5000));
         ExpectFace(SlicePressed, L"image_button_held");
         if (c.dragOff) {
             gui_test::MoveMouseTo(OffButton());
-            EXPECT_TRUE(gui_test::PumpUntil([&] { return !button.hover(); })) << "no WM_MOUSELEAVE";
+            EXPECT_TRUE(WaitUntil([&] { return !button.hover(); }, 5000)) << "no WM_MOUSELEAVE";
             EXPECT_FALSE(button.pressed());
             ExpectFace(SliceNormal, L"image_button_dragged_off");
         }
         if (c.comeBack) {
             gui_test::MoveMouseTo(OnButton(spot));
-            ASSERT_TRUE(gui_test::PumpUntil([&] { return button.hover(); }));
+            ASSERT_TRUE(WaitUntil([&] { return button.hover(); }, 5000));
             EXPECT_FALSE(button.pressed());
             ExpectFace(SliceHover, L"image_button_back");
         }
@@ -228,7 +228,7 @@ TEST_F(ImageButton, OnlyAPressThatStayedOnTheButtonClicks)
 TEST_F(ImageButton, ADoubleClickNotifiesOnce)
 {
     gui_test::MoveMouseTo(OnButton());
-    ASSERT_TRUE(gui_test::PumpUntil([&] { return button.hover(); }));
+    ASSERT_TRUE(WaitUntil([&] { return button.hover(); }, 5000));
     gui_test::PressLeft();
     gui_test::ReleaseLeft();
     gui_test::PressLeft();
@@ -283,10 +283,10 @@ TEST_F(BitmapButton, HoverIsArmedByTheFirstMoveAndDroppedByALeave)
 {
     EXPECT_FALSE(button.IsHover());
     gui_test::MoveMouseTo(OnButton());
-    ASSERT_TRUE(gui_test::PumpUntil([&] { return button.IsHover(); }));
+    ASSERT_TRUE(WaitUntil([&] { return button.IsHover(); }, 5000));
     ExpectFace(SliceHover, L"bitmap_button_hover");
     gui_test::MoveMouseTo(OffButton());
-    EXPECT_TRUE(gui_test::PumpUntil([&] { return !button.IsHover(); })) << "no WM_MOUSELEAVE";
+    EXPECT_TRUE(WaitUntil([&] { return !button.IsHover(); }, 5000)) << "no WM_MOUSELEAVE";
     ExpectFace(SliceNormal, L"bitmap_button_left");
 }
 
@@ -303,22 +303,22 @@ TEST_F(BitmapButton, ThePushedLookFollowsTheCursorWhileHeld)
 
         ++spot;
         gui_test::MoveMouseTo(OnButton(spot));
-        ASSERT_TRUE(gui_test::PumpUntil([&] { return button.IsHover(); }));
+        ASSERT_TRUE(WaitUntil([&] { return button.IsHover(); }, 5000));
         gui_test::PressLeft();
-        ASSERT_TRUE(gui_test::PumpUntil([&] { return IsPushed(button.hwnd()); }));
+        ASSERT_TRUE(WaitUntil([&] { return IsPushed(button.hwnd()); }, 5000));
         EXPECT_FALSE(button.IsHover()) << "the press drops the hover";
         EXPECT_EQ(GetCapture(), button.hwnd());
         ExpectFace(SlicePressed, L"bitmap_button_pressed");
 
         gui_test::MoveMouseTo(OffButton());
-        EXPECT_TRUE(gui_test::PumpUntil([&] { return !IsPushed(button.hwnd()); }));
+        EXPECT_TRUE(WaitUntil([&] { return !IsPushed(button.hwnd()); }, 5000));
         ExpectFace(SliceNormal, L"bitmap_button_held_outside");
         gui_test::MoveMouseTo(OnButton(spot));
-        EXPECT_TRUE(gui_test::PumpUntil([&] { return IsPushed(button.hwnd()); }));
+        EXPECT_TRUE(WaitUntil([&] { return IsPushed(button.hwnd()); }, 5000));
         ExpectFace(SlicePressed, L"bitmap_button_held_inside");
         if (!releaseInside) {
             gui_test::MoveMouseTo(OffButton());
-            EXPECT_TRUE(gui_test::PumpUntil([&] { return !IsPushed(button.hwnd()); }));
+            EXPECT_TRUE(WaitUntil([&] { return !IsPushed(button.hwnd()); }, 5000));
         }
         gui_test::ReleaseLeft();
         EXPECT_EQ(parent.messages, releaseInside ? ClickedBy(button.hwnd(), kTileInstallId) : Messages{});
@@ -335,7 +335,7 @@ TEST(CheckBox, TheOwnerDrawsItAndGetsTheClick)
     std::vector<DRAWITEMSTRUCT> draws;
     parent.onDrawItem = [&](const DRAWITEMSTRUCT& item) { draws.push_back(item); };
     DTCheckBox box;
-    ASSERT_NE(box.Create(parent.hwnd(), {169, 560, 269, 584}, 158), nullptr);
+    ASSERT_NE(box.Create(parent.hwnd(), {169, 560, 269, 584}, IDC_SELECT_ALL), nullptr);
     UpdateWindow(box.hwnd());
     ASSERT_FALSE(draws.empty()) << "no WM_DRAWITEM for the first paint";
     EXPECT_EQ(draws.back().CtlType, static_cast<UINT>(ODT_BUTTON));
@@ -347,12 +347,12 @@ TEST(CheckBox, TheOwnerDrawsItAndGetsTheClick)
 
     gui_test::MoveMouseTo(ClientToScreenPoint(box.hwnd(), 8, 12));
     gui_test::PressLeft();
-    EXPECT_TRUE(gui_test::PumpUntil([&] { return (draws.back().itemState & ODS_SELECTED) != 0; }))
+    EXPECT_TRUE(WaitUntil([&] { return (draws.back().itemState & ODS_SELECTED) != 0; }, 5000))
         << "the pushed state is not drawn";
     EXPECT_TRUE(parent.messages.empty());
     gui_test::ReleaseLeft();
-    EXPECT_EQ(parent.messages, ClickedBy(box.hwnd(), 158));
-    EXPECT_TRUE(gui_test::PumpUntil([&] { return (draws.back().itemState & ODS_SELECTED) == 0; }));
+    EXPECT_EQ(parent.messages, ClickedBy(box.hwnd(), IDC_SELECT_ALL));
+    EXPECT_TRUE(WaitUntil([&] { return (draws.back().itemState & ODS_SELECTED) == 0; }, 5000));
 }
 
 // --- Both superclasses ------------------------------------------------------------------------
@@ -364,7 +364,7 @@ TEST(ButtonSuperclasses, EraseNothing)
     CAtlBitmapButton bitmapButton;
     DTCheckBox box;
     ASSERT_NE(bitmapButton.Create(parent.hwnd(), {0, 0, 40, 20}, L"Install", WS_CHILD | BS_OWNERDRAW, 0, 1), nullptr);
-    ASSERT_NE(box.Create(parent.hwnd(), {0, 30, 40, 50}, 158), nullptr);
+    ASSERT_NE(box.Create(parent.hwnd(), {0, 30, 40, 50}, IDC_SELECT_ALL), nullptr);
     const HWND buttons[] = {bitmapButton.hwnd(), box.hwnd()};
     for (const HWND button : buttons) {
         SCOPED_TRACE(testing::Message() << driver::ClassName(button).c_str());

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/folders.h"
+#include "base/folders.h"
 #include "catalog/catalogue.h"
 #include "tests/test_files.h"
 

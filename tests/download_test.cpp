@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/unique_handle.h"
 #include "net/download.h"
 #include "net/servers.h"
 #include "net/sha256.h"
-#include "app/unique_handle.h"
 #include "tests/test_files.h"
 
 namespace {

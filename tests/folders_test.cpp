@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/folders.h"
+#include "base/folders.h"
 
 namespace {
 

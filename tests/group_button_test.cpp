@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/folders.h"
+#include "base/folders.h"
+#include "res/resource.h"
 #include "tests/gui_harness.h"
 #include "ui/fonts.h"
 #include "ui/group_button.h"
@@ -31,7 +32,7 @@ constexpr int kIconWidth = 20;
 constexpr int kIconHeight = 10;
 
 // Group 0 of the main window: 80 x 85.
-constexpr UINT kFirstGroupId = 133;
+constexpr UINT kFirstGroupId = IDC_FIRST_GROUP;
 const RECT kFirstGroupRect = {22, 2, 102, 87};
 
 bool IsWhitish(COLORREF c)
@@ -107,11 +108,11 @@ TEST_F(GroupButton, LooksFollowHoverAndSelection)
     ExpectLook(SliceNormal, L"group_normal");
 
     gui_test::MoveMouseTo(OnButton());
-    ASSERT_TRUE(gui_test::PumpUntil([&] { return button.hover(); }));
+    ASSERT_TRUE(WaitUntil([&] { return button.hover(); }, 5000));
     ExpectLook(SliceHover, L"group_hover");
 
     gui_test::PressLeft();
-    ASSERT_TRUE(gui_test::PumpUntil([&] { return button.selected(); }));
+    ASSERT_TRUE(WaitUntil([&] { return button.selected(); }, 5000));
     EXPECT_NE(GetCapture(), button.hwnd()) << "the press takes no capture";
     gui_test::ReleaseLeft();
     EXPECT_EQ(parent.messages.size(), 1u) << "the release notifies nothing";
@@ -119,7 +120,7 @@ TEST_F(GroupButton, LooksFollowHoverAndSelection)
     ExpectLook(SlicePressed, L"group_selected_hover");
 
     gui_test::MoveMouseTo(OffButton());
-    ASSERT_TRUE(gui_test::PumpUntil([&] { return !button.hover(); })) << "no WM_MOUSELEAVE";
+    ASSERT_TRUE(WaitUntil([&] { return !button.hover(); }, 5000)) << "no WM_MOUSELEAVE";
     ExpectLook(SlicePressed, L"group_selected");
 
     button.SetSelected(false);
@@ -144,7 +145,7 @@ TEST_F(GroupButton, APressSelectsAndNotifiesEveryTime)
 // ((60 - 20) / 2, 70 - 10 - 30) = (20, 30), where the window's size would give (30, 45).
 TEST_F(GroupButton, TheIconSitsByTheBackgroundSlicesSize)
 {
-    button.icon().LoadStraightFromFile(m_iconFile.path());
+    ASSERT_TRUE(button.icon().LoadFromFile(m_iconFile.path()));
     CreateButton(L"");
     const Capture shot(button.hwnd());
     struct Case {
@@ -163,10 +164,10 @@ TEST_F(GroupButton, TheIconSitsByTheBackgroundSlicesSize)
     gui_test::KeepScreenshotIfFailed(shot, L"group_icon");
 }
 
-// An icon file that does not decode leaves a bitmap that draws nothing; the rest is drawn.
+// An icon file that does not load leaves the holder empty; the rest is drawn.
 TEST_F(GroupButton, WithoutAnIconTheCaptionIsWhiteAndCentredInTheBottomBand)
 {
-    button.icon().LoadStraightFromFile(GetModuleDir() + L"\\no-such-icon.png");
+    EXPECT_FALSE(button.icon().LoadFromFile(GetModuleDir() + L"\\no-such-icon.png"));
     CreateButton(L"WWWW");
     const Capture shot(button.hwnd());
     const RECT text = WhitishBounds(shot);

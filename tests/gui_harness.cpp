@@ -4,9 +4,9 @@
 
 #include <cstdlib>
 
-#include "app/folders.h"
-#include "ui/skin.h"
+#include "base/folders.h"
 #include "ui/messages.h"
+#include "ui/skin.h"
 
 namespace gui_test {
 
@@ -77,28 +77,6 @@ void TestParent::PaintPattern(HDC dc)
     }
     SetDIBitsToDevice(dc, 0, 0, static_cast<DWORD>(width), static_cast<DWORD>(height), 0, 0, 0,
                       static_cast<UINT>(height), pixels.data(), &info, DIB_RGB_COLORS);
-}
-
-void PumpPending()
-{
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-}
-
-bool PumpUntil(const std::function<bool()>& condition, DWORD timeoutMs)
-{
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        PumpPending();
-        if (condition())
-            return true;
-        if (GetTickCount64() >= deadline)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    }
 }
 
 Capture::Capture(HWND hwnd)
@@ -326,7 +304,7 @@ void SendMouse(DWORD flags, POINT screen = {0, 0})
 void MoveMouseTo(POINT screen)
 {
     SendMouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, screen);
-    PumpUntil([&] {
+    WaitUntil([&] {
         POINT now;
         return GetCursorPos(&now) && now.x == screen.x && now.y == screen.y;
     }, 2000);
@@ -336,14 +314,14 @@ void MoveMouseTo(POINT screen)
 void PressLeft()
 {
     SendMouse(MOUSEEVENTF_LEFTDOWN);
-    PumpUntil([] { return (GetAsyncKeyState(VK_LBUTTON) & 0x8000) != 0; }, 2000);
+    WaitUntil([] { return (GetAsyncKeyState(VK_LBUTTON) & 0x8000) != 0; }, 2000);
     PumpPending();
 }
 
 void ReleaseLeft()
 {
     SendMouse(MOUSEEVENTF_LEFTUP);
-    PumpUntil([] { return (GetAsyncKeyState(VK_LBUTTON) & 0x8000) == 0; }, 2000);
+    WaitUntil([] { return (GetAsyncKeyState(VK_LBUTTON) & 0x8000) == 0; }, 2000);
     PumpPending();
 }
 

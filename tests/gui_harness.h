@@ -55,11 +55,6 @@ private:
     void PaintPattern(HDC dc);
 };
 
-// Dispatches every queued message of this thread.
-void PumpPending();
-// Pumps messages until the condition holds or the time-out passes; returns the condition.
-bool PumpUntil(const std::function<bool()>& condition, DWORD timeoutMs = 5000);
-
 // A copy of what a window shows on screen, client coordinates.
 class Capture {
 public:

@@ -1,16 +1,21 @@
 // Install values: the downloaded name, the started file and its parameters, which programs
-// an install run refuses, and the elevated start.
+// an install run refuses, and the elevated start; then the pipeline of a run, tick by tick,
+// against fake downloads and installers (table rows: add a row for a new case).
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <deque>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "app/folders.h"
+#include "base/folders.h"
 #include "install/install_run.h"
+#include "tests/installer_log.h"
 #include "tests/test_files.h"
+#include "tests/wine_differences.h"
 
 namespace {
 
@@ -62,11 +67,11 @@ std::string AsciiForTrace(const std::wstring& text)
     return narrow;
 }
 
-// The first two fields of the test installer's first log line.
-std::string NameAndArguments(const std::string& log)
+// The name and arguments of the one start the log holds.
+std::string OnlyStart(const std::wstring& logPath)
 {
-    const size_t firstTab = log.find('\t');
-    return firstTab == std::string::npos ? log : log.substr(0, log.find('\t', firstTab + 1));
+    const std::vector<LoggedInstall> log = ReadInstallerLog(logPath);
+    return log.size() == 1 ? log[0].name + "\t" + log[0].arguments : std::to_string(log.size()) + " starts";
 }
 
 }  // namespace
@@ -123,10 +128,9 @@ protected:
     const std::wstring m_log = GetModuleDir() + L"\\elevated_start.log";
 };
 
-// Under Wine "runas" starts the program at once, with no elevation prompt; the prompt and a
-// refusal of it cannot be reached here.
 TEST_F(ElevatedStart, StartsTheFileWithItsParametersAndHandsOverTheProcess)
 {
+    NoteWineDifference(WineDifference::ElevationPrompt);
     const std::wstring parameters = L"/S --dir \"C:\\Program Files\\x\"";
     KernelHandle process = RunElevated(m_installer, parameters);
     ASSERT_TRUE(process);
@@ -134,7 +138,7 @@ TEST_F(ElevatedStart, StartsTheFileWithItsParametersAndHandsOverTheProcess)
     DWORD exitCode = 0xdeadbeef;
     ASSERT_TRUE(GetExitCodeProcess(process.get(), &exitCode));
     EXPECT_EQ(exitCode, 0u);
-    EXPECT_EQ(NameAndArguments(ReadWholeFile(m_log)), "test_installer.exe\t/S --dir \"C:\\Program Files\\x\"");
+    EXPECT_EQ(OnlyStart(m_log), "test_installer.exe\t/S --dir \"C:\\Program Files\\x\"");
 }
 
 // An install run goes on silently past an installer that cannot be started. The shell shows
@@ -199,6 +203,355 @@ TEST_F(ElevatedStart, StartsNothingTooLongAndNothingMissingAndShowsNoError)
     KernelHandle process = RunElevated(m_installer, std::wstring(511, L'p'));
     ASSERT_TRUE(process);
     ASSERT_EQ(WaitForSingleObject(process.get(), 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(NameAndArguments(ReadWholeFile(m_log)), "test_installer.exe\t" + std::string(511, 'p'))
+    EXPECT_EQ(OnlyStart(m_log), "test_installer.exe\t" + std::string(511, 'p'))
         << "only the last start may have written a line";
+}
+
+// --- The pipeline, against fakes ------------------------------------------------------------
+
+// The run's two ways to the platform, each start written down as "get NAME" or "run NAME
+// PARAMETERS" (file names, not paths). The test finishes downloads and ends installers.
+namespace {
+
+struct FakeDownloadState {
+    std::wstring path;
+    bool finished = false;
+    bool succeeded = false;
+    int percent = 0;
+    bool dropped = false;  // the run let go of it
+};
+
+struct FakeInstallerState {
+    std::wstring file;
+    bool exited = false;
+    bool dropped = false;
+};
+
+class FakeDownload : public InstallerDownload {
+public:
+    explicit FakeDownload(std::shared_ptr<FakeDownloadState> state) : m_state(std::move(state)) {}
+    ~FakeDownload() override { m_state->dropped = true; }
+    bool IsFinished() const override { return m_state->finished; }
+    bool Succeeded() const override { return m_state->succeeded; }
+    int GetPercent() const override { return m_state->percent; }
+
+private:
+    std::shared_ptr<FakeDownloadState> m_state;
+};
+
+class FakeInstaller : public StartedInstaller {
+public:
+    explicit FakeInstaller(std::shared_ptr<FakeInstallerState> state) : m_state(std::move(state)) {}
+    ~FakeInstaller() override { m_state->dropped = true; }
+    bool HasExited() const override { return m_state->exited; }
+    HANDLE handle() const override { return nullptr; }
+
+private:
+    std::shared_ptr<FakeInstallerState> m_state;
+};
+
+std::wstring FileNameOf(const std::wstring& path)
+{
+    return path.substr(path.rfind(L'\\') + 1);
+}
+
+class FakePlatform : public InstallPlatform {
+public:
+    static constexpr wchar_t kRefusedFile[] = L"refused.exe";  // its elevation is refused
+
+    std::unique_ptr<InstallerDownload> StartDownload(const std::wstring&, const std::wstring& path,
+                                                     const std::wstring&) override
+    {
+        calls.push_back("get " + AsciiForTrace(FileNameOf(path)));
+        downloads.push_back(std::make_shared<FakeDownloadState>());
+        downloads.back()->path = path;
+        return std::make_unique<FakeDownload>(downloads.back());
+    }
+
+    std::unique_ptr<StartedInstaller> StartElevated(const std::wstring& file, const std::wstring& parameters) override
+    {
+        calls.push_back("run " + AsciiForTrace(FileNameOf(file) + (parameters.empty() ? L"" : L" " + parameters)));
+        if (FileNameOf(file) == kRefusedFile)
+            return nullptr;
+        installers.push_back(std::make_shared<FakeInstallerState>());
+        installers.back()->file = FileNameOf(file);
+        return std::make_unique<FakeInstaller>(installers.back());
+    }
+
+    // The calls since the last time, joined with ", ".
+    std::string TakeCalls()
+    {
+        std::string joined;
+        for (const std::string& call : calls)
+            joined += (joined.empty() ? "" : ", ") + call;
+        calls.clear();
+        return joined;
+    }
+
+    FakeDownloadState* Download(const std::string& name)
+    {
+        for (const auto& download : downloads) {
+            if (AsciiForTrace(FileNameOf(download->path)) == name && !download->dropped)
+                return download.get();
+        }
+        return nullptr;
+    }
+
+    FakeInstallerState* Installer(const std::string& name)
+    {
+        for (const auto& installer : installers) {
+            if (AsciiForTrace(installer->file) == name && !installer->dropped)
+                return installer.get();
+        }
+        return nullptr;
+    }
+
+    std::vector<std::string> calls;
+    std::vector<std::shared_ptr<FakeDownloadState>> downloads;
+    std::vector<std::shared_ptr<FakeInstallerState>> installers;
+};
+
+// One tick of a row: what happens before it, then what the run does and shows.
+struct RunTick {
+    // Before the tick, comma-separated: "done F" (the download of F arrives whole), "fail F",
+    // "at N F" (N percent of F has arrived), "exit F" (the installer F exits).
+    const char* before;
+    const char* calls;  // the platform starts during the tick
+    const wchar_t* status;
+    int percent;
+    InstallRun::Step step = InstallRun::Step::Going;
+};
+
+struct RunRow {
+    const char* what;
+    std::vector<std::pair<std::wstring, std::wstring>> programs;  // name, install value
+    std::vector<std::wstring> onDisk;                             // installers there before the run
+    const char* callsAtStart;
+    std::vector<RunTick> ticks;
+    const wchar_t* failed = nullptr;  // the program named by a failed download
+    std::wstring sha256 = {};         // every program's
+};
+
+void PrintTo(const RunRow& row, std::ostream* out)
+{
+    *out << row.what;
+}
+
+constexpr auto kGoing = InstallRun::Step::Going;
+constexpr auto kFinished = InstallRun::Step::Finished;
+constexpr auto kFailed = InstallRun::Step::DownloadFailed;
+
+const RunRow kRunRows[] = {
+    {"one program: its download's percent, then 0 while it installs",
+     {{L"A", L"a.exe /S"}},
+     {},
+     "get a.exe",
+     {{"", "", L"正在下载(0%) - A", 0},
+      {"at 40 a.exe", "", L"正在下载(40%) - A", 40},
+      {"done a.exe", "run a.exe /S", L"正在安装 - A", 0},
+      {"", "", L"正在安装 - A", 0},
+      {"exit a.exe", "", L"正在安装 - A", 0, kFinished}}},
+    {"the next download overlaps the running installer, which starts the next at once",
+     {{L"A", L"a.exe"}, {L"B", L"b.exe /q"}},
+     {},
+     "get a.exe",
+     {{"done a.exe", "get b.exe, run a.exe", L"正在安装 - A", 0},
+      {"at 50 b.exe", "", L"正在安装 - A", 0},
+      {"done b.exe", "", L"正在安装 - A", 0},
+      {"exit a.exe", "run b.exe /q", L"正在安装 - B", 50},
+      {"exit b.exe", "", L"正在安装 - B", 50, kFinished}}},
+    {"an installer that exits before the next download shows that download's percent",
+     {{L"A", L"a.exe"}, {L"B", L"b.exe"}},
+     {},
+     "get a.exe",
+     {{"done a.exe", "get b.exe, run a.exe", L"正在安装 - A", 0},
+      {"at 30 b.exe, exit a.exe", "", L"正在下载(30%) - B", 30},
+      {"done b.exe", "run b.exe", L"正在安装 - B", 50},
+      {"exit b.exe", "", L"正在安装 - B", 50, kFinished}}},
+    {"installers on disk start at the first tick; nothing is downloaded",
+     {{L"A", L"a.exe"}, {L"B", L"b.exe /x"}},
+     {L"a.exe", L"b.exe"},
+     "",
+     {{"", "run a.exe", L"正在安装 - A", 0},
+      {"", "", L"正在安装 - A", 0},
+      {"exit a.exe", "run b.exe /x", L"正在安装 - B", 50},
+      {"exit b.exe", "", L"正在安装 - B", 50, kFinished}}},
+    {"with a hash an installer on disk is fetched again, for its thread to check",
+     {{L"A", L"a.exe"}},
+     {L"a.exe"},
+     "get a.exe",
+     {{"done a.exe", "run a.exe", L"正在安装 - A", 0}, {"exit a.exe", "", L"正在安装 - A", 0, kFinished}},
+     nullptr,
+     std::wstring(64, L'a')},
+    {"a failed download of the third of five ends the run while the second installs",
+     {{L"A", L"a.exe"}, {L"B", L"b.exe"}, {L"C", L"c.exe"}, {L"D", L"d.exe"}, {L"E", L"e.exe"}},
+     {},
+     "get a.exe",
+     {{"done a.exe", "get b.exe, run a.exe", L"正在安装 - A", 0},
+      {"done b.exe", "get c.exe", L"正在安装 - A", 0},
+      {"exit a.exe", "run b.exe", L"正在安装 - B", 20},
+      {"fail c.exe", "", L"正在安装 - B", 20, kFailed}},
+     L"C"},
+    {"refused values and values without \".exe\" are passed over; the run goes on",
+     {{L"A", L"..\\x.exe"}, {L"B", L"notes.txt"}, {L"C", L""}, {L"D", L"d.exe"}},
+     {},
+     "get notes.txt",
+     {{"done notes.txt", "get d.exe", L"正在安装 - A", 0},
+      {"", "", L"正在安装 - B", 25},
+      {"", "", L"正在安装 - C", 50},
+      {"at 10 d.exe", "", L"正在下载(10%) - D", 10},
+      {"done d.exe", "run d.exe", L"正在安装 - D", 75},
+      {"exit d.exe", "", L"正在安装 - D", 75, kFinished}}},
+    {"a refused elevation skips the program",
+     {{L"A", L"refused.exe"}, {L"B", L"b.exe"}},
+     {L"refused.exe", L"b.exe"},
+     "",
+     {{"", "run refused.exe", L"正在安装 - A", 0},
+      {"", "run b.exe", L"正在安装 - B", 50},
+      {"exit b.exe", "", L"正在安装 - B", 50, kFinished}}},
+    {"a body longer than announced stops the bar at 100",
+     {{L"A", L"a.exe"}},
+     {},
+     "get a.exe",
+     {{"at 250 a.exe", "", L"正在下载(100%) - A", 100}}},
+    {"an installer whose exit is never seen holds the run",
+     {{L"A", L"a.exe"}, {L"B", L"b.exe"}},
+     {L"a.exe", L"b.exe"},
+     "",
+     {{"", "run a.exe", L"正在安装 - A", 0}, {"", "", L"正在安装 - A", 0}, {"", "", L"正在安装 - A", 0}}},
+};
+
+std::vector<std::string> Split(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    size_t begin = 0;
+    for (size_t end; (end = text.find(separator, begin)) != std::string::npos; begin = end + 1)
+        parts.push_back(text.substr(begin, end - begin));
+    parts.push_back(text.substr(begin));
+    return parts;
+}
+
+class InstallRunTable : public testing::TestWithParam<RunRow> {
+protected:
+    void SetUp() override { Clear(); }
+    void TearDown() override { Clear(); }
+
+    void Clear() const
+    {
+        for (const std::wstring& name : FindFiles(m_folder + L"\\*"))
+            DeleteFileW((m_folder + L"\\" + name).c_str());
+        RemoveDirectoryW(m_folder.c_str());
+    }
+
+    // Applies one "before" action of a tick to the fakes.
+    void Happen(const std::string& action)
+    {
+        const std::vector<std::string> words = Split(action, ' ');
+        const std::string& name = words.back();
+        if (words[0] == "exit") {
+            FakeInstallerState* installer = m_platform.Installer(name);
+            ASSERT_NE(installer, nullptr) << "no running installer " << name;
+            installer->exited = true;
+            return;
+        }
+        FakeDownloadState* download = m_platform.Download(name);
+        ASSERT_NE(download, nullptr) << "no download of " << name;
+        if (words[0] == "at") {
+            download->percent = std::stoi(words[1]);
+        } else {
+            download->finished = true;
+            download->succeeded = words[0] == "done";
+            if (download->succeeded) {
+                ASSERT_TRUE(WriteWholeFile(download->path, "installer"));
+            }
+        }
+    }
+
+    const std::wstring m_folder = GetModuleDir() + L"\\run_table_soft";
+    FakePlatform m_platform;
+};
+
+}  // namespace
+
+TEST_P(InstallRunTable, Ticks)
+{
+    const RunRow& row = GetParam();
+    SCOPED_TRACE(row.what);
+    std::deque<CatalogueProgram> programs;
+    std::vector<const CatalogueProgram*> borrowed;
+    for (const auto& [name, install] : row.programs) {
+        programs.push_back({});
+        programs.back().name = name;
+        programs.back().url = L"http://installers.invalid/" + install;
+        programs.back().install = install;
+        programs.back().sha256 = row.sha256;
+        borrowed.push_back(&programs.back());
+    }
+    if (!row.onDisk.empty()) {
+        ASSERT_TRUE(CreateDirectoryW(m_folder.c_str(), nullptr));
+    }
+    for (const std::wstring& name : row.onDisk)
+        ASSERT_TRUE(WriteWholeFile(m_folder + L"\\" + name, "installer"));
+
+    InstallRun run(borrowed, m_folder, m_platform);
+    EXPECT_EQ(run.StatusText(), L"正在下载...");
+    EXPECT_EQ(run.Percent(), 0);
+    run.Start();
+    EXPECT_EQ(m_platform.TakeCalls(), row.callsAtStart);
+    InstallRun::Step step = kGoing;
+    for (size_t i = 0; i < row.ticks.size(); ++i) {
+        const RunTick& tick = row.ticks[i];
+        SCOPED_TRACE("tick " + std::to_string(i + 1) + " after \"" + tick.before + "\"");
+        if (*tick.before) {
+            for (const std::string& action : Split(tick.before, ','))
+                Happen(action.substr(action.find_first_not_of(' ')));
+        }
+        step = run.Tick();
+        EXPECT_EQ(m_platform.TakeCalls(), tick.calls);
+        EXPECT_EQ(run.StatusText(), tick.status);
+        EXPECT_EQ(run.Percent(), tick.percent);
+        EXPECT_EQ(step, tick.step);
+    }
+    if (step == kFailed) {
+        ASSERT_NE(run.FailedProgram(), nullptr);
+        EXPECT_EQ(run.FailedProgram()->name, row.failed);
+    } else {
+        EXPECT_EQ(run.FailedProgram(), nullptr);
+    }
+    if (step == kFinished) {
+        for (const auto& download : m_platform.downloads)
+            EXPECT_TRUE(download->dropped) << "a finished download is let go";
+        for (const auto& installer : m_platform.installers)
+            EXPECT_TRUE(installer->dropped) << "an exited installer's handle is closed";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, InstallRunTable, testing::ValuesIn(kRunRows));
+
+TEST(InstallRunStop, CancelsTheDownloadAndLetsTheInstallerRunOn)
+{
+    const std::wstring folder = GetModuleDir() + L"\\run_stop_soft";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(WriteWholeFile(folder + L"\\a.exe", "installer"));
+    CatalogueProgram a;
+    a.name = L"A";
+    a.install = L"a.exe";
+    CatalogueProgram b;
+    b.name = L"B";
+    b.install = L"b.exe";
+    FakePlatform platform;
+    InstallRun run({&a, &b}, folder, platform);
+    run.Start();
+    EXPECT_EQ(run.Tick(), kGoing);
+    EXPECT_EQ(platform.TakeCalls(), "get b.exe, run a.exe");
+    ASSERT_EQ(platform.downloads.size(), 1u);
+    ASSERT_EQ(platform.installers.size(), 1u);
+
+    run.Stop();
+    EXPECT_TRUE(platform.downloads[0]->dropped) << "the download is cancelled";
+    EXPECT_FALSE(platform.downloads[0]->finished);
+    EXPECT_TRUE(platform.installers[0]->dropped) << "the run's handle is closed";
+    EXPECT_FALSE(platform.installers[0]->exited) << "the installer itself runs on";
+    DeleteFileW((folder + L"\\a.exe").c_str());
+    RemoveDirectoryW(folder.c_str());
 }

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 
 struct HttpAnswer {
     int status = 200;

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "app/folders.h"
-#include "app/startup.h"
+#include "base/autorun.h"
+#include "base/folders.h"
 #include "catalog/refresh.h"
 #include "tests/gui_harness.h"
 #include "tests/test_files.h"
@@ -86,7 +86,7 @@ TEST_F(MainWindow, AReloadRebuildsTheGroupsAndClearsTheMarks)
     EXPECT_EQ(m_window.list().ItemCount(), 4u);
     EXPECT_EQ(m_window.list().CountChecked(), 0);
     EXPECT_EQ(m_window.selectAllState(), 0);
-    EXPECT_NE(GetDlgItem(m_window.hwnd(), 133), nullptr);
+    EXPECT_NE(GetDlgItem(m_window.hwnd(), IDC_FIRST_GROUP), nullptr);
     EXPECT_EQ(GetDlgItem(m_window.hwnd(), 134), nullptr);
 }
 
@@ -101,7 +101,7 @@ TEST_F(MainWindow, AReloadWithoutGroupsEmptiesTheList)
     EXPECT_EQ(m_window.list().ItemCount(), 0u);
     EXPECT_EQ(m_window.currentGroup(), -1);
     EXPECT_EQ(m_window.selectAllState(), 0);
-    EXPECT_EQ(GetDlgItem(m_window.hwnd(), 133), nullptr);
+    EXPECT_EQ(GetDlgItem(m_window.hwnd(), IDC_FIRST_GROUP), nullptr);
     UpdateWindow(m_window.hwnd());  // paints nothing of the old tiles
 }
 
@@ -112,6 +112,6 @@ TEST_F(MainWindow, ARefreshThatEndsWhileHiddenIsNotReloaded)
     RefreshReplacedTheCatalogueWith(CatalogueText(Group("N", 1)));
     EXPECT_EQ(m_window.list().ItemCount(), 3u);
     wchar_t caption[16] = {};
-    GetWindowTextW(GetDlgItem(m_window.hwnd(), 133), caption, 16);
+    GetWindowTextW(GetDlgItem(m_window.hwnd(), IDC_FIRST_GROUP), caption, 16);
     EXPECT_EQ(std::wstring(caption), L"A");
 }

@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-#include "app/folders.h"
+#include "base/folders.h"
 #include "tests/test_files.h"
 
 namespace driver {
@@ -163,14 +163,14 @@ HWND RunningProgram::FindTopLevel(const std::wstring& title, bool visibleOnly) c
 HWND RunningProgram::WaitForTopLevel(const std::wstring& title, bool visibleOnly, DWORD timeoutMs) const
 {
     HWND found = nullptr;
-    PollUntil([&] { return (found = FindTopLevel(title, visibleOnly)) != nullptr; }, timeoutMs);
+    WaitUntil([&] { return (found = FindTopLevel(title, visibleOnly)) != nullptr; }, timeoutMs);
     return found;
 }
 
 HWND RunningProgram::WaitForMessageBox(DWORD timeoutMs, HWND except) const
 {
     HWND found = nullptr;
-    PollUntil([&] {
+    WaitUntil([&] {
         for (HWND hwnd : TopLevelWindows(true)) {
             if (hwnd != except && ClassName(hwnd) == L"#32770" && ChildById(hwnd, 0xFFFF)) {
                 found = hwnd;
@@ -180,18 +180,6 @@ HWND RunningProgram::WaitForMessageBox(DWORD timeoutMs, HWND except) const
         return false;
     }, timeoutMs);
     return found;
-}
-
-bool PollUntil(const std::function<bool()>& condition, DWORD timeoutMs)
-{
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        if (condition())
-            return true;
-        if (GetTickCount64() >= deadline)
-            return false;
-        Sleep(20);
-    }
 }
 
 std::wstring WindowText(HWND hwnd)

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
+#include "tests/wait_until.h"
 
 namespace driver {
 
@@ -64,9 +65,6 @@ private:
     KernelHandle m_process;
     DWORD m_pid = 0;
 };
-
-// Polls a condition every 20 ms; true once it holds within the time-out.
-bool PollUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 
 std::wstring WindowText(HWND hwnd);
 std::wstring ClassName(HWND hwnd);

@@ -11,19 +11,19 @@
 #include <string>
 #include <vector>
 
-#include "app/folders.h"
 #include "app/startup.h"
-#include "app/unique_handle.h"
+#include "base/folders.h"
+#include "base/unique_handle.h"
 #include "catalog/catalogue.h"
 #include "net/servers.h"
 #include "net/sha256.h"
+#include "res/resource.h"
 #include "tests/loopback_http_server.h"
 #include "tests/program_driver.h"
 #include "tests/test_files.h"
 
 using driver::ChildById;
 using driver::ClassName;
-using driver::PollUntil;
 using driver::ProgramCopy;
 using driver::RunningProgram;
 using driver::WindowText;
@@ -109,12 +109,12 @@ protected:
 
 HWND GroupButton(HWND main, int index)
 {
-    return ChildById(main, 133 + index);
+    return ChildById(main, IDC_FIRST_GROUP + index);
 }
 
 HWND List(HWND main)
 {
-    return ChildById(main, 130);
+    return ChildById(main, IDC_SOFTWARE_LIST);
 }
 
 std::vector<HWND> Tiles(HWND main)
@@ -164,7 +164,7 @@ void ClickImageButton(HWND button)
 // for a repaint: what the program itself painted is what counts.
 int SelectAllState(HWND main)
 {
-    const HWND box = ChildById(main, 158);
+    const HWND box = ChildById(main, IDC_SELECT_ALL);
     RECT rect;
     GetWindowRect(box, &rect);
     const int top = rect.top + (rect.bottom - rect.top - 14) / 2;
@@ -189,7 +189,7 @@ int SelectAllState(HWND main)
 // The box comes to show `state` within a second, as the program repaints it.
 bool ShowsSelectAll(HWND main, int state)
 {
-    return PollUntil([&] { return SelectAllState(main) == state; }, 1000);
+    return WaitUntil([&] { return SelectAllState(main) == state; }, 1000);
 }
 
 }  // namespace
@@ -222,12 +222,12 @@ TEST_F(Program, StartsCentredWithEveryChildInPlace)
         RECT rect;
         const wchar_t* text;
     } children[] = {
-        {131, L"DTImageButton", {741, 1, 770, 18}, L"最小化"},
-        {132, L"DTImageButton", {770, 1, 799, 18}, L"关闭"},
-        {158, L"DTCheckBox", {169, 560, 269, 584}, L"全选"},
-        {159, L"DTImageButton", {797 - 150, 590 - 40, 797, 590}, L"一键安装"},  // the shipped 600 x 40 picture
-        {130, nullptr, {4, 87, 796, 543}, L"软件列表"},
-        {133, nullptr, {22, 2, 102, 87}, L"A"},
+        {IDC_MINIMIZE, L"DTImageButton", {741, 1, 770, 18}, L"最小化"},
+        {IDC_CLOSE, L"DTImageButton", {770, 1, 799, 18}, L"关闭"},
+        {IDC_SELECT_ALL, L"DTCheckBox", {169, 560, 269, 584}, L"全选"},
+        {IDC_ONE_KEY_INSTALL, L"DTImageButton", {797 - 150, 590 - 40, 797, 590}, L"一键安装"},  // the shipped 600 x 40 picture
+        {IDC_SOFTWARE_LIST, nullptr, {4, 87, 796, 543}, L"软件列表"},
+        {IDC_FIRST_GROUP, nullptr, {22, 2, 102, 87}, L"A"},
         {134, nullptr, {102, 2, 182, 87}, L"B"},
         {135, nullptr, {182, 2, 262, 87}, L"C"},
     };
@@ -250,7 +250,7 @@ TEST_F(Program, StartsCentredWithEveryChildInPlace)
     EXPECT_TRUE(ShowsSelectAll(main, 0));
 
     // The close button ends the process normally.
-    ClickImageButton(ChildById(main, 132));
+    ClickImageButton(ChildById(main, IDC_CLOSE));
     EXPECT_EQ(program.WaitForExit(10000), 0u);
 }
 
@@ -313,15 +313,15 @@ TEST_F(Program, GroupsSelectAllAndOneKeyWithNothingChecked)
     ClickCheckBox(tiles[1]);
     ClickCheckBox(tiles[2]);
     EXPECT_TRUE(ShowsSelectAll(main, 1));
-    SendMessageW(ChildById(main, 158), BM_CLICK, 0, 0);
+    SendMessageW(ChildById(main, IDC_SELECT_ALL), BM_CLICK, 0, 0);
     EXPECT_FALSE(IsChecked(tiles[0]) || IsChecked(tiles[1]) || IsChecked(tiles[2]));
     EXPECT_TRUE(ShowsSelectAll(main, 0)) << "the box shows the state after the click";
-    SendMessageW(ChildById(main, 158), BM_CLICK, 0, 0);
+    SendMessageW(ChildById(main, IDC_SELECT_ALL), BM_CLICK, 0, 0);
     EXPECT_TRUE(IsChecked(tiles[0]) && IsChecked(tiles[1]) && IsChecked(tiles[2]));
     EXPECT_TRUE(ShowsSelectAll(main, 1));
     // The box shows its state whatever repaints the button makes of its own: a click that
     // reaches the window without passing through the button changes the picture too.
-    SendMessageW(main, WM_COMMAND, MAKEWPARAM(158, BN_CLICKED), reinterpret_cast<LPARAM>(ChildById(main, 158)));
+    SendMessageW(main, WM_COMMAND, MAKEWPARAM(IDC_SELECT_ALL, BN_CLICKED), reinterpret_cast<LPARAM>(ChildById(main, IDC_SELECT_ALL)));
     EXPECT_FALSE(IsChecked(tiles[0]));
     EXPECT_TRUE(ShowsSelectAll(main, 0));
 
@@ -340,13 +340,13 @@ TEST_F(Program, GroupsSelectAllAndOneKeyWithNothingChecked)
     EXPECT_FALSE(IsChecked(tiles[0]));
 
     // One-key with nothing checked: the window's own message; nothing else.
-    ClickImageButton(ChildById(main, 159));
+    ClickImageButton(ChildById(main, IDC_ONE_KEY_INSTALL));
     const HWND box = program.WaitForMessageBox(10000);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(driver::MessageBoxText(box), L"请选择要安装的软件");
     EXPECT_EQ(GetWindow(box, GW_OWNER), main);
     driver::PressDialogButton(box, IDOK);
-    EXPECT_TRUE(PollUntil([&] { return !IsWindowVisible(box); }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(box); }, 5000));
     EXPECT_TRUE(IsWindowVisible(main));
     EXPECT_TRUE(m_catalogueServer.CountRequests("GET", "/soft/a0.exe") == 0);
 }
@@ -445,19 +445,19 @@ TEST_F(InstallRun, OneKeyInstallsTheCheckedProgramsInOrderWhileTheNextDownloads)
     RunningProgram program(copy.exe(), L"", InstallerEnvironment(1500));
     const HWND main = StartAndWait(program);
     ASSERT_NE(main, nullptr);
-    SendMessageW(ChildById(main, 158), BM_CLICK, 0, 0);  // select all
-    ClickImageButton(ChildById(main, 159));
+    SendMessageW(ChildById(main, IDC_SELECT_ALL), BM_CLICK, 0, 0);  // select all
+    ClickImageButton(ChildById(main, IDC_ONE_KEY_INSTALL));
 
-    ASSERT_TRUE(PollUntil([&] { return !IsWindowVisible(main) && FindProgressDialog(program); }, 10000))
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindowVisible(main) && FindProgressDialog(program); }, 10000))
         << "the main window hides under the progress dialog";
     // The second download is under way; the first installer runs and ends meanwhile.
     ASSERT_TRUE(m_catalogueServer.WaitUntilPaused(20000));
     const ULONGLONG secondDownloadUnderWay = GetTickCount64();
-    ASSERT_TRUE(PollUntil([&] { return Runs().size() == 1; }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return Runs().size() == 1; }, 20000));
     EXPECT_GT(Runs()[0].end, secondDownloadUnderWay) << "the installs overlap the next download";
     m_catalogueServer.Resume();
 
-    ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(main) != FALSE; }, 60000)) << "shown again after the run";
+    ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 60000)) << "shown again after the run";
     EXPECT_EQ(FindProgressDialog(program), nullptr);
     const auto runs = Runs();
     ASSERT_EQ(runs.size(), 3u);
@@ -488,15 +488,15 @@ TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)
     RunningProgram program(copy.exe(), L"", InstallerEnvironment(200));
     const HWND main = StartAndWait(program);
     ASSERT_NE(main, nullptr);
-    SendMessageW(ChildById(main, 158), BM_CLICK, 0, 0);
-    ClickImageButton(ChildById(main, 159));
+    SendMessageW(ChildById(main, IDC_SELECT_ALL), BM_CLICK, 0, 0);
+    ClickImageButton(ChildById(main, IDC_ONE_KEY_INSTALL));
 
     const HWND box = program.WaitForMessageBox(30000);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(driver::MessageBoxText(box), L"下载\"f 1\"失败，请检查网络连接，然后重试");
     EXPECT_EQ(WindowText(box), L"下载失败");
     driver::PressDialogButton(box, IDOK);
-    ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
     EXPECT_EQ(m_catalogueServer.CountRequests("HEAD", "/soft/" + programs[2].file), 0u) << "later programs never asked for";
     EXPECT_FALSE(PathExists(copy.soft() + L"\\f1.exe"));
 }
@@ -523,11 +523,11 @@ TEST_F(InstallRun, HashesFromTheCatalogueDecideWhetherAnInstallerInSoftIsFetched
     RunningProgram program(copy.exe(), L"", InstallerEnvironment(200));
     const HWND main = StartAndWait(program);
     ASSERT_NE(main, nullptr);
-    SendMessageW(ChildById(main, 158), BM_CLICK, 0, 0);
-    ClickImageButton(ChildById(main, 159));
+    SendMessageW(ChildById(main, IDC_SELECT_ALL), BM_CLICK, 0, 0);
+    ClickImageButton(ChildById(main, IDC_ONE_KEY_INSTALL));
 
-    ASSERT_TRUE(PollUntil([&] { return Runs().size() == 2; }, 30000));
-    ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return Runs().size() == 2; }, 30000));
+    ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
     const auto runs = Runs();
     EXPECT_EQ(runs[0].file, "h0.exe");
     EXPECT_EQ(runs[1].file, "h1.exe");
@@ -551,11 +551,11 @@ TEST_F(InstallRun, TheCloseButtonMidDownloadLeavesNothingUnderTheFinalName)
     ASSERT_TRUE(m_catalogueServer.WaitUntilPaused(20000));
     const HWND dialog = FindProgressDialog(program);
     ASSERT_NE(dialog, nullptr);
-    SendMessageW(ChildById(dialog, 157), BM_CLICK, 0, 0);
-    ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
+    SendMessageW(ChildById(dialog, IDC_PROGRESS_CLOSE), BM_CLICK, 0, 0);
+    ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
     m_catalogueServer.Resume();
     EXPECT_FALSE(PathExists(copy.soft() + L"\\c0.exe"));
-    EXPECT_TRUE(PollUntil([&] { return FindFiles(copy.soft() + L"\\c0.exe*").empty(); }, 10000))
+    EXPECT_TRUE(WaitUntil([&] { return FindFiles(copy.soft() + L"\\c0.exe*").empty(); }, 10000))
         << "the temporary file goes too";
     EXPECT_TRUE(Runs().empty());
 }
@@ -571,7 +571,7 @@ TEST_F(Program, ARefreshSwapsInTheNewCatalogueWhileVisible)
     RunningProgram program(copy.exe());
     const HWND main = StartAndWait(program);
     ASSERT_NE(main, nullptr);
-    ASSERT_TRUE(PollUntil([&] { return WindowText(GroupButton(main, 0)) == L"New1"; }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return WindowText(GroupButton(main, 0)) == L"New1"; }, 20000));
     EXPECT_EQ(WindowText(GroupButton(main, 1)), L"New2");
     EXPECT_EQ(Tiles(main).size(), 4u) << "group 0 of the new catalogue";
     EXPECT_EQ(ReadWholeFile(copy.appLib() + L"\\AppLib.xml"), fresh);
@@ -590,7 +590,7 @@ TEST_F(Program, TheUpdatePromptAnsweredNoOpensNothing)
     EXPECT_EQ(GetWindow(prompt, GW_OWNER), main);
     EXPECT_NE(ChildById(prompt, IDYES), nullptr);
     driver::PressDialogButton(prompt, IDNO);
-    EXPECT_TRUE(PollUntil([&] { return !IsWindowVisible(prompt); }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(prompt); }, 5000));
     EXPECT_TRUE(IsWindowVisible(main));
 }
 
@@ -661,11 +661,11 @@ TEST_F(Program, AfterAnAutorunStartTheWindowWaitsHiddenForTheCatalogueServer)
     ASSERT_NE(hidden, nullptr) << "created, with its children, but not shown";
     EXPECT_NE(GroupButton(hidden, 0), nullptr);
     // The first probe comes 10 s after creation and finds the server answering 404.
-    ASSERT_TRUE(PollUntil([&] { return m_catalogueServer.CountRequests("HEAD", "/AppLib/AppLib.xml") >= 1; }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return m_catalogueServer.CountRequests("HEAD", "/AppLib/AppLib.xml") >= 1; }, 20000));
     EXPECT_FALSE(IsWindowVisible(hidden));
     EXPECT_TRUE(RunValueExists()) << "kept while the network is not there, for the next logon";
 
     m_catalogueServer.Serve("/AppLib/AppLib.xml", Body(ReadWholeFile(copy.appLib() + L"\\AppLib.xml")));
-    EXPECT_TRUE(PollUntil([&] { return IsWindowVisible(hidden) != FALSE; }, 25000));
+    EXPECT_TRUE(WaitUntil([&] { return IsWindowVisible(hidden) != FALSE; }, 25000));
     EXPECT_FALSE(RunValueExists());
 }

@@ -11,8 +11,7 @@
 // itself (real mouse input) cannot start the steps over. A second thread could read the
 // dialog's strings only unsafely.
 //
-// Under Wine the verb "runas" starts an installer at once, with no elevation prompt; the
-// prompt, and a user refusing it, cannot be reached here.
+// Under Wine the elevation prompt cannot be reached (WineDifference::ElevationPrompt).
 
 #include "tests/loopback_http_server.h"  // first: Winsock wants winsock2.h before windows.h
 
@@ -24,12 +23,14 @@
 #include <string>
 #include <vector>
 
-#include "app/folders.h"
-#include "install/progress_dialog.h"
+#include "base/folders.h"
 #include "net/sha256.h"
 #include "res/resource.h"
 #include "tests/gui_harness.h"
+#include "tests/installer_log.h"
 #include "tests/test_files.h"
+#include "tests/wine_differences.h"
+#include "ui/progress_dialog.h"
 
 using gui_test::Capture;
 using gui_test::ColoursNear;
@@ -130,8 +131,8 @@ private:
 
     void Record()
     {
-        const std::wstring& status = m_dialog.StatusText();
-        const int percent = m_dialog.Percent();
+        const std::wstring& status = m_dialog.run().StatusText();
+        const int percent = m_dialog.run().Percent();
         if (timeline.empty() || timeline.back().status != status || timeline.back().percent != percent)
             timeline.push_back({GetTickCount64(), status, percent});
     }
@@ -172,8 +173,8 @@ BOOL CALLBACK FindOwnedBox(HWND hwnd, LPARAM search)
     return TRUE;
 }
 
-// The visible message box the dialog owns, or null. (Wine does not implement
-// GW_ENABLEDPOPUP.) A closed box stays in the window list for a while, hidden.
+// The visible message box the dialog owns, or null (WineDifference::NoEnabledPopup). A
+// closed box stays in the window list for a while, hidden.
 HWND OwnedMessageBox(HWND dialog)
 {
     OwnedBoxSearch search = {dialog, nullptr};
@@ -210,40 +211,6 @@ std::wstring MessageBoxText(HWND box)
     return L"";
 }
 
-// --- The stand-in installer's log -----------------------------------------------------------
-
-struct InstallerRun {
-    std::string name;
-    std::string arguments;
-    ULONGLONG start = 0;
-    ULONGLONG end = 0;
-};
-
-std::vector<std::string> SplitTabs(const std::string& line)
-{
-    std::vector<std::string> fields;
-    size_t begin = 0;
-    for (size_t tab; (tab = line.find('\t', begin)) != std::string::npos; begin = tab + 1)
-        fields.push_back(line.substr(begin, tab - begin));
-    fields.push_back(line.substr(begin));
-    return fields;
-}
-
-std::vector<InstallerRun> ReadLog(const std::wstring& path)
-{
-    std::vector<InstallerRun> runs;
-    const std::string log = ReadWholeFile(path);
-    if (log == "<missing>")
-        return runs;
-    size_t begin = 0;
-    for (size_t end; (end = log.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
-        const std::vector<std::string> fields = SplitTabs(log.substr(begin, end - begin));
-        if (fields.size() == 4)
-            runs.push_back({fields[0], fields[1], std::stoull(fields[2]), std::stoull(fields[3])});
-    }
-    return runs;
-}
-
 // --- The run's surroundings ----------------------------------------------------------------
 
 bool IsFolder(const std::wstring& path)
@@ -277,7 +244,7 @@ std::string Held(size_t size)
     return std::string(size, 'h');
 }
 
-class InstallRun : public testing::Test {
+class DialogRun : public testing::Test {
 protected:
     void SetUp() override
     {
@@ -338,7 +305,7 @@ protected:
 
     bool ServerHeld() { return m_server.WaitUntilPaused(0); }
 
-    std::vector<InstallerRun> Log() const { return ReadLog(m_log); }
+    std::vector<LoggedInstall> Log() const { return ReadInstallerLog(m_log); }
 
     // The percent of the stand-in installer shown while its body is held after `held` bytes.
     int PercentHeldAfter(size_t held) const
@@ -381,10 +348,15 @@ struct WatchedHandle {
 
 void RecordInstallerHandle(const CProgressDlg& dialog, std::vector<WatchedHandle>& handles)
 {
-    const HANDLE process = dialog.InstallerProcess();
+    const HANDLE process = dialog.run().InstallerProcess();
     const DWORD processId = process ? GetProcessId(process) : 0;
     if (process && (handles.empty() || handles.back().processId != processId))
         handles.push_back({process, processId});
+}
+
+HWND CloseButton(const CProgressDlg& dialog)
+{
+    return GetDlgItem(dialog.hwnd(), IDC_PROGRESS_CLOSE);
 }
 
 // What the dialog shows now: the run's timer changes the status without repainting, and
@@ -429,12 +401,13 @@ TEST(ProgressDialogTemplate, IsABareTopmostPopupOfFixedDialogUnits)
 
 // --- Geometry ------------------------------------------------------------------------------
 
-// Wine maps "MS Shell Dlg" to other metrics than Windows: template 113 measures 467 x 122
-// pixels here, 401 x 122 under Windows at 96 dpi, the size of the background picture. The
-// template stays as it is; its size is checked against its own dialog units.
-TEST_F(InstallRun, DialogSizePlacementStylesAndCloseButton)
+// The template stays as it is; its size is checked against its own dialog units
+// (WineDifference::DialogUnits).
+TEST_F(DialogRun, DialogSizePlacementStylesAndCloseButton)
 {
-    // The work area is per process under Wine: this one keeps a taskbar at the left and top.
+    NoteWineDifference(WineDifference::DialogUnits);
+    NoteWineDifference(WineDifference::WorkAreaPerProcess);
+    // This process's work area keeps a taskbar at the left and top.
     RECT savedWorkArea = {};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &savedWorkArea, 0);
     RECT workArea = {60, 40, 1200, 980};
@@ -459,7 +432,7 @@ TEST_F(InstallRun, DialogSizePlacementStylesAndCloseButton)
               ASSERT_TRUE(MapDialogRect(hwnd, &units));
               RECT window = {};
               GetWindowRect(hwnd, &window);
-              EXPECT_EQ(ui::Width(window), units.right) << "Wine: 467, Windows at 96 dpi: 401";
+              EXPECT_EQ(ui::Width(window), units.right) << Explain(WineDifference::DialogUnits);
               EXPECT_EQ(ui::Height(window), units.bottom);
               const RECT client = ui::ClientRect(hwnd);
               EXPECT_EQ(ui::Width(client), units.right) << "no border, no caption";
@@ -475,7 +448,7 @@ TEST_F(InstallRun, DialogSizePlacementStylesAndCloseButton)
               EXPECT_EQ(GetMenu(hwnd), nullptr);
               EXPECT_EQ(TextOf(hwnd), L"");
 
-              const HWND close = dialog.CloseButton();
+              const HWND close = CloseButton(dialog);
               ASSERT_NE(close, nullptr);
               EXPECT_EQ(GetDlgCtrlID(close), IDC_PROGRESS_CLOSE);
               EXPECT_EQ(TextOf(close), L"关闭");
@@ -512,7 +485,7 @@ TEST_F(InstallRun, DialogSizePlacementStylesAndCloseButton)
 
 // --- The pipeline --------------------------------------------------------------------------
 
-TEST_F(InstallRun, OneProgramIntoAFolderThatWasAFile)
+TEST_F(DialogRun, OneProgramIntoAFolderThatWasAFile)
 {
     ASSERT_TRUE(WriteWholeFile(GetSoftDir(), "a plain file where the folder belongs"));
     const size_t held = (m_installerBytes.size() / 2 / kBlock) * kBlock;
@@ -524,11 +497,11 @@ TEST_F(InstallRun, OneProgramIntoAFolderThatWasAFile)
     const ModalRun run(
         dialog,
         {{"the download held halfway",
-          [&] { return ServerHeld() && dialog.StatusText() == Downloading(percent, L"独个软件"); },
+          [&] { return ServerHeld() && dialog.run().StatusText() == Downloading(percent, L"独个软件"); },
           [&] {
               EXPECT_TRUE(IsFolder(GetSoftDir())) << "the file was replaced by a folder";
               EXPECT_FALSE(PathExists(InSoft(L"solo.exe")));
-              EXPECT_EQ(dialog.Percent(), percent);
+              EXPECT_EQ(dialog.run().Percent(), percent);
 
               const Capture shot = Shown(dialog);
               EXPECT_TRUE(shot.SavePng(gui_test::ScreenshotDir() + L"\\progress_dialog_downloading.png"));
@@ -559,19 +532,19 @@ TEST_F(InstallRun, OneProgramIntoAFolderThatWasAFile)
               EXPECT_GT(spinnerPixels, 50) << "the spinner over the background";
               m_server.Resume();
           }},
-         {"installing", [&] { return dialog.StatusText() == Installing(L"独个软件"); },
-          [&] { EXPECT_EQ(dialog.Percent(), 0) << "a run of one shows 0 while installing"; }}});
+         {"installing", [&] { return dialog.run().StatusText() == Installing(L"独个软件"); },
+          [&] { EXPECT_EQ(dialog.run().Percent(), 0) << "a run of one shows 0 while installing"; }}});
 
     EXPECT_EQ(run.Unfinished(), "");
     EXPECT_EQ(run.result, 1);
-    const std::vector<InstallerRun> log = Log();
+    const std::vector<LoggedInstall> log = Log();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].name, "solo.exe");
     EXPECT_EQ(log[0].arguments, "/quiet");
     EXPECT_GE(run.endTick, log[0].end) << "the dialog waits for its installer";
 }
 
-TEST_F(InstallRun, ThreeProgramsInstallInOrderWhileTheNextOneDownloads)
+TEST_F(DialogRun, ThreeProgramsInstallInOrderWhileTheNextOneDownloads)
 {
     SetInstallerDelay(1500);
     ServeInstaller("/1/first.exe");
@@ -586,13 +559,13 @@ TEST_F(InstallRun, ThreeProgramsInstallInOrderWhileTheNextOneDownloads)
 
     const ModalRun run(
         dialog,
-        {{"the first installer started", [&] { return ServerHeld() && dialog.StatusText() == Installing(L"甲软件"); },
+        {{"the first installer started", [&] { return ServerHeld() && dialog.run().StatusText() == Installing(L"甲软件"); },
           [&] { m_server.Resume(); }},
          {"the second installer on disk", [&] { return PathExists(InSoft(L"Second.EXE")); },
           [&] {
               secondOnDisk = GetTickCount64();
-              EXPECT_EQ(dialog.StatusText(), Installing(L"甲软件"));
-              EXPECT_EQ(dialog.InstallIndex(), 1u);
+              EXPECT_EQ(dialog.run().StatusText(), Installing(L"甲软件"));
+              EXPECT_EQ(dialog.run().InstallIndex(), 1u);
           }}},
         [&] {
             RecordInstallerHandle(dialog, handles);
@@ -600,7 +573,7 @@ TEST_F(InstallRun, ThreeProgramsInstallInOrderWhileTheNextOneDownloads)
 
     EXPECT_EQ(run.Unfinished(), "");
     EXPECT_EQ(run.result, 1);
-    const std::vector<InstallerRun> log = Log();
+    const std::vector<LoggedInstall> log = Log();
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0].name, "first.exe");
     EXPECT_EQ(log[0].arguments, "/S");
@@ -633,7 +606,7 @@ TEST_F(InstallRun, ThreeProgramsInstallInOrderWhileTheNextOneDownloads)
         EXPECT_FALSE(watched.StillOpen()) << "every installer's handle is closed";
 }
 
-TEST_F(InstallRun, InstallersAlreadyOnDiskStartAtTheFirstTick)
+TEST_F(DialogRun, InstallersAlreadyOnDiskStartAtTheFirstTick)
 {
     ASSERT_TRUE(CreateDirectoryW(GetSoftDir().c_str(), nullptr));
     ASSERT_TRUE(WriteWholeFile(InSoft(L"a.exe"), m_installerBytes));
@@ -648,7 +621,7 @@ TEST_F(InstallRun, InstallersAlreadyOnDiskStartAtTheFirstTick)
     EXPECT_EQ(run.Statuses(), (std::vector<std::wstring>{L"正在下载...", Installing(L"子"), Installing(L"丑")}));
     EXPECT_EQ(run.PercentWhenFirst(Installing(L"子")), 0);
     EXPECT_EQ(run.PercentWhenFirst(Installing(L"丑")), 50);
-    const std::vector<InstallerRun> log = Log();
+    const std::vector<LoggedInstall> log = Log();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].name + " " + log[0].arguments, "a.exe ");
     EXPECT_EQ(log[1].name + " " + log[1].arguments, "b.exe /x");
@@ -658,7 +631,7 @@ TEST_F(InstallRun, InstallersAlreadyOnDiskStartAtTheFirstTick)
 // installers folder, a value too long to start whole, or no file at all: the program is
 // neither downloaded nor started, and the run goes on. A value without ".exe" is downloaded
 // and never started.
-TEST_F(InstallRun, RefusedInstallValuesAreNeitherDownloadedNorStarted)
+TEST_F(DialogRun, RefusedInstallValuesAreNeitherDownloadedNorStarted)
 {
     const std::wstring outside = GetAppLibDir() + L"\\evil.exe";
     DeleteFileW(outside.c_str());
@@ -680,9 +653,9 @@ TEST_F(InstallRun, RefusedInstallValuesAreNeitherDownloadedNorStarted)
 
     EXPECT_EQ(run.result, 1);
     EXPECT_FALSE(run.stuck);
-    const std::vector<InstallerRun> log = Log();
+    const std::vector<LoggedInstall> log = Log();
     std::vector<std::string> started;
-    for (const InstallerRun& installer : log)
+    for (const LoggedInstall& installer : log)
         started.push_back(installer.name + " " + installer.arguments);
     EXPECT_EQ(started, (std::vector<std::string>{"a.exe ", "b.exe "}));
     for (const char* path : {"/evil.exe", "/evil2.exe", "/empty", "/long.exe"}) {
@@ -698,7 +671,7 @@ TEST_F(InstallRun, RefusedInstallValuesAreNeitherDownloadedNorStarted)
 
 // --- Failures and the close button ---------------------------------------------------------
 
-TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)
+TEST_F(DialogRun, AFailedDownloadEndsTheRunWithItsMessage)
 {
     SetInstallerDelay(1000);
     ServeInstaller("/1/one.exe");
@@ -722,7 +695,7 @@ TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)
           [&] {
               ASSERT_EQ(handles.size(), 1u);
               EXPECT_FALSE(handles[0].StillOpen()) << "closed once its installer was seen to exit";
-              EXPECT_EQ(dialog.InstallerProcess(), nullptr);
+              EXPECT_EQ(dialog.run().InstallerProcess(), nullptr);
               m_server.Resume();
           }},
          {"the failure message", [&] { return OwnedMessageBox(dialog.hwnd()) != nullptr; },
@@ -753,7 +726,7 @@ TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)
         EXPECT_EQ(m_server.CountRequests("GET", path), 0u) << path;
     }
     EXPECT_TRUE(WaitUntil([&] { return Log().size() == 2; })) << "the running installer was left to finish";
-    const std::vector<InstallerRun> log = Log();
+    const std::vector<LoggedInstall> log = Log();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[1].name, "two.exe");
 }
@@ -762,7 +735,7 @@ TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)
 
 // With a hash from the catalogue, an installer already on disk is checked before it starts:
 // a matching one starts without a request, a stale one is downloaded again.
-TEST_F(InstallRun, InstallersOnDiskWithAHashAreCheckedFirst)
+TEST_F(DialogRun, InstallersOnDiskWithAHashAreCheckedFirst)
 {
     ASSERT_TRUE(CreateDirectoryW(GetSoftDir().c_str(), nullptr));
     ASSERT_TRUE(WriteWholeFile(InSoft(L"kept.exe"), m_installerBytes));
@@ -779,7 +752,7 @@ TEST_F(InstallRun, InstallersOnDiskWithAHashAreCheckedFirst)
     EXPECT_FALSE(run.stuck);
     EXPECT_EQ(m_server.CountRequests("HEAD", "/kept.exe") + m_server.CountRequests("GET", "/kept.exe"), 0u);
     EXPECT_EQ(m_server.CountRequests("GET", "/stale.exe"), 1u);
-    const std::vector<InstallerRun> log = Log();
+    const std::vector<LoggedInstall> log = Log();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].name + " " + log[0].arguments, "kept.exe ");
     EXPECT_EQ(log[1].name + " " + log[1].arguments, "stale.exe /S");
@@ -789,7 +762,7 @@ TEST_F(InstallRun, InstallersOnDiskWithAHashAreCheckedFirst)
 // A body that arrives whole but with another hash (a broken mirror, a changed file) is a
 // failed download: the message, the end of the run, and nothing left under its name. The
 // tampered body is still a working installer, so starting it would show in the log.
-TEST_F(InstallRun, ADownloadOfAnotherHashEndsTheRunAndLeavesNoFile)
+TEST_F(DialogRun, ADownloadOfAnotherHashEndsTheRunAndLeavesNoFile)
 {
     ServeInstaller("/good.exe");
     m_server.Serve("/changed.exe", Body(m_installerBytes + "appended by a mirror"));
@@ -814,21 +787,21 @@ TEST_F(InstallRun, ADownloadOfAnotherHashEndsTheRunAndLeavesNoFile)
     EXPECT_EQ(m_server.CountRequests("HEAD", "/later.exe"), 0u) << "the run ended";
     EXPECT_EQ(FindFiles(InSoft(L"changed.exe*")), std::vector<std::wstring>{}) << "no temporary file either";
     EXPECT_TRUE(WaitUntil([&] { return Log().size() == 1; }));
-    const std::vector<InstallerRun> log = Log();
+    const std::vector<LoggedInstall> log = Log();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].name, "good.exe") << "a matching download starts";
 }
 
-TEST_F(InstallRun, TheCloseButtonMidDownloadLeavesNoFile)
+TEST_F(DialogRun, TheCloseButtonMidDownloadLeavesNoFile)
 {
     CProgressDlg dialog;
     dialog.m_programs = {HeldProgram(L"暂停的软件")};
 
     const ModalRun run(dialog, {{"the download held halfway",
-                                 [&] { return ServerHeld() && dialog.StatusText() == Downloading(50, L"暂停的软件"); },
+                                 [&] { return ServerHeld() && dialog.run().StatusText() == Downloading(50, L"暂停的软件"); },
                                  [&] {
                                      // A real click, in the middle of the button.
-                                     gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(dialog.CloseButton(), 14, 8));
+                                     gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(CloseButton(dialog), 14, 8));
                                      gui_test::PressLeft();
                                      gui_test::ReleaseLeft();
                                  }}});
@@ -843,7 +816,7 @@ TEST_F(InstallRun, TheCloseButtonMidDownloadLeavesNoFile)
     EXPECT_TRUE(Log().empty());
 }
 
-TEST_F(InstallRun, TheCloseButtonWhileInstallingLeavesTheInstallerRunning)
+TEST_F(DialogRun, TheCloseButtonWhileInstallingLeavesTheInstallerRunning)
 {
     SetInstallerDelay(1500);
     ASSERT_TRUE(CreateDirectoryW(GetSoftDir().c_str(), nullptr));
@@ -853,11 +826,11 @@ TEST_F(InstallRun, TheCloseButtonWhileInstallingLeavesTheInstallerRunning)
     ServeInstaller("/next.exe");
     WatchedHandle installer = {};
 
-    const ModalRun run(dialog, {{"the installer running", [&] { return dialog.InstallerProcess() != nullptr; },
+    const ModalRun run(dialog, {{"the installer running", [&] { return dialog.run().InstallerProcess() != nullptr; },
                                  [&] {
-                                     installer = {dialog.InstallerProcess(), GetProcessId(dialog.InstallerProcess())};
+                                     installer = {dialog.run().InstallerProcess(), GetProcessId(dialog.run().InstallerProcess())};
                                      EXPECT_NE(installer.processId, 0u);
-                                     SendMessageW(dialog.CloseButton(), BM_CLICK, 0, 0);
+                                     SendMessageW(CloseButton(dialog), BM_CLICK, 0, 0);
                                  }}});
 
     EXPECT_EQ(run.Unfinished(), "");
@@ -869,7 +842,7 @@ TEST_F(InstallRun, TheCloseButtonWhileInstallingLeavesTheInstallerRunning)
 }
 
 // A GET longer than its HEAD announced counts past 100 %.
-TEST_F(InstallRun, APercentPastTheEndStopsTheBarAtItsTrack)
+TEST_F(DialogRun, APercentPastTheEndStopsTheBarAtItsTrack)
 {
     HttpAnswer head;
     head.contentLength = kBlock;
@@ -881,16 +854,16 @@ TEST_F(InstallRun, APercentPastTheEndStopsTheBarAtItsTrack)
 
     const ModalRun run(
         dialog, {{"twice the announced size arrived",
-                  [&] { return ServerHeld() && dialog.StatusText().rfind(L"正在下载(", 0) == 0; },
+                  [&] { return ServerHeld() && dialog.run().StatusText().rfind(L"正在下载(", 0) == 0; },
                   [&] {
-                      EXPECT_EQ(dialog.Percent(), 100);
-                      EXPECT_EQ(dialog.StatusText(), Downloading(100, L"超长"));
+                      EXPECT_EQ(dialog.run().Percent(), 100);
+                      EXPECT_EQ(dialog.run().StatusText(), Downloading(100, L"超长"));
                       const Capture shot = Shown(dialog);
                       const Printed background(dialog.hwnd(), kMagenta);
                       EXPECT_TRUE(ColoursNear(shot.At(76 + 300, 86), kFillInside, 3));
                       EXPECT_TRUE(ColoursNear(shot.At(76 + 310 + 6, 86), background.At(76 + 310 + 6, 86), 3))
                           << "nothing drawn past the bar's own length";
-                      SendMessageW(dialog.CloseButton(), BM_CLICK, 0, 0);
+                      SendMessageW(CloseButton(dialog), BM_CLICK, 0, 0);
                   }}});
 
     EXPECT_EQ(run.Unfinished(), "");
@@ -922,7 +895,7 @@ private:
     Picture m_missing;
 };
 
-class MissingPicture : public InstallRun, public testing::WithParamInterface<Picture> {};
+class MissingPicture : public DialogRun, public testing::WithParamInterface<Picture> {};
 
 // How many pixels of a rectangle differ from what the background alone paints there.
 int PixelsOverBackground(const Capture& shot, const Printed& background, const RECT& rect)
@@ -947,7 +920,7 @@ TEST_P(MissingPicture, DrawsNothingInItsPlace)
     const ModalRun run(
         dialog,
         {{"the download held halfway",
-          [&] { return ServerHeld() && dialog.StatusText() == Downloading(50, L"暂停的软件"); },
+          [&] { return ServerHeld() && dialog.run().StatusText() == Downloading(50, L"暂停的软件"); },
           [&] {
               const Capture shot = Shown(dialog);
               const Printed background(dialog.hwnd(), kMagenta);
@@ -965,7 +938,7 @@ TEST_P(MissingPicture, DrawsNothingInItsPlace)
               if (missing != Picture::Background) {
                   EXPECT_EQ(PixelsOverBackground(shot, background, close) == 0, missing == Picture::Close);
               }
-              SendMessageW(dialog.CloseButton(), BM_CLICK, 0, 0);
+              SendMessageW(CloseButton(dialog), BM_CLICK, 0, 0);
           }}});
 
     EXPECT_EQ(run.Unfinished(), "");
@@ -978,7 +951,7 @@ INSTANTIATE_TEST_SUITE_P(EachPicture, MissingPicture,
 // The normal state of the close button is a cross on a clear ground. The button is drawn
 // onto a magenta ground here (its answer to WM_PRINTCLIENT): the clear pixels must show the
 // dialog's background, not the ground they were drawn on.
-TEST_F(InstallRun, CloseButtonStatesOverTheDialogBackground)
+TEST_F(DialogRun, CloseButtonStatesOverTheDialogBackground)
 {
     CGdiPlusBitmapResource strip;
     ASSERT_TRUE(strip.LoadFromResource(IDR_PNG_CLOSE, L"PNG"));
@@ -1002,7 +975,7 @@ TEST_F(InstallRun, CloseButtonStatesOverTheDialogBackground)
         dialog,
         {{"the dialog up", [&] { return ServerHeld(); },
           [&] {
-              const HWND close = dialog.CloseButton();
+              const HWND close = CloseButton(dialog);
               const COLORREF behind = Printed(dialog.hwnd(), kMagenta).At(372 + ground.x, ground.y);
               EXPECT_FALSE(ColoursNear(behind, kMagenta, 30));
 
@@ -1010,7 +983,7 @@ TEST_F(InstallRun, CloseButtonStatesOverTheDialogBackground)
               EXPECT_TRUE(ColoursNear(Capture(close).At(ground.x, ground.y), behind, 3)) << "normal, on screen";
 
               gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(close, 14, 8));
-              EXPECT_TRUE(gui_test::PumpUntil(
+              EXPECT_TRUE(WaitUntil(
                   [&] { return ColoursNear(Printed(close, kMagenta).At(ground.x, ground.y), opaque(SliceHover), 3); },
                   2000))
                   << "hover";

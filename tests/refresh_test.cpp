@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/folders.h"
+#include "base/folders.h"
 #include "catalog/refresh.h"
 #include "net/servers.h"
 #include "tests/test_files.h"

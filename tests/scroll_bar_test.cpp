@@ -191,19 +191,19 @@ TEST_F(ScrollBarTest, ARealDragReleasedOutsideTheBarLetsGoOfTheMouse)
     Show(0, 684, 456, 342);
     gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(bar.hwnd(), 6, 100));
     gui_test::PressLeft();
-    ASSERT_TRUE(gui_test::PumpUntil([&] { return bar.IsDragging(); }));
+    ASSERT_TRUE(WaitUntil([&] { return bar.IsDragging(); }, 5000));
     EXPECT_EQ(GetCapture(), bar.hwnd());
     gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(bar.hwnd(), 6, 138));
-    ASSERT_TRUE(gui_test::PumpUntil([&] { return !parent.messages.empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !parent.messages.empty(); }, 5000));
     EXPECT_EQ(TakeRequests(), std::vector<int>{513}) << "38 pixels of 4.5";
 
     // Wine posts no WM_MOUSELEAVE while the bar holds the capture, so the drag goes on
     // outside; Windows may end it here with a leave notification instead.
     gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(bar.hwnd(), -200, 160));
-    ASSERT_TRUE(gui_test::PumpUntil([&] { return !parent.messages.empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !parent.messages.empty(); }, 5000));
     EXPECT_EQ(TakeRequests(), std::vector<int>{612}) << "22 pixels more";
     gui_test::ReleaseLeft();
-    EXPECT_TRUE(gui_test::PumpUntil([&] { return !bar.IsDragging(); }));
+    EXPECT_TRUE(WaitUntil([&] { return !bar.IsDragging(); }, 5000));
     ExpectNoDrag();
     // The release ended it, not the leave notification Wine posts some 400 ms later.
     EXPECT_TRUE(bar.IsHover());

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/folders.h"
+#include "base/folders.h"
 #include "res/resource.h"
 #include "tests/gui_harness.h"
 #include "tests/test_files.h"
@@ -128,7 +128,7 @@ TEST(Framework, SuperclassesReachTheSystemButton)
     parent.messages.clear();
     SendMessageW(box.hwnd(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
     SendMessageW(box.hwnd(), WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-    gui_test::PumpPending();
+    PumpPending();
     ASSERT_EQ(parent.messages.size(), 1u);
     EXPECT_EQ(parent.messages[0].message, static_cast<UINT>(WM_COMMAND));
     EXPECT_EQ(parent.messages[0].wParam, MAKEWPARAM(158, BN_CLICKED));

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/folders.h"
+#include "base/folders.h"
 #include "tests/gui_harness.h"
 #include "ui/messages.h"
 #include "ui/software_list.h"
@@ -336,7 +336,7 @@ TEST_F(SoftwareListTest, MarksAndInstallsReachTheParent)
     gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(Tile(6), 20, 80));
     gui_test::PressLeft();
     gui_test::ReleaseLeft();
-    EXPECT_TRUE(gui_test::PumpUntil([&] { return !parent.messages.empty(); }));
+    EXPECT_TRUE(WaitUntil([&] { return !parent.messages.empty(); }, 5000));
     EXPECT_EQ(TakeMessages(), std::vector<RecordedMessage>{CheckChanged(6, 1)});
 
     SendMessageW(InstallButton(2), BM_CLICK, 0, 0);

@@ -8,8 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/folders.h"  // PathExists
-#include "app/unique_handle.h"
+#include "base/folders.h"  // PathExists
+#include "base/unique_handle.h"
+#include "tests/wait_until.h"
 
 // The whole file as bytes; "<missing>" when it cannot be opened.
 inline std::string ReadWholeFile(const std::wstring& path)
@@ -65,18 +66,6 @@ inline std::vector<std::wstring> FindFiles(const std::wstring& pattern)
             names.push_back(name);
     } while (FindNextFileW(search.get(), &found));
     return names;
-}
-
-// Polls until the condition holds; false when it still does not after the time-out.
-inline bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000)
-{
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!condition()) {
-        if (GetTickCount64() > deadline)
-            return false;
-        Sleep(10);
-    }
-    return true;
 }
 
 // A folder of the test's own under the temporary folder, removed with its files at the end.

@@ -1,7 +1,5 @@
 #include "ui/buttons.h"
 
-#include <commctrl.h>
-
 const ui::WindowClass& DTCheckBox::GetWindowClass() const
 {
     static const ui::WindowClass descriptor{L"DTCheckBox", L"BUTTON"};
@@ -43,8 +41,8 @@ LRESULT CAtlBitmapButton::OnMouseMove(WPARAM wParam, LPARAM lParam)
 {
     if (m_pressed && GetCapture() == m_hwnd)
         FollowCursorWhilePressed(lParam);
-    else if (!m_hover)
-        ArmLeaveNotification();
+    else if (m_hover.Enter(m_hwnd))
+        InvalidateRect(m_hwnd, nullptr, TRUE);
     return DefaultHandling(WM_MOUSEMOVE, wParam, lParam);
 }
 
@@ -61,29 +59,16 @@ void CAtlBitmapButton::FollowCursorWhilePressed(LPARAM lParam)
     }
 }
 
-void CAtlBitmapButton::ArmLeaveNotification()
-{
-    TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, m_hwnd, 0};
-    if (_TrackMouseEvent(&track)) {
-        m_hover = 1;
-        InvalidateRect(m_hwnd, nullptr, TRUE);
-    }
-}
-
 LRESULT CAtlBitmapButton::OnLButtonDown(WPARAM wParam, LPARAM lParam)
 {
-    if (m_hover) {
-        TRACKMOUSEEVENT cancel = {sizeof(cancel), TME_CANCEL | TME_LEAVE, m_hwnd, 0};
-        if (_TrackMouseEvent(&cancel))
-            m_hover = 0;
-    }
-    m_pressed = 1;
+    m_hover.Cancel(m_hwnd);
+    m_pressed = true;
     return DefaultHandling(WM_LBUTTONDOWN, wParam, lParam);
 }
 
 LRESULT CAtlBitmapButton::OnLButtonUp(WPARAM wParam, LPARAM lParam)
 {
-    m_pressed = 0;
+    m_pressed = false;
     return DefaultHandling(WM_LBUTTONUP, wParam, lParam);
 }
 
@@ -91,13 +76,13 @@ LRESULT CAtlBitmapButton::OnKillFocus(WPARAM wParam, LPARAM lParam)
 {
     if (GetCapture() == m_hwnd)
         ReleaseCapture();
-    m_pressed = 0;
+    m_pressed = false;
     return DefaultHandling(WM_KILLFOCUS, wParam, lParam);
 }
 
 LRESULT CAtlBitmapButton::OnMouseLeave()
 {
-    m_hover = 0;
+    m_hover.Leave();
     InvalidateRect(m_hwnd, nullptr, TRUE);
     return 0;
 }

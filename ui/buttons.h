@@ -2,6 +2,7 @@
 // Button controls of the skin: the owner-drawn select-all box class and the owner-drawn
 // push button that tracks hover and the pushed look for its owner.
 
+#include "ui/hover.h"
 #include "ui/window.h"
 
 // The "全选" box: a superclass of "BUTTON" that erases nothing; its owner draws it on
@@ -20,7 +21,7 @@ protected:
 class CAtlBitmapButton : public ui::Window {
 public:
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
-    bool IsHover() const { return m_hover != 0; }
+    bool IsHover() const { return m_hover.IsHover(); }
 
 protected:
     const ui::WindowClass& GetWindowClass() const override;
@@ -32,8 +33,7 @@ private:
     LRESULT OnKillFocus(WPARAM wParam, LPARAM lParam);
     LRESULT OnMouseLeave();
     void FollowCursorWhilePressed(LPARAM lParam);
-    void ArmLeaveNotification();
 
-    int m_hover = 0;    // a leave notification is armed and the cursor is over the button
-    int m_pressed = 0;  // the left button went down on the button
+    ui::HoverTracker m_hover;
+    bool m_pressed = false;  // the left button went down on the button
 };

@@ -11,9 +11,7 @@ using std::min;
 }  // namespace Gdiplus
 #include <gdiplus.h>
 
-#include <memory>
-
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 
 namespace ui {
 
@@ -100,10 +98,6 @@ private:
     HDC m_dc;            // borrowed
     HGDIOBJ m_previous;  // borrowed: belongs to the DC's owner
 };
-
-// GDI+ objects made with new, deleted through GDI+'s own allocator.
-using UniqueGraphics = std::unique_ptr<Gdiplus::Graphics>;
-using UniqueGdiplusBitmap = std::unique_ptr<Gdiplus::Bitmap>;
 
 // GDI+ is started for as long as one of these lives; the program and every GUI test
 // program hold exactly one.

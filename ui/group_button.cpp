@@ -31,7 +31,7 @@ void CGroupButton::SetSelected(bool selected)
 
 void CGroupButton::ClearLooks()
 {
-    m_hover = false;
+    m_hover.Leave();
     m_selected = false;
 }
 
@@ -56,12 +56,8 @@ LRESULT CGroupButton::OnCreate()
 
 LRESULT CGroupButton::OnMouseMove()
 {
-    if (m_hover)
-        return 0;
-    m_hover = true;
-    InvalidateRect(m_hwnd, nullptr, TRUE);
-    TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, m_hwnd, HOVER_DEFAULT};
-    TrackMouseEvent(&track);
+    if (m_hover.Enter(m_hwnd))
+        InvalidateRect(m_hwnd, nullptr, TRUE);
     return 0;
 }
 
@@ -77,7 +73,7 @@ LRESULT CGroupButton::OnLButtonDown()
 
 LRESULT CGroupButton::OnMouseLeave()
 {
-    m_hover = false;
+    m_hover.Leave();
     InvalidateRect(m_hwnd, nullptr, TRUE);
     return 0;
 }
@@ -102,7 +98,7 @@ void CGroupButton::DrawBackground(Gdiplus::Graphics& graphics, const RECT& clien
 {
     if (!m_background)
         return;
-    const int slice = m_selected ? SlicePressed : (m_hover ? SliceHover : SliceNormal);
+    const int slice = m_selected ? SlicePressed : (m_hover.IsHover() ? SliceHover : SliceNormal);
     DrawSlice(graphics, *m_background, slice, client);
 }
 

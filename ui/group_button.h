@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "ui/hover.h"
 #include "ui/skin.h"
 #include "ui/window.h"
 
@@ -12,13 +13,13 @@ class CGroupButton : public ui::Window {
 public:
     // Both stay the main window's; they must outlive this button's window.
     void SetSkin(const CGdiPlusBitmap* background, HFONT font);
-    CGdiPlusBitmap& icon() { return m_icon; }
+    CGdiPlusBitmapResource& icon() { return m_icon; }
 
     void SetSelected(bool selected);
     // Forgets hover and selection without painting, for a reload that destroys the window.
     void ClearLooks();
     bool selected() const { return m_selected; }
-    bool hover() const { return m_hover; }
+    bool hover() const { return m_hover.IsHover(); }
 
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
@@ -35,9 +36,9 @@ private:
     void DrawIcon(Gdiplus::Graphics& graphics) const;
     void DrawCaption(HDC dc, const RECT& client) const;
 
-    bool m_hover = false;     // the cursor is over the button and a leave notification is requested
+    ui::HoverTracker m_hover;
     bool m_selected = false;  // this button's group is the current group
-    CGdiPlusBitmap m_icon;    // owned; may hold nothing, or a bitmap that failed to decode
+    CGdiPlusBitmapResource m_icon;  // owned; empty when the group's icon did not load
     const CGdiPlusBitmap* m_background = nullptr;  // borrowed from the main window
     HFONT m_font = nullptr;                        // borrowed from the main window
 };

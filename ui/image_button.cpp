@@ -48,22 +48,15 @@ LRESULT DTImageButton::OnPaint()
 
 LRESULT DTImageButton::OnMouseMove()
 {
-    if (m_hover)
-        return 0;
-    m_hover = true;
-    TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, m_hwnd, HOVER_DEFAULT};
-    TrackMouseEvent(&track);
-    if (m_enabled)
+    if (m_hover.Enter(m_hwnd))
         InvalidateRect(m_hwnd, nullptr, TRUE);
     return 0;
 }
 
 LRESULT DTImageButton::OnLButtonDown()
 {
-    if (m_enabled) {
-        m_pressed = true;
-        InvalidateRect(m_hwnd, nullptr, TRUE);
-    }
+    m_pressed = true;
+    InvalidateRect(m_hwnd, nullptr, TRUE);
     return 0;
 }
 
@@ -71,7 +64,7 @@ LRESULT DTImageButton::OnLButtonDown()
 // so only a release over the button that took the press completes a click.
 LRESULT DTImageButton::OnLButtonUp()
 {
-    if (m_enabled && m_pressed) {
+    if (m_pressed) {
         m_pressed = false;
         InvalidateRect(m_hwnd, nullptr, TRUE);
         NotifyClicked();
@@ -81,10 +74,9 @@ LRESULT DTImageButton::OnLButtonUp()
 
 LRESULT DTImageButton::OnMouseLeave()
 {
-    m_hover = false;
+    m_hover.Leave();
     m_pressed = false;
-    if (m_enabled)
-        InvalidateRect(m_hwnd, nullptr, TRUE);
+    InvalidateRect(m_hwnd, nullptr, TRUE);
     return 0;
 }
 
@@ -98,11 +90,9 @@ void DTImageButton::NotifyClicked()
 
 int DTImageButton::CurrentSlice() const
 {
-    if (!m_enabled)
-        return SliceDisabled;
     if (m_pressed)
         return SlicePressed;
-    return m_hover ? SliceHover : SliceNormal;
+    return m_hover.IsHover() ? SliceHover : SliceNormal;
 }
 
 // The slice keeps its own size: a larger rectangle shows the parent's background around it.

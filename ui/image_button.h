@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "ui/hover.h"
 #include "ui/skin.h"
 #include "ui/window.h"
 
@@ -17,11 +18,9 @@ public:
     HWND CreateFromFile(HWND parent, const RECT& rect, UINT id, const std::wstring& imagePath);
 
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
-    virtual void DrawButton(HDC dc);
 
-    bool hover() const { return m_hover; }
+    bool hover() const { return m_hover.IsHover(); }
     bool pressed() const { return m_pressed; }
-    bool enabled() const { return m_enabled; }
     const std::wstring& text() const { return m_text; }
 
 protected:
@@ -35,10 +34,10 @@ private:
     LRESULT OnLButtonUp();
     LRESULT OnMouseLeave();
     int CurrentSlice() const;
+    void DrawButton(HDC dc);
     void NotifyClicked();
 
-    bool m_hover = false;    // the cursor is over the button and a leave notification is requested
-    bool m_enabled = true;   // nothing clears it; while false the face is slice 3 and presses are ignored
+    ui::HoverTracker m_hover;
     bool m_pressed = false;  // the left button went down here and was neither released nor lost
     CGdiPlusBitmapResource m_image;
     std::wstring m_text;  // also the window text; never drawn

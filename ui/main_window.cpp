@@ -2,20 +2,16 @@
 
 #include <process.h>
 
-#include "app/autorun.h"
-#include "app/folders.h"
-#include "app/startup.h"
+#include "base/autorun.h"
+#include "base/folders.h"
 #include "catalog/refresh.h"
-#include "install/progress_dialog.h"
 #include "install/update_check.h"
 #include "net/download.h"
-#include "res/resource.h"
 #include "ui/fonts.h"
 #include "ui/messages.h"
+#include "ui/progress_dialog.h"
 
 namespace {
-
-const wchar_t kErrorCaption[] = L"出错了";
 
 constexpr UINT kRefreshWatchPeriodMs = 500;
 constexpr UINT kNetworkWaitPeriodMs = 10000;
@@ -34,11 +30,6 @@ constexpr DWORD kImageButtonStyle = WS_CHILD | WS_VISIBLE;
 constexpr int kSelectAllBoxSize = 14;
 constexpr int kSelectAllLabelOffset = 22;
 constexpr COLORREF kSomeSelectedColour = RGB(5, 90, 170);
-
-void ShowSkinError(const wchar_t* text)
-{
-    MessageBoxW(nullptr, text, kErrorCaption, MB_OK | MB_ICONINFORMATION);
-}
 
 ui::UniqueIcon LoadAppIcon(int size)
 {
@@ -88,7 +79,7 @@ LRESULT CMainWindow::OnCreate()
     if (!CreateChildren())
         return -1;
 
-    LoadCatalogue(m_catalogue, GetAppLibDir() + L"\\applib.xml");  // an unreadable one shows no group
+    LoadCatalogue(m_catalogue, GetCatalogueFile());  // an unreadable one shows no group
     if (!LoadGroupSkin())
         return -1;
     CreateGroupButtons();
@@ -192,7 +183,7 @@ void CMainWindow::CreateGroupButtons()
         button.SetSkin(&m_groupBackground, m_groupFont.get());
         button.Create(m_hwnd, rect, group.name.c_str(), WS_CHILD | WS_VISIBLE, 0,
                       IDC_FIRST_GROUP + static_cast<UINT>(i));
-        button.icon().LoadStraightFromFile(GroupIconPath(group));
+        button.icon().LoadFromFile(GroupIconPath(group));  // a missing icon leaves the place empty
         OffsetRect(&rect, kGroupButtonStep, 0);
     }
 }
@@ -203,7 +194,7 @@ void CMainWindow::DestroyGroupButtons()
         if (!button.IsWindow())
             continue;
         button.ClearLooks();
-        button.icon().Release();
+        button.icon().Empty();
         DestroyWindow(button.hwnd());
     }
 }
@@ -222,7 +213,7 @@ void CMainWindow::ReloadCatalogue()
     // catalogue without groups leaves no tile behind either.
     m_list.SetItems({});
     ClearCatalogue(m_catalogue);
-    LoadCatalogue(m_catalogue, GetAppLibDir() + L"\\applib.xml");
+    LoadCatalogue(m_catalogue, GetCatalogueFile());
     DestroyGroupButtons();
     CreateGroupButtons();
     m_selectAllState = SelectNone;

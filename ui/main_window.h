@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "catalog/catalogue.h"
+#include "res/resource.h"  // the control ids
 #include "ui/buttons.h"
 #include "ui/gdi.h"
 #include "ui/group_button.h"
@@ -16,16 +17,6 @@
 #include "ui/skin.h"
 #include "ui/software_list.h"
 #include "ui/window.h"
-
-// Control ids of the main window's children.
-enum MainWindowControl : UINT {
-    IDC_SOFTWARE_LIST = 130,
-    IDC_MINIMIZE = 131,
-    IDC_CLOSE = 132,
-    IDC_FIRST_GROUP = 133,  // group i has 133 + i, for i below kMaxGroupButtons
-    IDC_SELECT_ALL = 158,
-    IDC_ONE_KEY_INSTALL = 159,
-};
 
 // The timers of the main window.
 enum MainWindowTimer : UINT_PTR {

@@ -84,7 +84,7 @@ void CDTVerticalScrollBar::SetScrollState(const ScrollStateChange& change)
 
 LRESULT CDTVerticalScrollBar::OnCreate()
 {
-    m_hover = false;
+    m_hover.Leave();
     m_dragging = false;
     m_captured = false;
     m_lastPoint = {};
@@ -156,12 +156,8 @@ void CDTVerticalScrollBar::ClickTrack(int y)
 
 LRESULT CDTVerticalScrollBar::OnMouseMove(LPARAM lParam)
 {
-    if (!m_hover) {
-        m_hover = true;
+    if (m_hover.Enter(m_hwnd))
         InvalidateRect(m_hwnd, nullptr, TRUE);
-        TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, m_hwnd, HOVER_DEFAULT};
-        TrackMouseEvent(&track);
-    }
     if (m_dragging)
         DragTo({ui::PointX(lParam), ui::PointY(lParam)});
     return 0;
@@ -191,7 +187,7 @@ LRESULT CDTVerticalScrollBar::OnLButtonUp()
 
 LRESULT CDTVerticalScrollBar::OnMouseLeave()
 {
-    m_hover = false;
+    m_hover.Leave();
     EndDrag();
     InvalidateRect(m_hwnd, nullptr, TRUE);
     return 0;

@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "ui/hover.h"
 #include "ui/skin.h"
 #include "ui/window.h"
 
@@ -52,7 +53,7 @@ public:
     bool IsVisible() const { return m_visible; }
     bool IsDragging() const { return m_dragging; }
     bool IsCaptured() const { return m_captured; }
-    bool IsHover() const { return m_hover; }
+    bool IsHover() const { return m_hover.IsHover(); }
 
     // Shared by every bar: loaded when a bar is created, emptied when one is destroyed.
     static const CGdiPlusBitmapResource& TrackImage();
@@ -88,7 +89,7 @@ private:
     void RequestPosition(int position);
     void DrawTrackAndThumb(HDC dc) const;
 
-    bool m_hover = false;     // a leave notification has been requested since the cursor entered
+    ui::HoverTracker m_hover;
     bool m_dragging = false;  // the left button went down on the thumb and the drag goes on
     bool m_captured = false;  // the bar holds the mouse capture for the drag
     POINT m_lastPoint = {};   // cursor at the drag's start or last step, client coordinates

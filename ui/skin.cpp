@@ -2,7 +2,7 @@
 
 #include <objidl.h>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 #include "ui/window.h"
 
 CGdiPlusBitmap::~CGdiPlusBitmap()
@@ -14,12 +14,6 @@ void CGdiPlusBitmap::Release()
 {
     delete m_bitmap;
     m_bitmap = nullptr;
-}
-
-void CGdiPlusBitmap::LoadStraightFromFile(const std::wstring& path)
-{
-    Release();
-    m_bitmap = new Gdiplus::Bitmap(path.c_str());
 }
 
 int CGdiPlusBitmap::Width() const
@@ -141,17 +135,6 @@ void DrawSlice(Gdiplus::Graphics& graphics, const CGdiPlusBitmap& image, int sli
 
 CMemorySurface::CMemorySurface(HDC target, const RECT& rect) : m_target(target), m_rect(rect)
 {
-    Begin();
-}
-
-CMemorySurface::CMemorySurface(HDC target) : m_target(target), m_rect{}
-{
-    GetClipBox(target, &m_rect);
-    Begin();
-}
-
-void CMemorySurface::Begin()
-{
     m_dc.reset(CreateCompatibleDC(m_target));
     RECT device = m_rect;
     LPtoDP(m_target, reinterpret_cast<POINT*>(&device), 2);
@@ -181,6 +164,11 @@ void DrawParentBackground(HWND child, HDC dc)
     SetWindowOrgEx(dc, rect.left, rect.top, &previousOrigin);
     SendMessageW(parent, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT | PRF_ERASEBKGND);
     SetWindowOrgEx(dc, previousOrigin.x, previousOrigin.y, nullptr);
+}
+
+void ShowSkinError(const wchar_t* text)
+{
+    MessageBoxW(nullptr, text, L"出错了", MB_OK | MB_ICONINFORMATION);
 }
 
 void FillSolid(HDC dc, const RECT& rect, COLORREF colour)

@@ -9,7 +9,7 @@
 
 #include "ui/gdi.h"
 
-// Holds one GDI+ bitmap, or nothing.
+// Holds one GDI+ bitmap, or nothing; what draws and measures the skin's images.
 class CGdiPlusBitmap {
 public:
     CGdiPlusBitmap() = default;
@@ -17,20 +17,18 @@ public:
     CGdiPlusBitmap(const CGdiPlusBitmap&) = delete;
     CGdiPlusBitmap& operator=(const CGdiPlusBitmap&) = delete;
 
-    // Replaces the held bitmap by one decoded straight from a file. Its status is not
-    // examined: a file that does not decode leaves a bitmap that draws nothing.
-    void LoadStraightFromFile(const std::wstring& path);
-    void Release();
-
     Gdiplus::Bitmap* bitmap() const { return m_bitmap; }
     int Width() const;   // 0 while empty
     int Height() const;  // 0 while empty
 
 protected:
+    void Release();
+
     Gdiplus::Bitmap* m_bitmap = nullptr;  // owned
 };
 
-// A bitmap decoded from encoded bytes kept in movable global memory for the bitmap's life.
+// The one loader of images: a bitmap decoded from encoded bytes kept in movable global
+// memory for the bitmap's life, checked right after decoding.
 class CGdiPlusBitmapResource : public CGdiPlusBitmap {
 public:
     CGdiPlusBitmapResource() = default;
@@ -49,8 +47,9 @@ private:
     HGLOBAL m_buffer = nullptr;  // owned, locked while m_bitmap exists
 };
 
-// Slice k of a four-slice state image: normal, hover, pressed (selected), disabled.
-enum StateSlice { SliceNormal = 0, SliceHover = 1, SlicePressed = 2, SliceDisabled = 3 };
+// Slice k of a four-slice state image: normal, hover, pressed (selected); the fourth, for a
+// disabled look, is never shown.
+enum StateSlice { SliceNormal = 0, SliceHover = 1, SlicePressed = 2 };
 int SliceWidth(const CGdiPlusBitmap& image);
 
 // Draws slice k into the destination rectangle, stretched when the sizes differ. An empty
@@ -66,17 +65,13 @@ void DrawImagePart(Gdiplus::Graphics& graphics, const CGdiPlusBitmap& image, con
 class CMemorySurface {
 public:
     CMemorySurface(HDC target, const RECT& rect);
-    explicit CMemorySurface(HDC target);  // over the target's clip box
     ~CMemorySurface();
     CMemorySurface(const CMemorySurface&) = delete;
     CMemorySurface& operator=(const CMemorySurface&) = delete;
 
     HDC dc() const { return m_dc.get(); }
-    const RECT& rect() const { return m_rect; }
 
 private:
-    void Begin();
-
     HDC m_target;  // borrowed
     RECT m_rect;
     ui::UniqueMemoryDc m_dc;
@@ -87,6 +82,10 @@ private:
 // Fills dc, a DC in the child's client coordinates, with what the parent paints behind the
 // child (its WM_PRINTCLIENT answer). A window without a parent gets nothing.
 void DrawParentBackground(HWND child, HDC dc);
+
+// The message a window shows when a skin image it cannot do without does not load: no owner,
+// captioned "出错了".
+void ShowSkinError(const wchar_t* text);
 
 // Opaque white over the rectangle; the DC's background colour is restored afterwards.
 void FillWhite(HDC dc, const RECT& rect);

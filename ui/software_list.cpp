@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cwchar>
 
-#include "app/folders.h"
+#include "base/folders.h"
 #include "ui/fonts.h"
 #include "ui/messages.h"
 
@@ -34,12 +34,6 @@ constexpr size_t kNameBufferLength = 512;
 void SendToParent(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     SendMessageW(GetParent(hwnd), message, wParam, lParam);
-}
-
-void RequestLeaveNotification(HWND hwnd)
-{
-    TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, hwnd, HOVER_DEFAULT};
-    TrackMouseEvent(&track);
 }
 
 RECT WindowRectOf(HWND hwnd)
@@ -112,7 +106,7 @@ LRESULT CSWListBoxItem::OnCreate()
                                  kInstallButtonLeft + sliceWidth + kCheckBoxGap, top + inset, kCheckBoxSize,
                                  height - 2 * inset, m_hwnd, reinterpret_cast<HMENU>(static_cast<UINT_PTR>(kCheckBoxId)),
                                  ui::ModuleInstance(), nullptr);
-    m_hover = false;
+    m_hover.Leave();
     return 0;
 }
 
@@ -184,17 +178,14 @@ LRESULT CSWListBoxItem::OnLButtonUp()
 // The tile looks the same with and without hover; the state only arms the leave notification.
 LRESULT CSWListBoxItem::OnMouseMove()
 {
-    if (!m_hover) {
-        m_hover = true;
+    if (m_hover.Enter(m_hwnd))
         InvalidateRect(m_hwnd, nullptr, TRUE);
-        RequestLeaveNotification(m_hwnd);
-    }
     return 0;
 }
 
 LRESULT CSWListBoxItem::OnMouseLeave()
 {
-    m_hover = false;
+    m_hover.Leave();
     InvalidateRect(m_hwnd, nullptr, TRUE);
     return 0;
 }
@@ -253,7 +244,7 @@ LRESULT CSWListBox::OnCreate()
     m_scrollBar.Create(m_hwnd, {client.right - kScrollBarWidth, client.top, client.right, client.bottom},
                        L"Scrollbar", WS_CHILD | WS_VISIBLE, 0, kScrollBarId);
     if (!m_installImage.LoadFromFile(GetSkinDir() + L"\\item_install_button.png")) {
-        MessageBoxW(nullptr, L"加载Skin/item_install_button.png出错", L"出错了", MB_OK | MB_ICONINFORMATION);
+        ShowSkinError(L"加载Skin/item_install_button.png出错");
         return -1;  // fail CreateWindowEx
     }
     m_nameFont = ui::CreateSkinFont(FW_BOLD);

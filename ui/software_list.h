@@ -10,6 +10,7 @@
 #include "catalog/catalogue.h"
 #include "ui/buttons.h"
 #include "ui/gdi.h"
+#include "ui/hover.h"
 #include "ui/scroll_bar.h"
 #include "ui/skin.h"
 #include "ui/window.h"
@@ -54,7 +55,7 @@ private:
     void NotifyList(WORD code);
 
     const CatalogueProgram* m_program;  // borrowed from the main window's catalogue
-    bool m_hover = false;               // a leave notification has been requested since the cursor entered
+    ui::HoverTracker m_hover;           // the tile looks the same either way
     bool m_iconPending;                 // the program names an icon not yet loaded
     CGdiPlusBitmapResource m_icon;      // empty when the program has no icon that loads
     CAtlBitmapButton m_installButton;

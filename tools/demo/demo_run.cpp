@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/folders.h"
+#include "base/folders.h"
 #include "catalog/catalogue.h"
 #include "net/servers.h"
 #include "tests/gui_harness.h"
@@ -72,7 +72,7 @@ int TakeScreenshots(driver::RunningProgram& program, const std::wstring& dir)
     if (!main)
         return 1;
     const HWND list = driver::ChildById(main, 130);
-    driver::PollUntil([&] { return driver::ChildById(list, 100) != nullptr; }, 10000);
+    WaitUntil([&] { return driver::ChildById(list, 100) != nullptr; }, 10000);
     Sleep(1000);  // the refresh swaps in the rewritten catalogue; let it settle and paint
     RedrawWindow(main, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     bool ok = Save(main, dir + L"\\main.png");
@@ -84,7 +84,7 @@ int TakeScreenshots(driver::RunningProgram& program, const std::wstring& dir)
     PostMessageW(oneKey, WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
 
     HWND dialog = nullptr;
-    driver::PollUntil([&] {
+    WaitUntil([&] {
         for (HWND hwnd : program.TopLevelWindows(true)) {
             if (driver::ClassName(hwnd) == L"#32770" && (GetWindowLongW(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST))
                 dialog = hwnd;
@@ -98,7 +98,7 @@ int TakeScreenshots(driver::RunningProgram& program, const std::wstring& dir)
     Sleep(4500);
     ok = Save(dialog, dir + L"\\progress.png") && ok;
     SendMessageW(driver::ChildById(dialog, 157), BM_CLICK, 0, 0);
-    driver::PollUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000);
+    WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000);
     SendMessageW(driver::ChildById(main, 132), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
     SendMessageW(driver::ChildById(main, 132), WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
     program.WaitForExit(10000);

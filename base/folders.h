@@ -11,5 +11,8 @@ std::wstring GetAppIconsDir();
 std::wstring GetSkinDir();
 std::wstring GetSoftDir();
 
+// The local catalogue: "AppLib.xml" in the AppLib folder.
+std::wstring GetCatalogueFile();
+
 // Anything stands at `path`: a file or a folder.
 bool PathExists(const std::wstring& path);

@@ -1,4 +1,4 @@
-#include "app/folders.h"
+#include "base/folders.h"
 
 #include <windows.h>
 
@@ -37,6 +37,11 @@ std::wstring GetSkinDir()
 std::wstring GetSoftDir()
 {
     return GetAppLibDir() + L"\\Soft";
+}
+
+std::wstring GetCatalogueFile()
+{
+    return GetAppLibDir() + L"\\AppLib.xml";
 }
 
 bool PathExists(const std::wstring& path)

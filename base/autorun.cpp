@@ -1,10 +1,12 @@
-#include "app/autorun.h"
+#include "base/autorun.h"
 
 #include <windows.h>
 
 #include <cwchar>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
+
+bool g_autorunMode = false;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/text.h"
+#include "base/text.h"
 
 wchar_t AsciiLower(wchar_t c)
 {

@@ -1,9 +1,6 @@
-#include "install/progress_dialog.h"
+#include "ui/progress_dialog.h"
 
-#include <algorithm>
-
-#include "app/folders.h"
-#include "install/install_run.h"
+#include "base/folders.h"
 #include "res/resource.h"
 
 namespace {
@@ -23,16 +20,6 @@ constexpr int kBarHeight = 14;
 constexpr RECT kStatusRect = {74, 53, 401, 65};
 constexpr COLORREF kStatusColour = RGB(10, 66, 107);
 constexpr UINT kStatusFormat = DT_BOTTOM | DT_NOPREFIX | DT_END_ELLIPSIS;  // not single-line
-
-// Replaces a plain file standing where the folder belongs.
-void MakeSureFolderExists(const std::wstring& folder)
-{
-    const DWORD attributes = GetFileAttributesW(folder.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return;
-    DeleteFileW(folder.c_str());
-    CreateDirectoryW(folder.c_str(), nullptr);
-}
 
 }  // namespace
 
@@ -78,14 +65,9 @@ LRESULT CProgressDlg::OnInitDialog()
     SetTimer(m_hwnd, kAnimationTimer, kAnimationPeriodMs, nullptr);
     SetTimer(m_hwnd, kRunTimer, kRunPeriodMs, nullptr);
     m_spinFrame = 0;
-    m_statusText = L"正在下载...";
     MoveToWorkAreaCorner();
-    m_downloadIndex = 0;
-    m_installIndex = 0;
-    m_percent = 0;
-    m_installerProcess.reset();
-    m_installerRunning = false;
-    StartNextDownload();
+    m_run.emplace(m_programs, GetSoftDir(), m_platform);
+    m_run->Start();
     return 0;  // no default focus
 }
 
@@ -137,7 +119,7 @@ void CProgressDlg::DrawSpinnerAndBar(HDC dc)
     Gdiplus::Graphics graphics(dc);
     const int frameWidth = m_spinner.Width() / kSpinnerFrames;
     DrawImagePart(graphics, m_spinner, kSpinnerRect, m_spinFrame * frameWidth, 0, frameWidth, m_spinner.Height());
-    const int fillWidth = static_cast<int>(m_percent / 100.0 * m_progressFill.Width());
+    const int fillWidth = static_cast<int>(m_run->Percent() / 100.0 * m_progressFill.Width());
     if (fillWidth > 0)
         DrawImagePart(graphics, m_progressFill, {kBarLeft, kBarTop, kBarLeft + fillWidth, kBarTop + kBarHeight}, 0, 0,
                       fillWidth, m_progressFill.Height());
@@ -150,7 +132,8 @@ void CProgressDlg::DrawStatusLine(HDC dc)
     SetTextColor(dc, kStatusColour);
     ui::SelectedObject font(dc, m_font.get());
     RECT rect = kStatusRect;
-    DrawTextW(dc, m_statusText.c_str(), static_cast<int>(m_statusText.size()), &rect, kStatusFormat);
+    const std::wstring& status = m_run->StatusText();
+    DrawTextW(dc, status.c_str(), static_cast<int>(status.size()), &rect, kStatusFormat);
 }
 
 LRESULT CProgressDlg::OnDrawItem(const DRAWITEMSTRUCT& item)
@@ -183,30 +166,19 @@ LRESULT CProgressDlg::OnTimer(UINT_PTR id)
         InvalidateRect(m_hwnd, nullptr, FALSE);
         m_spinFrame = (m_spinFrame + 1) % kSpinnerFrames;
     } else if (id == kRunTimer) {
-        if (CollectFinishedDownload()) {
-            WatchInstaller();
-            TakeNextStep();
-        }
+        TickRun();
     }
     return 0;
 }
 
-bool CProgressDlg::CollectFinishedDownload()
+// The run never repaints: the animation's timer shows its changes.
+void CProgressDlg::TickRun()
 {
-    if (!m_download.IsFinished())
-        return true;
-    const bool succeeded = m_download.Succeeded();
-    m_download.Release();
-    if (m_downloadIndex >= m_programs.size())
-        return true;
-    const CatalogueProgram& program = *m_programs[m_downloadIndex];
-    if (!succeeded) {
-        FailDownload(program);
-        return false;
+    switch (m_run->Tick()) {
+    case InstallRun::Step::Going: break;
+    case InstallRun::Step::Finished: EndDialog(kDialogResult); break;
+    case InstallRun::Step::DownloadFailed: FailDownload(*m_run->FailedProgram()); break;
     }
-    ++m_downloadIndex;
-    StartNextDownload();
-    return true;
 }
 
 void CProgressDlg::FailDownload(const CatalogueProgram& program)
@@ -218,86 +190,9 @@ void CProgressDlg::FailDownload(const CatalogueProgram& program)
     EndDialog(kDialogResult);
 }
 
-void CProgressDlg::WatchInstaller()
-{
-    if (!m_installerRunning || !m_installerProcess)
-        return;
-    DWORD exitCode = 0;
-    if (GetExitCodeProcess(m_installerProcess.get(), &exitCode) && exitCode != STILL_ACTIVE) {
-        m_installerRunning = false;
-        m_installerProcess.reset();  // nothing needs it any more; one handle per program would leak
-    }
-}
-
-void CProgressDlg::TakeNextStep()
-{
-    if (m_installerRunning)
-        return;
-    if (m_installIndex >= m_programs.size()) {
-        EndDialog(kDialogResult);
-        return;
-    }
-    const CatalogueProgram& program = *m_programs[m_installIndex];
-    if (m_installIndex < m_downloadIndex) {
-        m_statusText = L"正在安装 - " + program.name;
-        const double share = static_cast<double>(m_installIndex) / static_cast<double>(m_programs.size());
-        m_percent = static_cast<int>(share * 100);
-        ++m_installIndex;
-        RunInstaller(program);
-    } else {
-        ShowDownloadProgress(program);
-    }
-}
-
-// A GET longer than its HEAD announced counts past 100; the bar stops at its track's end.
-void CProgressDlg::ShowDownloadProgress(const CatalogueProgram& program)
-{
-    m_statusText = L"正在下载 - " + program.name;
-    if (m_download.IsFinished())  // an empty handle reads as finished
-        return;
-    m_percent = std::clamp(m_download.GetPercent(), 0, 100);
-    m_statusText = L"正在下载(" + std::to_wstring(m_percent) + L"%) - " + program.name;
-}
-
-void CProgressDlg::StartNextDownload()
-{
-    if (m_downloadIndex >= m_programs.size())
-        return;
-    const std::wstring folder = GetSoftDir();
-    MakeSureFolderExists(folder);
-    for (; m_downloadIndex < m_programs.size(); ++m_downloadIndex) {
-        const CatalogueProgram& program = *m_programs[m_downloadIndex];
-        if (!IsAcceptedInstall(program.install, folder))
-            continue;  // refused: never downloaded, never started
-        const std::wstring path = InstallerPath(folder, InstallerFileName(program.install));
-        // With a hash, the download's thread checks a file already there and fetches it again
-        // when it differs.
-        if (!PathExists(path) || !program.sha256.empty()) {
-            m_download.Start(program.url, path, program.sha256);
-            return;
-        }
-        // On disk from an earlier run and no hash to check it against: used as it is.
-    }
-}
-
-void CProgressDlg::RunInstaller(const CatalogueProgram& program)
-{
-    m_installerProcess.reset();
-    const std::wstring folder = GetSoftDir();
-    std::wstring file;
-    std::wstring parameters;
-    if (!IsAcceptedInstall(program.install, folder) || !SplitInstallCommand(program.install, file, parameters))
-        return;  // nothing started; the next tick moves on
-    m_installerRunning = true;
-    m_installerProcess = RunElevated(InstallerPath(folder, file), parameters);
-    if (!m_installerProcess)
-        m_installerRunning = false;
-}
-
 LRESULT CProgressDlg::OnClose()
 {
-    m_download.Cancel();           // the download thread removes its temporary file itself
-    m_installerProcess.reset();    // the installer keeps running
+    m_run->Stop();
     EndDialog(kDialogResult);
     return 0;
 }

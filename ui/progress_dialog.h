@@ -1,0 +1,71 @@
+#pragma once
+// The progress dialog of an install run: a small always-on-top dialog with a spinner, a bar
+// and one status line. It is the view of an InstallRun: it ticks the run every 200 ms,
+// paints what the run reports, and stops it when the close button is pressed. The run lives
+// inside the modal dialog and ends with it.
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "catalog/catalogue.h"
+#include "install/install_run.h"
+#include "ui/buttons.h"
+#include "ui/skin.h"
+#include "ui/window.h"
+
+class CProgressDlg : public ui::Dialog {
+public:
+    // The platform is borrowed and must outlive the dialog.
+    explicit CProgressDlg(InstallPlatform& platform = SystemInstallPlatform()) : m_platform(platform) {}
+    ~CProgressDlg() override = default;
+
+    // Runs the whole install of m_programs modally (template IDD_PROGRESS); always 1, or -1
+    // when the dialog could not be made.
+    INT_PTR DoModal(HWND owner);
+
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+    // The run's programs in order, filled by the caller before DoModal. Borrowed from the
+    // main window's catalogue, which outlives the dialog.
+    std::vector<const CatalogueProgram*> m_programs;
+
+    // The run the dialog shows; only while the dialog exists.
+    const InstallRun& run() const { return *m_run; }
+    int SpinFrame() const { return m_spinFrame; }
+
+protected:
+    // Loads the four pictures from the program's resources. One that does not load stays
+    // empty and draws nothing.
+    virtual void LoadPictures();
+
+    CGdiPlusBitmapResource m_background;    // "IMAGES" 115, 401 x 122
+    CGdiPlusBitmapResource m_closeImage;    // "PNG" 103: normal, hover, pressed, unused
+    CGdiPlusBitmapResource m_spinner;       // "PNG" 114: sixteen frames side by side
+    CGdiPlusBitmapResource m_progressFill;  // "PNG" 116, 310 x 14
+
+private:
+    LRESULT OnInitDialog();
+    LRESULT OnPaint();
+    LRESULT OnPrintClient(HDC dc);
+    LRESULT OnDrawItem(const DRAWITEMSTRUCT& item);
+    LRESULT OnClose();
+    LRESULT OnTimer(UINT_PTR id);
+    LRESULT OnDestroy();
+
+    void MoveToWorkAreaCorner();
+    void DrawBackground(HDC dc);
+    void DrawSpinnerAndBar(HDC dc);
+    void DrawStatusLine(HDC dc);
+    void DrawCloseButton(const DRAWITEMSTRUCT& item);
+    void TickRun();
+    void FailDownload(const CatalogueProgram& program);
+
+    InstallPlatform& m_platform;
+    std::optional<InstallRun> m_run;  // made when the dialog is
+    CAtlBitmapButton m_closeButton;   // control 157, a child of the dialog
+    int m_spinFrame = 0;              // 0..15
+    ui::UniqueFont m_font;            // status line
+};
