@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "res/resource.h"
 #include "tests/wait_until.h"
 #include "ui/gdi.h"
 #include "ui/software_list.h"
@@ -270,7 +271,7 @@ int main()
         BenchWindow window;
         CSWListBox list;
         if (!window.Create(nullptr, {100, 100, 900, 699}, L"list bench", WS_POPUP | WS_VISIBLE) ||
-            !list.Create(window.hwnd(), {4, 87, 796, 543}, L"软件列表", WS_CHILD | WS_VISIBLE, 0, 130)) {
+            !list.Create(window.hwnd(), {4, 87, 796, 543}, L"软件列表", WS_CHILD | WS_VISIBLE, 0, IDC_SOFTWARE_LIST)) {
             std::fprintf(stderr, "list_bench: could not create the list (is AppLib beside the program?)\n");
             return 1;
         }

@@ -18,6 +18,7 @@
 
 #include "base/folders.h"
 #include "net/servers.h"
+#include "res/resource.h"
 #include "tests/loopback_http_server.h"
 #include "net/download.h"
 #include "tests/program_driver.h"
@@ -122,8 +123,8 @@ void InstallRunOverhead(LoopbackHttpServer& server)
     driver::RunningProgram program(copy.exe(), L"",
                                    {L"TEST_INSTALLER_LOG=" + log, L"TEST_INSTALLER_DELAY_MS=1000"});
     const HWND main = program.WaitForTopLevel(kTitle, true, 30000);
-    SendMessageW(driver::ChildById(main, 158), BM_CLICK, 0, 0);
-    const HWND oneKey = driver::ChildById(main, 159);
+    SendMessageW(driver::ChildById(main, IDC_SELECT_ALL), BM_CLICK, 0, 0);
+    const HWND oneKey = driver::ChildById(main, IDC_ONE_KEY_INSTALL);
     QueryPerformanceCounter(&start);
     SendMessageW(oneKey, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
     PostMessageW(oneKey, WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
@@ -208,10 +209,10 @@ int wmain(int argc, wchar_t** argv)
     WaitUntil([&] { return !GetUpdateRect(main, nullptr, FALSE); }, 5000);
     const Footprint started = FootprintOf(running);
     size_t groups = 0;
-    while (driver::ChildById(main, 133 + static_cast<int>(groups)))
+    while (driver::ChildById(main, IDC_FIRST_GROUP + static_cast<int>(groups)))
         ++groups;
     for (int i = 0; i < 50 && groups > 1; ++i) {
-        SendMessageW(driver::ChildById(main, 133 + static_cast<int>((i + 1) % groups)), WM_LBUTTONDOWN, 0, 0);
+        SendMessageW(driver::ChildById(main, IDC_FIRST_GROUP + static_cast<int>((i + 1) % groups)), WM_LBUTTONDOWN, 0, 0);
         UpdateWindow(main);
         RedrawWindow(main, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
     }

@@ -13,8 +13,9 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
-#include "app/folders.h"
+#include "base/folders.h"
 #include "app/startup.h"
 #include "catalog/catalogue.h"
 #include "res/resource.h"
@@ -58,15 +59,16 @@ void LoadStartUpImages(const Catalogue& catalogue)
     for (int size : {32, 16})
         DestroyIcon(static_cast<HICON>(LoadImageW(ui::ModuleInstance(), MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, size,
                                                   size, LR_DEFAULTCOLOR)));
-    for (const auto& group : catalogue) {
-        CGdiPlusBitmap icon;
-        icon.LoadStraightFromFile(GroupIconPath(*group));
-    }
+    std::vector<std::wstring> icons;
+    for (const auto& group : catalogue)
+        icons.push_back(GroupIconPath(*group));
     if (!catalogue.empty()) {
-        for (const auto& program : catalogue.front()->applications) {
-            CGdiPlusBitmapResource icon;
-            icon.LoadFromFile(ProgramIconPath(*program));
-        }
+        for (const auto& program : catalogue.front()->applications)
+            icons.push_back(ProgramIconPath(*program));
+    }
+    for (const auto& path : icons) {
+        CGdiPlusBitmapResource icon;
+        icon.LoadFromFile(path);
     }
 }
 

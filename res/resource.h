@@ -25,5 +25,11 @@
 #define IDC_SELECT_ALL 158
 #define IDC_ONE_KEY_INSTALL 159
 
+// The software list's children, and each tile's own.
+#define IDC_TILE_INSTALL 1
+#define IDC_TILE_CHECK_BOX 2
+#define IDC_LIST_SCROLL_BAR 10
+#define IDC_FIRST_TILE 100  // tile k of the list has 100 + k
+
 // The progress dialog's close button.
 #define IDC_PROGRESS_CLOSE 157

@@ -120,7 +120,7 @@ HWND List(HWND main)
 std::vector<HWND> Tiles(HWND main)
 {
     std::vector<HWND> tiles;
-    for (int id = 100;; ++id) {
+    for (int id = IDC_FIRST_TILE;; ++id) {
         const HWND tile = ChildById(List(main), id);
         if (!tile)
             return tiles;
@@ -130,7 +130,7 @@ std::vector<HWND> Tiles(HWND main)
 
 HWND TileCheckBox(HWND tile)
 {
-    return ChildById(tile, 2);
+    return ChildById(tile, IDC_TILE_CHECK_BOX);
 }
 
 bool IsChecked(HWND tile)
@@ -245,7 +245,7 @@ TEST_F(Program, StartsCentredWithEveryChildInPlace)
         EXPECT_EQ(rect.bottom, c.rect.bottom);
         EXPECT_EQ(WindowText(child), c.text);
     }
-    EXPECT_EQ(ChildById(main, 136), nullptr) << "three groups, three buttons";
+    EXPECT_EQ(ChildById(main, IDC_FIRST_GROUP + 3), nullptr) << "three groups, three buttons";
     EXPECT_EQ(Tiles(main).size(), 3u) << "group 0 is shown";
     EXPECT_TRUE(ShowsSelectAll(main, 0));
 

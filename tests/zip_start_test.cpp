@@ -9,6 +9,7 @@
 #include <string>
 
 #include "catalog/catalogue.h"
+#include "res/resource.h"
 #include "tests/program_driver.h"
 
 using driver::ChildById;
@@ -26,7 +27,7 @@ std::wstring UnpackedFolder()
 size_t TileCount(HWND list)
 {
     size_t count = 0;
-    while (ChildById(list, static_cast<int>(100 + count)))
+    while (ChildById(list, static_cast<int>(IDC_FIRST_TILE + count)))
         ++count;
     return count;
 }
@@ -48,18 +49,18 @@ TEST(ReleaseZip, ItsProgramShowsTheSampleCatalogueAndClosesWithCodeZero)
 
     for (size_t i = 0; i < catalogue.size(); ++i) {
         SCOPED_TRACE(i);
-        const HWND button = ChildById(main, static_cast<int>(133 + i));
+        const HWND button = ChildById(main, static_cast<int>(IDC_FIRST_GROUP + i));
         ASSERT_NE(button, nullptr);
         EXPECT_EQ(WindowText(button), catalogue[i]->name);
         EXPECT_TRUE(IsWindowVisible(button));
     }
-    EXPECT_EQ(ChildById(main, static_cast<int>(133 + catalogue.size())), nullptr);
-    const HWND list = ChildById(main, 130);
+    EXPECT_EQ(ChildById(main, static_cast<int>(IDC_FIRST_GROUP + catalogue.size())), nullptr);
+    const HWND list = ChildById(main, IDC_SOFTWARE_LIST);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(TileCount(list), catalogue[0]->applications.size()) << "the first group is shown";
 
     // The close button, pressed and released over it.
-    const HWND close = ChildById(main, 132);
+    const HWND close = ChildById(main, IDC_CLOSE);
     ASSERT_NE(close, nullptr);
     SendMessageW(close, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
     PostMessageW(close, WM_LBUTTONUP, 0, MAKELPARAM(3, 3));

@@ -4,15 +4,16 @@
 #include <cwchar>
 
 #include "base/folders.h"
+#include "res/resource.h"
 #include "ui/fonts.h"
 #include "ui/messages.h"
 
 namespace {
 
-constexpr UINT kInstallButtonId = 1;
-constexpr UINT kCheckBoxId = 2;
-constexpr UINT kScrollBarId = 10;
-constexpr UINT kFirstTileId = 100;  // tile k has id 100 + k
+constexpr UINT kInstallButtonId = IDC_TILE_INSTALL;
+constexpr UINT kCheckBoxId = IDC_TILE_CHECK_BOX;
+constexpr UINT kScrollBarId = IDC_LIST_SCROLL_BAR;
+constexpr UINT kFirstTileId = IDC_FIRST_TILE;
 
 constexpr int kColumns = 4;
 constexpr int kRowsInView = 5;

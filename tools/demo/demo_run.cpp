@@ -15,6 +15,7 @@
 #include "base/folders.h"
 #include "catalog/catalogue.h"
 #include "net/servers.h"
+#include "res/resource.h"
 #include "tests/gui_harness.h"
 #include "tests/loopback_http_server.h"
 #include "tests/program_driver.h"
@@ -71,15 +72,15 @@ int TakeScreenshots(driver::RunningProgram& program, const std::wstring& dir)
     const HWND main = program.WaitForTopLevel(kTitle, true, 30000);
     if (!main)
         return 1;
-    const HWND list = driver::ChildById(main, 130);
-    WaitUntil([&] { return driver::ChildById(list, 100) != nullptr; }, 10000);
+    const HWND list = driver::ChildById(main, IDC_SOFTWARE_LIST);
+    WaitUntil([&] { return driver::ChildById(list, IDC_FIRST_TILE) != nullptr; }, 10000);
     Sleep(1000);  // the refresh swaps in the rewritten catalogue; let it settle and paint
     RedrawWindow(main, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     bool ok = Save(main, dir + L"\\main.png");
 
-    for (int id = 100; id < 103; ++id)
-        SendMessageW(driver::ChildById(driver::ChildById(list, id), 2), BM_CLICK, 0, 0);
-    const HWND oneKey = driver::ChildById(main, 159);
+    for (int id = IDC_FIRST_TILE; id < IDC_FIRST_TILE + 3; ++id)
+        SendMessageW(driver::ChildById(driver::ChildById(list, id), IDC_TILE_CHECK_BOX), BM_CLICK, 0, 0);
+    const HWND oneKey = driver::ChildById(main, IDC_ONE_KEY_INSTALL);
     SendMessageW(oneKey, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
     PostMessageW(oneKey, WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
 
@@ -99,8 +100,8 @@ int TakeScreenshots(driver::RunningProgram& program, const std::wstring& dir)
     ok = Save(dialog, dir + L"\\progress.png") && ok;
     SendMessageW(driver::ChildById(dialog, 157), BM_CLICK, 0, 0);
     WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000);
-    SendMessageW(driver::ChildById(main, 132), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
-    SendMessageW(driver::ChildById(main, 132), WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
+    SendMessageW(driver::ChildById(main, IDC_CLOSE), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
+    SendMessageW(driver::ChildById(main, IDC_CLOSE), WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
     program.WaitForExit(10000);
     return ok ? 0 : 1;
 }
