@@ -61,11 +61,9 @@ private:
 class ElevatedProcess : public StartedInstaller {
 public:
     explicit ElevatedProcess(KernelHandle process) : m_process(std::move(process)) {}
-    bool HasExited() const override
-    {
-        DWORD exitCode = 0;
-        return GetExitCodeProcess(m_process.get(), &exitCode) && exitCode != STILL_ACTIVE;
-    }
+    // Whether the process has ended, not what its exit code reads: an installer may really
+    // end with 259, STILL_ACTIVE's value.
+    bool HasExited() const override { return WaitForSingleObject(m_process.get(), 0) == WAIT_OBJECT_0; }
     HANDLE handle() const override { return m_process.get(); }
 
 private:
@@ -85,6 +83,12 @@ public:
         if (!process)
             return nullptr;
         return std::make_unique<ElevatedProcess>(std::move(process));
+    }
+    bool IsWindowsInstallerBusy() override
+    {
+        const KernelHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, kWindowsInstallerMutex));
+        // A mutex made by an elevated msiexec may deny this user even SYNCHRONIZE: it is there.
+        return mutex || GetLastError() == ERROR_ACCESS_DENIED;
     }
 };
 
@@ -227,6 +231,10 @@ InstallRun::Step InstallRun::TakeNextStep()
         return Step::Finished;
     const CatalogueProgram& program = *m_programs[m_installIndex];
     if (m_installIndex < m_downloadIndex) {
+        // An installer started now would fail with 1618 while another Windows Installer
+        // installation is in progress, even after the last wrapper we started has exited.
+        if (IsStartable(program) && m_platform.IsWindowsInstallerBusy())
+            return Step::Going;
         m_statusText = L"正在安装 - " + program.name;
         const double share = static_cast<double>(m_installIndex) / static_cast<double>(m_programs.size());
         m_percent = static_cast<int>(share * 100);
@@ -266,6 +274,13 @@ void InstallRun::StartNextDownload()
         }
         // On disk from an earlier run and no hash to check it against: used as it is.
     }
+}
+
+bool InstallRun::IsStartable(const CatalogueProgram& program) const
+{
+    std::wstring file;
+    std::wstring parameters;
+    return IsAcceptedInstall(program.install, m_folder) && SplitInstallCommand(program.install, file, parameters);
 }
 
 void InstallRun::RunInstaller(const CatalogueProgram& program)

@@ -61,13 +61,16 @@ public:
 class StartedInstaller {
 public:
     virtual ~StartedInstaller() = default;
-    // The exit code reads as something other than STILL_ACTIVE. An exit code that cannot be
-    // read never counts as exited: the run then waits until it is stopped.
+    // The process has ended. A handle that cannot be waited on never counts as ended: the
+    // run then waits until it is stopped.
     virtual bool HasExited() const = 0;
     virtual HANDLE handle() const = 0;  // borrowed; null where there is no real process
 };
 
-// The two ways an install run reaches the platform. Tests put fakes in their place.
+// msiexec holds this mutex while a Windows Installer installation is in progress.
+constexpr wchar_t kWindowsInstallerMutex[] = L"Global\\_MSIExecute";
+
+// The ways an install run reaches the platform. Tests put fakes in their place.
 class InstallPlatform {
 public:
     virtual ~InstallPlatform() = default;
@@ -77,6 +80,8 @@ public:
     // RunElevated's start; null when nothing started.
     virtual std::unique_ptr<StartedInstaller> StartElevated(const std::wstring& file,
                                                             const std::wstring& parameters) = 0;
+    // Whether a Windows Installer installation is in progress: Windows runs one at a time.
+    virtual bool IsWindowsInstallerBusy() = 0;
 };
 
 // The program's own: background downloads (CAsyncDownload) and RunElevated.
@@ -101,8 +106,9 @@ public:
     // Makes sure the installers folder exists and starts the first missing download.
     void Start();
     // The three phases of a tick, in this order: collect a finished download and start the
-    // next one, watch the running installer, then start the next installer or show the
-    // download's progress. Not to be called again once it answered other than Going.
+    // next one, watch the running installer, then start the next installer (once no Windows
+    // Installer installation is in progress) or show the download's progress. Not to be
+    // called again once it answered other than Going.
     Step Tick();
     // The user gives up: the download is cancelled and the installer left running.
     void Stop();
@@ -119,6 +125,7 @@ private:
     Step TakeNextStep();
     void ShowDownloadProgress(const CatalogueProgram& program);
     void StartNextDownload();
+    bool IsStartable(const CatalogueProgram& program) const;  // accepted, with an ".exe" to start
     void RunInstaller(const CatalogueProgram& program);
 
     const std::vector<const CatalogueProgram*> m_programs;  // borrowed, never empty

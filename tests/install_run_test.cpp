@@ -141,6 +141,35 @@ TEST_F(ElevatedStart, StartsTheFileWithItsParametersAndHandsOverTheProcess)
     EXPECT_EQ(OnlyStart(m_log), "test_installer.exe\t/S --dir \"C:\\Program Files\\x\"");
 }
 
+// The run asks whether the process has ended, never what its exit code reads: an installer
+// that really ends with 259 (STILL_ACTIVE's value) must still count as exited.
+TEST_F(ElevatedStart, AnInstallerThatExitsWith259CountsAsExited)
+{
+    SetEnvironmentVariableW(L"TEST_INSTALLER_EXIT_CODE", L"259");
+    std::unique_ptr<StartedInstaller> installer = SystemInstallPlatform().StartElevated(m_installer, L"");
+    SetEnvironmentVariableW(L"TEST_INSTALLER_EXIT_CODE", nullptr);
+    ASSERT_NE(installer, nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return installer->HasExited(); }, 10000));
+    DWORD exitCode = 0xdeadbeef;
+    ASSERT_TRUE(GetExitCodeProcess(installer->handle(), &exitCode));
+    EXPECT_EQ(exitCode, static_cast<DWORD>(STILL_ACTIVE));
+}
+
+// A helper process holds the mutex msiexec holds during an installation; the run sees
+// Windows Installer busy exactly while it stands.
+TEST_F(ElevatedStart, WindowsInstallerIsBusyWhileAnotherProcessHoldsItsMutex)
+{
+    EXPECT_FALSE(SystemInstallPlatform().IsWindowsInstallerBusy());
+    SetEnvironmentVariableW(L"TEST_INSTALLER_MUTEX", kWindowsInstallerMutex);
+    SetEnvironmentVariableW(L"TEST_INSTALLER_DELAY_MS", L"1500");
+    KernelHandle holder = RunElevated(m_installer, L"");
+    SetEnvironmentVariableW(L"TEST_INSTALLER_MUTEX", nullptr);
+    ASSERT_TRUE(holder);
+    EXPECT_TRUE(WaitUntil([] { return SystemInstallPlatform().IsWindowsInstallerBusy(); }, 10000));
+    ASSERT_EQ(WaitForSingleObject(holder.get(), 10000), WAIT_OBJECT_0);
+    EXPECT_FALSE(SystemInstallPlatform().IsWindowsInstallerBusy()) << "the mutex went with its process";
+}
+
 // An install run goes on silently past an installer that cannot be started. The shell shows
 // an error box for a missing file unless told not to; that box would hold the run up until
 // someone pressed it. The start runs on a thread of its own here, and a box that shows is
@@ -278,6 +307,8 @@ public:
         return std::make_unique<FakeInstaller>(installers.back());
     }
 
+    bool IsWindowsInstallerBusy() override { return windowsInstallerBusy; }
+
     // The calls since the last time, joined with ", ".
     std::string TakeCalls()
     {
@@ -306,6 +337,7 @@ public:
         return nullptr;
     }
 
+    bool windowsInstallerBusy = false;
     std::vector<std::string> calls;
     std::vector<std::shared_ptr<FakeDownloadState>> downloads;
     std::vector<std::shared_ptr<FakeInstallerState>> installers;
@@ -314,7 +346,8 @@ public:
 // One tick of a row: what happens before it, then what the run does and shows.
 struct RunTick {
     // Before the tick, comma-separated: "done F" (the download of F arrives whole), "fail F",
-    // "at N F" (N percent of F has arrived), "exit F" (the installer F exits).
+    // "at N F" (N percent of F has arrived), "exit F" (the installer F exits), "msi busy" and
+    // "msi idle" (a Windows Installer installation starts or ends).
     const char* before;
     const char* calls;  // the platform starts during the tick
     const wchar_t* status;
@@ -414,6 +447,17 @@ const RunRow kRunRows[] = {
      {},
      "get a.exe",
      {{"at 250 a.exe", "", L"正在下载(100%) - A", 100}}},
+    {"a Windows Installer installation in progress holds each next installer back, not the run",
+     {{L"A", L"a.exe"}, {L"B", L"b.exe /q"}, {L"C", L"c.zip"}},
+     {L"a.exe", L"b.exe", L"c.zip"},
+     "",
+     {{"msi busy", "", L"正在下载...", 0},
+      {"", "", L"正在下载...", 0},
+      {"msi idle", "run a.exe", L"正在安装 - A", 0},
+      {"msi busy, exit a.exe", "", L"正在安装 - A", 0},
+      {"msi idle", "run b.exe /q", L"正在安装 - B", 33},
+      {"msi busy, exit b.exe", "", L"正在安装 - C", 66},  // nothing to start: no wait
+      {"", "", L"正在安装 - C", 66, kFinished}}},
     {"an installer whose exit is never seen holds the run",
      {{L"A", L"a.exe"}, {L"B", L"b.exe"}},
      {L"a.exe", L"b.exe"},
@@ -448,6 +492,10 @@ protected:
     {
         const std::vector<std::string> words = Split(action, ' ');
         const std::string& name = words.back();
+        if (words[0] == "msi") {
+            m_platform.windowsInstallerBusy = name == "busy";
+            return;
+        }
         if (words[0] == "exit") {
             FakeInstallerState* installer = m_platform.Installer(name);
             ASSERT_NE(installer, nullptr) << "no running installer " << name;

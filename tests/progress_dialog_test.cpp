@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "base/folders.h"
+#include "base/unique_handle.h"
+#include "install/install_run.h"
 #include "net/sha256.h"
 #include "res/resource.h"
 #include "tests/gui_harness.h"
@@ -839,6 +841,36 @@ TEST_F(DialogRun, TheCloseButtonWhileInstallingLeavesTheInstallerRunning)
     ASSERT_TRUE(WaitUntil([&] { return Log().size() == 1; }));
     EXPECT_GT(Log()[0].end, run.endTick) << "the installer ran on after the dialog";
     EXPECT_EQ(Log()[0].name, "run.exe");
+}
+
+// While a Windows Installer installation is in progress, the next installer waits; the
+// spinner keeps turning and the close button still ends the dialog.
+TEST_F(DialogRun, AnInstallerWaitsForWindowsInstallerWhileTheDialogTicks)
+{
+    const KernelHandle otherInstallation(CreateMutexW(nullptr, TRUE, kWindowsInstallerMutex));
+    ASSERT_TRUE(otherInstallation);
+    ASSERT_TRUE(CreateDirectoryW(GetSoftDir().c_str(), nullptr));
+    ASSERT_TRUE(WriteWholeFile(InSoft(L"msi.exe"), m_installerBytes));
+    CProgressDlg dialog;
+    dialog.m_programs = {Program(L"等待", "/msi.exe", L"msi.exe")};
+    std::vector<int> frames;
+
+    const ModalRun run(dialog,
+                       {{"the spinner turned through three frames",
+                         [&] { return frames.size() >= 3; },
+                         [&] {
+                             EXPECT_EQ(dialog.run().InstallerProcess(), nullptr) << "nothing was started";
+                             SendMessageW(CloseButton(dialog), BM_CLICK, 0, 0);
+                         }}},
+                       [&] {
+                           if (frames.empty() || frames.back() != dialog.SpinFrame())
+                               frames.push_back(dialog.SpinFrame());
+                       });
+
+    EXPECT_EQ(run.Unfinished(), "");
+    EXPECT_FALSE(run.stuck) << "the close button ended the dialog";
+    EXPECT_EQ(run.result, 1);
+    EXPECT_TRUE(Log().empty()) << "the installer never started";
 }
 
 // A GET longer than its HEAD announced counts past 100 %.

@@ -1,5 +1,5 @@
 // A stand-in installer for the install-run tests. Once started it runs for a while, then
-// appends one line to a log file and exits with code 0. The line, in UTF-8:
+// appends one line to a log file and exits (code 0 unless told otherwise). The line, in UTF-8:
 //
 //   <own file name> TAB <argument string> TAB <start tick> TAB <end tick> CR LF
 //
@@ -10,6 +10,9 @@
 // Settings come from environment variables of the starting process:
 //   TEST_INSTALLER_LOG       the log file; default "test_installer.log" beside the program
 //   TEST_INSTALLER_DELAY_MS  how long it runs, in milliseconds; default 500
+//   TEST_INSTALLER_EXIT_CODE its exit code; default 0
+//   TEST_INSTALLER_MUTEX     a mutex it creates at start and holds until it exits, as
+//                            msiexec holds "Global\_MSIExecute" during an installation
 // Under Wine the verb "runas" starts the program like any other, so it inherits the test's
 // environment. On Windows an elevated program gets a fresh environment and only the defaults
 // apply there.
@@ -87,10 +90,14 @@ void AppendLine(const std::wstring& path, const std::string& line)
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int)
 {
     const ULONGLONG start = GetTickCount64();
+    const std::wstring mutexName = Environment(L"TEST_INSTALLER_MUTEX");
+    const HANDLE mutex = mutexName.empty() ? nullptr : CreateMutexW(nullptr, TRUE, mutexName.c_str());
     Sleep(DelayMs());
     const ULONGLONG end = GetTickCount64();
     const std::wstring line = FileNameOf(OwnPath()) + L"\t" + arguments + L"\t" + std::to_wstring(start) + L"\t" +
                               std::to_wstring(end) + L"\r\n";
     AppendLine(LogPath(), Utf8(line));
-    return 0;
+    if (mutex)
+        CloseHandle(mutex);
+    return static_cast<int>(std::wcstoul(Environment(L"TEST_INSTALLER_EXIT_CODE").c_str(), nullptr, 10));
 }
