@@ -3,6 +3,8 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <map>
 #include <utility>
 
 #include "base/folders.h"
@@ -32,6 +34,15 @@ std::wstring AsciiLowerCopy(const std::wstring& text)
     std::wstring lower(text);
     std::transform(lower.begin(), lower.end(), lower.begin(), AsciiLower);
     return lower;
+}
+
+// File names compare as Windows compares them: without regard to letter case.
+std::wstring FileNameKey(const std::wstring& name)
+{
+    std::wstring key(name);
+    if (!key.empty())
+        CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
+    return key;
 }
 
 // Replaces a plain file standing where the folder belongs.
@@ -165,9 +176,55 @@ InstallPlatform& SystemInstallPlatform()
     return platform;
 }
 
-InstallRun::InstallRun(std::vector<const CatalogueProgram*> programs, std::wstring installersFolder,
+InstallerPlaces::InstallerPlaces(std::wstring installersFolder,
+                                 const std::vector<const CatalogueProgram*>& everyProgram)
+    : m_installersFolder(std::move(installersFolder))
+{
+    std::map<std::wstring, std::wstring> firstSubfolder;  // by name: the first installer's subfolder
+    for (const CatalogueProgram* program : everyProgram) {
+        const std::wstring name = FileNameKey(InstallerFileName(program->install));
+        const std::wstring subfolder = InstallerSubfolder(*program);
+        const auto [first, added] = firstSubfolder.emplace(name, subfolder);
+        if (!added && first->second != subfolder)
+            m_sharedNames.insert(name);
+    }
+}
+
+std::wstring InstallerPlaces::FolderOf(const CatalogueProgram& program) const
+{
+    if (m_sharedNames.count(FileNameKey(InstallerFileName(program.install))) == 0)
+        return m_installersFolder;
+    return m_installersFolder + L"\\" + InstallerSubfolder(program);
+}
+
+std::wstring InstallerSubfolder(const CatalogueProgram& program)
+{
+    uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a, 64 bits, over the UTF-16 code units' bytes
+    for (const wchar_t c : program.url) {
+        for (const unsigned octet : {static_cast<unsigned>(c) & 0xFFu, (static_cast<unsigned>(c) >> 8) & 0xFFu}) {
+            hash ^= octet;
+            hash *= 0x100000001b3u;
+        }
+    }
+    wchar_t digits[17] = {};
+    for (int i = 15; i >= 0; --i, hash >>= 4)
+        digits[i] = L"0123456789abcdef"[hash & 0xF];
+    return digits;
+}
+
+std::vector<const CatalogueProgram*> EveryProgram(const Catalogue& catalogue)
+{
+    std::vector<const CatalogueProgram*> programs;
+    for (const auto& group : catalogue) {
+        for (const auto& program : group->applications)
+            programs.push_back(program.get());
+    }
+    return programs;
+}
+
+InstallRun::InstallRun(std::vector<const CatalogueProgram*> programs, InstallerPlaces places,
                        InstallPlatform& platform)
-    : m_programs(std::move(programs)), m_folder(std::move(installersFolder)), m_platform(platform)
+    : m_programs(std::move(programs)), m_places(std::move(places)), m_platform(platform)
 {
 }
 
@@ -260,12 +317,14 @@ void InstallRun::StartNextDownload()
 {
     if (m_downloadIndex >= m_programs.size())
         return;
-    MakeSureFolderExists(m_folder);
+    MakeSureFolderExists(m_places.installersFolder());
     for (; m_downloadIndex < m_programs.size(); ++m_downloadIndex) {
         const CatalogueProgram& program = *m_programs[m_downloadIndex];
-        if (!IsAcceptedInstall(program.install, m_folder))
+        const std::wstring folder = m_places.FolderOf(program);
+        if (!IsAcceptedInstall(program.install, folder))
             continue;  // refused: never downloaded, never started
-        const std::wstring path = InstallerPath(m_folder, InstallerFileName(program.install));
+        MakeSureFolderExists(folder);
+        const std::wstring path = InstallerPath(folder, InstallerFileName(program.install));
         // With a hash, the download's thread checks a file already there and fetches it again
         // when it differs.
         if (!PathExists(path) || !program.sha256.empty()) {
@@ -280,7 +339,8 @@ bool InstallRun::IsStartable(const CatalogueProgram& program) const
 {
     std::wstring file;
     std::wstring parameters;
-    return IsAcceptedInstall(program.install, m_folder) && SplitInstallCommand(program.install, file, parameters);
+    return IsAcceptedInstall(program.install, m_places.FolderOf(program)) &&
+           SplitInstallCommand(program.install, file, parameters);
 }
 
 void InstallRun::RunInstaller(const CatalogueProgram& program)
@@ -288,10 +348,11 @@ void InstallRun::RunInstaller(const CatalogueProgram& program)
     m_installer.reset();
     std::wstring file;
     std::wstring parameters;
-    if (!IsAcceptedInstall(program.install, m_folder) || !SplitInstallCommand(program.install, file, parameters))
+    const std::wstring folder = m_places.FolderOf(program);
+    if (!IsAcceptedInstall(program.install, folder) || !SplitInstallCommand(program.install, file, parameters))
         return;  // nothing started; the next tick moves on
     m_installerRunning = true;
-    m_installer = m_platform.StartElevated(InstallerPath(m_folder, file), parameters);
+    m_installer = m_platform.StartElevated(InstallerPath(folder, file), parameters);
     if (!m_installer)
         m_installerRunning = false;
 }

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,32 @@ public:
     virtual int GetPercent() const = 0;  // may pass 100 when the size announced was short
 };
 
+// Where each program's installer stands. Its file is named InstallerFileName(install) and
+// stands directly in the installers folder, unless programs with another URL use that name
+// too, in any letter case, as many a "setup.exe" does. Each of those keeps its installer in a subfolder of its own, named by
+// InstallerSubfolder, so that no program starts another's installer and no file is replaced
+// while an earlier installer may still start from it. The programs given are all the
+// installers whose names count: a catalogue's every program.
+class InstallerPlaces {
+public:
+    InstallerPlaces(std::wstring installersFolder, const std::vector<const CatalogueProgram*>& everyProgram);
+
+    const std::wstring& installersFolder() const { return m_installersFolder; }
+    // The folder holding the program's installer: the installers folder or a subfolder of it.
+    std::wstring FolderOf(const CatalogueProgram& program) const;
+
+private:
+    std::wstring m_installersFolder;
+    std::set<std::wstring> m_sharedNames;  // upper-cased InstallerFileName values
+};
+
+// A shared installer name's subfolder: 16 hexadecimal digits, the 64-bit FNV-1a hash of the
+// program's URL, so it stays the same from run to run.
+std::wstring InstallerSubfolder(const CatalogueProgram& program);
+
+// Every program of the catalogue, in order; borrowed from it.
+std::vector<const CatalogueProgram*> EveryProgram(const Catalogue& catalogue);
+
 // An installer the run started. Destroying it closes the run's handle; the installer runs on.
 class StartedInstaller {
 public:
@@ -98,10 +125,9 @@ public:
         DownloadFailed,  // FailedProgram's download failed; the run is over
     };
 
-    // The programs are borrowed and must outlive the run; `installersFolder` is where
-    // installers are downloaded and started from.
-    InstallRun(std::vector<const CatalogueProgram*> programs, std::wstring installersFolder,
-               InstallPlatform& platform);
+    // The programs are borrowed and must outlive the run; `places` says where each one's
+    // installer is downloaded to and started from.
+    InstallRun(std::vector<const CatalogueProgram*> programs, InstallerPlaces places, InstallPlatform& platform);
 
     // Makes sure the installers folder exists and starts the first missing download.
     void Start();
@@ -129,7 +155,7 @@ private:
     void RunInstaller(const CatalogueProgram& program);
 
     const std::vector<const CatalogueProgram*> m_programs;  // borrowed, never empty
-    const std::wstring m_folder;
+    const InstallerPlaces m_places;
     InstallPlatform& m_platform;
     std::wstring m_statusText = L"正在下载...";
     int m_percent = 0;

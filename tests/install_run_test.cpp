@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -111,6 +112,37 @@ TEST(InstallValue, PathAndParametersMustFitTheElevatedStart)
         SCOPED_TRACE(c.what);
         EXPECT_EQ(IsAcceptedInstall(c.install, folder), c.accepted);
     }
+}
+
+TEST(InstallerPlaces, ANameSharedByOtherUrlsMovesEachOfItsInstallersIntoASubfolder)
+{
+    auto program = [](const wchar_t* url, const wchar_t* install) {
+        CatalogueProgram p;
+        p.url = url;
+        p.install = install;
+        return p;
+    };
+    const CatalogueProgram a = program(L"http://one.invalid/setup.exe", L"setup.exe /S");
+    const CatalogueProgram b = program(L"http://two.invalid/setup.exe", L"Setup.EXE");
+    const CatalogueProgram aAgain = program(L"http://one.invalid/setup.exe", L"setup.exe");  // a in another group
+    const CatalogueProgram c = program(L"http://one.invalid/c.exe", L"c.exe");
+    const CatalogueProgram d = program(L"http://two.invalid/d.exe", L"d.exe /q");
+    const CatalogueProgram dAgain = program(L"http://two.invalid/d.exe", L"D.exe");
+    const InstallerPlaces places(L"C:\\Soft", {&a, &b, &aAgain, &c, &d, &dAgain});
+
+    EXPECT_EQ(places.FolderOf(a), L"C:\\Soft\\" + InstallerSubfolder(a));
+    EXPECT_EQ(places.FolderOf(b), L"C:\\Soft\\" + InstallerSubfolder(b));
+    EXPECT_EQ(places.FolderOf(aAgain), places.FolderOf(a)) << "one URL, one installer";
+    EXPECT_NE(places.FolderOf(a), places.FolderOf(b));
+    EXPECT_EQ(places.FolderOf(c), L"C:\\Soft") << "a name of one URL stays where it always stood";
+    EXPECT_EQ(places.FolderOf(d), L"C:\\Soft");
+    EXPECT_EQ(places.FolderOf(dAgain), L"C:\\Soft");
+
+    EXPECT_EQ(InstallerSubfolder(a).size(), 16u);
+    EXPECT_EQ(InstallerSubfolder(a).find_first_not_of(L"0123456789abcdef"), std::wstring::npos);
+    EXPECT_EQ(InstallerSubfolder(a), InstallerSubfolder(aAgain)) << "the same in every run";
+    // The run's own programs alone would not know that a shares its name with b.
+    EXPECT_EQ(InstallerPlaces(L"C:\\Soft", {&a}).FolderOf(a), L"C:\\Soft");
 }
 
 // The test installer stands beside this program; its log tells what it was started with.
@@ -288,10 +320,15 @@ class FakePlatform : public InstallPlatform {
 public:
     static constexpr wchar_t kRefusedFile[] = L"refused.exe";  // its elevation is refused
 
+    explicit FakePlatform(std::wstring folder = L"") : m_folder(std::move(folder)) {}
+
+    // Names a program's own subfolder in the calls: "NAME/file" instead of its hash.
+    void NameSubfolder(const std::wstring& subfolder, const std::wstring& name) { m_subfolders[subfolder] = name; }
+
     std::unique_ptr<InstallerDownload> StartDownload(const std::wstring&, const std::wstring& path,
                                                      const std::wstring&) override
     {
-        calls.push_back("get " + AsciiForTrace(FileNameOf(path)));
+        calls.push_back("get " + Shown(path));
         downloads.push_back(std::make_shared<FakeDownloadState>());
         downloads.back()->path = path;
         return std::make_unique<FakeDownload>(downloads.back());
@@ -299,12 +336,28 @@ public:
 
     std::unique_ptr<StartedInstaller> StartElevated(const std::wstring& file, const std::wstring& parameters) override
     {
-        calls.push_back("run " + AsciiForTrace(FileNameOf(file) + (parameters.empty() ? L"" : L" " + parameters)));
+        calls.push_back("run " + Shown(file) + (parameters.empty() ? "" : " " + AsciiForTrace(parameters)));
         if (FileNameOf(file) == kRefusedFile)
             return nullptr;
         installers.push_back(std::make_shared<FakeInstallerState>());
-        installers.back()->file = FileNameOf(file);
+        installers.back()->file = file;
         return std::make_unique<FakeInstaller>(installers.back());
+    }
+
+    // A path as the calls show it: relative to the installers folder, a named subfolder by
+    // its name; or the bare file name when no folder was given.
+    std::string Shown(const std::wstring& path) const
+    {
+        if (m_folder.empty() || path.rfind(m_folder + L"\\", 0) != 0)
+            return AsciiForTrace(FileNameOf(path));
+        std::wstring relative = path.substr(m_folder.size() + 1);
+        const size_t slash = relative.find(L'\\');
+        if (slash != std::wstring::npos) {
+            const auto named = m_subfolders.find(relative.substr(0, slash));
+            relative = (named == m_subfolders.end() ? relative.substr(0, slash) : named->second) + L"/" +
+                       relative.substr(slash + 1);
+        }
+        return AsciiForTrace(relative);
     }
 
     bool IsWindowsInstallerBusy() override { return windowsInstallerBusy; }
@@ -322,7 +375,7 @@ public:
     FakeDownloadState* Download(const std::string& name)
     {
         for (const auto& download : downloads) {
-            if (AsciiForTrace(FileNameOf(download->path)) == name && !download->dropped)
+            if (Shown(download->path) == name && !download->dropped)
                 return download.get();
         }
         return nullptr;
@@ -331,7 +384,7 @@ public:
     FakeInstallerState* Installer(const std::string& name)
     {
         for (const auto& installer : installers) {
-            if (AsciiForTrace(installer->file) == name && !installer->dropped)
+            if (Shown(installer->file) == name && !installer->dropped)
                 return installer.get();
         }
         return nullptr;
@@ -341,6 +394,10 @@ public:
     std::vector<std::string> calls;
     std::vector<std::shared_ptr<FakeDownloadState>> downloads;
     std::vector<std::shared_ptr<FakeInstallerState>> installers;
+
+private:
+    std::wstring m_folder;
+    std::map<std::wstring, std::wstring> m_subfolders;
 };
 
 // One tick of a row: what happens before it, then what the run does and shows.
@@ -458,6 +515,15 @@ const RunRow kRunRows[] = {
       {"msi idle", "run b.exe /q", L"正在安装 - B", 33},
       {"msi busy, exit b.exe", "", L"正在安装 - C", 66},  // nothing to start: no wait
       {"", "", L"正在安装 - C", 66, kFinished}}},
+    {"programs of other URLs sharing an installer name each get their own, in a subfolder",
+     {{L"A", L"setup.exe /a"}, {L"B", L"SETUP.exe /b"}, {L"C", L"c.exe"}},
+     {L"setup.exe", L"c.exe"},  // a setup.exe put there beforehand is nobody's for sure
+     "get A/setup.exe",
+     {{"done A/setup.exe", "get B/SETUP.exe, run A/setup.exe /a", L"正在安装 - A", 0},
+      {"done B/SETUP.exe", "", L"正在安装 - A", 0},
+      {"exit A/setup.exe", "run B/SETUP.exe /b", L"正在安装 - B", 33},
+      {"exit B/SETUP.exe", "run c.exe", L"正在安装 - C", 66},
+      {"exit c.exe", "", L"正在安装 - C", 66, kFinished}}},
     {"an installer whose exit is never seen holds the run",
      {{L"A", L"a.exe"}, {L"B", L"b.exe"}},
      {L"a.exe", L"b.exe"},
@@ -480,12 +546,7 @@ protected:
     void SetUp() override { Clear(); }
     void TearDown() override { Clear(); }
 
-    void Clear() const
-    {
-        for (const std::wstring& name : FindFiles(m_folder + L"\\*"))
-            DeleteFileW((m_folder + L"\\" + name).c_str());
-        RemoveDirectoryW(m_folder.c_str());
-    }
+    void Clear() const { RemoveTree(m_folder); }
 
     // Applies one "before" action of a tick to the fakes.
     void Happen(const std::string& action)
@@ -516,7 +577,7 @@ protected:
     }
 
     const std::wstring m_folder = GetModuleDir() + L"\\run_table_soft";
-    FakePlatform m_platform;
+    FakePlatform m_platform{m_folder};
 };
 
 }  // namespace
@@ -530,7 +591,7 @@ TEST_P(InstallRunTable, Ticks)
     for (const auto& [name, install] : row.programs) {
         programs.push_back({});
         programs.back().name = name;
-        programs.back().url = L"http://installers.invalid/" + install;
+        programs.back().url = L"http://installers.invalid/" + name + L"/" + install;
         programs.back().install = install;
         programs.back().sha256 = row.sha256;
         borrowed.push_back(&programs.back());
@@ -541,7 +602,9 @@ TEST_P(InstallRunTable, Ticks)
     for (const std::wstring& name : row.onDisk)
         ASSERT_TRUE(WriteWholeFile(m_folder + L"\\" + name, "installer"));
 
-    InstallRun run(borrowed, m_folder, m_platform);
+    for (const CatalogueProgram& program : programs)
+        m_platform.NameSubfolder(InstallerSubfolder(program), program.name);
+    InstallRun run(borrowed, InstallerPlaces(m_folder, borrowed), m_platform);
     EXPECT_EQ(run.StatusText(), L"正在下载...");
     EXPECT_EQ(run.Percent(), 0);
     run.Start();
@@ -588,7 +651,7 @@ TEST(InstallRunStop, CancelsTheDownloadAndLetsTheInstallerRunOn)
     b.name = L"B";
     b.install = L"b.exe";
     FakePlatform platform;
-    InstallRun run({&a, &b}, folder, platform);
+    InstallRun run({&a, &b}, InstallerPlaces(folder, {&a, &b}), platform);
     run.Start();
     EXPECT_EQ(run.Tick(), kGoing);
     EXPECT_EQ(platform.TakeCalls(), "get b.exe, run a.exe");

@@ -11,6 +11,7 @@ struct LoggedInstall {
     std::string arguments;  // its command line after the name
     ULONGLONG start = 0;    // GetTickCount64 when it started and just before it ended
     ULONGLONG end = 0;
+    std::string folder;     // the folder it was started from, UTF-8
 };
 
 // The finished starts in the order they ended; none when there is no log.
@@ -28,8 +29,8 @@ inline std::vector<LoggedInstall> ReadInstallerLog(const std::wstring& path)
         for (size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
             fields.push_back(line.substr(from, tab - from));
         fields.push_back(line.substr(from));
-        if (fields.size() == 4)
-            runs.push_back({fields[0], fields[1], std::stoull(fields[2]), std::stoull(fields[3])});
+        if (fields.size() == 5)
+            runs.push_back({fields[0], fields[1], std::stoull(fields[2]), std::stoull(fields[3]), fields[4]});
     }
     return runs;
 }

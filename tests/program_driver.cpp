@@ -7,26 +7,6 @@
 
 namespace driver {
 
-void RemoveTree(const std::wstring& dir)
-{
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring path = dir + L"\\" + name;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(path);
-            else
-                DeleteFileW(path.c_str());
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
-
 bool CopyTree(const std::wstring& from, const std::wstring& to)
 {
     CreateDirectoryW(to.c_str(), nullptr);

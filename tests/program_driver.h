@@ -33,8 +33,6 @@ private:
     std::wstring m_dir;
 };
 
-// Removes a folder tree; missing is fine.
-void RemoveTree(const std::wstring& dir);
 bool CopyTree(const std::wstring& from, const std::wstring& to);
 
 class RunningProgram {

@@ -18,6 +18,7 @@
 #include "net/servers.h"
 #include "net/sha256.h"
 #include "res/resource.h"
+#include "tests/installer_log.h"
 #include "tests/loopback_http_server.h"
 #include "tests/program_driver.h"
 #include "tests/test_files.h"
@@ -353,36 +354,6 @@ TEST_F(Program, GroupsSelectAllAndOneKeyWithNothingChecked)
 
 namespace {
 
-// One line of the test installer's log, written as it ends: which file ran, with which
-// arguments, and its start and end ticks.
-struct InstallerRun {
-    std::string file;
-    std::string arguments;
-    ULONGLONG start = 0;
-    ULONGLONG end = 0;
-};
-
-std::vector<InstallerRun> ParseInstallerLog(const std::string& log)
-{
-    std::vector<InstallerRun> runs;
-    size_t at = 0;
-    while (at < log.size()) {
-        const size_t lineEnd = log.find("\r\n", at);
-        const std::string line = log.substr(at, lineEnd == std::string::npos ? std::string::npos : lineEnd - at);
-        at = lineEnd == std::string::npos ? log.size() : lineEnd + 2;
-        std::vector<std::string> fields;
-        for (size_t from = 0;;) {
-            const size_t tab = line.find('\t', from);
-            fields.push_back(line.substr(from, tab == std::string::npos ? std::string::npos : tab - from));
-            if (tab == std::string::npos)
-                break;
-            from = tab + 1;
-        }
-        if (fields.size() == 4)
-            runs.push_back({fields[0], fields[1], std::stoull(fields[2]), std::stoull(fields[3])});
-    }
-    return runs;
-}
 
 // The progress dialog: a visible top-most dialog of the process that is not a message box.
 HWND FindProgressDialog(const RunningProgram& program)
@@ -419,10 +390,9 @@ protected:
         return {L"TEST_INSTALLER_LOG=" + m_log.path(), L"TEST_INSTALLER_DELAY_MS=" + std::to_wstring(delayMs)};
     }
 
-    std::vector<InstallerRun> Runs() const
+    std::vector<LoggedInstall> Runs() const
     {
-        const std::string log = ReadWholeFile(m_log.path());
-        return log == "<missing>" ? std::vector<InstallerRun>() : ParseInstallerLog(log);
+        return ReadInstallerLog(m_log.path());
     }
 
     // One log per case: an installer of an earlier case may still be running and log late.
@@ -463,7 +433,7 @@ TEST_F(InstallRun, OneKeyInstallsTheCheckedProgramsInOrderWhileTheNextDownloads)
     ASSERT_EQ(runs.size(), 3u);
     for (size_t i = 0; i < runs.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(runs[i].file, "a" + std::to_string(i) + ".exe");
+        EXPECT_EQ(runs[i].name, "a" + std::to_string(i) + ".exe");
         EXPECT_EQ(runs[i].arguments, "/S /n=" + std::to_string(i));
         if (i > 0) {
             EXPECT_GE(runs[i].start, runs[i - 1].end) << "each installer starts after the previous one ended";
@@ -529,8 +499,8 @@ TEST_F(InstallRun, HashesFromTheCatalogueDecideWhetherAnInstallerInSoftIsFetched
     ASSERT_TRUE(WaitUntil([&] { return Runs().size() == 2; }, 30000));
     ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
     const auto runs = Runs();
-    EXPECT_EQ(runs[0].file, "h0.exe");
-    EXPECT_EQ(runs[1].file, "h1.exe");
+    EXPECT_EQ(runs[0].name, "h0.exe");
+    EXPECT_EQ(runs[1].name, "h1.exe");
     EXPECT_EQ(m_catalogueServer.CountRequests("GET", "/soft/h0.exe"), 1u);
     EXPECT_EQ(m_catalogueServer.CountRequests("HEAD", "/soft/h1.exe"), 0u);
     EXPECT_TRUE(ReadWholeFile(copy.soft() + L"\\h0.exe") == TestInstallerBytes()) << "the new release in place";

@@ -227,9 +227,7 @@ bool RemoveInstallersFolder()
 {
     const std::wstring soft = GetSoftDir();
     if (IsFolder(soft)) {
-        for (const std::wstring& name : FindFiles(soft + L"\\*"))
-            DeleteFileW((soft + L"\\" + name).c_str());
-        RemoveDirectoryW(soft.c_str());
+        RemoveTree(soft);
     } else {
         DeleteFileW(soft.c_str());
     }
@@ -841,6 +839,41 @@ TEST_F(DialogRun, TheCloseButtonWhileInstallingLeavesTheInstallerRunning)
     ASSERT_TRUE(WaitUntil([&] { return Log().size() == 1; }));
     EXPECT_GT(Log()[0].end, run.endTick) << "the installer ran on after the dialog";
     EXPECT_EQ(Log()[0].name, "run.exe");
+}
+
+// Two programs from different URLs whose installers are both "setup.exe", each with its
+// hash: each downloads into its own subfolder and starts its own installer, in this run and
+// in the next; a setup.exe a technician put in Soft beforehand is left alone.
+TEST_F(DialogRun, ProgramsSharingAnInstallerNameEachStartTheirOwn)
+{
+    const std::string second = m_installerBytes + std::string(4096, '\0');  // another release: an overlay
+    m_server.Serve("/one/setup.exe", Body(m_installerBytes));
+    m_server.Serve("/two/setup.exe", Body(second));
+    ASSERT_TRUE(CreateDirectoryW(GetSoftDir().c_str(), nullptr));
+    ASSERT_TRUE(WriteWholeFile(InSoft(L"setup.exe"), "a technician's file"));
+    const CatalogueProgram* one = Program(L"一号", "/one/setup.exe", L"setup.exe /one", m_installerHash);
+    const ScratchFile secondFile(GetModuleDir() + L"\\second-setup.exe", second);
+    const CatalogueProgram* two = Program(L"二号", "/two/setup.exe", L"setup.exe /two", Sha256OfFile(secondFile.path()));
+    const std::wstring oneFolder = InSoft(InstallerSubfolder(*one));
+    const std::wstring twoFolder = InSoft(InstallerSubfolder(*two));
+
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(testing::Message() << "run " << run);
+        DeleteFileW(m_log.c_str());
+        CProgressDlg dialog;
+        dialog.m_programs = {one, two};
+        const ModalRun modal(dialog, {});
+        EXPECT_FALSE(modal.stuck);
+        const std::vector<LoggedInstall> log = Log();
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[0].arguments + " " + log[0].folder, "/one " + Narrow(oneFolder));
+        EXPECT_EQ(log[1].arguments + " " + log[1].folder, "/two " + Narrow(twoFolder));
+        EXPECT_EQ(ReadWholeFile(oneFolder + L"\\setup.exe"), m_installerBytes);
+        EXPECT_EQ(ReadWholeFile(twoFolder + L"\\setup.exe"), second);
+        EXPECT_EQ(ReadWholeFile(InSoft(L"setup.exe")), "a technician's file");
+        EXPECT_EQ(m_server.CountRequests("GET", "/one/setup.exe"), 1u) << "fetched once, in the first run";
+        EXPECT_EQ(m_server.CountRequests("GET", "/two/setup.exe"), 1u);
+    }
 }
 
 // While a Windows Installer installation is in progress, the next installer waits; the

@@ -1,7 +1,7 @@
 // A stand-in installer for the install-run tests. Once started it runs for a while, then
 // appends one line to a log file and exits (code 0 unless told otherwise). The line, in UTF-8:
 //
-//   <own file name> TAB <argument string> TAB <start tick> TAB <end tick> CR LF
+//   <own file name> TAB <argument string> TAB <start tick> TAB <end tick> TAB <own folder> CR LF
 //
 // The argument string is the command line after the program's own name, as the process got
 // it. The ticks are GetTickCount64 readings at start and just before writing: one clock for
@@ -94,8 +94,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int)
     const HANDLE mutex = mutexName.empty() ? nullptr : CreateMutexW(nullptr, TRUE, mutexName.c_str());
     Sleep(DelayMs());
     const ULONGLONG end = GetTickCount64();
-    const std::wstring line = FileNameOf(OwnPath()) + L"\t" + arguments + L"\t" + std::to_wstring(start) + L"\t" +
-                              std::to_wstring(end) + L"\r\n";
+    const std::wstring own = OwnPath();
+    const std::wstring line = FileNameOf(own) + L"\t" + arguments + L"\t" + std::to_wstring(start) + L"\t" +
+                              std::to_wstring(end) + L"\t" + own.substr(0, own.rfind(L'\\')) + L"\r\n";
     AppendLine(LogPath(), Utf8(line));
     if (mutex)
         CloseHandle(mutex);

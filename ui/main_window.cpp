@@ -306,6 +306,7 @@ void CMainWindow::RunInstallDialog(const std::vector<const CatalogueProgram*>& p
     ShowWindow(m_hwnd, SW_HIDE);
     CProgressDlg dialog;
     dialog.m_programs = programs;
+    dialog.m_everyProgram = EveryProgram(m_catalogue);
     dialog.DoModal(m_hwnd);
     ShowWindow(m_hwnd, SW_SHOW);
 }

@@ -66,7 +66,8 @@ LRESULT CProgressDlg::OnInitDialog()
     SetTimer(m_hwnd, kRunTimer, kRunPeriodMs, nullptr);
     m_spinFrame = 0;
     MoveToWorkAreaCorner();
-    m_run.emplace(m_programs, GetSoftDir(), m_platform);
+    m_run.emplace(m_programs, InstallerPlaces(GetSoftDir(), m_everyProgram.empty() ? m_programs : m_everyProgram),
+                  m_platform);
     m_run->Start();
     return 0;  // no default focus
 }

@@ -31,6 +31,9 @@ public:
     // The run's programs in order, filled by the caller before DoModal. Borrowed from the
     // main window's catalogue, which outlives the dialog.
     std::vector<const CatalogueProgram*> m_programs;
+    // Every program of that catalogue, borrowed the same way: which installer names they
+    // share decides where each installer stands. Left empty, the run's own programs decide.
+    std::vector<const CatalogueProgram*> m_everyProgram;
 
     // The run the dialog shows; only while the dialog exists.
     const InstallRun& run() const { return *m_run; }
