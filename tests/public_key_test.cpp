@@ -82,6 +82,7 @@ TEST(PublicKey, RefusesAnythingButAnUncompressedP256PublicKey)
         {"a private key", ReadText("signing/refused/private.pem")},
         {"a private key under the public label",
          Replaced(ReadText("signing/refused/private.pem"), "EC PRIVATE KEY", "PUBLIC KEY")},
+        {"a point in hybrid form (0x06), the same size", Replaced(pem, "DQgAE", "DQgAG")},
         {"another label", Replaced(pem, "PUBLIC KEY", "CERTIFICATE")},
         {"no END line", Replaced(pem, "-----END PUBLIC KEY-----", "")},
         {"a character outside base64", pem.substr(0, body) + "*" + pem.substr(body + 1)},

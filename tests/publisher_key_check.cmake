@@ -2,7 +2,8 @@
 # APP_PUBLISHER_KEY set to it runs it; prints "key taken" when it passes.
 #   PEM: the key file; SCRATCH: a folder of this test's own
 #   EDIT: none, or one change made to a copy of the file first: crlf, no-begin, no-end,
-#         not-base64, no-padding, longer (valid base64 of five bytes more)
+#         not-base64, no-padding, hybrid (a point in hybrid form, 0x06: the same size),
+#         longer (valid base64 of five bytes more)
 include(${CMAKE_CURRENT_LIST_DIR}/../cmake/PublisherKey.cmake)
 
 set(pem "${PEM}")
@@ -18,6 +19,8 @@ if(NOT EDIT STREQUAL "none")
     string(REPLACE "MFkw" "MF*w" text "${text}")
   elseif(EDIT STREQUAL "no-padding")
     string(REPLACE "==" "" text "${text}")
+  elseif(EDIT STREQUAL "hybrid")
+    string(REPLACE "DQgAE" "DQgAG" text "${text}")
   elseif(EDIT STREQUAL "longer")
     string(REPLACE "==\n" "AAAAAA\n" text "${text}")
   else()
