@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 
 #include "net/der_signature.h"
@@ -46,6 +47,15 @@ std::string WithSignByte(const std::string& magnitude)
     return std::string(1, '\0') + magnitude;
 }
 
+// Reads from a heap block of exactly the input's size, so that AddressSanitizer (host build)
+// stops at the first byte read beyond it.
+std::optional<RawP256Signature> ReadExactly(const std::string& der)
+{
+    const std::unique_ptr<char[]> block(new char[der.size()]);
+    std::copy(der.begin(), der.end(), block.get());
+    return ReadDerSignature(std::string_view(block.get(), der.size()));
+}
+
 // The 64-byte r‖s the reader should give for these big-endian magnitudes.
 RawP256Signature Raw(const std::string& r, const std::string& s)
 {
@@ -75,7 +85,7 @@ TEST(ReadDerSignature, TakesStrictDerOfTwoPositiveIntegers)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::optional<RawP256Signature> raw = ReadDerSignature(c.der);
+        const std::optional<RawP256Signature> raw = ReadExactly(c.der);
         ASSERT_TRUE(raw.has_value());
         EXPECT_EQ(*raw, c.raw);
     }
@@ -122,7 +132,7 @@ TEST(ReadDerSignature, RefusesEveryBreachOfItsRules)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_FALSE(ReadDerSignature(c.der).has_value());
+        EXPECT_FALSE(ReadExactly(c.der).has_value());
     }
 }
 
@@ -134,9 +144,9 @@ TEST(ReadDerSignature, TakesOpensslSignaturesButNoneOfTheirPrefixes)
         std::ifstream file(path, std::ios::binary);
         const std::string der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         ASSERT_GE(der.size(), 8u);
-        EXPECT_TRUE(ReadDerSignature(der).has_value());
+        EXPECT_TRUE(ReadExactly(der).has_value());
         for (size_t size = 0; size < der.size(); ++size)
-            EXPECT_FALSE(ReadDerSignature(der.substr(0, size)).has_value()) << size << " bytes";
+            EXPECT_FALSE(ReadExactly(der.substr(0, size)).has_value()) << size << " bytes";
     }
 }
 
