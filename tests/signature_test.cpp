@@ -2,12 +2,20 @@
 // with the key the tests' keyed build carries.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "app/folders.h"
 #include "net/publisher_key.h"
 #include "net/signature.h"
 #include "tests/test_files.h"
+
+// Verdicts by name in failure messages.
+void PrintTo(SignatureVerdict verdict, std::ostream* out)
+{
+    static const char* const kNames[] = {"Good", "NoSignature", "Malformed", "Mismatch"};
+    *out << kNames[static_cast<int>(verdict)];
+}
 
 namespace {
 
@@ -91,7 +99,8 @@ TEST_F(VerifySignatureTest, NoBytesAreNoSignature)
     EXPECT_EQ(Verify(catalogue, ""), SignatureVerdict::NoSignature);
 }
 
-// A point off the curve cannot be imported: it verifies nothing rather than everything.
+// A point off the curve verifies nothing rather than everything. Wine 8 imports such a key
+// and refuses at verification; a provider that refuses it at import gives the same verdict.
 TEST_F(VerifySignatureTest, AKeyOffTheCurveVerifiesNothing)
 {
     P256PublicKey offCurve = *PublisherKey();
