@@ -494,7 +494,8 @@ TEST(ApplibVerify, KeysThatAreNoP256PublicKeyAreWrongUsage)
 TEST(ApplibVerify, WrongUsageExitsTwo)
 {
     for (const wchar_t* arguments : {L"verify", L"verify a b c", L"verify --key", L"verify --key k.pem",
-                                     L"verify a --key", L"verify --key a.pem --key b.pem f"}) {
+                                     L"verify a --key", L"verify --key a.pem --key b.pem f",
+                                     L"verify --key \"\" signing\\signed\\catalogue.xml"}) {
         SCOPED_TRACE(testing::Message() << "arguments " << testing::PrintToString(std::wstring(arguments)));
         const RunResult result = RunApplib(arguments, L"applib_test_key.exe");
         EXPECT_EQ(result.exitCode, 2u);

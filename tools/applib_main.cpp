@@ -234,6 +234,8 @@ bool ParseVerifyArguments(int count, wchar_t** arguments, std::wstring& keyPath,
             if (++i == count || !keyPath.empty())
                 return false;
             keyPath = arguments[i];
+            if (keyPath.empty())
+                return false;  // it would read as no --key at all
         } else {
             paths.push_back(argument);
         }
