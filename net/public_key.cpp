@@ -1,6 +1,7 @@
 #include "net/public_key.h"
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 namespace {
