@@ -3,33 +3,52 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "base/unique_handle.h"
+#include "net/cng.h"
 
 namespace {
 
 constexpr DWORD kReadBlockSize = 64 * 1024;
-constexpr ULONG kDigestBytes = 32;
+// BCryptHashData takes a 32-bit count.
+constexpr size_t kLargestPiece = size_t{1} << 30;
 
-struct AlgorithmTraits {
-    using Handle = BCRYPT_ALG_HANDLE;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle handle) { BCryptCloseAlgorithmProvider(handle, 0); }
+// One SHA-256 computation and its provider.
+class Sha256Hash {
+public:
+    bool Open()
+    {
+        return CngSucceeded(BCryptOpenAlgorithmProvider(m_algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
+               CngSucceeded(BCryptCreateHash(m_algorithm.get(), m_hash.put(), nullptr, 0, nullptr, 0, 0));
+    }
+
+    bool Add(const void* bytes, size_t count)
+    {
+        auto* piece = static_cast<unsigned char*>(const_cast<void*>(bytes));  // CNG only reads it
+        while (count > 0) {
+            const ULONG size = static_cast<ULONG>(std::min(count, kLargestPiece));
+            if (!CngSucceeded(BCryptHashData(m_hash.get(), piece, size, 0)))
+                return false;
+            piece += size;
+            count -= size;
+        }
+        return true;
+    }
+
+    std::optional<Sha256Digest> Finish()
+    {
+        Sha256Digest digest{};
+        if (!CngSucceeded(BCryptFinishHash(m_hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0)))
+            return std::nullopt;
+        return digest;
+    }
+
+private:
+    AlgorithmHandle m_algorithm;  // declared first, so that the hash goes before its provider
+    HashHandle m_hash;
 };
-using AlgorithmHandle = UniqueHandle<AlgorithmTraits>;
-
-struct HashTraits {
-    using Handle = BCRYPT_HASH_HANDLE;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle handle) { BCryptDestroyHash(handle); }
-};
-using HashHandle = UniqueHandle<HashTraits>;
-
-bool Succeeded(NTSTATUS status)
-{
-    return status >= 0;
-}
 
 std::wstring HexDigits(const unsigned char* bytes, size_t count)
 {
@@ -44,7 +63,7 @@ std::wstring HexDigits(const unsigned char* bytes, size_t count)
 }
 
 // Feeds the whole file into the hash, a block at a time.
-bool HashFileContents(HANDLE file, BCRYPT_HASH_HANDLE hash, const std::atomic<bool>* cancel)
+bool HashFileContents(HANDLE file, Sha256Hash& hash, const std::atomic<bool>* cancel)
 {
     std::vector<unsigned char> buffer(kReadBlockSize);
     for (;;) {
@@ -55,7 +74,7 @@ bool HashFileContents(HANDLE file, BCRYPT_HASH_HANDLE hash, const std::atomic<bo
             return false;
         if (read == 0)
             return true;
-        if (!Succeeded(BCryptHashData(hash, buffer.data(), read, 0)))
+        if (!hash.Add(buffer.data(), read))
             return false;
     }
 }
@@ -69,16 +88,17 @@ std::wstring Sha256OfFile(const std::wstring& path, const std::atomic<bool>* can
                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file)
         return std::wstring();
-    AlgorithmHandle algorithm;
-    if (!Succeeded(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+    Sha256Hash hash;
+    if (!hash.Open() || !HashFileContents(file.get(), hash, cancel))
         return std::wstring();
-    HashHandle hash;
-    if (!Succeeded(BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0)))
-        return std::wstring();
-    if (!HashFileContents(file.get(), hash.get(), cancel))
-        return std::wstring();
-    unsigned char digest[kDigestBytes] = {};
-    if (!Succeeded(BCryptFinishHash(hash.get(), digest, kDigestBytes, 0)))
-        return std::wstring();
-    return HexDigits(digest, kDigestBytes);
+    const std::optional<Sha256Digest> digest = hash.Finish();
+    return digest ? HexDigits(digest->data(), digest->size()) : std::wstring();
+}
+
+std::optional<Sha256Digest> Sha256OfBytes(std::string_view bytes)
+{
+    Sha256Hash hash;
+    if (!hash.Open() || !hash.Add(bytes.data(), bytes.size()))
+        return std::nullopt;
+    return hash.Finish();
 }

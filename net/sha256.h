@@ -1,9 +1,18 @@
 #pragma once
-// SHA-256 of installer files through the platform's CNG provider (bcrypt).
+// SHA-256 through the platform's CNG provider (bcrypt): of installer files, and of the
+// signed bytes of catalogues.
 
+#include <array>
 #include <atomic>
+#include <optional>
 #include <string>
+#include <string_view>
 
 // The file's SHA-256 as 64 lowercase hexadecimal digits. Empty when the file cannot be
 // opened or read, the provider fails, or `cancel` (when given) is set while it reads.
 std::wstring Sha256OfFile(const std::wstring& path, const std::atomic<bool>* cancel = nullptr);
+
+using Sha256Digest = std::array<unsigned char, 32>;
+
+// The SHA-256 of bytes in memory; nothing when the provider fails.
+std::optional<Sha256Digest> Sha256OfBytes(std::string_view bytes);

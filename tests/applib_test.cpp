@@ -57,7 +57,9 @@ private:
     std::string m_text;
 };
 
-RunResult RunApplib(const std::wstring& arguments)
+// `program`: applib.exe, built as the presets build it (without a key), or
+// applib_test_key.exe, built with the test key.
+RunResult RunApplib(const std::wstring& arguments, const wchar_t* program = L"applib.exe")
 {
     RunResult result;
     PipeReader out;
@@ -68,7 +70,7 @@ RunResult RunApplib(const std::wstring& arguments)
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = out.WriteEnd();
     startup.hStdError = err.WriteEnd();
-    std::wstring commandLine = L"\"" + GetModuleDir() + L"\\applib.exe\" " + arguments;
+    std::wstring commandLine = L"\"" + GetModuleDir() + L"\\" + program + L"\" " + arguments;
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
         ADD_FAILURE() << "applib.exe did not start, error " << GetLastError();
@@ -393,6 +395,109 @@ TEST(Applib, WrongUsageExitsTwo)
           L"probe --jobs 65 a", L"probe --jobs x a", L"probe --jobs -1 a", L"probe a --jobs", L"hash"}) {
         SCOPED_TRACE(testing::Message() << "arguments " << testing::PrintToString(std::wstring(arguments)));
         const RunResult result = RunApplib(arguments);
+        EXPECT_EQ(result.exitCode, 2u);
+        EXPECT_NE(result.err.find("usage"), std::string::npos);
+    }
+}
+
+// --- verify --------------------------------------------------------------------------------
+
+const wchar_t kTestKey[] = L"signing\\keys\\test_publisher.pub.pem";
+const wchar_t kSigned[] = L"signing\\signed\\catalogue.xml";
+
+// Every answer of `applib verify` with a key given, against openssl's signatures.
+TEST(ApplibVerify, AnswersAndExitCodes)
+{
+    const std::string catalogue = ReadWholeFile(BesideTool(kSigned));
+    const std::string signature = ReadWholeFile(BesideTool(L"signing\\signed\\catalogue.xml.sig"));
+    ASSERT_NE(signature, "<missing>");
+    ScratchFile altered(BesideTool(L"altered.xml"), catalogue + " ");
+    ScratchFile alteredSig(BesideTool(L"altered.xml.sig"), signature);
+    ScratchFile unsigned_(BesideTool(L"unsigned.xml"), catalogue);
+    ScratchFile emptySig(BesideTool(L"empty.sig"), "");
+    ScratchFile truncated(BesideTool(L"truncated.sig"), signature.substr(0, signature.size() - 1));
+    ScratchFile garbage(BesideTool(L"garbage.sig"), "not a signature");
+    const std::wstring key = std::wstring(L"--key ") + kTestKey + L" ";
+    const std::wstring file = std::wstring(kSigned) + L" ";
+    const struct {
+        std::wstring arguments;
+        DWORD exitCode;
+        const char* out;
+    } cases[] = {
+        {key + file, 0, "good\n"},
+        {file + key, 0, "good\n"},
+        {key + file + L"signing\\signed\\catalogue.xml.sig", 0, "good\n"},
+        {key + L"altered.xml", 1, "wrong key or altered bytes\n"},
+        {key + file + L"signing\\signed\\catalogue.xml.other-key.sig", 1, "wrong key or altered bytes\n"},
+        {L"--key signing\\keys\\other_publisher.pub.pem " + file, 1, "wrong key or altered bytes\n"},
+        {key + L"unsigned.xml", 1, "no signature\n"},
+        {key + file + L"empty.sig", 1, "no signature\n"},
+        {key + file + L"truncated.sig", 1, "malformed signature\n"},
+        {key + file + L"garbage.sig", 1, "malformed signature\n"},
+        {key + L"missing.xml", 3, "unreadable file\n"},
+        {key + L"signing " + L"signing\\signed\\catalogue.xml.sig", 3, "unreadable file\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "arguments " << testing::PrintToString(c.arguments));
+        const RunResult result = RunApplib(L"verify " + c.arguments);
+        EXPECT_EQ(result.exitCode, c.exitCode);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+// Without --key the tool uses the key it was built with; a build without one says so.
+TEST(ApplibVerify, TheBuildsOwnKey)
+{
+    RunResult result = RunApplib(std::wstring(L"verify ") + kSigned, L"applib_test_key.exe");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.out, "good\n");
+
+    result = RunApplib(std::wstring(L"verify ") + kSigned + L" signing\\signed\\catalogue.xml.other-key.sig",
+                       L"applib_test_key.exe");
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(result.out, "wrong key or altered bytes\n");
+
+    // A key given on the command line wins over the build's.
+    result = RunApplib(std::wstring(L"verify --key signing\\keys\\other_publisher.pub.pem ") + kSigned,
+                       L"applib_test_key.exe");
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(result.out, "wrong key or altered bytes\n");
+
+    result = RunApplib(std::wstring(L"verify ") + kSigned);
+    EXPECT_EQ(result.exitCode, 2u);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "this build carries no publisher key: give one with --key KEY.pem\n");
+}
+
+TEST(ApplibVerify, KeysThatAreNoP256PublicKeyAreWrongUsage)
+{
+    const struct {
+        const wchar_t* key;
+        const char* err;
+    } cases[] = {
+        {L"signing\\keys\\missing.pem", "cannot read the key signing\\keys\\missing.pem\n"},
+        {L"signing\\keys\\test_publisher.pem",
+         "signing\\keys\\test_publisher.pem is not an ECDSA P-256 public key (openssl ec -pubout)\n"},
+        {L"signing\\refused\\p384.pub.pem",
+         "signing\\refused\\p384.pub.pem is not an ECDSA P-256 public key (openssl ec -pubout)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        const RunResult result = RunApplib(std::wstring(L"verify --key ") + c.key + L" " + kSigned);
+        EXPECT_EQ(result.exitCode, 2u);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, c.err);
+    }
+}
+
+TEST(ApplibVerify, WrongUsageExitsTwo)
+{
+    for (const wchar_t* arguments : {L"verify", L"verify a b c", L"verify --key", L"verify --key k.pem",
+                                     L"verify a --key", L"verify --key a.pem --key b.pem f",
+                                     L"verify --key \"\" signing\\signed\\catalogue.xml"}) {
+        SCOPED_TRACE(testing::Message() << "arguments " << testing::PrintToString(std::wstring(arguments)));
+        const RunResult result = RunApplib(arguments, L"applib_test_key.exe");
         EXPECT_EQ(result.exitCode, 2u);
         EXPECT_NE(result.err.find("usage"), std::string::npos);
     }

@@ -1,4 +1,4 @@
-// SHA-256 of files through the platform's provider, against published test vectors.
+// SHA-256 of files and bytes through the platform's provider, against published test vectors.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -45,6 +45,29 @@ TEST(Sha256OfFile, NoFileOrACancelGivesNoHash)
     EXPECT_EQ(Sha256OfFile(file.path(), &cancelled), L"");
     const std::atomic<bool> going{false};
     EXPECT_EQ(Sha256OfFile(file.path(), &going), L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+TEST(Sha256OfBytes, KnownVectors)
+{
+    const struct {
+        std::string bytes;
+        const wchar_t* sha256;
+    } cases[] = {
+        {"", L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {std::string(1000000, 'a'), L"cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.sha256)));
+        const std::optional<Sha256Digest> digest = Sha256OfBytes(c.bytes);
+        ASSERT_TRUE(digest.has_value());
+        std::wstring hex;
+        for (const unsigned char byte : *digest) {
+            hex += L"0123456789abcdef"[byte >> 4];
+            hex += L"0123456789abcdef"[byte & 0x0f];
+        }
+        EXPECT_EQ(hex, c.sha256);
+    }
 }
 
 }  // namespace

@@ -3,9 +3,13 @@
 //   applib check FILE   the groups the installer loads, and whether a refresh would accept it
 //   applib probe [--jobs N] FILE   every installer and icon link, asked as the installer asks
 //   applib hash FILE...  each file's SHA-256, for a program's "sha256" key
+//   applib verify [--key KEY.pem] FILE [SIG]   the publisher's signature over FILE (SIG:
+//                        FILE.sig), checked with KEY.pem or the key this build carries
 
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "tools/plist_json.h"
 
@@ -16,7 +20,9 @@
 #include <wininet.h>
 
 #include "catalog/catalogue.h"
+#include "net/publisher_key.h"
 #include "net/sha256.h"
+#include "net/signature.h"
 #include "tools/link_probe.h"
 #else
 #include <clocale>
@@ -30,7 +36,7 @@ enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitUnreadable = 
 #ifdef _WIN32
 const char kUsage[] =
     "usage: applib dump FILE\n       applib check FILE\n       applib probe [--jobs N] FILE\n"
-    "       applib hash FILE...\n";
+    "       applib hash FILE...\n       applib verify [--key KEY.pem] FILE [SIG]\n";
 constexpr int kDefaultJobs = 8;
 constexpr int kMostJobs = 64;
 #else
@@ -202,6 +208,82 @@ int Hash(int count, wchar_t** files)
     return code;
 }
 
+const char* DescribeVerdict(SignatureVerdict verdict)
+{
+    switch (verdict) {
+    case SignatureVerdict::Good:
+        return "good";
+    case SignatureVerdict::NoSignature:
+        return "no signature";
+    case SignatureVerdict::Malformed:
+        return "malformed signature";
+    case SignatureVerdict::Mismatch:
+        break;
+    }
+    return "wrong key or altered bytes";
+}
+
+// "--key KEY" anywhere after the command, then FILE and an optional SIG.
+bool ParseVerifyArguments(int count, wchar_t** arguments, std::wstring& keyPath, std::wstring& file,
+                          std::wstring& signature)
+{
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < count; ++i) {
+        const std::wstring argument = arguments[i];
+        if (argument == L"--key") {
+            if (++i == count || !keyPath.empty())
+                return false;
+            keyPath = arguments[i];
+            if (keyPath.empty())
+                return false;  // it would read as no --key at all
+        } else {
+            paths.push_back(argument);
+        }
+    }
+    if (paths.empty() || paths.size() > 2)
+        return false;
+    file = paths[0];
+    signature = paths.size() == 2 ? paths[1] : file + L".sig";
+    return true;
+}
+
+// The key from --key, or else the build's own; a message and nothing when there is none.
+std::optional<P256PublicKey> VerifyingKey(const std::wstring& keyPath)
+{
+    if (keyPath.empty()) {
+        if (!HasPublisherKey())
+            WriteBytes(stderr, "this build carries no publisher key: give one with --key KEY.pem\n");
+        return PublisherKey();
+    }
+    std::string pem;
+    if (!ReadFileBytes(keyPath, pem)) {
+        WriteBytes(stderr, "cannot read the key " + Utf8FromWide(keyPath) + "\n");
+        return std::nullopt;
+    }
+    std::optional<P256PublicKey> key = ReadPublicKeyPem(pem);
+    if (!key)
+        WriteBytes(stderr, Utf8FromWide(keyPath) + " is not an ECDSA P-256 public key (openssl ec -pubout)\n");
+    return key;
+}
+
+// A signature file that is missing or cannot be read is no signature, like an empty one.
+int Verify(const std::wstring& keyPath, const std::wstring& file, const std::wstring& signaturePath)
+{
+    const std::optional<P256PublicKey> key = VerifyingKey(keyPath);
+    if (!key)
+        return kExitUsage;
+    std::string bytes;
+    if (!ReadFileBytes(file, bytes)) {
+        WriteBytes(stdout, "unreadable file\n");
+        return kExitUnreadable;
+    }
+    std::string signature;
+    ReadFileBytes(signaturePath, signature);
+    const SignatureVerdict verdict = VerifySignature(bytes, signature, *key);
+    WriteBytes(stdout, std::string(DescribeVerdict(verdict)) + "\n");
+    return verdict == SignatureVerdict::Good ? kExitOk : kExitFailed;
+}
+
 int Run(int argc, wchar_t** argv)
 {
     const std::wstring command = argc >= 2 ? argv[1] : L"";
@@ -215,6 +297,11 @@ int Run(int argc, wchar_t** argv)
         return Probe(path, jobs);
     if (command == L"hash" && argc >= 3)
         return Hash(argc - 2, argv + 2);
+    std::wstring keyPath;
+    std::wstring file;
+    std::wstring signature;
+    if (command == L"verify" && ParseVerifyArguments(argc - 2, argv + 2, keyPath, file, signature))
+        return Verify(keyPath, file, signature);
     WriteBytes(stderr, kUsage);
     return kExitUsage;
 }
