@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+
 #include <cwctype>
 #include <string>
 #include <vector>
@@ -266,6 +268,33 @@ TEST_F(Program, ASecondInstanceExitsAtOnce)
         EXPECT_TRUE(second.TopLevelWindows(false).empty());
     }
     EXPECT_EQ(first.WaitForExit(0), static_cast<DWORD>(STILL_ACTIVE));
+}
+
+// A first instance that runs as administrator leaves a mutex that a normal start may not
+// open: its CreateMutexW fails with "access denied" instead of "already exists". Stood in for
+// by a mutex whose security descriptor denies everyone.
+TEST_F(Program, ASecondStartThatMayNotOpenTheMutexExitsAsAlreadyRunning)
+{
+    const wchar_t kMutexName[] = L"{B28F00DF-9318-4D16-BFF0-22899B0F875F}";
+    ProgramCopy copy(L"denied");
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(D;;GA;;;WD)", SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    const KernelHandle held(CreateMutexW(&attributes, FALSE, kMutexName));
+    LocalFree(descriptor);
+    ASSERT_TRUE(held);
+    SetLastError(0xdeadbeef);
+    const KernelHandle reopened(CreateMutexW(nullptr, FALSE, kMutexName));
+    ASSERT_FALSE(reopened) << "the descriptor must keep this process out too";
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    for (const wchar_t* arguments : {L"", L"/autorun"}) {
+        SCOPED_TRACE(testing::Message() << arguments);
+        RunningProgram second(copy.exe(), arguments);
+        EXPECT_EQ(second.WaitForExit(15000), 0u);
+        EXPECT_TRUE(second.TopLevelWindows(false).empty());
+    }
 }
 
 TEST_F(Program, EachMissingSkinFileHasItsMessageAndEndsWithCodeOne)
