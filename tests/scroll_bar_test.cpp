@@ -209,6 +209,28 @@ TEST_F(ScrollBarTest, ARealDragReleasedOutsideTheBarLetsGoOfTheMouse)
     EXPECT_TRUE(bar.IsHover());
 }
 
+// Another window (a message box, say) takes the mouse mid-drag: the release goes there, so
+// the drag must end when the capture goes, or later moves over the bar would still scroll.
+TEST_F(ScrollBarTest, LosingTheCaptureEndsTheDrag)
+{
+    Show(0, 684, 456, 342);
+    Send(WM_LBUTTONDOWN, 5, 100);
+    ASSERT_EQ(GetCapture(), bar.hwnd());
+    SetCapture(parent.hwnd());
+    ExpectNoDrag();
+    ReleaseCapture();
+    for (int y : {120, 200, 20})
+        Send(WM_MOUSEMOVE, 5, y);
+    EXPECT_TRUE(TakeRequests().empty()) << "moves with no button held ask for nothing";
+
+    // A new press on the thumb starts a drag as before.
+    Send(WM_LBUTTONDOWN, 5, 100);
+    EXPECT_TRUE(bar.IsDragging());
+    EXPECT_EQ(GetCapture(), bar.hwnd());
+    Send(WM_LBUTTONUP, 5, 100);
+    ExpectNoDrag();
+}
+
 TEST_F(ScrollBarTest, WithAnEmptyRangeEveryPressAsksForTheMinimum)
 {
     for (int min : {0, 50}) {

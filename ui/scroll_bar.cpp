@@ -69,6 +69,7 @@ LRESULT CDTVerticalScrollBar::HandleMessage(UINT message, WPARAM wParam, LPARAM 
     case WM_MOUSEMOVE: return OnMouseMove(lParam);
     case WM_LBUTTONUP: return OnLButtonUp();
     case WM_MOUSELEAVE: return OnMouseLeave();
+    case WM_CAPTURECHANGED: return OnCaptureChanged();
     default: return DefaultHandling(message, wParam, lParam);
     }
 }
@@ -194,6 +195,15 @@ LRESULT CDTVerticalScrollBar::OnMouseLeave()
     m_hover = false;
     EndDrag();
     InvalidateRect(m_hwnd, nullptr, TRUE);
+    return 0;
+}
+
+// Another window took the mouse mid-drag (or the bar let go of it itself): the release will
+// not come here, so the drag ends now.
+LRESULT CDTVerticalScrollBar::OnCaptureChanged()
+{
+    m_dragging = false;
+    m_captured = false;
     return 0;
 }
 

@@ -77,6 +77,7 @@ private:
     LRESULT OnMouseMove(LPARAM lParam);
     LRESULT OnLButtonUp();
     LRESULT OnMouseLeave();
+    LRESULT OnCaptureChanged();
 
     bool HasRange() const { return m_max > m_min; }
     // In double: m_max - m_min can exceed int.
