@@ -12,6 +12,10 @@
 #include "tests/test_files.h"
 #include "ui/main_window.h"
 
+using gui_test::Capture;
+using gui_test::ClientToScreenPoint;
+using gui_test::PumpUntil;
+
 namespace {
 
 std::string CatalogueText(const std::string& groups)
@@ -51,8 +55,7 @@ protected:
     bool Open(const std::string& catalogue)
     {
         WriteWholeFile(m_path, catalogue);
-        if (!m_window.Create(nullptr, {0, 0, 800, 599}, L"U盘装系统装机必备软件包",
-                             WS_POPUP | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX))
+        if (!m_window.Create(nullptr, {0, 0, 800, 599}, L"U盘装系统装机必备软件包", CMainWindow::kStyle))
             return false;
         ShowWindow(m_window.hwnd(), SW_SHOW);
         return true;
@@ -65,6 +68,8 @@ protected:
         g_catalogueRefreshState = RefreshUpdated;
         SendMessageW(m_window.hwnd(), WM_TIMER, kRefreshWatchTimer, 0);
     }
+
+    HWND Child(int id) const { return GetDlgItem(m_window.hwnd(), id); }
 
     const std::wstring m_path = GetAppLibDir() + L"\\AppLib.xml";
     std::string m_original;
@@ -114,4 +119,44 @@ TEST_F(MainWindow, ARefreshThatEndsWhileHiddenIsNotReloaded)
     wchar_t caption[16] = {};
     GetWindowTextW(GetDlgItem(m_window.hwnd(), 133), caption, 16);
     EXPECT_EQ(std::wstring(caption), L"A");
+}
+
+// The box and the group buttons keep or take the focus when clicked, yet the wheel scrolls
+// the list wherever the focus is. Windows sends wheel input to the focus window, where Wine
+// sends it to the window under the cursor: so the wheel is posted to the focus window that
+// GetGUIThreadInfo reports, after real clicks.
+TEST_F(MainWindow, TheWheelScrollsTheListWhateverHoldsTheFocus)
+{
+    ASSERT_TRUE(Open(CatalogueText(Group("A", 30) + Group("B", 30))));
+    const auto clickAt = [&](HWND child) {
+        RECT rect;
+        GetClientRect(child, &rect);
+        gui_test::MoveMouseTo(ClientToScreenPoint(child, rect.right / 2, rect.bottom / 2));
+        gui_test::PressLeft();
+        gui_test::ReleaseLeft();
+    };
+    const auto wheelAtTheFocus = [&] {
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof(info);
+        if (!GetGUIThreadInfo(GetCurrentThreadId(), &info) || !info.hwndFocus)
+            return testing::AssertionFailure() << "no focus window";
+        POINT cursor = {};
+        GetCursorPos(&cursor);
+        const int before = m_window.list().ScrollOffset();
+        PostMessageW(info.hwndFocus, WM_MOUSEWHEEL, MAKEWPARAM(0, -120), MAKELPARAM(cursor.x, cursor.y));
+        if (PumpUntil([&] { return m_window.list().ScrollOffset() == before + 40; }, 2000))
+            return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "a notch at the focus window " << driver::ClassName(info.hwndFocus)
+                                           << " moved the list from " << before << " to "
+                                           << m_window.list().ScrollOffset();
+    };
+
+    clickAt(Child(IDC_SELECT_ALL));
+    ASSERT_TRUE(PumpUntil([&] { return m_window.selectAllState() == SelectAll; }));
+    EXPECT_TRUE(wheelAtTheFocus()) << "after a click on the box";
+
+    clickAt(Child(IDC_FIRST_GROUP + 1));
+    ASSERT_TRUE(PumpUntil([&] { return m_window.currentGroup() == 1; }));
+    EXPECT_TRUE(wheelAtTheFocus()) << "after a click on a group button";
+    gui_test::ParkMouse();
 }

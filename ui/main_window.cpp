@@ -69,6 +69,8 @@ LRESULT CMainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_PAINT: return OnPaint();
     case WM_PRINTCLIENT: PaintBackground(reinterpret_cast<HDC>(wParam)); return 0;
     case WM_SETFOCUS: SetFocus(m_list.hwnd()); return 0;
+    // Clicked, the select-all box keeps the focus, and wheel input sent to it ends up here.
+    case WM_MOUSEWHEEL: return SendMessageW(m_list.hwnd(), message, wParam, lParam);
     case WM_TIMER: return OnTimer(wParam);
     case WM_DRAWITEM: return OnDrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
     case WM_ITEM_INSTALL: InstallOne(wParam); return 0;

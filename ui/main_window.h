@@ -39,6 +39,8 @@ enum SelectAllState : int { SelectNone = 0, SelectAll = 1, SelectSome = 2 };
 class CMainWindow : public ui::Window {
 public:
     static constexpr int kMaxGroupButtons = 20;
+    // No caption bar, no border, no maximise box.
+    static constexpr DWORD kStyle = WS_POPUP | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX;
 
     CMainWindow() = default;
     ~CMainWindow() override;
