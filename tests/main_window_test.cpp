@@ -160,3 +160,44 @@ TEST_F(MainWindow, TheWheelScrollsTheListWhateverHoldsTheFocus)
     EXPECT_TRUE(wheelAtTheFocus()) << "after a click on a group button";
     gui_test::ParkMouse();
 }
+
+// Twenty groups: button 9 (742 to 822) lies under the minimise and close buttons, which stay
+// visible however often it repaints, and take the clicks on them.
+TEST_F(MainWindow, TheWindowButtonsStayAboveTheTenthGroup)
+{
+    std::string groups;
+    for (int i = 0; i < 20; ++i)
+        groups += Group("G" + std::to_string(i), 1);
+    gui_test::ParkMouse();
+    ASSERT_TRUE(Open(CatalogueText(groups)));
+    const HWND main = m_window.hwnd();
+    const HWND tenth = Child(IDC_FIRST_GROUP + 9);
+    ASSERT_NE(tenth, nullptr);
+    const Capture before(main);
+
+    gui_test::MoveMouseTo(ClientToScreenPoint(main, 750, 50));  // on the tenth group, below the buttons
+    for (int i = 0; i < 3; ++i) {  // hover, leave, hover: each repaints the group button
+        InvalidateRect(tenth, nullptr, TRUE);
+        UpdateWindow(tenth);
+        gui_test::PumpPending();
+    }
+    const Capture after(main);
+    int changed = 0;
+    for (int y = 1; y < 18; ++y)
+        for (int x = 741; x < 799; ++x)
+            changed += after.At(x, y) != before.At(x, y) ? 1 : 0;
+    EXPECT_EQ(changed, 0) << "pixels of the minimise and close buttons painted over";
+    gui_test::KeepScreenshotIfFailed(after, L"main_window_buttons_over_tenth_group");
+
+    for (const auto& [id, x] : {std::pair{IDC_MINIMIZE, 745}, std::pair{IDC_MINIMIZE, 765},
+                                std::pair{IDC_CLOSE, 775}, std::pair{IDC_CLOSE, 795}}) {
+        SCOPED_TRACE(x);
+        EXPECT_EQ(WindowFromPoint(ClientToScreenPoint(main, x, 10)), Child(id));
+    }
+    gui_test::MoveMouseTo(ClientToScreenPoint(main, 755, 10));
+    gui_test::PressLeft();
+    gui_test::ReleaseLeft();
+    EXPECT_TRUE(PumpUntil([&] { return IsIconic(main) != FALSE; })) << "a real click minimises";
+    ShowWindow(main, SW_RESTORE);
+    gui_test::ParkMouse();
+}

@@ -192,7 +192,9 @@ void CMainWindow::CreateGroupButtons()
         const CatalogueGroup& group = *m_catalogue[i];
         CGroupButton& button = m_groupButtons[i];
         button.SetSkin(&m_groupBackground, m_groupFont.get());
-        button.Create(m_hwnd, rect, group.name.c_str(), WS_CHILD | WS_VISIBLE, 0,
+        // Button 9 reaches under the minimise and close buttons: clipped by them, it never
+        // paints over them.
+        button.Create(m_hwnd, rect, group.name.c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0,
                       IDC_FIRST_GROUP + static_cast<UINT>(i));
         button.icon().LoadStraightFromFile(GroupIconPath(group));
         OffsetRect(&rect, kGroupButtonStep, 0);
