@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/folders.h"
 #include "tests/gui_harness.h"
+#include "ui/fonts.h"
 #include "ui/messages.h"
 #include "ui/software_list.h"
 
@@ -216,8 +218,8 @@ TEST_F(SoftwareListTest, TheBarReachesEveryRowForAnyCount)
     struct Case {
         size_t tiles;
         int max;
-        int dragStep;  // pixels per drag step; coarser for 500 tiles, whose every step moves 500 windows
-    } cases[] = {{21, 90, 1}, {28, 181, 1}, {32, 272, 1}, {40, 454, 1}, {101, 1910, 1}, {500, 10919, 13}};
+        int dragStep;  // pixels per drag step; coarser for many tiles, whose every step moves them all
+    } cases[] = {{21, 90, 1}, {28, 181, 1}, {32, 272, 1}, {40, 454, 1}, {101, 1910, 7}, {500, 10919, 37}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tiles);
         Fill(c.tiles);
@@ -469,6 +471,42 @@ TEST_F(SoftwareListTest, TilesPaintIconAndNameOnWhite)
             shot.SavePng(gui_test::ScreenshotDir() + L"\\software_tile_" + std::to_wstring(k) + L".png");
     }
     DeleteFileW(iconPath.c_str());
+}
+
+// Names are drawn as written and on one line: "&" is no mnemonic prefix, and a line break
+// does not send the rest to a second line below the name's band. The ink spans the name as
+// measured on one line without prefix processing (up to 3 pixels short, for side bearings).
+TEST_F(SoftwareListTest, NamesAreDrawnAsWrittenOnOneLine)
+{
+    const std::wstring names[] = {L"R&D Tools", L"A&&B", L"&W", L"Ab\nCd", L"Ab\r\nCd"};
+    programs = MakePrograms(std::size(names), L"");
+    for (size_t k = 0; k < std::size(names); ++k)
+        programs[k]->name = names[k];
+    list.SetItems(programs);
+    const ui::UniqueFont nameFont = ui::CreateSkinFont(FW_BOLD);
+    ui::WindowDc screen(nullptr);
+    ui::SelectedObject font(screen.get(), nameFont.get());
+    const auto isInk = [](COLORREF c) { return GetRValue(c) < 128 && GetGValue(c) < 128 && GetBValue(c) < 128; };
+    for (size_t k = 0; k < std::size(names); ++k) {
+        SCOPED_TRACE(testing::Message() << "name " << testing::PrintToString(names[k]));
+        const Capture shot(Tile(k));
+        RECT ink = {shot.width(), shot.height(), 0, 0};
+        for (int y = 0; y < 47; ++y) {  // the name's band ends at 47
+            for (int x = 94; x < shot.width(); ++x) {
+                if (!isInk(shot.At(x, y)))
+                    continue;
+                ink = {std::min<LONG>(ink.left, x), std::min<LONG>(ink.top, y), std::max<LONG>(ink.right, x + 1),
+                       std::max<LONG>(ink.bottom, y + 1)};
+            }
+        }
+        RECT measured = {};
+        DrawTextW(screen.get(), names[k].c_str(), -1, &measured, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+        EXPECT_LE(ink.right - 94, measured.right);
+        EXPECT_GE(ink.right - 94, measured.right - 3);
+        EXPECT_LE(ink.bottom, 22 + measured.bottom) << "one line";
+        if (HasFailure())
+            shot.SavePng(gui_test::ScreenshotDir() + L"\\software_tile_name_" + std::to_wstring(k) + L".png");
+    }
 }
 
 TEST_F(SoftwareListTest, TheListIsWhiteWhereNoTileIs)

@@ -134,7 +134,8 @@ LRESULT CSWListBoxItem::OnPaint()
     SetTextColor(surface.dc(), RGB(0, 0, 0));
     ui::SelectedObject font(surface.dc(), m_nameFont);
     RECT nameRect = {kNameLeft, kNameTop, client.right, kNameBottom};
-    DrawTextW(surface.dc(), name, -1, &nameRect, 0);
+    // As written and on one line: no "&" prefix, and a line break does not start a second line.
+    DrawTextW(surface.dc(), name, -1, &nameRect, DT_SINGLELINE | DT_NOPREFIX);
     return 0;
 }
 
