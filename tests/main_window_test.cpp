@@ -201,3 +201,49 @@ TEST_F(MainWindow, TheWindowButtonsStayAboveTheTenthGroup)
     ShowWindow(main, SW_RESTORE);
     gui_test::ParkMouse();
 }
+
+namespace {
+
+WNDPROC g_tileProcedure = nullptr;
+
+// A tile that paints nothing at all: whatever shows in it was painted by someone else.
+LRESULT CALLBACK PaintNothing(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_PAINT) {
+        ValidateRect(hwnd, nullptr);
+        return 0;
+    }
+    if (message == WM_ERASEBKGND)
+        return 1;
+    return CallWindowProcW(g_tileProcedure, hwnd, message, wParam, lParam);
+}
+
+}  // namespace
+
+// A tile's area is painted once per repaint, by the tile: neither the main window's background
+// nor the list's white ground goes under it first. A marker drawn into a tile that paints
+// nothing survives each repaint exactly when its parents leave its area alone.
+TEST_F(MainWindow, RepaintsLeaveATilesAreaToTheTile)
+{
+    ASSERT_TRUE(Open(CatalogueText(Group("A", 3))));
+    UpdateWindow(m_window.hwnd());
+    const HWND tile = m_window.list().ItemWindow(0);
+    g_tileProcedure = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(tile, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PaintNothing)));
+    constexpr COLORREF kMarker = RGB(255, 0, 255);
+    const auto markerSurvives = [&](HWND repainted, UINT flags) {
+        {
+            ui::WindowDc dc(tile);
+            const ui::UniqueBrush brush(CreateSolidBrush(kMarker));
+            const RECT client = ui::ClientRect(tile);
+            FillRect(dc.get(), &client, brush.get());
+        }
+        RedrawWindow(repainted, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | flags);
+        const Capture shot(tile);
+        return shot.At(10, 10) == kMarker && shot.At(190, 85) == kMarker && shot.At(60, 48) == kMarker;
+    };
+    EXPECT_TRUE(markerSurvives(m_window.hwnd(), 0)) << "the main window painted its background under the tile";
+    EXPECT_TRUE(markerSurvives(m_window.list().hwnd(), 0)) << "the list painted its white ground under the tile";
+    EXPECT_TRUE(markerSurvives(m_window.hwnd(), RDW_ALLCHILDREN)) << "a repaint of the whole window";
+    SetWindowLongPtrW(tile, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_tileProcedure));
+}

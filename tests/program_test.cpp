@@ -215,7 +215,7 @@ TEST_F(Program, StartsCentredWithEveryChildInPlace)
     EXPECT_EQ(window.top, expected.top);
     EXPECT_EQ(window.right - window.left, 800);
     EXPECT_EQ(window.bottom - window.top, 599);
-    EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(main, GWL_STYLE)) & ~WS_VISIBLE, 0x840A0000u);
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(main, GWL_STYLE)) & ~WS_VISIBLE, 0x840A0000u | WS_CLIPCHILDREN);
     EXPECT_EQ(GetWindowLongW(main, GWL_EXSTYLE) & ~WS_EX_WINDOWEDGE, 0);
 
     struct Child {
