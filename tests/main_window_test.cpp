@@ -110,6 +110,26 @@ TEST_F(MainWindow, AReloadWithoutGroupsEmptiesTheList)
     UpdateWindow(m_window.hwnd());  // paints nothing of the old tiles
 }
 
+// A refresh that found the local file on the server changes nothing in the window, and
+// the watch stops as after any refresh.
+TEST_F(MainWindow, AnUnchangedCatalogueIsNotReloaded)
+{
+    ASSERT_TRUE(Open(CatalogueText(Group("A", 3) + Group("B", 2))));
+    SendMessageW(GetDlgItem(m_window.hwnd(), 134), WM_LBUTTONDOWN, 0, 0);
+    SendMessageW(GetDlgItem(m_window.hwnd(), IDC_SELECT_ALL), BM_CLICK, 0, 0);
+    ASSERT_EQ(m_window.list().CountChecked(), 2);
+    const HWND firstGroup = GetDlgItem(m_window.hwnd(), 133);
+    ASSERT_NE(SetTimer(m_window.hwnd(), kRefreshWatchTimer, 500, nullptr), 0u);
+
+    g_catalogueRefreshState = RefreshUnchanged;
+    SendMessageW(m_window.hwnd(), WM_TIMER, kRefreshWatchTimer, 0);
+    EXPECT_EQ(m_window.currentGroup(), 1);
+    EXPECT_EQ(m_window.list().CountChecked(), 2);
+    EXPECT_EQ(m_window.selectAllState(), SelectAll);
+    EXPECT_EQ(GetDlgItem(m_window.hwnd(), 133), firstGroup) << "the group buttons were rebuilt";
+    EXPECT_FALSE(KillTimer(m_window.hwnd(), kRefreshWatchTimer)) << "the watch goes on";
+}
+
 TEST_F(MainWindow, ARefreshThatEndsWhileHiddenIsNotReloaded)
 {
     ASSERT_TRUE(Open(CatalogueText(Group("A", 3))));

@@ -606,6 +606,40 @@ TEST_F(Program, ARefreshSwapsInTheNewCatalogueWhileVisible)
     EXPECT_EQ(ReadWholeFile(copy.appLib() + L"\\AppLib.xml"), fresh);
 }
 
+// Nearly every start finds the local catalogue on the server. Served late, after the user has
+// switched groups and ticked a program, it changes neither, nor the local file.
+TEST_F(Program, ARefreshThatFindsTheSameCatalogueKeepsTheUsersChoice)
+{
+    ProgramCopy copy(L"same");
+    const std::string catalogue = CatalogueXml({{"A", Programs(3, "a")}, {"B", Programs(2, "b")}}, CatalogueServer());
+    ASSERT_TRUE(copy.WriteCatalogue(catalogue));
+    const std::wstring local = copy.appLib() + L"\\AppLib.xml";
+    WIN32_FILE_ATTRIBUTE_DATA before = {};
+    ASSERT_TRUE(GetFileAttributesExW(local.c_str(), GetFileExInfoStandard, &before));
+    HttpAnswer late = Body(catalogue);
+    late.pauseAfter = 0;
+    m_catalogueServer.Serve("/AppLib/AppLib.xml", late);
+
+    RunningProgram program(copy.exe());
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+    PressGroup(main, 1);
+    ASSERT_TRUE(PollUntil([&] { return Tiles(main).size() == 2u; }, 5000));
+    ClickCheckBox(Tiles(main)[1]);
+    ASSERT_TRUE(IsChecked(Tiles(main)[1]));
+    ASSERT_TRUE(m_catalogueServer.WaitUntilPaused(20000));
+
+    m_catalogueServer.Resume();
+    ASSERT_TRUE(PollUntil([&] { return FindFiles(copy.appLib() + L"\\AppLib.xml.temp*").empty(); }, 10000))
+        << "the refresh ends";
+    // Several ticks of the 500 ms watch: a reload would show group A again, unticked.
+    EXPECT_FALSE(PollUntil([&] { return Tiles(main).size() != 2u || !IsChecked(Tiles(main)[1]); }, 2000));
+    WIN32_FILE_ATTRIBUTE_DATA after = {};
+    ASSERT_TRUE(GetFileAttributesExW(local.c_str(), GetFileExInfoStandard, &after));
+    EXPECT_EQ(CompareFileTime(&after.ftLastWriteTime, &before.ftLastWriteTime), 0) << "the local file was replaced";
+    EXPECT_EQ(ReadWholeFile(local), catalogue);
+}
+
 TEST_F(Program, TheUpdatePromptAnsweredNoOpensNothing)
 {
     ProgramCopy copy(L"update");

@@ -352,7 +352,7 @@ LRESULT CMainWindow::OnTimer(UINT_PTR id)
 void CMainWindow::OnRefreshWatchTick()
 {
     LONG state = g_catalogueRefreshState;
-    if (state == RefreshUpdated || state == RefreshFailed) {
+    if (state == RefreshUpdated || state == RefreshFailed || state == RefreshUnchanged) {
         KillTimer(m_hwnd, kRefreshWatchTimer);
         state = g_catalogueRefreshState;
     }
