@@ -215,8 +215,8 @@ bool NamesDevice(const std::wstring& name)
     }
     // COM1 to COM9 and LPT1 to LPT9; Windows counts the superscript digits 1, 2 and 3 too.
     const std::wstring digits = L"123456789\u00B9\u00B2\u00B3";
-    return base.size() == 4 && (StartsWithIgnoringAsciiCase(base, L"COM") || StartsWithIgnoringAsciiCase(base, L"LPT")) &&
-           digits.find(base[3]) != std::wstring::npos;
+    const bool port = StartsWithIgnoringAsciiCase(base, L"COM") || StartsWithIgnoringAsciiCase(base, L"LPT");
+    return base.size() == 4 && port && digits.find(base[3]) != std::wstring::npos;
 }
 
 bool HasControlCharacter(const std::wstring& name)

@@ -31,8 +31,8 @@ constexpr DWORD kLargestDescription = 1024 * 1024;  // far more than any descrip
 
 std::string ReadDescriptionBytes(const std::wstring& path)
 {
-    const FileHandle file(
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size = {};
     if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > kLargestDescription)
         return std::string();

@@ -135,7 +135,8 @@ bool CMainWindow::CreateChildren()
     m_installButton.CreateFromFile(m_hwnd, oneKeyRect, IDC_ONE_KEY_INSTALL, oneKeyPath);
 
     // Clipping its children keeps the list's white ground from going under every tile first.
-    if (!m_list.Create(m_hwnd, kListRect, L"软件列表", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0, IDC_SOFTWARE_LIST))
+    if (!m_list.Create(m_hwnd, kListRect, L"软件列表", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0,
+                       IDC_SOFTWARE_LIST))
         return false;  // the list has shown its own message
     SetFocus(m_list.hwnd());
     return true;

@@ -184,8 +184,8 @@ void CDTVerticalScrollBar::DragTo(POINT point)
     const int freeHeight = HasRange() ? Geometry().freeHeight : 0;
     if (freeHeight <= 0)
         return;
-    const long long top =
-        std::clamp(static_cast<long long>(m_dragStartTop) + point.y - m_lastPoint.y, 0LL, static_cast<long long>(freeHeight));
+    const long long moved = static_cast<long long>(point.y) - m_lastPoint.y;
+    const long long top = std::clamp(m_dragStartTop + moved, 0LL, static_cast<long long>(freeHeight));
     const long long requested = m_min + (top * RangeWidth() + freeHeight - 1) / freeHeight;
     RequestPosition(static_cast<int>(std::min(requested, static_cast<long long>(m_max))));
 }
