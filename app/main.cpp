@@ -47,7 +47,9 @@ void CloseInstanceMutex()
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t* commandLine, int showCommand)
 {
-    if (g_instanceMutexError == ERROR_ALREADY_EXISTS)
+    // A first instance that runs as administrator leaves a mutex this start may not open:
+    // "access denied" means another instance as surely as "already exists".
+    if (g_instanceMutexError == ERROR_ALREADY_EXISTS || g_instanceMutexError == ERROR_ACCESS_DENIED)
         return 0;
     g_autorunMode = IsAutorunCommandLine(commandLine);
 

@@ -10,7 +10,6 @@
 namespace {
 
 const wchar_t kWindowTitle[] = L"U盘装系统装机必备软件包";
-constexpr DWORD kMainWindowStyle = WS_POPUP | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x840A0000
 
 struct ArgvDeleter {
     void operator()(wchar_t** argv) const { LocalFree(argv); }
@@ -51,7 +50,7 @@ int RunMainWindow(int showCommand)
     RECT workArea = {};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
     CMainWindow window;
-    if (!window.Create(nullptr, MainWindowRect(workArea), kWindowTitle, kMainWindowStyle))
+    if (!window.Create(nullptr, MainWindowRect(workArea), kWindowTitle, CMainWindow::kStyle))
         return 1;
     if (!g_autorunMode) {
         ShowWindow(window.hwnd(), showCommand);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <cwchar>
 
 #include "base/folders.h"
 #include "base/text.h"
@@ -195,9 +196,44 @@ std::wstring FileNameFromUrl(const std::wstring& text)
     return lastSlash == std::wstring::npos ? text : text.substr(lastSlash + 1);
 }
 
+namespace {
+
+bool EqualsIgnoringAsciiCase(const std::wstring& text, const wchar_t* other)
+{
+    return text.size() == std::wcslen(other) && StartsWithIgnoringAsciiCase(text, other);
+}
+
+// Windows opens a device for these whatever follows the first point ("con.exe", "NUL.tar.gz")
+// and whatever spaces come before it ("aux .png").
+bool NamesDevice(const std::wstring& name)
+{
+    std::wstring base = name.substr(0, name.find(L'.'));
+    base.erase(base.find_last_not_of(L' ') + 1);
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+        if (EqualsIgnoringAsciiCase(base, device))
+            return true;
+    }
+    // COM1 to COM9 and LPT1 to LPT9; Windows counts the superscript digits 1, 2 and 3 too.
+    const std::wstring digits = L"123456789\u00B9\u00B2\u00B3";
+    const bool port = StartsWithIgnoringAsciiCase(base, L"COM") || StartsWithIgnoringAsciiCase(base, L"LPT");
+    return base.size() == 4 && port && digits.find(base[3]) != std::wstring::npos;
+}
+
+bool HasControlCharacter(const std::wstring& name)
+{
+    return std::any_of(name.begin(), name.end(), [](wchar_t c) { return c < 0x20; });
+}
+
+}  // namespace
+
 bool IsPlainFileName(const std::wstring& name)
 {
-    return !name.empty() && name != L"." && name != L".." && name.find_first_of(L"\\/:") == std::wstring::npos;
+    // Windows drops a trailing point or space when it opens a name, so "a.exe." is "a.exe";
+    // "." and ".." end in a point too. Wildcards and the other reserved characters either
+    // fail the open or, for "?" and "*", match other files.
+    return !name.empty() && name.back() != L'.' && name.back() != L' ' &&
+           name.find_first_of(L"\\/:<>\"|?*") == std::wstring::npos && !HasControlCharacter(name) &&
+           !NamesDevice(name);
 }
 
 std::wstring LocalIconName(const std::wstring& iconReference)

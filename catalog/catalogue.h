@@ -40,10 +40,12 @@ bool StartsWithHttp(const std::wstring& text);
 // The text after the last '/', or the whole text when it has none.
 std::wstring FileNameFromUrl(const std::wstring& text);
 
-// A bare file name that stays inside the folder it is joined to: not empty, not "." or "..",
-// and without "\", "/" or ":". Names from the catalogue server (icons, installers) must pass
-// before anything is written or started under them: one that could reach beyond its folder
-// (say, a DLL beside the executable) is never used.
+// A bare file name that stays inside the folder it is joined to and opens that one file: not
+// empty; without "\", "/", ":", wildcards, "<>\"|" or control characters; not ending in a point
+// or a space (so not "." or ".."); not a device name such as "con.exe" or "LPT1.png". Names
+// from the catalogue server (icons, installers) must pass before anything is written or
+// started under them: one that could reach beyond its folder (say, a DLL beside the
+// executable) or open a device is never used.
 bool IsPlainFileName(const std::wstring& name);
 
 // Local file name of an icon reference: the URL's last segment, or a bare name unchanged.

@@ -1,6 +1,10 @@
 #include "catalog/refresh.h"
 
+#include <cstring>
+#include <vector>
+
 #include "base/folders.h"
+#include "base/unique_handle.h"
 #include "catalog/catalogue.h"
 #include "net/download.h"
 #include "net/servers.h"
@@ -10,6 +14,35 @@ std::atomic<LONG> g_catalogueRefreshState{RefreshIdle};
 namespace {
 
 constexpr wchar_t kCandidateSuffix[] = L".temp";
+
+constexpr DWORD kCompareBlock = 64 * 1024;
+
+// True when both files hold the same bytes; false too when either cannot be read.
+bool HoldSameBytes(const std::wstring& first, const std::wstring& second)
+{
+    const FileHandle a(CreateFileW(first.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    const FileHandle b(CreateFileW(second.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER sizeA = {};
+    LARGE_INTEGER sizeB = {};
+    if (!a || !b || !GetFileSizeEx(a.get(), &sizeA) || !GetFileSizeEx(b.get(), &sizeB) ||
+        sizeA.QuadPart != sizeB.QuadPart)
+        return false;
+    std::vector<char> blockA(kCompareBlock);
+    std::vector<char> blockB(kCompareBlock);
+    for (;;) {
+        DWORD readA = 0;
+        DWORD readB = 0;
+        if (!ReadFile(a.get(), blockA.data(), kCompareBlock, &readA, nullptr) ||
+            !ReadFile(b.get(), blockB.data(), kCompareBlock, &readB, nullptr) || readA != readB)
+            return false;
+        if (readA == 0)
+            return true;
+        if (std::memcmp(blockA.data(), blockB.data(), readA) != 0)
+            return false;
+    }
+}
 
 // Fetches an icon unless a file of its name is already there; a failure is ignored.
 void FetchMissingIcon(const std::wstring& folder, const std::wstring& url)
@@ -50,6 +83,12 @@ CatalogueRefreshState RefreshCatalogue()
 
     // Icons first, so the main window's reload finds them.
     FetchMissingIcons(catalogue);
+    // Nearly every start fetches the very file it has: replacing it would make the window
+    // reload and drop the group and marks the user has chosen meanwhile.
+    if (HoldSameBytes(candidatePath, localPath)) {
+        DeleteFileW(candidatePath.c_str());
+        return RefreshUnchanged;
+    }
     DeleteFileW(localPath.c_str());
     MoveFileW(candidatePath.c_str(), localPath.c_str());
     return RefreshUpdated;

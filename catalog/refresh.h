@@ -10,11 +10,13 @@ enum CatalogueRefreshState : LONG {
     RefreshRunning = 1,  // set by the main window just before it starts the thread
     RefreshUpdated = 2,  // the new catalogue is in place
     RefreshFailed = 3,   // download or check failed; the local catalogue is unchanged
+    RefreshUnchanged = 4,  // the server's catalogue is the local one, byte for byte: nothing to reload
 };
 
-// Written by the refresh thread (2 or 3), polled by the main window; no lock.
+// Written by the refresh thread (2, 3 or 4), polled by the main window; no lock.
 extern std::atomic<LONG> g_catalogueRefreshState;
 
 // Thread body, started detached with no argument once per start of the program. Downloads
-// the catalogue, checks it, fetches the icons not yet on disk, then moves it into place.
+// the catalogue, checks it, fetches the icons not yet on disk, then moves it into place
+// unless it is the local file's very copy.
 unsigned __stdcall CatalogueRefreshThread(void* unused);

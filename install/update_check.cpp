@@ -4,9 +4,13 @@
 #include <urlmon.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <cwchar>
+#include <optional>
+#include <string>
 
 #include "base/text.h"
+#include "base/unique_handle.h"
 #include "net/servers.h"
 
 namespace {
@@ -22,6 +26,62 @@ constexpr wchar_t kPromptTitle[] = L"Tovarin升级提示";
 constexpr UINT kPromptStyle = MB_YESNO | MB_ICONINFORMATION;
 constexpr DWORD kPathChars = 260;
 constexpr DWORD kValueChars = 260;
+
+constexpr DWORD kLargestDescription = 1024 * 1024;  // far more than any description; a larger file is read as it is
+
+std::string ReadDescriptionBytes(const std::wstring& path)
+{
+    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > kLargestDescription)
+        return std::string();
+    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    if (!bytes.empty() && (!ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+                           read != bytes.size()))
+        return std::string();
+    return bytes;
+}
+
+// The text of a description saved as UTF-8, with or without its mark; nothing when the bytes
+// are not valid UTF-8, or are plain ASCII, which every code page reads alike.
+std::optional<std::wstring> DecodeUtf8Description(const std::string& bytes)
+{
+    const bool marked = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    const std::string body = marked ? bytes.substr(3) : bytes;
+    if (!marked && std::all_of(body.begin(), body.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return std::nullopt;
+    if (body.empty())
+        return std::wstring();
+    const int size = static_cast<int>(body.size());
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, body.data(), size, nullptr, 0);
+    if (length <= 0)
+        return std::nullopt;
+    std::wstring text(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, body.data(), size, &text[0], length);
+    return text;
+}
+
+// The INI reader takes a file without a byte-order mark for the ANSI code page (GBK on a
+// Chinese Windows), and only UTF-16 with its mark for Unicode on every Windows. A description
+// in UTF-8 is therefore rewritten as UTF-16 with its mark before it is read; UTF-16 and
+// anything that is not UTF-8 are left for the reader as they are.
+void RewriteUtf8DescriptionAsUtf16(const std::wstring& path)
+{
+    const std::string bytes = ReadDescriptionBytes(path);
+    if (bytes.compare(0, 2, "\xFF\xFE") == 0)
+        return;
+    const std::optional<std::wstring> text = DecodeUtf8Description(bytes);
+    if (!text)
+        return;
+    const std::wstring marked = L"\xFEFF" + *text;
+    const FileHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file)
+        WriteFile(file.get(), marked.data(), static_cast<DWORD>(marked.size() * sizeof(wchar_t)), &written, nullptr);
+}
 
 std::wstring ReadUpdateValue(const std::wstring& path, const wchar_t* key, const std::wstring& fallback)
 {
@@ -74,6 +134,7 @@ std::wstring UpdateDescriptionPath()
 
 UpdateDescription ReadUpdateDescription(const std::wstring& path)
 {
+    RewriteUtf8DescriptionAsUtf16(path);
     UpdateDescription description;
     description.version = ReadUpdateValue(path, kVersionKey, kCurrentVersion);
     description.updateFile = ReadUpdateValue(path, kUpdateFileKey, UpdatePageUrl());

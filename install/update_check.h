@@ -17,6 +17,10 @@ struct UpdateDescription {
 // there is no temporary folder that fits, and then there is no check.
 std::wstring UpdateDescriptionPath();
 
+// A description saved as UTF-8 (with or without its byte-order mark) is rewritten in place
+// as UTF-16 with its mark first, the one Unicode form the platform's INI reader knows on
+// every Windows; UTF-16 with its mark, and bytes that are not UTF-8 (the ANSI code page),
+// are read as they are.
 UpdateDescription ReadUpdateDescription(const std::wstring& path);
 
 // Text order with ASCII letters folded to lower case, by code unit; a prefix sorts first.

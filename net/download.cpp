@@ -18,7 +18,9 @@ namespace {
 constexpr wchar_t kUserAgent[] = L"HttpDownload";
 constexpr wchar_t kHttpVersion[] = L"HTTP/1.1";
 constexpr wchar_t kReferrer[] = L"";  // empty, not null
-constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD;
+// Installers run up to 1 GiB: without NO_CACHE_WRITE WinINet would also copy each body into
+// the user's Internet cache.
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
 constexpr DWORD kLargestSize = 0x40000000;  // inclusive
 constexpr DWORD kReadBlockSize = 4096;
 constexpr int kProbeAttempts = 1;

@@ -312,6 +312,70 @@ TEST(IconNames, HttpReferencesAndBareNames)
     }
 }
 
+// Every name here would open a device or another file than the one named on Windows.
+TEST(IconNames, OnlyPlainFileNamesPass)
+{
+    const struct {
+        std::wstring name;
+        bool plain;
+    } cases[] = {
+        {L"setup.exe", true},
+        {L"ziptool.png", true},
+        {L"软件.exe", true},
+        {L".hidden", true},
+        {L"a.b.c", true},
+        {L"console.exe", true},
+        {L"com10.exe", true},
+        {L"com0.exe", true},
+        {L"lpt.png", true},
+        {L"nul_setup.exe", true},
+        {L"xcon.exe", true},
+        {L"", false},
+        {L".", false},
+        {L"..", false},
+        {L"a\\b.exe", false},
+        {L"a/b.exe", false},
+        {L"C:x.exe", false},
+        // Devices, in any letter case, with or without an extension.
+        {L"con.exe", false},
+        {L"CON", false},
+        {L"NUL", false},
+        {L"nul.txt", false},
+        {L"Nul.tar.gz", false},
+        {L"aux .png", false},
+        {L"prn.exe", false},
+        {L"com1.exe", false},
+        {L"COM9", false},
+        {L"lpt1.png", false},
+        {L"LpT9.png", false},
+        {L"com\u00B9.exe", false},
+        {L"lpt\u00B3", false},
+        {L"conin$.exe", false},
+        {L"CONOUT$", false},
+        // Windows drops a trailing point or space.
+        {L"setup.exe.", false},
+        {L"setup.exe ", false},
+        {L"setup. ", false},
+        // Wildcards and the other reserved characters.
+        {L"set?p.exe", false},
+        {L"*.exe", false},
+        {L"a<b.exe", false},
+        {L"a>b.exe", false},
+        {L"a\"b.exe", false},
+        {L"a|b.exe", false},
+        {L"a.png?v=2", false},
+        // Control characters.
+        {L"a\tb.exe", false},
+        {L"a\x01.exe", false},
+        {L"a\x1f.exe", false},
+        {std::wstring(L"a\0b.exe", 6), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "name " << testing::PrintToString(c.name));
+        EXPECT_EQ(IsPlainFileName(c.name), c.plain);
+    }
+}
+
 TEST(IconNames, IconFilesLiveInTheirFolders)
 {
     CatalogueProgram viaUrl;

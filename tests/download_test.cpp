@@ -143,6 +143,35 @@ TEST_F(Download, AsksForTheSizeThenTheBodyAsHttpDownload)
     }
 }
 
+// Installers of up to 1 GiB, icons and the catalogue: none of them may also land in the
+// user's Internet cache. GetUrlCacheEntryInfoW without a buffer fails with "insufficient
+// buffer" for a URL the cache holds and "not found" for one it does not.
+TEST_F(Download, NothingIsKeptInTheInternetCache)
+{
+    const struct {
+        const char* what;
+        std::string path;
+        std::function<bool(const std::wstring&, const std::wstring&)> download;
+    } cases[] = {
+        {"blocking", "/soft/cache-blocking.exe", DownloadToFile},
+        {"background", "/soft/cache-background.exe", [](const std::wstring& url, const std::wstring& path) {
+             return RunAsync(url, path);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        server.Serve(c.path, Body("installer bytes"));
+        const std::wstring url = server.Url(c.path);
+        DeleteUrlCacheEntryW(url.c_str());
+        ASSERT_TRUE(c.download(url, folder / L"cached.exe"));
+        DWORD size = 0;
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(GetUrlCacheEntryInfoW(url.c_str(), nullptr, &size));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+        DeleteUrlCacheEntryW(url.c_str());
+    }
+}
+
 // A check of behaviour only: Wine's WinINet requests "/" for an empty object name by itself
 // (and puts "/" before any name that lacks one), so under Wine this passes with or without
 // the download's own substitution of "/" for an empty path.

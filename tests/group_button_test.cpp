@@ -179,6 +179,29 @@ TEST_F(GroupButton, WithoutAnIconTheCaptionIsWhiteAndCentredInTheBottomBand)
     gui_test::KeepScreenshotIfFailed(shot, L"group_caption");
 }
 
+// "&" is drawn as written, not taken for a mnemonic prefix: the caption is as wide as the
+// whole name measured without prefix processing (ink runs up to 3 pixels short of the
+// advance, for the side bearings).
+TEST_F(GroupButton, AmpersandsAreDrawnAsWritten)
+{
+    EXPECT_FALSE(button.icon().LoadFromFile(GetModuleDir() + L"\\no-such-icon.png"));
+    CreateButton(L"");
+    ui::WindowDc screen(nullptr);
+    ui::SelectedObject font(screen.get(), m_font.get());
+    for (const wchar_t* name : {L"R&D", L"A&&B", L"&W"}) {
+        SCOPED_TRACE(testing::Message() << "name " << testing::PrintToString(std::wstring(name)));
+        SetWindowTextW(button.hwnd(), name);
+        InvalidateRect(button.hwnd(), nullptr, TRUE);
+        const Capture shot(button.hwnd());
+        const RECT text = WhitishBounds(shot);
+        RECT measured = {};
+        DrawTextW(screen.get(), name, -1, &measured, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+        EXPECT_LE(text.right - text.left, measured.right);
+        EXPECT_GE(text.right - text.left, measured.right - 3);
+        gui_test::KeepScreenshotIfFailed(shot, L"group_caption_ampersand");
+    }
+}
+
 // A centred line that is cut shows the same middle whatever follows the 255th character.
 TEST_F(GroupButton, ANameLongerThan255CharactersIsCut)
 {

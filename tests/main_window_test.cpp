@@ -12,6 +12,9 @@
 #include "tests/test_files.h"
 #include "ui/main_window.h"
 
+using gui_test::Capture;
+using gui_test::ClientToScreenPoint;
+
 namespace {
 
 std::string CatalogueText(const std::string& groups)
@@ -51,8 +54,7 @@ protected:
     bool Open(const std::string& catalogue)
     {
         WriteWholeFile(m_path, catalogue);
-        if (!m_window.Create(nullptr, {0, 0, 800, 599}, L"U盘装系统装机必备软件包",
-                             WS_POPUP | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX))
+        if (!m_window.Create(nullptr, {0, 0, 800, 599}, L"U盘装系统装机必备软件包", CMainWindow::kStyle))
             return false;
         ShowWindow(m_window.hwnd(), SW_SHOW);
         return true;
@@ -65,6 +67,8 @@ protected:
         g_catalogueRefreshState = RefreshUpdated;
         SendMessageW(m_window.hwnd(), WM_TIMER, kRefreshWatchTimer, 0);
     }
+
+    HWND Child(int id) const { return GetDlgItem(m_window.hwnd(), id); }
 
     const std::wstring m_path = GetAppLibDir() + L"\\AppLib.xml";
     std::string m_original;
@@ -105,6 +109,26 @@ TEST_F(MainWindow, AReloadWithoutGroupsEmptiesTheList)
     UpdateWindow(m_window.hwnd());  // paints nothing of the old tiles
 }
 
+// A refresh that found the local file on the server changes nothing in the window, and
+// the watch stops as after any refresh.
+TEST_F(MainWindow, AnUnchangedCatalogueIsNotReloaded)
+{
+    ASSERT_TRUE(Open(CatalogueText(Group("A", 3) + Group("B", 2))));
+    SendMessageW(GetDlgItem(m_window.hwnd(), 134), WM_LBUTTONDOWN, 0, 0);
+    SendMessageW(GetDlgItem(m_window.hwnd(), IDC_SELECT_ALL), BM_CLICK, 0, 0);
+    ASSERT_EQ(m_window.list().CountChecked(), 2);
+    const HWND firstGroup = GetDlgItem(m_window.hwnd(), 133);
+    ASSERT_NE(SetTimer(m_window.hwnd(), kRefreshWatchTimer, 500, nullptr), 0u);
+
+    g_catalogueRefreshState = RefreshUnchanged;
+    SendMessageW(m_window.hwnd(), WM_TIMER, kRefreshWatchTimer, 0);
+    EXPECT_EQ(m_window.currentGroup(), 1);
+    EXPECT_EQ(m_window.list().CountChecked(), 2);
+    EXPECT_EQ(m_window.selectAllState(), SelectAll);
+    EXPECT_EQ(GetDlgItem(m_window.hwnd(), 133), firstGroup) << "the group buttons were rebuilt";
+    EXPECT_FALSE(KillTimer(m_window.hwnd(), kRefreshWatchTimer)) << "the watch goes on";
+}
+
 TEST_F(MainWindow, ARefreshThatEndsWhileHiddenIsNotReloaded)
 {
     ASSERT_TRUE(Open(CatalogueText(Group("A", 3))));
@@ -114,4 +138,131 @@ TEST_F(MainWindow, ARefreshThatEndsWhileHiddenIsNotReloaded)
     wchar_t caption[16] = {};
     GetWindowTextW(GetDlgItem(m_window.hwnd(), IDC_FIRST_GROUP), caption, 16);
     EXPECT_EQ(std::wstring(caption), L"A");
+}
+
+// The box and the group buttons keep or take the focus when clicked, yet the wheel scrolls
+// the list wherever the focus is. Windows sends wheel input to the focus window, where Wine
+// sends it to the window under the cursor: so the wheel is posted to the focus window that
+// GetGUIThreadInfo reports, after real clicks.
+TEST_F(MainWindow, TheWheelScrollsTheListWhateverHoldsTheFocus)
+{
+    ASSERT_TRUE(Open(CatalogueText(Group("A", 30) + Group("B", 30))));
+    const auto clickAt = [&](HWND child) {
+        RECT rect;
+        GetClientRect(child, &rect);
+        gui_test::MoveMouseTo(ClientToScreenPoint(child, rect.right / 2, rect.bottom / 2));
+        gui_test::PressLeft();
+        gui_test::ReleaseLeft();
+    };
+    const auto wheelAtTheFocus = [&] {
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof(info);
+        if (!GetGUIThreadInfo(GetCurrentThreadId(), &info) || !info.hwndFocus)
+            return testing::AssertionFailure() << "no focus window";
+        POINT cursor = {};
+        GetCursorPos(&cursor);
+        const int before = m_window.list().ScrollOffset();
+        PostMessageW(info.hwndFocus, WM_MOUSEWHEEL, MAKEWPARAM(0, -120), MAKELPARAM(cursor.x, cursor.y));
+        if (WaitUntil([&] { return m_window.list().ScrollOffset() == before + 40; }, 2000))
+            return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "a notch at the focus window " << driver::ClassName(info.hwndFocus)
+                                           << " moved the list from " << before << " to "
+                                           << m_window.list().ScrollOffset();
+    };
+
+    clickAt(Child(IDC_SELECT_ALL));
+    ASSERT_TRUE(WaitUntil([&] { return m_window.selectAllState() == SelectAll; }, 5000));
+    EXPECT_TRUE(wheelAtTheFocus()) << "after a click on the box";
+
+    clickAt(Child(IDC_FIRST_GROUP + 1));
+    ASSERT_TRUE(WaitUntil([&] { return m_window.currentGroup() == 1; }, 5000));
+    EXPECT_TRUE(wheelAtTheFocus()) << "after a click on a group button";
+    gui_test::ParkMouse();
+}
+
+// Twenty groups: button 9 (742 to 822) lies under the minimise and close buttons, which stay
+// visible however often it repaints, and take the clicks on them.
+TEST_F(MainWindow, TheWindowButtonsStayAboveTheTenthGroup)
+{
+    std::string groups;
+    for (int i = 0; i < 20; ++i)
+        groups += Group("G" + std::to_string(i), 1);
+    gui_test::ParkMouse();
+    ASSERT_TRUE(Open(CatalogueText(groups)));
+    const HWND main = m_window.hwnd();
+    const HWND tenth = Child(IDC_FIRST_GROUP + 9);
+    ASSERT_NE(tenth, nullptr);
+    const Capture before(main);
+
+    gui_test::MoveMouseTo(ClientToScreenPoint(main, 750, 50));  // on the tenth group, below the buttons
+    for (int i = 0; i < 3; ++i) {  // hover, leave, hover: each repaints the group button
+        InvalidateRect(tenth, nullptr, TRUE);
+        UpdateWindow(tenth);
+        PumpPending();
+    }
+    const Capture after(main);
+    int changed = 0;
+    for (int y = 1; y < 18; ++y)
+        for (int x = 741; x < 799; ++x)
+            changed += after.At(x, y) != before.At(x, y) ? 1 : 0;
+    EXPECT_EQ(changed, 0) << "pixels of the minimise and close buttons painted over";
+    gui_test::KeepScreenshotIfFailed(after, L"main_window_buttons_over_tenth_group");
+
+    for (const auto& [id, x] : {std::pair{IDC_MINIMIZE, 745}, std::pair{IDC_MINIMIZE, 765},
+                                std::pair{IDC_CLOSE, 775}, std::pair{IDC_CLOSE, 795}}) {
+        SCOPED_TRACE(x);
+        EXPECT_EQ(WindowFromPoint(ClientToScreenPoint(main, x, 10)), Child(id));
+    }
+    gui_test::MoveMouseTo(ClientToScreenPoint(main, 755, 10));
+    gui_test::PressLeft();
+    gui_test::ReleaseLeft();
+    EXPECT_TRUE(WaitUntil([&] { return IsIconic(main) != FALSE; }, 5000)) << "a real click minimises";
+    ShowWindow(main, SW_RESTORE);
+    gui_test::ParkMouse();
+}
+
+namespace {
+
+WNDPROC g_tileProcedure = nullptr;
+
+// A tile that paints nothing at all: whatever shows in it was painted by someone else.
+LRESULT CALLBACK PaintNothing(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_PAINT) {
+        ValidateRect(hwnd, nullptr);
+        return 0;
+    }
+    if (message == WM_ERASEBKGND)
+        return 1;
+    return CallWindowProcW(g_tileProcedure, hwnd, message, wParam, lParam);
+}
+
+}  // namespace
+
+// A tile's area is painted once per repaint, by the tile: neither the main window's background
+// nor the list's white ground goes under it first. A marker drawn into a tile that paints
+// nothing survives each repaint exactly when its parents leave its area alone.
+TEST_F(MainWindow, RepaintsLeaveATilesAreaToTheTile)
+{
+    ASSERT_TRUE(Open(CatalogueText(Group("A", 3))));
+    UpdateWindow(m_window.hwnd());
+    const HWND tile = m_window.list().ItemWindow(0);
+    g_tileProcedure = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(tile, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PaintNothing)));
+    constexpr COLORREF kMarker = RGB(255, 0, 255);
+    const auto markerSurvives = [&](HWND repainted, UINT flags) {
+        {
+            ui::WindowDc dc(tile);
+            const ui::UniqueBrush brush(CreateSolidBrush(kMarker));
+            const RECT client = ui::ClientRect(tile);
+            FillRect(dc.get(), &client, brush.get());
+        }
+        RedrawWindow(repainted, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | flags);
+        const Capture shot(tile);
+        return shot.At(10, 10) == kMarker && shot.At(190, 85) == kMarker && shot.At(60, 48) == kMarker;
+    };
+    EXPECT_TRUE(markerSurvives(m_window.hwnd(), 0)) << "the main window painted its background under the tile";
+    EXPECT_TRUE(markerSurvives(m_window.list().hwnd(), 0)) << "the list painted its white ground under the tile";
+    EXPECT_TRUE(markerSurvives(m_window.hwnd(), RDW_ALLCHILDREN)) << "a repaint of the whole window";
+    SetWindowLongPtrW(tile, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_tileProcedure));
 }

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+
 #include <cwctype>
 #include <string>
 #include <vector>
@@ -214,7 +216,7 @@ TEST_F(Program, StartsCentredWithEveryChildInPlace)
     EXPECT_EQ(window.top, expected.top);
     EXPECT_EQ(window.right - window.left, 800);
     EXPECT_EQ(window.bottom - window.top, 599);
-    EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(main, GWL_STYLE)) & ~WS_VISIBLE, 0x840A0000u);
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(main, GWL_STYLE)) & ~WS_VISIBLE, 0x840A0000u | WS_CLIPCHILDREN);
     EXPECT_EQ(GetWindowLongW(main, GWL_EXSTYLE) & ~WS_EX_WINDOWEDGE, 0);
 
     struct Child {
@@ -267,6 +269,33 @@ TEST_F(Program, ASecondInstanceExitsAtOnce)
         EXPECT_TRUE(second.TopLevelWindows(false).empty());
     }
     EXPECT_EQ(first.WaitForExit(0), static_cast<DWORD>(STILL_ACTIVE));
+}
+
+// A first instance that runs as administrator leaves a mutex that a normal start may not
+// open: its CreateMutexW fails with "access denied" instead of "already exists". Stood in for
+// by a mutex whose security descriptor denies everyone.
+TEST_F(Program, ASecondStartThatMayNotOpenTheMutexExitsAsAlreadyRunning)
+{
+    const wchar_t kMutexName[] = L"{B28F00DF-9318-4D16-BFF0-22899B0F875F}";
+    ProgramCopy copy(L"denied");
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(D;;GA;;;WD)", SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    const KernelHandle held(CreateMutexW(&attributes, FALSE, kMutexName));
+    LocalFree(descriptor);
+    ASSERT_TRUE(held);
+    SetLastError(0xdeadbeef);
+    const KernelHandle reopened(CreateMutexW(nullptr, FALSE, kMutexName));
+    ASSERT_FALSE(reopened) << "the descriptor must keep this process out too";
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    for (const wchar_t* arguments : {L"", L"/autorun"}) {
+        SCOPED_TRACE(testing::Message() << arguments);
+        RunningProgram second(copy.exe(), arguments);
+        EXPECT_EQ(second.WaitForExit(15000), 0u);
+        EXPECT_TRUE(second.TopLevelWindows(false).empty());
+    }
 }
 
 TEST_F(Program, EachMissingSkinFileHasItsMessageAndEndsWithCodeOne)
@@ -545,6 +574,40 @@ TEST_F(Program, ARefreshSwapsInTheNewCatalogueWhileVisible)
     EXPECT_EQ(WindowText(GroupButton(main, 1)), L"New2");
     EXPECT_EQ(Tiles(main).size(), 4u) << "group 0 of the new catalogue";
     EXPECT_EQ(ReadWholeFile(copy.appLib() + L"\\AppLib.xml"), fresh);
+}
+
+// Nearly every start finds the local catalogue on the server. Served late, after the user has
+// switched groups and ticked a program, it changes neither, nor the local file.
+TEST_F(Program, ARefreshThatFindsTheSameCatalogueKeepsTheUsersChoice)
+{
+    ProgramCopy copy(L"same");
+    const std::string catalogue = CatalogueXml({{"A", Programs(3, "a")}, {"B", Programs(2, "b")}}, CatalogueServer());
+    ASSERT_TRUE(copy.WriteCatalogue(catalogue));
+    const std::wstring local = copy.appLib() + L"\\AppLib.xml";
+    WIN32_FILE_ATTRIBUTE_DATA before = {};
+    ASSERT_TRUE(GetFileAttributesExW(local.c_str(), GetFileExInfoStandard, &before));
+    HttpAnswer late = Body(catalogue);
+    late.pauseAfter = 0;
+    m_catalogueServer.Serve("/AppLib/AppLib.xml", late);
+
+    RunningProgram program(copy.exe());
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+    PressGroup(main, 1);
+    ASSERT_TRUE(WaitUntil([&] { return Tiles(main).size() == 2u; }, 5000));
+    ClickCheckBox(Tiles(main)[1]);
+    ASSERT_TRUE(IsChecked(Tiles(main)[1]));
+    ASSERT_TRUE(m_catalogueServer.WaitUntilPaused(20000));
+
+    m_catalogueServer.Resume();
+    ASSERT_TRUE(WaitUntil([&] { return FindFiles(copy.appLib() + L"\\AppLib.xml.temp*").empty(); }, 10000))
+        << "the refresh ends";
+    // Several ticks of the 500 ms watch: a reload would show group A again, unticked.
+    EXPECT_FALSE(WaitUntil([&] { return Tiles(main).size() != 2u || !IsChecked(Tiles(main)[1]); }, 2000));
+    WIN32_FILE_ATTRIBUTE_DATA after = {};
+    ASSERT_TRUE(GetFileAttributesExW(local.c_str(), GetFileExInfoStandard, &after));
+    EXPECT_EQ(CompareFileTime(&after.ftLastWriteTime, &before.ftLastWriteTime), 0) << "the local file was replaced";
+    EXPECT_EQ(ReadWholeFile(local), catalogue);
 }
 
 TEST_F(Program, TheUpdatePromptAnsweredNoOpensNothing)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/folders.h"
+#include "base/unique_handle.h"
 #include "catalog/refresh.h"
 #include "net/servers.h"
 #include "tests/test_files.h"
@@ -150,6 +151,42 @@ TEST_F(Refresh, ReplacesTheCatalogueAfterFetchingMissingIcons)
     // E's icon names another port's server and fails; a plain group icon name is never fetched.
     EXPECT_EQ(GetPaths(), (std::vector<std::string>{"/AppLib/AppLib.xml", "/g/toolbox.png", "/p/a.png"}));
     EXPECT_EQ(server.CountRequests("HEAD", "/p/broken.png"), 5u);
+}
+
+// The server's copy is nearly always the local file itself: the local file is then left as it
+// was (not even rewritten) and the refresh says there is nothing to reload. Missing icons
+// are still fetched. One byte of difference is a new catalogue.
+TEST_F(Refresh, AnIdenticalCatalogueLeavesTheLocalFileAlone)
+{
+    const std::string catalogue =
+        Plist(Group("Tools", IconUrl("/g/same.png"), Program("A", IconUrl("/p/same-a.png"))));
+    ASSERT_TRUE(WriteWholeFile(LocalCatalogue(), catalogue));
+    const FILETIME old = {0x12345678, 0x01D00000};  // a time in 2014, no download's
+    {
+        const FileHandle local(CreateFileW(LocalCatalogue().c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(local);
+        ASSERT_TRUE(SetFileTime(local.get(), nullptr, nullptr, &old));
+    }
+    server.Serve("/AppLib/AppLib.xml", Body(catalogue));
+    server.Serve("/g/same.png", Body("group icon"));
+    server.Serve("/p/same-a.png", Body("icon a"));
+
+    EXPECT_EQ(RunRefresh(), RefreshUnchanged);
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    ASSERT_TRUE(GetFileAttributesExW(LocalCatalogue().c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &old), 0) << "the local file was replaced";
+    EXPECT_EQ(ReadWholeFile(LocalCatalogue()), catalogue);
+    EXPECT_FALSE(PathExists(Candidate()));
+    EXPECT_EQ(ReadWholeFile(GetGroupIconsDir() + L"\\same.png"), "group icon");
+    EXPECT_EQ(ReadWholeFile(GetAppIconsDir() + L"\\same-a.png"), "icon a");
+
+    std::string changed = catalogue;
+    changed[changed.find("Tools")] = 't';
+    server.Serve("/AppLib/AppLib.xml", Body(changed));
+    EXPECT_EQ(RunRefresh(), RefreshUpdated);
+    EXPECT_EQ(ReadWholeFile(LocalCatalogue()), changed);
+    EXPECT_FALSE(PathExists(Candidate()));
 }
 
 TEST_F(Refresh, EveryMissingIconArrivesBeforeTheCatalogueIsReplaced)

@@ -1,4 +1,4 @@
-// The skinned vertical scroll bar: thumb geometry, track clicks, the incremental drag with its
+// The skinned vertical scroll bar: thumb geometry, track clicks, the 1:1 drag with its
 // capture, the requests it sends its owner (WM_VSCROLL, wParam = the position) and what it
 // paints from the embedded images.
 
@@ -99,12 +99,14 @@ TEST_F(ScrollBarTest, ThumbRectangle)
         int min, max, page, pos;
         RECT thumb;
     } cases[] = {
-        {"304 tall, free 152", 0, 684, 456, 342, {1, 76, 13, 380}},
-        {"260.57 truncated, free 196", 0, 798, 456, 399, {1, 98, 13, 358}},
-        {"position past the end stops at the free height", 0, 684, 456, 1000, {1, 152, 13, 456}},
+        // The thumb is to the bar what the page is to range + page.
+        {"456 of 1140: 182.4 truncated, free 274", 0, 684, 456, 342, {1, 137, 13, 319}},
+        {"456 of 1254: 165.8 truncated, free 291", 0, 798, 456, 399, {1, 145, 13, 310}},
+        {"position past the end stops at the free height", 0, 684, 456, 1000, {1, 274, 13, 456}},
         {"at least 5 tall", 0, 100000, 1, 0, {1, 0, 13, 5}},
-        {"taller than the bar covers it, top above the bar", 0, 114, 456, 0, {1, -1368, 13, 456}},
-        {"the position is not offset by the minimum", 100, 784, 456, 342, {1, 76, 13, 380}},
+        {"a range below the page: never as tall as the bar", 0, 114, 456, 0, {1, 0, 13, 364}},
+        {"21 tiles in the list: 456 of 546, at the end", 0, 90, 456, 90, {1, 76, 13, 456}},
+        {"the position is not offset by the minimum", 100, 784, 456, 342, {1, 137, 13, 319}},
         {"empty range: no thumb", 50, 50, 456, 50, {}},
     };
     for (const auto& c : cases) {
@@ -125,15 +127,15 @@ TEST_F(ScrollBarTest, TrackClicksAskForTheClickedHeight)
     } cases[] = {
         {"y = 5 goes to the start", 0, 684, 5, 5, 0},
         {"the top 10 rows go to the start", 0, 684, 5, 9, 0},
-        {"y = 10 is taken as it is", 0, 684, 5, 10, 45},
-        {"above the thumb", 0, 684, 5, 50, 225},
-        {"the minimum is added", 100, 784, 5, 50, 325},
+        {"y = 10 is taken as it is", 0, 684, 5, 10, 24},
+        {"above the thumb", 0, 684, 5, 50, 124},
+        {"the minimum is added", 100, 784, 5, 50, 224},
         {"below the free height goes to the end", 0, 684, 5, 400, 684},
-        {"right of the thumb's columns is track", 0, 684, 14, 200, 684},
+        {"right of the thumb's columns is track", 0, 684, 14, 200, 499},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Show(c.min, c.max, 456, 342);  // thumb rows 76 to 379
+        Show(c.min, c.max, 456, 342);  // thumb rows 137 to 318, free height 274
         Send(WM_LBUTTONDOWN, c.x, c.y);
         EXPECT_EQ(TakeRequests(), std::vector<int>{c.requested});
         ExpectNoDrag();
@@ -143,18 +145,27 @@ TEST_F(ScrollBarTest, TrackClicksAskForTheClickedHeight)
 
 // Messages, not real input: each WM_MOUSEMOVE is one drag step of exactly the distance sent,
 // where real moves would be coalesced by the queue into steps that depend on timing.
-TEST_F(ScrollBarTest, TheDragIsIncrementalFromThePositionWrittenBack)
+TEST_F(ScrollBarTest, TheThumbFollowsTheCursorOneToOne)
 {
-    Show(0, 684, 456, 342);  // 684 / 152 = 4.5 positions per pixel
-    Send(WM_LBUTTONDOWN, 5, 100);
+    Show(0, 684, 456, 342);  // thumb rows 137 to 318, free height 274: 2.5 positions per pixel
+    Send(WM_LBUTTONDOWN, 5, 200);
     EXPECT_TRUE(bar.IsDragging());
     EXPECT_TRUE(bar.IsCaptured());
     EXPECT_EQ(GetCapture(), bar.hwnd());
     EXPECT_TRUE(TakeRequests().empty()) << "a press on the thumb asks for nothing";
 
-    for (int y : {101, 102, 112, 92, 600, -300})
-        Send(WM_MOUSEMOVE, 5, y);
-    EXPECT_EQ(TakeRequests(), (std::vector<int>{346, 350, 395, 305, 684, 0})) << "clamped to the range at both ends";
+    struct Step {
+        int y;
+        int requested;  // the smallest position whose thumb top is the cursor's
+        int top;
+    } steps[] = {{201, 345, 138}, {202, 347, 139}, {212, 372, 149}, {192, 323, 129},
+                 {600, 684, 274}, {-300, 0, 0},    {200, 342, 137}};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.y);
+        Send(WM_MOUSEMOVE, 5, step.y);
+        EXPECT_EQ(TakeRequests(), std::vector<int>{step.requested});
+        EXPECT_EQ(bar.GetThumbRect().top, step.top) << "63 pixels above the cursor, within the free height";
+    }
 
     // Released outside the bar: the capture still brings the release here.
     Send(WM_LBUTTONUP, -40, 600);
@@ -163,14 +174,36 @@ TEST_F(ScrollBarTest, TheDragIsIncrementalFromThePositionWrittenBack)
     EXPECT_TRUE(TakeRequests().empty());
 }
 
-TEST_F(ScrollBarTest, OverASmallRangeOnePixelStepsMoveNothing)
+// Every pixel of the free height is a thumb top some position gives, over any range the
+// list can set: the drag never lags the cursor and never skips a pixel.
+TEST_F(ScrollBarTest, EveryPixelOfADragIsReachedOverTheListsRanges)
 {
-    Show(0, 60, 30, 0);  // thumb 228 tall, free height 228: 0.26 positions per pixel
+    for (int max : {90, 272, 684, 10919}) {
+        SCOPED_TRACE(max);
+        Show(0, max, 456, 0);
+        const RECT start = bar.GetThumbRect();
+        const int freeHeight = 456 - (start.bottom - start.top);
+        Send(WM_LBUTTONDOWN, 5, start.top + 2);
+        for (int top = 1; top <= freeHeight; ++top) {
+            Send(WM_MOUSEMOVE, 5, top + 2);
+            ASSERT_EQ(bar.GetThumbRect().top, top);
+        }
+        EXPECT_EQ(bar.Pos(), max);
+        Send(WM_LBUTTONUP, 5, 0);
+        parent.messages.clear();
+    }
+}
+
+// Positions coarser than pixels: the thumb goes to the first top at or below the cursor's.
+TEST_F(ScrollBarTest, OverASmallRangeTheThumbMovesInItsPositionsSteps)
+{
+    Show(0, 60, 30, 0);  // thumb 152 tall, free height 304: 0.197 positions per pixel
     Send(WM_LBUTTONDOWN, 5, 10);
     for (int y = 11; y <= 20; ++y)
         Send(WM_MOUSEMOVE, 5, y);
     Send(WM_MOUSEMOVE, 5, 30);
-    EXPECT_EQ(TakeRequests(), (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2})) << "the thumb lags the cursor";
+    EXPECT_EQ(TakeRequests(), (std::vector<int>{1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 4}));
+    EXPECT_EQ(bar.GetThumbRect().top, 20);
 }
 
 TEST_F(ScrollBarTest, LeavingTheBarEndsTheDrag)
@@ -188,25 +221,47 @@ TEST_F(ScrollBarTest, LeavingTheBarEndsTheDrag)
 // from a user, through the capture once the cursor is outside.
 TEST_F(ScrollBarTest, ARealDragReleasedOutsideTheBarLetsGoOfTheMouse)
 {
-    Show(0, 684, 456, 342);
-    gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(bar.hwnd(), 6, 100));
+    Show(0, 684, 456, 342);  // thumb rows 137 to 318
+    gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(bar.hwnd(), 6, 200));
     gui_test::PressLeft();
     ASSERT_TRUE(WaitUntil([&] { return bar.IsDragging(); }, 5000));
     EXPECT_EQ(GetCapture(), bar.hwnd());
-    gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(bar.hwnd(), 6, 138));
+    gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(bar.hwnd(), 6, 238));
     ASSERT_TRUE(WaitUntil([&] { return !parent.messages.empty(); }, 5000));
-    EXPECT_EQ(TakeRequests(), std::vector<int>{513}) << "38 pixels of 4.5";
+    EXPECT_EQ(TakeRequests(), std::vector<int>{437}) << "the thumb 38 pixels down, at 175";
 
     // Wine posts no WM_MOUSELEAVE while the bar holds the capture, so the drag goes on
     // outside; Windows may end it here with a leave notification instead.
-    gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(bar.hwnd(), -200, 160));
+    gui_test::MoveMouseTo(gui_test::ClientToScreenPoint(bar.hwnd(), -200, 260));
     ASSERT_TRUE(WaitUntil([&] { return !parent.messages.empty(); }, 5000));
-    EXPECT_EQ(TakeRequests(), std::vector<int>{612}) << "22 pixels more";
+    EXPECT_EQ(TakeRequests(), std::vector<int>{492}) << "22 pixels more, at 197";
     gui_test::ReleaseLeft();
     EXPECT_TRUE(WaitUntil([&] { return !bar.IsDragging(); }, 5000));
     ExpectNoDrag();
     // The release ended it, not the leave notification Wine posts some 400 ms later.
     EXPECT_TRUE(bar.IsHover());
+}
+
+// Another window (a message box, say) takes the mouse mid-drag: the release goes there, so
+// the drag must end when the capture goes, or later moves over the bar would still scroll.
+TEST_F(ScrollBarTest, LosingTheCaptureEndsTheDrag)
+{
+    Show(0, 684, 456, 342);  // thumb rows 137 to 318
+    Send(WM_LBUTTONDOWN, 5, 200);
+    ASSERT_EQ(GetCapture(), bar.hwnd());
+    SetCapture(parent.hwnd());
+    ExpectNoDrag();
+    ReleaseCapture();
+    for (int y : {120, 200, 20})
+        Send(WM_MOUSEMOVE, 5, y);
+    EXPECT_TRUE(TakeRequests().empty()) << "moves with no button held ask for nothing";
+
+    // A new press on the thumb starts a drag as before.
+    Send(WM_LBUTTONDOWN, 5, 200);
+    EXPECT_TRUE(bar.IsDragging());
+    EXPECT_EQ(GetCapture(), bar.hwnd());
+    Send(WM_LBUTTONUP, 5, 200);
+    ExpectNoDrag();
 }
 
 TEST_F(ScrollBarTest, WithAnEmptyRangeEveryPressAsksForTheMinimum)
@@ -223,33 +278,27 @@ TEST_F(ScrollBarTest, WithAnEmptyRangeEveryPressAsksForTheMinimum)
     }
 }
 
-// The thumb is at least as tall as the bar: 17 to 20 tiles in the list (free height -1368),
-// or a page equal to the range (free height 0, where the formulas would divide by zero).
+// The thumb is at least as tall as the bar only on a bar shorter than the smallest thumb
+// (free height -1 on a 4-pixel bar), where the formulas would have no room to work in.
 TEST_F(ScrollBarTest, AThumbThatFillsTheBarAsksOnlyForTheMinimum)
 {
-    struct Case {
-        const char* what;
-        int max;
-    } cases[] = {{"free height -1368", 114}, {"free height 0", 456}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        Show(0, c.max, 456, 0);
-        Send(WM_LBUTTONDOWN, 14, 100);  // beside the thumb: track
-        EXPECT_EQ(TakeRequests(), std::vector<int>{0});
+    MoveWindow(bar.hwnd(), 776, 0, 16, 4, TRUE);
+    Show(0, 684, 456, 0);
+    Send(WM_LBUTTONDOWN, 14, 2);  // beside the thumb: track
+    EXPECT_EQ(TakeRequests(), std::vector<int>{0});
 
-        Send(WM_LBUTTONDOWN, 5, 200);  // on the thumb
-        EXPECT_TRUE(bar.IsDragging());
-        for (int y : {100, 300, 201, 0, 455})
-            Send(WM_MOUSEMOVE, 5, y);
-        EXPECT_TRUE(TakeRequests().empty()) << "no room to move in";
-        Send(WM_LBUTTONUP, 5, 455);
-        ExpectNoDrag();
-    }
+    Send(WM_LBUTTONDOWN, 5, 2);  // on the thumb
+    EXPECT_TRUE(bar.IsDragging());
+    for (int y : {1, 3, 300, 0})
+        Send(WM_MOUSEMOVE, 5, y);
+    EXPECT_TRUE(TakeRequests().empty()) << "no room to move in";
+    Send(WM_LBUTTONUP, 5, 3);
+    ExpectNoDrag();
 }
 
 TEST_F(ScrollBarTest, PaintsTheTrackAtItsSizeAndTheThumbInThreeBands)
 {
-    Show(0, 684, 456, 342);  // thumb rows 76 to 379
+    Show(0, 228, 456, 114);  // 456 of 684: thumb rows 76 to 379
     const Capture shot(bar.hwnd());
     struct Point {
         int x, y;
@@ -299,7 +348,7 @@ TEST_F(ScrollBarTest, AThumbShorterThanTwoCapsKeepsBothBorders)
 {
     for (int height : {5, 7, 9}) {
         SCOPED_TRACE(height);
-        Show(0, 456, height, 228);  // on a 456-pixel bar the thumb is `page` tall
+        Show(0, 456 - height, height, 228);  // range + page = 456: the thumb is `page` tall
         const RECT thumb = bar.GetThumbRect();
         ASSERT_EQ(thumb.bottom - thumb.top, height);
         const Capture shot(bar.hwnd());

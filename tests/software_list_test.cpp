@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "base/folders.h"
 #include "tests/gui_harness.h"
+#include "ui/fonts.h"
 #include "ui/messages.h"
 #include "ui/software_list.h"
 
@@ -181,13 +184,15 @@ TEST_F(InstallImageTest, WithoutThePictureCreationFailsWithAMessage)
     EXPECT_EQ(GetWindow(list.hwnd(), GW_HWNDNEXT), nullptr);
 }
 
-TEST_F(SoftwareListTest, TheBarRangeCountsRowsOfAQuarterOfTheHeight)
+// The range is how far the rows of 91 pixels reach below the 456-pixel list.
+TEST_F(SoftwareListTest, TheBarRangeIsWhatTheRowsOverhang)
 {
     struct Case {
         size_t tiles;
         bool visible;
         int max;
-    } cases[] = {{0, false, 0}, {16, false, 0}, {17, true, 114}, {20, true, 114}, {21, true, 228}, {30, true, 456}};
+    } cases[] = {{0, false, 0},  {16, false, 0}, {17, true, 0},   {20, true, 0},   {21, true, 90},
+                 {24, true, 90}, {25, true, 181}, {32, true, 272}, {33, true, 363}, {500, true, 10919}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tiles);
         Fill(c.tiles);
@@ -200,6 +205,51 @@ TEST_F(SoftwareListTest, TheBarRangeCountsRowsOfAQuarterOfTheHeight)
         EXPECT_EQ(bar.Page(), 456);
         EXPECT_EQ(bar.Pos(), 0);
         EXPECT_EQ(list.ScrollOffset(), 0);
+    }
+}
+
+// For any count the bar reaches the last row by a track click and by a drag; its thumb
+// touches the bottom exactly when the last row is in view and follows the cursor 1:1.
+TEST_F(SoftwareListTest, TheBarReachesEveryRowForAnyCount)
+{
+    const HWND bar = list.ScrollBar().hwnd();
+    const auto send = [&](UINT message, int x, int y) { SendMessageW(bar, message, 0, MAKELPARAM(x, y)); };
+    const auto thumb = [&] { return list.ScrollBar().GetThumbRect(); };
+    struct Case {
+        size_t tiles;
+        int max;
+        int dragStep;  // pixels per drag step; coarser for many tiles, whose every step moves them all
+    } cases[] = {{21, 90, 1}, {28, 181, 1}, {32, 272, 1}, {40, 454, 1}, {101, 1910, 7}, {500, 10919, 37}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tiles);
+        Fill(c.tiles);
+        const int lastRowTop = static_cast<int>((c.tiles - 1) / 4) * 91;
+
+        send(WM_LBUTTONDOWN, 5, 455);  // the track below the thumb
+        EXPECT_EQ(list.ScrollOffset(), c.max);
+        EXPECT_EQ(driver::ClientRectInParent(Tile(c.tiles - 1)).bottom, 456) << "the last row in view";
+        EXPECT_EQ(thumb().bottom, 456);
+        SendMessageW(list.hwnd(), WM_VSCROLL, static_cast<WPARAM>(c.max - 1), 0);
+        EXPECT_EQ(TileTop(c.tiles - 1), lastRowTop - (c.max - 1));
+        EXPECT_LT(thumb().bottom, 456) << "one pixel of the last row hidden";
+        send(WM_LBUTTONDOWN, 5, 5);  // the top of the track
+        EXPECT_EQ(list.ScrollOffset(), 0);
+        EXPECT_EQ(TileTop(0), 0);
+
+        const int freeHeight = 456 - (thumb().bottom - thumb().top);
+        send(WM_LBUTTONDOWN, 5, 2);  // on the thumb, 2 pixels below its top
+        ASSERT_TRUE(list.ScrollBar().IsDragging());
+        for (int top = c.dragStep;; top = std::min(top + c.dragStep, freeHeight)) {
+            send(WM_MOUSEMOVE, 5, top + 2);
+            ASSERT_EQ(thumb().top, top) << "under the cursor";
+            ASSERT_EQ(TileTop(0), -list.ScrollOffset());
+            ASSERT_EQ(list.ScrollBar().Pos(), list.ScrollOffset());
+            if (top == freeHeight)
+                break;
+        }
+        send(WM_LBUTTONUP, 5, freeHeight + 2);
+        EXPECT_EQ(list.ScrollOffset(), c.max) << "the drag ends at the last row";
+        EXPECT_EQ(driver::ClientRectInParent(Tile(c.tiles - 1)).bottom, 456);
     }
 }
 
@@ -252,8 +302,8 @@ TEST_F(SoftwareListTest, WheelDeltasAreDividedByThreeTowardZero)
     }
 }
 
-// Up to 32 tiles the thumb fills the bar (range <= page); 40 tiles give a 304-pixel thumb with
-// 152 pixels to move in, over a range of 684 of which the tiles allow 454.
+// 40 tiles: ten rows of 91 overhang the list by 454 pixels; a 228-pixel thumb with 228 pixels
+// to move in, so two positions per pixel.
 TEST_F(SoftwareListTest, TheBarScrollsTheListWithinTheTiles)
 {
     Fill(40);
@@ -261,15 +311,15 @@ TEST_F(SoftwareListTest, TheBarScrollsTheListWithinTheTiles)
     const auto send = [&](UINT message, int x, int y) { SendMessageW(bar, message, 0, MAKELPARAM(x, y)); };
     send(WM_LBUTTONDOWN, 5, 150);  // on the thumb
     send(WM_MOUSEMOVE, 5, 160);
-    EXPECT_EQ(list.ScrollOffset(), 45);
-    EXPECT_EQ(list.ScrollBar().Pos(), 45) << "written back for the next step";
+    EXPECT_EQ(list.ScrollOffset(), 20);
+    EXPECT_EQ(list.ScrollBar().Pos(), 20) << "written back";
     send(WM_MOUSEMOVE, 5, 170);
-    EXPECT_EQ(list.ScrollOffset(), 90);
-    EXPECT_EQ(TileTop(4), 91 - 90);
+    EXPECT_EQ(list.ScrollOffset(), 40);
+    EXPECT_EQ(TileTop(4), 91 - 40);
     send(WM_LBUTTONUP, 5, 170);
 
     send(WM_LBUTTONDOWN, 5, 440);  // below the free height: the end
-    EXPECT_EQ(list.ScrollOffset(), 454) << "the bar asks for 684, the tiles end at 454";
+    EXPECT_EQ(list.ScrollOffset(), 454) << "the bar's end is the tiles' end";
     EXPECT_EQ(list.ScrollBar().Pos(), 454);
     EXPECT_EQ(driver::ClientRectInParent(Tile(39)).bottom, 456);
     send(WM_LBUTTONDOWN, 5, 5);  // the start
@@ -287,7 +337,7 @@ TEST_F(SoftwareListTest, AScrolledGroupReplacedBySixteenKeepsItsOffsetButNothing
     EXPECT_FALSE(IsWindow(old[1]));
     EXPECT_FALSE(list.ScrollBar().IsVisible());
     EXPECT_EQ(list.ScrollOffset(), 120);
-    EXPECT_EQ(list.ScrollBar().Max(), 456) << "the hidden bar keeps its other fields";
+    EXPECT_EQ(list.ScrollBar().Max(), 272) << "the hidden bar keeps its other fields";
     EXPECT_EQ(TileTop(0), 0) << "laid out from the top";
     for (int delta : {-120, 120}) {
         Wheel(delta);
@@ -421,6 +471,42 @@ TEST_F(SoftwareListTest, TilesPaintIconAndNameOnWhite)
             shot.SavePng(gui_test::ScreenshotDir() + L"\\software_tile_" + std::to_wstring(k) + L".png");
     }
     DeleteFileW(iconPath.c_str());
+}
+
+// Names are drawn as written and on one line: "&" is no mnemonic prefix, and a line break
+// does not send the rest to a second line below the name's band. The ink spans the name as
+// measured on one line without prefix processing (up to 3 pixels short, for side bearings).
+TEST_F(SoftwareListTest, NamesAreDrawnAsWrittenOnOneLine)
+{
+    const std::wstring names[] = {L"R&D Tools", L"A&&B", L"&W", L"Ab\nCd", L"Ab\r\nCd"};
+    programs = MakePrograms(std::size(names), L"");
+    for (size_t k = 0; k < std::size(names); ++k)
+        programs[k]->name = names[k];
+    list.SetItems(programs);
+    const ui::UniqueFont nameFont = ui::CreateSkinFont(FW_BOLD);
+    ui::WindowDc screen(nullptr);
+    ui::SelectedObject font(screen.get(), nameFont.get());
+    const auto isInk = [](COLORREF c) { return GetRValue(c) < 128 && GetGValue(c) < 128 && GetBValue(c) < 128; };
+    for (size_t k = 0; k < std::size(names); ++k) {
+        SCOPED_TRACE(testing::Message() << "name " << testing::PrintToString(names[k]));
+        const Capture shot(Tile(k));
+        RECT ink = {shot.width(), shot.height(), 0, 0};
+        for (int y = 0; y < 47; ++y) {  // the name's band ends at 47
+            for (int x = 94; x < shot.width(); ++x) {
+                if (!isInk(shot.At(x, y)))
+                    continue;
+                ink = {std::min<LONG>(ink.left, x), std::min<LONG>(ink.top, y), std::max<LONG>(ink.right, x + 1),
+                       std::max<LONG>(ink.bottom, y + 1)};
+            }
+        }
+        RECT measured = {};
+        DrawTextW(screen.get(), names[k].c_str(), -1, &measured, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+        EXPECT_LE(ink.right - 94, measured.right);
+        EXPECT_GE(ink.right - 94, measured.right - 3);
+        EXPECT_LE(ink.bottom, 22 + measured.bottom) << "one line";
+        if (HasFailure())
+            shot.SavePng(gui_test::ScreenshotDir() + L"\\software_tile_name_" + std::to_wstring(k) + L".png");
+    }
 }
 
 TEST_F(SoftwareListTest, TheListIsWhiteWhereNoTileIs)

@@ -94,6 +94,74 @@ TEST(UpdateDescription, MissingKeysTakeTheirDefaults)
     EXPECT_EQ(missing.updateFile, UpdatePageUrl());
 }
 
+namespace {
+
+const std::wstring kChineseInfo = L"新版本已发布，立即体验！";
+
+std::string Encoded(UINT codePage, const std::wstring& text)
+{
+    const int size = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                         nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
+    return bytes;
+}
+
+std::wstring Decoded(UINT codePage, const std::string& bytes)
+{
+    const int size = MultiByteToWideChar(codePage, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(codePage, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], size);
+    return text;
+}
+
+std::string Utf16WithMark(const std::wstring& text)
+{
+    std::string bytes = "\xFF\xFE";
+    for (const wchar_t c : text) {
+        bytes += static_cast<char>(c & 0xFF);
+        bytes += static_cast<char>((c >> 8) & 0xFF);
+    }
+    return bytes;
+}
+
+}  // namespace
+
+// Publishers' editors save UTF-8, which the INI reader would take for the ANSI code page. The
+// description is decoded first: UTF-8 with or without its mark when the bytes are valid
+// UTF-8, UTF-16 with its mark, and anything else in the ANSI code page as before (GBK bytes
+// give the Chinese text on a Chinese Windows, whose code page is 936).
+TEST(UpdateDescription, ChineseInfoInEachEncoding)
+{
+    ScratchFolder folder(L"update_encoding_test");
+    const std::wstring path = folder / L"description.txt";
+    const std::wstring ini = L"[Update]\r\nVersion=2.0\r\nUpdateFile=http://x/y\r\nInfo=" + kChineseInfo + L"\r\n";
+    const std::string gbk = Encoded(936, ini);
+    // A lead byte with no continuation just before the Chinese text.
+    std::string broken = Encoded(CP_UTF8, ini);
+    broken.insert(broken.find(Encoded(CP_UTF8, kChineseInfo)), "\xE6");
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::wstring info;
+    } cases[] = {
+        {"UTF-8", Encoded(CP_UTF8, ini), kChineseInfo},
+        {"UTF-8 with its mark", "\xEF\xBB\xBF" + Encoded(CP_UTF8, ini), kChineseInfo},
+        {"UTF-16 with its mark", Utf16WithMark(ini), kChineseInfo},
+        {"GBK: the ANSI code page", gbk, Decoded(CP_ACP, Encoded(936, kChineseInfo))},
+        {"UTF-8 with a broken sequence: the ANSI code page", broken,
+         Decoded(CP_ACP, "\xE6" + Encoded(CP_UTF8, kChineseInfo))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteWholeFile(path, c.bytes));
+        const UpdateDescription read = ReadUpdateDescription(path);
+        EXPECT_EQ(read.version, L"2.0");
+        EXPECT_EQ(read.updateFile, L"http://x/y");
+        EXPECT_EQ(read.info, c.info);
+    }
+}
+
 struct PromptSeen {
     bool shown = false;
     std::wstring text;
@@ -213,6 +281,14 @@ TEST_F(UpdateCheck, NewerVersionAsksAndYesOpensTheUpdateFile)
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     EXPECT_NE(ReadWholeFile(std::wstring(temp) + L"tovarinup.txt").find("Version=1.10.0"), std::string::npos);
+}
+
+TEST_F(UpdateCheck, AUtf8DescriptionShowsItsChineseInfo)
+{
+    Describe("[Update]\r\nVersion=2.0\r\nInfo=" + Encoded(CP_UTF8, kChineseInfo) + "\r\n");
+    const PromptSeen seen = RunCheck(IDNO);
+    ASSERT_TRUE(seen.shown);
+    EXPECT_EQ(seen.text, kChineseInfo);
 }
 
 TEST_F(UpdateCheck, DefaultsGiveTheBuiltInPromptAndTheUpdatePage)

@@ -123,5 +123,5 @@ void CGroupButton::DrawCaption(HDC dc, const RECT& client) const
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, RGB(255, 255, 255));
     ui::SelectedObject font(dc, m_font);
-    DrawTextW(dc, caption, -1, &band, DT_CENTER | DT_SINGLELINE);
+    DrawTextW(dc, caption, -1, &band, DT_CENTER | DT_SINGLELINE | DT_NOPREFIX);  // "&" as written
 }

@@ -60,6 +60,8 @@ LRESULT CMainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_PAINT: return OnPaint();
     case WM_PRINTCLIENT: PaintBackground(reinterpret_cast<HDC>(wParam)); return 0;
     case WM_SETFOCUS: SetFocus(m_list.hwnd()); return 0;
+    // Clicked, the select-all box keeps the focus, and wheel input sent to it ends up here.
+    case WM_MOUSEWHEEL: return SendMessageW(m_list.hwnd(), message, wParam, lParam);
     case WM_TIMER: return OnTimer(wParam);
     case WM_DRAWITEM: return OnDrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
     case WM_ITEM_INSTALL: InstallOne(wParam); return 0;
@@ -123,7 +125,9 @@ bool CMainWindow::CreateChildren()
                              kOneKeyRight, kOneKeyBottom};
     m_installButton.CreateFromFile(m_hwnd, oneKeyRect, IDC_ONE_KEY_INSTALL, oneKeyPath);
 
-    if (!m_list.Create(m_hwnd, kListRect, L"软件列表", WS_CHILD | WS_VISIBLE, 0, IDC_SOFTWARE_LIST))
+    // Clipping its children keeps the list's white ground from going under every tile first.
+    if (!m_list.Create(m_hwnd, kListRect, L"软件列表", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0,
+                       IDC_SOFTWARE_LIST))
         return false;  // the list has shown its own message
     SetFocus(m_list.hwnd());
     return true;
@@ -181,7 +185,9 @@ void CMainWindow::CreateGroupButtons()
         const CatalogueGroup& group = *m_catalogue[i];
         CGroupButton& button = m_groupButtons[i];
         button.SetSkin(&m_groupBackground, m_groupFont.get());
-        button.Create(m_hwnd, rect, group.name.c_str(), WS_CHILD | WS_VISIBLE, 0,
+        // Button 9 reaches under the minimise and close buttons: clipped by them, it never
+        // paints over them.
+        button.Create(m_hwnd, rect, group.name.c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0,
                       IDC_FIRST_GROUP + static_cast<UINT>(i));
         button.icon().LoadFromFile(GroupIconPath(group));  // a missing icon leaves the place empty
         OffsetRect(&rect, kGroupButtonStep, 0);
@@ -339,7 +345,7 @@ LRESULT CMainWindow::OnTimer(UINT_PTR id)
 void CMainWindow::OnRefreshWatchTick()
 {
     LONG state = g_catalogueRefreshState;
-    if (state == RefreshUpdated || state == RefreshFailed) {
+    if (state == RefreshUpdated || state == RefreshFailed || state == RefreshUnchanged) {
         KillTimer(m_hwnd, kRefreshWatchTimer);
         state = g_catalogueRefreshState;
     }

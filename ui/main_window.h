@@ -30,6 +30,9 @@ enum SelectAllState : int { SelectNone = 0, SelectAll = 1, SelectSome = 2 };
 class CMainWindow : public ui::Window {
 public:
     static constexpr int kMaxGroupButtons = 20;
+    // No caption bar, no border, no maximise box. The background is never painted under the
+    // children: they paint their part of it themselves.
+    static constexpr DWORD kStyle = WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_SYSMENU | WS_MINIMIZEBOX;
 
     CMainWindow() = default;
     ~CMainWindow() override;

@@ -69,6 +69,7 @@ LRESULT CDTVerticalScrollBar::HandleMessage(UINT message, WPARAM wParam, LPARAM 
     case WM_MOUSEMOVE: return OnMouseMove(lParam);
     case WM_LBUTTONUP: return OnLButtonUp();
     case WM_MOUSELEAVE: return OnMouseLeave();
+    case WM_CAPTURECHANGED: return OnCaptureChanged();
     default: return DefaultHandling(message, wParam, lParam);
     }
 }
@@ -88,6 +89,7 @@ LRESULT CDTVerticalScrollBar::OnCreate()
     m_dragging = false;
     m_captured = false;
     m_lastPoint = {};
+    m_dragStartTop = 0;
     m_pos = 0;
     m_min = 0;
     m_max = 0;
@@ -109,11 +111,15 @@ LRESULT CDTVerticalScrollBar::OnDestroy()
 CDTVerticalScrollBar::ThumbGeometry CDTVerticalScrollBar::Geometry() const
 {
     const int barHeight = ui::Height(ui::ClientRect(m_hwnd));
-    const int height = std::max(TruncateToInt(m_page / Range() * barHeight), kMinThumbHeight);
+    // The content is the range plus the page in view: the thumb is to the bar what the page is
+    // to the content. Multiplied first, so that exact quotients stay exact.
+    const int height = std::max(TruncateToInt(m_page * static_cast<double>(barHeight) / (Range() + m_page)),
+                                kMinThumbHeight);
     const int freeHeight = barHeight - height;
-    // m_pos is not offset by m_min: the list's range always starts at 0.
-    const int top = std::min(TruncateToInt(m_pos / Range() * freeHeight), freeHeight);
-    return {height, freeHeight, top};
+    // m_pos is not offset by m_min: the list's range always starts at 0. In integers, so that
+    // the position a drag derives from a thumb top gives that very top back.
+    const long long top = static_cast<long long>(m_pos) * freeHeight / RangeWidth();
+    return {height, freeHeight, static_cast<int>(std::clamp<long long>(top, INT_MIN, freeHeight))};
 }
 
 RECT CDTVerticalScrollBar::GetThumbRect() const
@@ -133,6 +139,7 @@ LRESULT CDTVerticalScrollBar::OnLButtonDown(LPARAM lParam)
         return 0;
     }
     m_lastPoint = point;
+    m_dragStartTop = thumb.top;
     m_dragging = true;
     if (!m_captured) {
         m_captured = true;
@@ -163,20 +170,20 @@ LRESULT CDTVerticalScrollBar::OnMouseMove(LPARAM lParam)
     return 0;
 }
 
-// Incremental: each step moves the position by the cursor's movement since the last step,
-// scaled by range / free height, from the position the owner wrote back.
+// The thumb follows the cursor 1:1: its top moves as far as the cursor has from the press,
+// within the free height, and the position asked for is the smallest one whose thumb top
+// is there.
 void CDTVerticalScrollBar::DragTo(POINT point)
 {
     // A thumb that fills the bar has no room to move in: the drag asks for nothing. The owner
     // may also have emptied the range since the drag began.
     const int freeHeight = HasRange() ? Geometry().freeHeight : 0;
-    if (freeHeight > 0) {
-        const int step = TruncateToInt(static_cast<double>(point.y - m_lastPoint.y) * Range() / freeHeight);
-        const long long requested = std::clamp(static_cast<long long>(m_pos) + step, static_cast<long long>(m_min),
-                                               static_cast<long long>(m_max));
-        RequestPosition(static_cast<int>(requested));
-    }
-    m_lastPoint = point;
+    if (freeHeight <= 0)
+        return;
+    const long long moved = static_cast<long long>(point.y) - m_lastPoint.y;
+    const long long top = std::clamp(m_dragStartTop + moved, 0LL, static_cast<long long>(freeHeight));
+    const long long requested = m_min + (top * RangeWidth() + freeHeight - 1) / freeHeight;
+    RequestPosition(static_cast<int>(std::min(requested, static_cast<long long>(m_max))));
 }
 
 LRESULT CDTVerticalScrollBar::OnLButtonUp()
@@ -190,6 +197,15 @@ LRESULT CDTVerticalScrollBar::OnMouseLeave()
     m_hover.Leave();
     EndDrag();
     InvalidateRect(m_hwnd, nullptr, TRUE);
+    return 0;
+}
+
+// Another window took the mouse mid-drag (or the bar let go of it itself): the release will
+// not come here, so the drag ends now.
+LRESULT CDTVerticalScrollBar::OnCaptureChanged()
+{
+    m_dragging = false;
+    m_captured = false;
     return 0;
 }
 

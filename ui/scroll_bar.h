@@ -78,10 +78,12 @@ private:
     LRESULT OnMouseMove(LPARAM lParam);
     LRESULT OnLButtonUp();
     LRESULT OnMouseLeave();
+    LRESULT OnCaptureChanged();
 
     bool HasRange() const { return m_max > m_min; }
-    // In double: m_max - m_min can exceed int.
+    // Wider than int: m_max - m_min can exceed it.
     double Range() const { return static_cast<double>(m_max) - static_cast<double>(m_min); }
+    long long RangeWidth() const { return static_cast<long long>(m_max) - m_min; }
     ThumbGeometry Geometry() const;
     void ClickTrack(int y);
     void DragTo(POINT point);
@@ -92,7 +94,8 @@ private:
     ui::HoverTracker m_hover;
     bool m_dragging = false;  // the left button went down on the thumb and the drag goes on
     bool m_captured = false;  // the bar holds the mouse capture for the drag
-    POINT m_lastPoint = {};   // cursor at the drag's start or last step, client coordinates
+    POINT m_lastPoint = {};   // cursor at the drag's start, client coordinates
+    int m_dragStartTop = 0;   // the thumb's top at the drag's start
     int m_pos = 0;
     int m_min = 0;
     int m_max = 0;

@@ -129,7 +129,8 @@ LRESULT CSWListBoxItem::OnPaint()
     SetTextColor(surface.dc(), RGB(0, 0, 0));
     ui::SelectedObject font(surface.dc(), m_nameFont);
     RECT nameRect = {kNameLeft, kNameTop, client.right, kNameBottom};
-    DrawTextW(surface.dc(), name, -1, &nameRect, 0);
+    // As written and on one line: no "&" prefix, and a line break does not start a second line.
+    DrawTextW(surface.dc(), name, -1, &nameRect, DT_SINGLELINE | DT_NOPREFIX);
     return 0;
 }
 
@@ -326,8 +327,8 @@ void CSWListBox::DestroyItems()
     m_items.clear();
 }
 
-// The bar's maximum counts rows of a quarter of the height, not the tile height of a fifth,
-// so 17 to 20 tiles get a bar although they fit.
+// The range is how far the rows really reach below the list, so the bar's ends are the
+// tiles' ends. 17 to 20 tiles fit in the list: their bar shows an empty range.
 void CSWListBox::UpdateScrollRange()
 {
     const int count = static_cast<int>(m_items.size());
@@ -336,8 +337,8 @@ void CSWListBox::UpdateScrollRange()
         m_scrollBar.SetScrollState(ScrollStateChange().Visible(false));  // the offset stays as it is
     } else {
         const int rows = (count + kColumns - 1) / kColumns;
-        m_scrollBar.SetScrollState(
-            ScrollStateChange().Page(height).Pos(0).Min(0).Max(rows * (height / 4) - height).Visible(true));
+        const int overhang = std::max(rows * (height / kRowsInView) - height, 0);
+        m_scrollBar.SetScrollState(ScrollStateChange().Page(height).Pos(0).Min(0).Max(overhang).Visible(true));
         m_scrollOffset = 0;
     }
     InvalidateRect(m_scrollBar.hwnd(), nullptr, TRUE);

@@ -193,9 +193,13 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
     if (!self)
         return FALSE;
 
+    // The flag belongs to this message: a handler that sends nested messages to the dialog
+    // gets its own flag back when they return, whatever they set.
+    const bool outerHandled = self->m_handled;
     self->m_handled = true;
     const LRESULT result = self->HandleMessage(message, wParam, lParam);
     const bool handled = self->m_handled;
+    self->m_handled = outerHandled;
     if (message == WM_NCDESTROY) {
         SetWindowLongPtrW(hwnd, DWLP_USER, 0);
         self->m_hwnd = nullptr;

@@ -82,7 +82,7 @@ protected:
 
 private:
     friend INT_PTR CALLBACK DialogProcedure(HWND, UINT, WPARAM, LPARAM);
-    bool m_handled = false;
+    bool m_handled = false;  // of the message being handled; DialogProcedure keeps one per nesting level
 };
 
 // Signed client coordinates of a mouse message.
