@@ -320,7 +320,8 @@ void CMainWindow::RunInstallDialog(const std::vector<const CatalogueProgram*>& p
 void CMainWindow::StartBackgroundTasks()
 {
     g_catalogueRefreshState = RefreshRunning;
-    const uintptr_t refresh = _beginthreadex(nullptr, 0, CatalogueRefreshThread, nullptr, 0, nullptr);
+    void* key = const_cast<P256PublicKey*>(m_publisherKey);
+    const uintptr_t refresh = _beginthreadex(nullptr, 0, CatalogueRefreshThread, key, 0, nullptr);
     if (refresh)
         CloseHandle(reinterpret_cast<HANDLE>(refresh));  // detached: never joined
     else
