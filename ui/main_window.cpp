@@ -313,6 +313,7 @@ void CMainWindow::RunInstallDialog(const std::vector<const CatalogueProgram*>& p
     CProgressDlg dialog;
     dialog.m_programs = programs;
     dialog.m_everyProgram = EveryProgram(m_catalogue);
+    dialog.m_hashRequired = m_publisherKey != nullptr;
     dialog.DoModal(m_hwnd);
     ShowWindow(m_hwnd, SW_SHOW);
 }
