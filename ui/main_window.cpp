@@ -1,5 +1,6 @@
 #include "ui/main_window.h"
 
+#include <memory>
 #include <process.h>
 
 #include "base/autorun.h"
@@ -327,9 +328,12 @@ void CMainWindow::StartBackgroundTasks()
         CloseHandle(reinterpret_cast<HANDLE>(refresh));  // detached: never joined
     else
         g_catalogueRefreshState = RefreshFailed;  // nothing will ever report otherwise
-    const HANDLE update = CreateThread(nullptr, 0, UpdateCheckThread, m_hwnd, 0, nullptr);
-    if (update)
+    auto request = std::make_unique<UpdateCheckRequest>(UpdateCheckRequest{m_hwnd, m_publisherKey});
+    const HANDLE update = CreateThread(nullptr, 0, UpdateCheckThread, request.get(), 0, nullptr);
+    if (update) {
+        request.release();  // the thread owns it now
         CloseHandle(update);
+    }
     SetTimer(m_hwnd, kRefreshWatchTimer, kRefreshWatchPeriodMs, nullptr);
 }
 

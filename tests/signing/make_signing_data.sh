@@ -65,3 +65,8 @@ for file in refresh/AppLib.xml refresh/no-sha256.xml; do
 done
 openssl dgst -sha256 -sign keys/other_publisher.pem -out refresh/AppLib.xml.other-key.sig refresh/AppLib.xml
 
+# An update description announcing a newer version, as the update server serves it.
+mkdir -p update
+printf '[Update]\r\nVersion=9.9\r\nInfo=Signed by the publisher\r\n' >update/pelmarup.txt
+openssl dgst -sha256 -sign keys/test_publisher.pem -out update/pelmarup.txt.sig update/pelmarup.txt
+openssl dgst -sha256 -sign keys/other_publisher.pem -out update/pelmarup.txt.other-key.sig update/pelmarup.txt
