@@ -4,7 +4,9 @@
 
 #include <cwchar>
 #include <memory>
+#include <optional>
 
+#include "net/publisher_key.h"
 #include "ui/main_window.h"
 
 namespace {
@@ -49,7 +51,8 @@ int RunMainWindow(int showCommand)
 {
     RECT workArea = {};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
-    CMainWindow window;
+    const std::optional<P256PublicKey>& key = PublisherKey();
+    CMainWindow window(key ? &*key : nullptr);
     if (!window.Create(nullptr, MainWindowRect(workArea), kWindowTitle, CMainWindow::kStyle))
         return 1;
     if (!g_autorunMode) {

@@ -159,6 +159,17 @@ bool LoadCatalogue(Catalogue& catalogue, const std::wstring& path)
     return true;
 }
 
+bool EveryProgramHasSha256(const Catalogue& catalogue)
+{
+    for (const auto& group : catalogue) {
+        for (const auto& program : group->applications) {
+            if (program->sha256.empty())
+                return false;
+        }
+    }
+    return true;
+}
+
 bool CheckCatalogue(const Catalogue& catalogue, std::wstring& message)
 {
     if (catalogue.empty()) {

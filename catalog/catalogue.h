@@ -32,6 +32,10 @@ bool LoadCatalogue(Catalogue& catalogue, const std::wstring& path);
 // True when a downloaded catalogue may replace the local one; otherwise `message` says why.
 bool CheckCatalogue(const Catalogue& catalogue, std::wstring& message);
 
+// True when every program carries a well-formed hash: a keyed build starts no installer
+// without one, so it takes no catalogue that lacks one.
+bool EveryProgramHasSha256(const Catalogue& catalogue);
+
 void ClearCatalogue(Catalogue& catalogue);
 
 // At least 8 characters, the first 7 equal to "http://" in any letter case.

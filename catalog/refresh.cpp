@@ -1,19 +1,23 @@
 #include "catalog/refresh.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "base/folders.h"
 #include "base/unique_handle.h"
 #include "catalog/catalogue.h"
 #include "net/download.h"
+#include "net/public_key.h"
 #include "net/servers.h"
+#include "net/signature.h"
 
 std::atomic<LONG> g_catalogueRefreshState{RefreshIdle};
 
 namespace {
 
 constexpr wchar_t kCandidateSuffix[] = L".temp";
+constexpr wchar_t kSignatureSuffix[] = L".sig";
 
 constexpr DWORD kCompareBlock = 64 * 1024;
 
@@ -68,36 +72,65 @@ void FetchMissingIcons(const Catalogue& catalogue)
     }
 }
 
-CatalogueRefreshState RefreshCatalogue()
+// Downloads the publisher's signature of the candidate to `signaturePath` and verifies it
+// over the candidate's exact bytes.
+bool CandidateIsSigned(const std::wstring& candidatePath, const std::wstring& signaturePath,
+                       const P256PublicKey& key)
+{
+    std::string bytes;
+    std::string signature;
+    return DownloadToFile(CatalogueUrl() + kSignatureSuffix, signaturePath) && ReadFileBytes(candidatePath, bytes) &&
+           ReadFileBytes(signaturePath, signature) && VerifySignature(bytes, signature, key) == SignatureVerdict::Good;
+}
+
+// Moves `from` over `to`, which need not exist.
+void MoveOver(const std::wstring& from, const std::wstring& to)
+{
+    DeleteFileW(to.c_str());
+    MoveFileW(from.c_str(), to.c_str());
+}
+
+CatalogueRefreshState RefreshCatalogue(const P256PublicKey* publisherKey)
 {
     const std::wstring localPath = GetCatalogueFile();
     const std::wstring candidatePath = localPath + kCandidateSuffix;
+    const std::wstring signaturePath = localPath + kSignatureSuffix;
+    const std::wstring candidateSignaturePath = signaturePath + kCandidateSuffix;
     if (!DownloadToFile(CatalogueUrl(), candidatePath))
         return RefreshFailed;
+    if (publisherKey && !CandidateIsSigned(candidatePath, candidateSignaturePath, *publisherKey)) {
+        // Bytes nobody vouches for are not kept, not even as a candidate.
+        DeleteFileW(candidatePath.c_str());
+        DeleteFileW(candidateSignaturePath.c_str());
+        return RefreshFailed;
+    }
 
     Catalogue catalogue;
     LoadCatalogue(catalogue, candidatePath);  // only the check decides
     std::wstring message;
-    if (!CheckCatalogue(catalogue, message))
+    if (!CheckCatalogue(catalogue, message) || (publisherKey && !EveryProgramHasSha256(catalogue))) {
+        DeleteFileW(candidateSignaturePath.c_str());
         return RefreshFailed;  // the candidate stays on disk
+    }
 
     // Icons first, so the main window's reload finds them.
     FetchMissingIcons(catalogue);
+    if (publisherKey)
+        MoveOver(candidateSignaturePath, signaturePath);
     // Nearly every start fetches the very file it has: replacing it would make the window
     // reload and drop the group and marks the user has chosen meanwhile.
     if (HoldSameBytes(candidatePath, localPath)) {
         DeleteFileW(candidatePath.c_str());
         return RefreshUnchanged;
     }
-    DeleteFileW(localPath.c_str());
-    MoveFileW(candidatePath.c_str(), localPath.c_str());
+    MoveOver(candidatePath, localPath);
     return RefreshUpdated;
 }
 
 }  // namespace
 
-unsigned __stdcall CatalogueRefreshThread(void*)
+unsigned __stdcall CatalogueRefreshThread(void* publisherKey)
 {
-    g_catalogueRefreshState = RefreshCatalogue();
+    g_catalogueRefreshState = RefreshCatalogue(static_cast<const P256PublicKey*>(publisherKey));
     return 0;
 }

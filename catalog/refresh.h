@@ -16,7 +16,11 @@ enum CatalogueRefreshState : LONG {
 // Written by the refresh thread (2, 3 or 4), polled by the main window; no lock.
 extern std::atomic<LONG> g_catalogueRefreshState;
 
-// Thread body, started detached with no argument once per start of the program. Downloads
-// the catalogue, checks it, fetches the icons not yet on disk, then moves it into place
-// unless it is the local file's very copy.
-unsigned __stdcall CatalogueRefreshThread(void* unused);
+// Thread body, started detached once per start of the program. Downloads the catalogue,
+// checks it, fetches the icons not yet on disk, then moves it into place unless it is the
+// local file's very copy. `publisherKey` is a borrowed `const P256PublicKey*` that outlives
+// the thread (the build's key), or null in an unkeyed build. With a key, the catalogue's
+// signature is downloaded too, and a catalogue is taken only when the signature verifies
+// over its bytes and every program carries a well-formed hash; the signature is then kept
+// beside it.
+unsigned __stdcall CatalogueRefreshThread(void* publisherKey);

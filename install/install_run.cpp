@@ -223,8 +223,8 @@ std::vector<const CatalogueProgram*> EveryProgram(const Catalogue& catalogue)
 }
 
 InstallRun::InstallRun(std::vector<const CatalogueProgram*> programs, InstallerPlaces places,
-                       InstallPlatform& platform)
-    : m_programs(std::move(programs)), m_places(std::move(places)), m_platform(platform)
+                       InstallPlatform& platform, bool hashRequired)
+    : m_programs(std::move(programs)), m_places(std::move(places)), m_platform(platform), m_hashRequired(hashRequired)
 {
 }
 
@@ -323,6 +323,8 @@ void InstallRun::StartNextDownload()
         const std::wstring folder = m_places.FolderOf(program);
         if (!IsAcceptedInstall(program.install, folder))
             continue;  // refused: never downloaded, never started
+        if (m_hashRequired && program.sha256.empty())
+            return;  // no download: the next tick fails the run on this program
         MakeSureFolderExists(folder);
         const std::wstring path = InstallerPath(folder, InstallerFileName(program.install));
         // With a hash, the download's thread checks a file already there and fetches it again

@@ -126,8 +126,11 @@ public:
     };
 
     // The programs are borrowed and must outlive the run; `places` says where each one's
-    // installer is downloaded to and started from.
-    InstallRun(std::vector<const CatalogueProgram*> programs, InstallerPlaces places, InstallPlatform& platform);
+    // installer is downloaded to and started from. With `hashRequired` (a keyed build), an
+    // installer starts only when its bytes match the program's hash: a program without one
+    // fails the run as a download whose hash differs does.
+    InstallRun(std::vector<const CatalogueProgram*> programs, InstallerPlaces places, InstallPlatform& platform,
+               bool hashRequired = false);
 
     // Makes sure the installers folder exists and starts the first missing download.
     void Start();
@@ -157,6 +160,7 @@ private:
     const std::vector<const CatalogueProgram*> m_programs;  // borrowed, never empty
     const InstallerPlaces m_places;
     InstallPlatform& m_platform;
+    const bool m_hashRequired;
     std::wstring m_statusText = L"正在下载...";
     int m_percent = 0;
     std::unique_ptr<InstallerDownload> m_download;  // the download in progress, or none

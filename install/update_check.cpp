@@ -6,17 +6,20 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "base/text.h"
 #include "base/unique_handle.h"
 #include "net/servers.h"
+#include "net/signature.h"
 
 namespace {
 
 constexpr wchar_t kCurrentVersion[] = L"1.1.0";
 constexpr wchar_t kLocalCopyName[] = L"tovarinup.txt";
+constexpr wchar_t kSignatureSuffix[] = L".sig";
 constexpr wchar_t kSection[] = L"Update";
 constexpr wchar_t kVersionKey[] = L"Version";
 constexpr wchar_t kUpdateFileKey[] = L"UpdateFile";
@@ -100,20 +103,38 @@ void OpenUpdatePage(const std::wstring& address)
     ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOW);
 }
 
-void CheckForUpdate(HWND owner)
+// A fresh copy of `url` at `path`, never one from the URL cache or an earlier run.
+bool FetchAfresh(const std::wstring& url, const std::wstring& path)
+{
+    DeleteUrlCacheEntryW(url.c_str());
+    DeleteFileW(path.c_str());
+    return SUCCEEDED(URLDownloadToFileW(nullptr, url.c_str(), path.c_str(), 0, nullptr));
+}
+
+// Whether the publisher's signature, fetched beside the description, verifies over the
+// description's bytes as they arrived (before any rewriting).
+bool DescriptionIsSigned(const std::wstring& localPath, const P256PublicKey& key)
+{
+    const std::wstring signaturePath = localPath + kSignatureSuffix;
+    std::string bytes;
+    std::string signature;
+    return FetchAfresh(UpdateDescriptionUrl() + kSignatureSuffix, signaturePath) && ReadFileBytes(localPath, bytes) &&
+           ReadFileBytes(signaturePath, signature) && VerifySignature(bytes, signature, key) == SignatureVerdict::Good;
+}
+
+void CheckForUpdate(const UpdateCheckRequest& request)
 {
     const std::wstring localPath = UpdateDescriptionPath();
     if (localPath.empty())
         return;
-    const std::wstring url = UpdateDescriptionUrl();
-    DeleteUrlCacheEntryW(url.c_str());
-    DeleteFileW(localPath.c_str());
-    if (FAILED(URLDownloadToFileW(nullptr, url.c_str(), localPath.c_str(), 0, nullptr)))
+    if (!FetchAfresh(UpdateDescriptionUrl(), localPath))
+        return;
+    if (request.publisherKey && !DescriptionIsSigned(localPath, *request.publisherKey))
         return;
     const UpdateDescription description = ReadUpdateDescription(localPath);
     if (!IsNewerThanCurrentVersion(description.version))
         return;
-    if (AskToOpenUpdatePage(owner, UpdatePromptText(description.info)))
+    if (AskToOpenUpdatePage(request.owner, UpdatePromptText(description.info)))
         OpenUpdatePage(UpdatePageToOpen(description.updateFile));
 }
 
@@ -173,10 +194,11 @@ std::wstring UpdatePageToOpen(const std::wstring& updateFile)
     return UpdatePageUrl();
 }
 
-DWORD WINAPI UpdateCheckThread(LPVOID mainWindow)
+DWORD WINAPI UpdateCheckThread(LPVOID request)
 {
+    const std::unique_ptr<UpdateCheckRequest> owned(static_cast<UpdateCheckRequest*>(request));
     const HRESULT com = CoInitialize(nullptr);
-    CheckForUpdate(static_cast<HWND>(mainWindow));
+    CheckForUpdate(*owned);
     if (SUCCEEDED(com))
         CoUninitialize();
     return 0;

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "net/public_key.h"
+
 // The update description's "Update" section, defaults filled in.
 struct UpdateDescription {
     std::wstring version;     // "1.1.0" (no update) when missing
@@ -37,6 +39,15 @@ std::wstring UpdatePromptText(const std::wstring& info);
 // other value (a local or UNC path, a program) gives the update server's page.
 std::wstring UpdatePageToOpen(const std::wstring& updateFile);
 
-// Thread body, started once per start of the program with CreateThread; the argument is the
-// main window's handle, the owner of the Yes/No prompt. Returns 0. Every failure is silent.
-DWORD WINAPI UpdateCheckThread(LPVOID mainWindow);
+struct UpdateCheckRequest {
+    HWND owner;  // the main window, the owner of the Yes/No prompt
+    // Borrowed, outlives the thread (the build's key); null in an unkeyed build. With a key,
+    // the prompt appears only when the description's signature, fetched from its URL with
+    // ".sig" added, verifies over the description's bytes.
+    const P256PublicKey* publisherKey;
+};
+
+// Thread body, started once per start of the program with CreateThread; the argument is a
+// UpdateCheckRequest made with new, which the thread owns and deletes. Returns 0. Every
+// failure is silent.
+DWORD WINAPI UpdateCheckThread(LPVOID request);

@@ -234,6 +234,18 @@ TEST(Applib, CheckNamesEveryProgramWithAMalformedHash)
     result = RunApplib(L"check hashes-ok.xml");
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.out, "G: 2 programs\nok\n");
+
+    // A keyed build takes no catalogue with a program lacking a hash, so its applib names them.
+    result = RunApplib(L"check hashes.xml", L"applib_test_key.exe");
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(result.out, "G: 4 programs\n短的sha256不正确\n数的sha256不正确\n无没有sha256\nok\n");
+    result = RunApplib(L"check hashes-ok.xml", L"applib_test_key.exe");
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(result.out, "G: 2 programs\n无没有sha256\nok\n");
+    ScratchFile allHashed(BesideTool(L"hashes-all.xml"), XmlCatalogue(XmlGroup("G", "g.png", program("好", good))));
+    result = RunApplib(L"check hashes-all.xml", L"applib_test_key.exe");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.out, "G: 1 programs\nok\n");
 }
 
 // Published vectors, a million bytes among them, in the sha256sum layout; a file that cannot

@@ -420,6 +420,8 @@ struct RunRow {
     std::vector<RunTick> ticks;
     const wchar_t* failed = nullptr;  // the program named by a failed download
     std::wstring sha256 = {};         // every program's
+    bool hashRequired = false;        // a keyed build's run
+    const wchar_t* unhashed = nullptr;  // the one program left without the hash
 };
 
 void PrintTo(const RunRow& row, std::ostream* out)
@@ -524,6 +526,15 @@ const RunRow kRunRows[] = {
       {"exit A/setup.exe", "run B/SETUP.exe /b", L"正在安装 - B", 33},
       {"exit B/SETUP.exe", "run c.exe", L"正在安装 - C", 66},
       {"exit c.exe", "", L"正在安装 - C", 66, kFinished}}},
+    {"a keyed build starts no installer without a hash: its program fails the run, even on disk",
+     {{L"A", L"a.exe"}, {L"B", L"b.exe"}, {L"C", L"c.exe"}},
+     {L"b.exe"},
+     "get a.exe",
+     {{"done a.exe", "run a.exe", L"正在安装 - A", 0}, {"", "", L"正在安装 - A", 0, kFailed}},
+     L"B",
+     std::wstring(64, L'a'),
+     true,
+     L"B"},
     {"an installer whose exit is never seen holds the run",
      {{L"A", L"a.exe"}, {L"B", L"b.exe"}},
      {L"a.exe", L"b.exe"},
@@ -593,7 +604,7 @@ TEST_P(InstallRunTable, Ticks)
         programs.back().name = name;
         programs.back().url = L"http://installers.invalid/" + name + L"/" + install;
         programs.back().install = install;
-        programs.back().sha256 = row.sha256;
+        programs.back().sha256 = row.unhashed && name == row.unhashed ? L"" : row.sha256;
         borrowed.push_back(&programs.back());
     }
     if (!row.onDisk.empty()) {
@@ -604,7 +615,7 @@ TEST_P(InstallRunTable, Ticks)
 
     for (const CatalogueProgram& program : programs)
         m_platform.NameSubfolder(InstallerSubfolder(program), program.name);
-    InstallRun run(borrowed, InstallerPlaces(m_folder, borrowed), m_platform);
+    InstallRun run(borrowed, InstallerPlaces(m_folder, borrowed), m_platform, row.hashRequired);
     EXPECT_EQ(run.StatusText(), L"正在下载...");
     EXPECT_EQ(run.Percent(), 0);
     run.Start();

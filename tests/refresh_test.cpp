@@ -9,7 +9,9 @@
 
 #include "base/folders.h"
 #include "base/unique_handle.h"
+#include "catalog/catalogue.h"
 #include "catalog/refresh.h"
+#include "net/publisher_key.h"
 #include "net/servers.h"
 #include "tests/test_files.h"
 
@@ -65,10 +67,15 @@ protected:
         m_programIcons = FilesIn(GetAppIconsDir());
     }
 
-    void TearDown() override
+    void TearDown() override { Restore(); }
+
+    // Puts the data tree back as it was before the test.
+    void Restore()
     {
         WriteWholeFile(LocalCatalogue(), m_originalCatalogue);
         DeleteFileW(Candidate().c_str());
+        DeleteFileW(LocalSignature().c_str());
+        DeleteFileW((LocalSignature() + L".temp").c_str());
         RemoveFilesNotIn(GetGroupIconsDir(), m_groupIcons);
         RemoveFilesNotIn(GetAppIconsDir(), m_programIcons);
         for (const std::wstring& path : m_strayPaths)
@@ -87,13 +94,15 @@ protected:
 
     static std::wstring LocalCatalogue() { return GetAppLibDir() + L"\\AppLib.xml"; }
     static std::wstring Candidate() { return LocalCatalogue() + L".temp"; }
+    static std::wstring LocalSignature() { return LocalCatalogue() + L".sig"; }
 
     std::string IconUrl(const std::string& path) const { return Narrow(server.Url(path)); }
 
-    CatalogueRefreshState RunRefresh()
+    // With no key, as an unkeyed build runs it.
+    CatalogueRefreshState RunRefresh(const P256PublicKey* publisherKey = nullptr)
     {
         g_catalogueRefreshState = RefreshRunning;
-        CatalogueRefreshThread(nullptr);
+        CatalogueRefreshThread(const_cast<P256PublicKey*>(publisherKey));
         return static_cast<CatalogueRefreshState>(g_catalogueRefreshState.load());
     }
 
@@ -279,6 +288,109 @@ TEST_F(Refresh, IconNamesThatLeaveTheirFolderAreNotFetched)
     EXPECT_FALSE(PathExists(aboveProgram));
     EXPECT_EQ(ReadWholeFile(GetAppIconsDir() + L"\\fine.png"), "MZ payload");
     EXPECT_EQ(GetPaths(), (std::vector<std::string>{"/AppLib/AppLib.xml", "/p/fine.png"}));
+}
+
+// Signed catalogues from tests/signing/refresh, whose icons name this server's port.
+std::string SignedFile(const std::string& name)
+{
+    return ReadWholeFile(GetModuleDir() + L"\\signing\\" + WideFromUtf8(name));
+}
+
+const std::vector<std::string> kSignedIconPaths = {"/g/signed-tools.png", "/p/signed-a.png", "/p/signed-b.png"};
+
+// As a build configured with the test key runs the refresh.
+class KeyedRefresh : public Refresh {
+protected:
+    void SetUp() override
+    {
+        Refresh::SetUp();
+        ASSERT_TRUE(PublisherKey().has_value());
+        ASSERT_NE(SignedFile("refresh/AppLib.xml"), "<missing>");
+        server.ServeAnyOtherPath(Body("icon"));
+    }
+
+    CatalogueRefreshState RunKeyedRefresh() { return RunRefresh(&*PublisherKey()); }
+};
+
+TEST_F(KeyedRefresh, AGoodSignatureIsAcceptedAndKeptBesideTheCatalogue)
+{
+    const std::string catalogue = SignedFile("refresh/AppLib.xml");
+    const std::string signature = SignedFile("refresh/AppLib.xml.sig");
+    server.Serve("/AppLib/AppLib.xml", Body(catalogue));
+    server.Serve("/AppLib/AppLib.xml.sig", Body(signature));
+
+    EXPECT_EQ(RunKeyedRefresh(), RefreshUpdated);
+
+    EXPECT_EQ(ReadWholeFile(LocalCatalogue()), catalogue);
+    EXPECT_EQ(ReadWholeFile(LocalSignature()), signature);
+    EXPECT_FALSE(PathExists(Candidate()));
+    EXPECT_FALSE(PathExists(LocalSignature() + L".temp"));
+    EXPECT_EQ(ReadWholeFile(GetAppIconsDir() + L"\\signed-a.png"), "icon");
+    std::vector<std::string> expected = {"/AppLib/AppLib.xml", "/AppLib/AppLib.xml.sig"};
+    expected.insert(expected.end(), kSignedIconPaths.begin(), kSignedIconPaths.end());
+    EXPECT_EQ(GetPaths(), expected);
+}
+
+TEST_F(KeyedRefresh, RefusedCataloguesChangeNothingAndFetchNoIcon)
+{
+    const std::string catalogue = SignedFile("refresh/AppLib.xml");
+    const std::string signature = SignedFile("refresh/AppLib.xml.sig");
+    std::string altered = catalogue;
+    altered[altered.find("Tools")] = 't';
+    HttpAnswer missing;
+    missing.status = 404;
+    const struct {
+        const char* name;
+        std::string catalogue;
+        HttpAnswer signature;
+    } cases[] = {
+        {"no signature", catalogue, missing},
+        {"empty signature", catalogue, Body("")},
+        {"signature over other bytes", catalogue, Body(SignedFile("signed/catalogue.xml.sig"))},
+        {"catalogue altered after signing", altered, Body(signature)},
+        {"signature by another key", catalogue, Body(SignedFile("refresh/AppLib.xml.other-key.sig"))},
+        {"truncated signature", catalogue, Body(signature.substr(0, signature.size() - 1))},
+        {"garbage", catalogue, Body("this is no DER signature at all, just text\n")},
+        {"good signature, a program without sha256", SignedFile("refresh/no-sha256.xml"),
+         Body(SignedFile("refresh/no-sha256.xml.sig"))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t signatureAsked = server.CountRequests("HEAD", "/AppLib/AppLib.xml.sig");
+        const size_t requestsBefore = server.Requests().size();
+        server.Serve("/AppLib/AppLib.xml", Body(c.catalogue));
+        server.Serve("/AppLib/AppLib.xml.sig", c.signature);
+
+        EXPECT_EQ(RunKeyedRefresh(), RefreshFailed);
+
+        EXPECT_EQ(ReadWholeFile(LocalCatalogue()), m_originalCatalogue);
+        EXPECT_FALSE(PathExists(LocalSignature()));
+        EXPECT_FALSE(PathExists(LocalSignature() + L".temp"));
+        EXPECT_FALSE(PathExists(GetAppIconsDir() + L"\\signed-a.png"));
+        EXPECT_GT(server.CountRequests("HEAD", "/AppLib/AppLib.xml.sig"), signatureAsked);
+        const std::vector<RecordedRequest> requests = server.Requests();
+        for (size_t i = requestsBefore; i < requests.size(); ++i)
+            EXPECT_EQ(requests[i].path.rfind("/AppLib/AppLib.xml", 0), 0u) << "requested " << requests[i].path;
+        Restore();  // each row on its own, even when one wrongly took its catalogue
+    }
+}
+
+// Today's servers have no signature: an unkeyed build never asks for one, and takes a
+// catalogue without hashes.
+TEST_F(Refresh, AnUnkeyedBuildNeverRequestsASignature)
+{
+    const std::string catalogue = SignedFile("refresh/no-sha256.xml");
+    server.Serve("/AppLib/AppLib.xml", Body(catalogue));
+    server.ServeAnyOtherPath(Body("icon"));
+
+    EXPECT_EQ(RunRefresh(), RefreshUpdated);
+
+    EXPECT_EQ(ReadWholeFile(LocalCatalogue()), catalogue);
+    EXPECT_FALSE(PathExists(LocalSignature()));
+    std::vector<std::string> expected = {"/AppLib/AppLib.xml"};
+    expected.insert(expected.end(), kSignedIconPaths.begin(), kSignedIconPaths.end());
+    EXPECT_EQ(GetPaths(), expected);
+    EXPECT_EQ(server.CountRequests("HEAD", "/AppLib/AppLib.xml.sig"), 0u);
 }
 
 TEST(RefreshOffline, NobodyListeningFails)

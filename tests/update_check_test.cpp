@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "base/folders.h"
 #include "install/update_check.h"
+#include "net/publisher_key.h"
 #include "net/servers.h"
 #include "tests/test_files.h"
 
@@ -219,11 +222,15 @@ protected:
         return line.substr(0, line.find_first_of("\r\n"));
     }
 
-    PromptSeen RunCheck(int answer)
+    // With no key, as an unkeyed build checks.
+    PromptSeen RunCheck(int answer, const P256PublicKey* publisherKey = nullptr)
     {
         PromptSeen seen;
-        KernelHandle thread(CreateThread(nullptr, 0, UpdateCheckThread, m_owner, 0, nullptr));
+        auto request = std::make_unique<UpdateCheckRequest>(UpdateCheckRequest{m_owner, publisherKey});
+        KernelHandle thread(CreateThread(nullptr, 0, UpdateCheckThread, request.get(), 0, nullptr));
         EXPECT_TRUE(thread);
+        if (thread)
+            request.release();  // the thread's now
         const ULONGLONG deadline = GetTickCount64() + 20000;
         for (;;) {
             // The prompt disables its owner, which lives on this thread: keep pumping.
@@ -276,6 +283,9 @@ TEST_F(UpdateCheck, NewerVersionAsksAndYesOpensTheUpdateFile)
     EXPECT_TRUE(seen.yesAndNo);
     EXPECT_EQ(WaitForOpened(), updateFile);
     EXPECT_EQ(server->CountRequests("GET", Narrow(kUpdateDescriptionPath)), 1u);
+    // Today's update servers have no signature: an unkeyed build never asks for one.
+    EXPECT_EQ(server->CountRequests("GET", Narrow(kUpdateDescriptionPath) + ".sig"), 0u);
+    EXPECT_EQ(server->CountRequests("HEAD", Narrow(kUpdateDescriptionPath) + ".sig"), 0u);
 
     // The local copy stays in the temporary folder.
     wchar_t temp[MAX_PATH] = {};
@@ -364,6 +374,52 @@ TEST_F(UpdateCheck, UnreachableDescriptionEndsQuietly)
     // Nothing served at the description's path: 404.
     EXPECT_FALSE(RunCheck(IDYES).shown);
     EXPECT_EQ(server->CountRequests("GET", Narrow(kUpdateDescriptionPath)), 1u);
+}
+
+// A signed description from tests/signing/update, announcing version 9.9.
+std::string SignedFile(const std::string& name)
+{
+    return ReadWholeFile(GetModuleDir() + L"\\signing\\update\\" + std::wstring(name.begin(), name.end()));
+}
+
+// As a build configured with the test key checks: the signature is fetched from the
+// description's URL with ".sig" added, and only a good one lets the prompt appear.
+TEST_F(UpdateCheck, AKeyedBuildPromptsOnlyWhenTheSignatureVerifies)
+{
+    ASSERT_TRUE(PublisherKey().has_value());
+    const std::string description = SignedFile("pelmarup.txt");
+    const std::string signature = SignedFile("pelmarup.txt.sig");
+    ASSERT_NE(signature, "<missing>");
+    std::string altered = description;
+    altered[altered.find("9.9")] = '8';  // still newer than this version
+    HttpAnswer missing;
+    missing.status = 404;
+    const struct {
+        const char* name;
+        std::string description;
+        HttpAnswer signature;
+        bool prompt;
+    } cases[] = {
+        {"good signature", description, Body(signature), true},
+        {"no signature", description, missing, false},
+        {"description altered after signing", altered, Body(signature), false},
+        {"signature by another key", description, Body(SignedFile("pelmarup.txt.other-key.sig")), false},
+        {"truncated signature", description, Body(signature.substr(0, signature.size() - 1)), false},
+        {"garbage", description, Body("no signature\n"), false},
+    };
+    const std::string signaturePath = Narrow(kUpdateDescriptionPath) + ".sig";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t earlier = server->CountRequests("GET", signaturePath);
+        Describe(c.description);
+        server->Serve(signaturePath, c.signature);
+        const PromptSeen seen = RunCheck(IDNO, &*PublisherKey());
+        EXPECT_EQ(seen.shown, c.prompt);
+        if (seen.shown) {
+            EXPECT_EQ(seen.text, L"Signed by the publisher");
+        }
+        EXPECT_EQ(server->CountRequests("GET", signaturePath), earlier + 1);
+    }
 }
 
 }  // namespace

@@ -72,13 +72,18 @@ int Check(const std::wstring& path)
     for (const auto& group : catalogue)
         report += Utf8FromWide(group->name) + ": " + std::to_string(group->applications.size()) + " programs\n";
 
-    // The installer ignores a malformed hash, so a refresh still takes the catalogue; the
-    // publisher has to hear of it all the same.
+    // An unkeyed installer ignores a malformed hash, so its refresh still takes the catalogue;
+    // the publisher has to hear of it all the same. A keyed build takes no catalogue in which
+    // a program lacks a well-formed hash.
+    const bool hashRequired = HasPublisherKey();
     bool hashesWellFormed = true;
     for (const auto& group : catalogue) {
         for (const auto& program : group->applications) {
             if (program->malformedSha256) {
                 report += Utf8FromWide(program->name) + "的sha256不正确\n";
+                hashesWellFormed = false;
+            } else if (hashRequired && program->sha256.empty()) {
+                report += Utf8FromWide(program->name) + "没有sha256\n";
                 hashesWellFormed = false;
             }
         }

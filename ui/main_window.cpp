@@ -1,5 +1,6 @@
 #include "ui/main_window.h"
 
+#include <memory>
 #include <process.h>
 
 #include "base/autorun.h"
@@ -313,6 +314,7 @@ void CMainWindow::RunInstallDialog(const std::vector<const CatalogueProgram*>& p
     CProgressDlg dialog;
     dialog.m_programs = programs;
     dialog.m_everyProgram = EveryProgram(m_catalogue);
+    dialog.m_hashRequired = m_publisherKey != nullptr;
     dialog.DoModal(m_hwnd);
     ShowWindow(m_hwnd, SW_SHOW);
 }
@@ -320,14 +322,18 @@ void CMainWindow::RunInstallDialog(const std::vector<const CatalogueProgram*>& p
 void CMainWindow::StartBackgroundTasks()
 {
     g_catalogueRefreshState = RefreshRunning;
-    const uintptr_t refresh = _beginthreadex(nullptr, 0, CatalogueRefreshThread, nullptr, 0, nullptr);
+    void* key = const_cast<P256PublicKey*>(m_publisherKey);
+    const uintptr_t refresh = _beginthreadex(nullptr, 0, CatalogueRefreshThread, key, 0, nullptr);
     if (refresh)
         CloseHandle(reinterpret_cast<HANDLE>(refresh));  // detached: never joined
     else
         g_catalogueRefreshState = RefreshFailed;  // nothing will ever report otherwise
-    const HANDLE update = CreateThread(nullptr, 0, UpdateCheckThread, m_hwnd, 0, nullptr);
-    if (update)
+    auto request = std::make_unique<UpdateCheckRequest>(UpdateCheckRequest{m_hwnd, m_publisherKey});
+    const HANDLE update = CreateThread(nullptr, 0, UpdateCheckThread, request.get(), 0, nullptr);
+    if (update) {
+        request.release();  // the thread owns it now
         CloseHandle(update);
+    }
     SetTimer(m_hwnd, kRefreshWatchTimer, kRefreshWatchPeriodMs, nullptr);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "catalog/catalogue.h"
+#include "net/public_key.h"
 #include "res/resource.h"  // the control ids
 #include "ui/buttons.h"
 #include "ui/gdi.h"
@@ -34,7 +35,8 @@ public:
     // children: they paint their part of it themselves.
     static constexpr DWORD kStyle = WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_SYSMENU | WS_MINIMIZEBOX;
 
-    CMainWindow() = default;
+    // `publisherKey`: borrowed, outlives the window (the build's key); null in an unkeyed build.
+    explicit CMainWindow(const P256PublicKey* publisherKey = nullptr) : m_publisherKey(publisherKey) {}
     ~CMainWindow() override;
 
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -78,6 +80,7 @@ private:
     DTImageButton m_closeButton;
     DTImageButton m_minimizeButton;
     DTCheckBox m_selectAllBox;
+    const P256PublicKey* m_publisherKey;  // borrowed
     int m_selectAllState = SelectNone;
     ui::UniqueFont m_font;  // the "全选" label's
     DTImageButton m_installButton;

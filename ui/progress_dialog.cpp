@@ -67,7 +67,7 @@ LRESULT CProgressDlg::OnInitDialog()
     m_spinFrame = 0;
     MoveToWorkAreaCorner();
     m_run.emplace(m_programs, InstallerPlaces(GetSoftDir(), m_everyProgram.empty() ? m_programs : m_everyProgram),
-                  m_platform);
+                  m_platform, m_hashRequired);
     m_run->Start();
     return 0;  // no default focus
 }

@@ -34,6 +34,8 @@ public:
     // Every program of that catalogue, borrowed the same way: which installer names they
     // share decides where each installer stands. Left empty, the run's own programs decide.
     std::vector<const CatalogueProgram*> m_everyProgram;
+    // A keyed build's run: no installer starts unless its bytes match the program's hash.
+    bool m_hashRequired = false;
 
     // The run the dialog shows; only while the dialog exists.
     const InstallRun& run() const { return *m_run; }

@@ -42,3 +42,31 @@ openssl ecparam -name prime256v1 -genkey -noout |
   openssl ec -pubout -conv_form compressed -out refused/compressed.pub.pem 2>/dev/null
 openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 2>/dev/null | openssl pkey -pubout -out refused/rsa.pub.pem
 openssl ecparam -name prime256v1 -genkey -noout -out refused/private.pem
+
+# Catalogues the keyed refresh downloads from the win64 preset's catalogue server: one whose
+# every program carries a hash, one where a program has none. Both signed by the test key.
+mkdir -p refresh
+server=http://127.0.0.1:28471
+hash=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef
+program() {
+  printf '<dict><key>name</key><string>%s</string><key>url</key><string>http://dl.example.com/%s.exe</string>' "$1" "$1"
+  printf '<key>icon</key><string>%s/p/%s.png</string>%s</dict>' "$server" "$1" "$2"
+}
+catalogue() {
+  printf '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><array><dict><key>name</key><string>Tools</string>'
+  printf '<key>icon</key><string>%s/g/signed-tools.png</string><key>applications</key><array>%s</array></dict></array></plist>\n' \
+    "$server" "$1"
+}
+catalogue "$(program signed-a "<key>sha256</key><string>$hash</string>")$(program signed-b "<key>sha256</key><string>$hash</string>")" \
+  >refresh/AppLib.xml
+catalogue "$(program signed-a "<key>sha256</key><string>$hash</string>")$(program signed-b '')" >refresh/no-sha256.xml
+for file in refresh/AppLib.xml refresh/no-sha256.xml; do
+  openssl dgst -sha256 -sign keys/test_publisher.pem -out "$file.sig" "$file"
+done
+openssl dgst -sha256 -sign keys/other_publisher.pem -out refresh/AppLib.xml.other-key.sig refresh/AppLib.xml
+
+# An update description announcing a newer version, as the update server serves it.
+mkdir -p update
+printf '[Update]\r\nVersion=9.9\r\nInfo=Signed by the publisher\r\n' >update/pelmarup.txt
+openssl dgst -sha256 -sign keys/test_publisher.pem -out update/pelmarup.txt.sig update/pelmarup.txt
+openssl dgst -sha256 -sign keys/other_publisher.pem -out update/pelmarup.txt.other-key.sig update/pelmarup.txt
