@@ -171,7 +171,6 @@ bool CMainWindow::LoadGroupSkin()
         ShowSkinError(L"加载Skin/group_button_background.png失败");
         return false;
     }
-    m_groupFont = ui::CreateSkinFont(FW_NORMAL);
     return true;
 }
 
@@ -184,7 +183,7 @@ void CMainWindow::CreateGroupButtons()
     for (size_t i = 0; i < m_catalogue.size() && i < kMaxGroupButtons; ++i) {
         const CatalogueGroup& group = *m_catalogue[i];
         CGroupButton& button = m_groupButtons[i];
-        button.SetSkin(&m_groupBackground, m_groupFont.get());
+        button.SetSkin(&m_groupBackground, m_font.get());
         // Button 9 reaches under the minimise and close buttons: clipped by them, it never
         // paints over them.
         button.Create(m_hwnd, rect, group.name.c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0,

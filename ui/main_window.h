@@ -79,12 +79,11 @@ private:
     DTImageButton m_minimizeButton;
     DTCheckBox m_selectAllBox;
     int m_selectAllState = SelectNone;
-    ui::UniqueFont m_font;  // the "全选" label's
+    ui::UniqueFont m_font;  // the "全选" label's and the group buttons'
     DTImageButton m_installButton;
     CSWListBox m_list;
     CGroupButton m_groupButtons[kMaxGroupButtons];
     CGdiPlusBitmapResource m_groupBackground;  // shared by the group buttons
-    ui::UniqueFont m_groupFont;                // shared by the group buttons
     ui::UniqueIcon m_bigIcon;
     ui::UniqueIcon m_smallIcon;
     int m_currentGroup = -1;
