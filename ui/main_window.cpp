@@ -37,6 +37,7 @@ ui::UniqueIcon LoadAppIcon(int size)
         LoadImageW(ui::ModuleInstance(), MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
 }
 
+const ui::WindowClass kWindowClass{L"Tovarin:CMainWindow"};
 }  // namespace
 
 CMainWindow::~CMainWindow()
@@ -44,11 +45,7 @@ CMainWindow::~CMainWindow()
     ClearCatalogue(m_catalogue);
 }
 
-const ui::WindowClass& CMainWindow::GetWindowClass() const
-{
-    static const ui::WindowClass descriptor;
-    return descriptor;
-}
+CMainWindow::CMainWindow() : ui::Window(kWindowClass) {}
 
 LRESULT CMainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {

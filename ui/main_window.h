@@ -34,7 +34,7 @@ public:
     // children: they paint their part of it themselves.
     static constexpr DWORD kStyle = WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_SYSMENU | WS_MINIMIZEBOX;
 
-    CMainWindow() = default;
+    CMainWindow();
     ~CMainWindow() override;
 
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -42,9 +42,6 @@ public:
     int currentGroup() const { return m_currentGroup; }
     int selectAllState() const { return m_selectAllState; }
     const CSWListBox& list() const { return m_list; }
-
-protected:
-    const ui::WindowClass& GetWindowClass() const override;
 
 private:
     LRESULT OnCreate();
