@@ -158,30 +158,10 @@ private:
 
 thread_local ModalRun* ModalRun::t_current = nullptr;
 
-struct OwnedBoxSearch {
-    HWND owner;
-    HWND found;
-};
-
-BOOL CALLBACK FindOwnedBox(HWND hwnd, LPARAM search)
-{
-    auto* wanted = reinterpret_cast<OwnedBoxSearch*>(search);
-    wchar_t className[16] = {};
-    GetClassNameW(hwnd, className, 16);
-    if (GetWindow(hwnd, GW_OWNER) == wanted->owner && IsWindowVisible(hwnd) && std::wstring(className) == L"#32770") {
-        wanted->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// The visible message box the dialog owns, or null (WineDifference::NoEnabledPopup). A
-// closed box stays in the window list for a while, hidden.
+// The visible message box the dialog owns, or null (WineDifference::NoEnabledPopup).
 HWND OwnedMessageBox(HWND dialog)
 {
-    OwnedBoxSearch search = {dialog, nullptr};
-    EnumThreadWindows(GetCurrentThreadId(), FindOwnedBox, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return driver::FindMessageBox(driver::ThreadWindows(GetCurrentThreadId()), dialog);
 }
 
 std::wstring TextOf(HWND hwnd)
