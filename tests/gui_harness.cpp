@@ -230,16 +230,6 @@ std::wstring TextOf(HWND hwnd)
     return text;
 }
 
-BOOL CALLBACK FindVisibleDialog(HWND hwnd, LPARAM found)
-{
-    wchar_t className[16] = {};
-    GetClassNameW(hwnd, className, 16);
-    if (std::wstring(className) != L"#32770" || !IsWindowVisible(hwnd))
-        return TRUE;
-    *reinterpret_cast<HWND*>(found) = hwnd;
-    return FALSE;
-}
-
 }  // namespace
 
 MessageBoxWatcher::MessageBoxWatcher(DWORD timeoutMs)
@@ -262,21 +252,17 @@ SeenMessageBox MessageBoxWatcher::Finish()
 
 void MessageBoxWatcher::Watch(DWORD watchedThread, DWORD timeoutMs)
 {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!m_stop && GetTickCount64() < deadline) {
-        HWND box = nullptr;
-        EnumThreadWindows(watchedThread, FindVisibleDialog, reinterpret_cast<LPARAM>(&box));
-        if (box) {
-            // The reads are answered by the box's modal loop on the watched thread.
-            m_seen.caption = TextOf(box);
-            m_seen.text = TextOf(GetDlgItem(box, 0xFFFF));  // the message text's control id
-            m_seen.owner = GetWindow(box, GW_OWNER);
-            m_seen.seen = true;
-            PostMessageW(box, WM_COMMAND, IDOK, 0);
-            return;
-        }
-        Sleep(10);
-    }
+    HWND box = nullptr;
+    WaitUntil([&] { return m_stop || (box = driver::FindMessageBox(driver::ThreadWindows(watchedThread))) != nullptr; },
+              timeoutMs);
+    if (!box)
+        return;
+    // The reads are answered by the box's modal loop on the watched thread.
+    m_seen.caption = TextOf(box);
+    m_seen.text = TextOf(GetDlgItem(box, 0xFFFF));  // the message text's control id
+    m_seen.owner = GetWindow(box, GW_OWNER);
+    m_seen.seen = true;
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
 }
 
 namespace {

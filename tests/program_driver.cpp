@@ -150,15 +150,7 @@ HWND RunningProgram::WaitForTopLevel(const std::wstring& title, bool visibleOnly
 HWND RunningProgram::WaitForMessageBox(DWORD timeoutMs, HWND except) const
 {
     HWND found = nullptr;
-    WaitUntil([&] {
-        for (HWND hwnd : TopLevelWindows(true)) {
-            if (hwnd != except && ClassName(hwnd) == L"#32770" && ChildById(hwnd, 0xFFFF)) {
-                found = hwnd;
-                return true;
-            }
-        }
-        return false;
-    }, timeoutMs);
+    WaitUntil([&] { return (found = FindMessageBox(TopLevelWindows(true), nullptr, except)) != nullptr; }, timeoutMs);
     return found;
 }
 
@@ -200,6 +192,33 @@ HWND ChildById(HWND parent, int id)
             return child;
     }
     return nullptr;
+}
+
+HWND FindMessageBox(const std::vector<HWND>& windows, HWND owner, HWND except)
+{
+    for (HWND hwnd : windows) {
+        if (hwnd != except && (!owner || GetWindow(hwnd, GW_OWNER) == owner) && IsWindowVisible(hwnd) &&
+            ClassName(hwnd) == L"#32770" && ChildById(hwnd, 0xFFFF))
+            return hwnd;
+    }
+    return nullptr;
+}
+
+namespace {
+
+BOOL CALLBACK CollectWindow(HWND hwnd, LPARAM windows)
+{
+    reinterpret_cast<std::vector<HWND>*>(windows)->push_back(hwnd);
+    return TRUE;
+}
+
+}  // namespace
+
+std::vector<HWND> ThreadWindows(DWORD threadId)
+{
+    std::vector<HWND> windows;
+    EnumThreadWindows(threadId, CollectWindow, reinterpret_cast<LPARAM>(&windows));
+    return windows;
 }
 
 std::wstring MessageBoxText(HWND box)

@@ -70,6 +70,13 @@ RECT ClientRectInParent(HWND child);  // the window rectangle in its parent's cl
 std::vector<HWND> Children(HWND parent);  // direct children, in Z order
 HWND ChildById(HWND parent, int id);
 
+// The first message box among `windows` other than `except`: visible (a closed box stays in
+// the window list for a while, hidden), of the dialog class "#32770" and with a message text
+// (control 0xFFFF). With an `owner`, only a box that window owns. Null when there is none.
+HWND FindMessageBox(const std::vector<HWND>& windows, HWND owner = nullptr, HWND except = nullptr);
+// The top-level windows of one thread, visible or not.
+std::vector<HWND> ThreadWindows(DWORD threadId);
+
 // The message box's text (its static control) and caption; pressing a button by id.
 std::wstring MessageBoxText(HWND box);
 void PressDialogButton(HWND dialog, int id);

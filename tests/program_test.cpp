@@ -206,6 +206,7 @@ TEST_F(Program, StartsCentredWithEveryChildInPlace)
     ASSERT_TRUE(program.started());
     const HWND main = StartAndWait(program);
     ASSERT_NE(main, nullptr);
+    EXPECT_EQ(ClassName(main), L"Tovarin:CMainWindow");
 
     RECT workArea = {};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);  // Wine's default, the program's too
@@ -221,7 +222,7 @@ TEST_F(Program, StartsCentredWithEveryChildInPlace)
 
     struct Child {
         int id;
-        const wchar_t* className;  // null: generated
+        const wchar_t* className;
         RECT rect;
         const wchar_t* text;
     } children[] = {
@@ -229,18 +230,16 @@ TEST_F(Program, StartsCentredWithEveryChildInPlace)
         {IDC_CLOSE, L"DTImageButton", {770, 1, 799, 18}, L"关闭"},
         {IDC_SELECT_ALL, L"DTCheckBox", {169, 560, 269, 584}, L"全选"},
         {IDC_ONE_KEY_INSTALL, L"DTImageButton", {797 - 150, 590 - 40, 797, 590}, L"一键安装"},  // the shipped 600 x 40 picture
-        {IDC_SOFTWARE_LIST, nullptr, {4, 87, 796, 543}, L"软件列表"},
-        {IDC_FIRST_GROUP, nullptr, {22, 2, 102, 87}, L"A"},
-        {134, nullptr, {102, 2, 182, 87}, L"B"},
-        {135, nullptr, {182, 2, 262, 87}, L"C"},
+        {IDC_SOFTWARE_LIST, L"Tovarin:CSWListBox", {4, 87, 796, 543}, L"软件列表"},
+        {IDC_FIRST_GROUP, L"Tovarin:CGroupButton", {22, 2, 102, 87}, L"A"},
+        {134, L"Tovarin:CGroupButton", {102, 2, 182, 87}, L"B"},
+        {135, L"Tovarin:CGroupButton", {182, 2, 262, 87}, L"C"},
     };
     for (const auto& c : children) {
         SCOPED_TRACE(c.id);
         const HWND child = ChildById(main, c.id);
         ASSERT_NE(child, nullptr);
-        if (c.className) {
-            EXPECT_EQ(ClassName(child), c.className);
-        }
+        EXPECT_EQ(ClassName(child), c.className);
         const RECT rect = driver::ClientRectInParent(child);
         EXPECT_EQ(rect.left, c.rect.left);
         EXPECT_EQ(rect.top, c.rect.top);

@@ -158,30 +158,10 @@ private:
 
 thread_local ModalRun* ModalRun::t_current = nullptr;
 
-struct OwnedBoxSearch {
-    HWND owner;
-    HWND found;
-};
-
-BOOL CALLBACK FindOwnedBox(HWND hwnd, LPARAM search)
-{
-    auto* wanted = reinterpret_cast<OwnedBoxSearch*>(search);
-    wchar_t className[16] = {};
-    GetClassNameW(hwnd, className, 16);
-    if (GetWindow(hwnd, GW_OWNER) == wanted->owner && IsWindowVisible(hwnd) && std::wstring(className) == L"#32770") {
-        wanted->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// The visible message box the dialog owns, or null (WineDifference::NoEnabledPopup). A
-// closed box stays in the window list for a while, hidden.
+// The visible message box the dialog owns, or null (WineDifference::NoEnabledPopup).
 HWND OwnedMessageBox(HWND dialog)
 {
-    OwnedBoxSearch search = {dialog, nullptr};
-    EnumThreadWindows(GetCurrentThreadId(), FindOwnedBox, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return driver::FindMessageBox(driver::ThreadWindows(GetCurrentThreadId()), dialog);
 }
 
 std::wstring TextOf(HWND hwnd)
@@ -939,26 +919,18 @@ TEST_F(DialogRun, APercentPastTheEndStopsTheBarAtItsTrack)
 
 enum class Picture { Background, Close, Spinner, Fill };
 
-// The dialog with one of its pictures failing to load.
-class DialogMissingOnePicture : public CProgressDlg {
-public:
-    explicit DialogMissingOnePicture(Picture missing) : m_missing(missing) {}
-
-protected:
-    void LoadPictures() override
-    {
-        CProgressDlg::LoadPictures();
-        switch (m_missing) {
-        case Picture::Background: m_background.Empty(); break;
-        case Picture::Close: m_closeImage.Empty(); break;
-        case Picture::Spinner: m_spinner.Empty(); break;
-        case Picture::Fill: m_progressFill.Empty(); break;
-        }
-    }
-
-private:
-    Picture m_missing;
-};
+// The program's pictures with one of them pointing at a resource type the module lacks, so
+// that it fails to load.
+ProgressPictures PicturesWithout(Picture missing)
+{
+    ProgressPictures pictures = ProgramProgressPictures();
+    PictureResource& absent = missing == Picture::Background ? pictures.background
+                              : missing == Picture::Close    ? pictures.closeButton
+                              : missing == Picture::Spinner  ? pictures.spinner
+                                                             : pictures.progressFill;
+    absent.type = L"NO_SUCH_TYPE";
+    return pictures;
+}
 
 class MissingPicture : public DialogRun, public testing::WithParamInterface<Picture> {};
 
@@ -976,7 +948,7 @@ int PixelsOverBackground(const Capture& shot, const Printed& background, const R
 TEST_P(MissingPicture, DrawsNothingInItsPlace)
 {
     const Picture missing = GetParam();
-    DialogMissingOnePicture dialog(missing);
+    CProgressDlg dialog(SystemInstallPlatform(), PicturesWithout(missing));
     dialog.m_programs = {HeldProgram(L"暂停的软件")};
     const RECT spinner = {25, 58, 61, 94};
     const RECT bar = {78, 81, 76 + 155 - 2, 91};

@@ -1,10 +1,11 @@
 #include "ui/buttons.h"
 
-const ui::WindowClass& DTCheckBox::GetWindowClass() const
-{
-    static const ui::WindowClass descriptor{L"DTCheckBox", L"BUTTON"};
-    return descriptor;
-}
+namespace {
+const ui::WindowClass kCheckBoxClass{L"DTCheckBox", L"BUTTON"};
+const ui::WindowClass kBitmapButtonClass{L"Tovarin:CAtlBitmapButton", L"BUTTON"};
+}  // namespace
+
+DTCheckBox::DTCheckBox() : ui::Window(kCheckBoxClass) {}
 
 HWND DTCheckBox::Create(HWND parent, const RECT& rect, UINT id)
 {
@@ -18,11 +19,7 @@ LRESULT DTCheckBox::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     return DefaultHandling(message, wParam, lParam);
 }
 
-const ui::WindowClass& CAtlBitmapButton::GetWindowClass() const
-{
-    static const ui::WindowClass descriptor{nullptr, L"BUTTON"};
-    return descriptor;
-}
+CAtlBitmapButton::CAtlBitmapButton() : ui::Window(kBitmapButtonClass) {}
 
 LRESULT CAtlBitmapButton::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {

@@ -9,22 +9,18 @@
 // WM_DRAWITEM and gets BN_CLICKED like from any button.
 class DTCheckBox : public ui::Window {
 public:
+    DTCheckBox();
     HWND Create(HWND parent, const RECT& rect, UINT id);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
-
-protected:
-    const ui::WindowClass& GetWindowClass() const override;
 };
 
-// An owner-drawn push button (a superclass of "BUTTON" under a generated name). Its owner
-// picks the pressed slice from ODS_SELECTED and the hover slice from IsHover().
+// An owner-drawn push button (a superclass of "BUTTON" under the program's own name). Its
+// owner picks the pressed slice from ODS_SELECTED and the hover slice from IsHover().
 class CAtlBitmapButton : public ui::Window {
 public:
+    CAtlBitmapButton();
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     bool IsHover() const { return m_hover.IsHover(); }
-
-protected:
-    const ui::WindowClass& GetWindowClass() const override;
 
 private:
     LRESULT OnMouseMove(WPARAM wParam, LPARAM lParam);

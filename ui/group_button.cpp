@@ -9,13 +9,10 @@ constexpr int kIconBottomMargin = 30;
 // Longer names are cut before drawing.
 constexpr int kMaxCaptionLength = 255;
 
+const ui::WindowClass kWindowClass{L"Tovarin:CGroupButton"};
 }  // namespace
 
-const ui::WindowClass& CGroupButton::GetWindowClass() const
-{
-    static const ui::WindowClass descriptor;
-    return descriptor;
-}
+CGroupButton::CGroupButton() : ui::Window(kWindowClass) {}
 
 void CGroupButton::SetSkin(const CGdiPlusBitmap* background, HFONT font)
 {

@@ -11,6 +11,7 @@
 
 class CGroupButton : public ui::Window {
 public:
+    CGroupButton();
     // Both stay the main window's; they must outlive this button's window.
     void SetSkin(const CGdiPlusBitmap* background, HFONT font);
     CGdiPlusBitmapResource& icon() { return m_icon; }
@@ -22,9 +23,6 @@ public:
     bool hover() const { return m_hover.IsHover(); }
 
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
-
-protected:
-    const ui::WindowClass& GetWindowClass() const override;
 
 private:
     LRESULT OnCreate();

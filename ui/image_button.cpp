@@ -1,10 +1,10 @@
 #include "ui/image_button.h"
 
-const ui::WindowClass& DTImageButton::GetWindowClass() const
-{
-    static const ui::WindowClass descriptor{L"DTImageButton"};
-    return descriptor;
-}
+namespace {
+const ui::WindowClass kWindowClass{L"DTImageButton"};
+}  // namespace
+
+DTImageButton::DTImageButton() : ui::Window(kWindowClass) {}
 
 HWND DTImageButton::CreateFromResource(HWND parent, const RECT& rect, const wchar_t* text, UINT id, UINT resourceId)
 {

@@ -12,6 +12,7 @@
 
 class DTImageButton : public ui::Window {
 public:
+    DTImageButton();
     // Loads the "PNG" resource first; without it no window is made and the result is null.
     HWND CreateFromResource(HWND parent, const RECT& rect, const wchar_t* text, UINT id, UINT resourceId);
     // The one-key install button: the face comes from a skin file, the text is "一键安装".
@@ -22,9 +23,6 @@ public:
     bool hover() const { return m_hover.IsHover(); }
     bool pressed() const { return m_pressed; }
     const std::wstring& text() const { return m_text; }
-
-protected:
-    const ui::WindowClass& GetWindowClass() const override;
 
 private:
     HWND CreateButton(HWND parent, const RECT& rect, const wchar_t* text, UINT id);

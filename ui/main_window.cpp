@@ -38,6 +38,7 @@ ui::UniqueIcon LoadAppIcon(int size)
         LoadImageW(ui::ModuleInstance(), MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
 }
 
+const ui::WindowClass kWindowClass{L"Tovarin:CMainWindow"};
 }  // namespace
 
 CMainWindow::~CMainWindow()
@@ -45,10 +46,9 @@ CMainWindow::~CMainWindow()
     ClearCatalogue(m_catalogue);
 }
 
-const ui::WindowClass& CMainWindow::GetWindowClass() const
+CMainWindow::CMainWindow(const P256PublicKey* publisherKey)
+    : ui::Window(kWindowClass), m_publisherKey(publisherKey)
 {
-    static const ui::WindowClass descriptor;
-    return descriptor;
 }
 
 LRESULT CMainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
@@ -172,7 +172,6 @@ bool CMainWindow::LoadGroupSkin()
         ShowSkinError(L"加载Skin/group_button_background.png失败");
         return false;
     }
-    m_groupFont = ui::CreateSkinFont(FW_NORMAL);
     return true;
 }
 
@@ -185,7 +184,7 @@ void CMainWindow::CreateGroupButtons()
     for (size_t i = 0; i < m_catalogue.size() && i < kMaxGroupButtons; ++i) {
         const CatalogueGroup& group = *m_catalogue[i];
         CGroupButton& button = m_groupButtons[i];
-        button.SetSkin(&m_groupBackground, m_groupFont.get());
+        button.SetSkin(&m_groupBackground, m_font.get());
         // Button 9 reaches under the minimise and close buttons: clipped by them, it never
         // paints over them.
         button.Create(m_hwnd, rect, group.name.c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0,

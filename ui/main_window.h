@@ -36,7 +36,7 @@ public:
     static constexpr DWORD kStyle = WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_SYSMENU | WS_MINIMIZEBOX;
 
     // `publisherKey`: borrowed, outlives the window (the build's key); null in an unkeyed build.
-    explicit CMainWindow(const P256PublicKey* publisherKey = nullptr) : m_publisherKey(publisherKey) {}
+    explicit CMainWindow(const P256PublicKey* publisherKey = nullptr);
     ~CMainWindow() override;
 
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -44,9 +44,6 @@ public:
     int currentGroup() const { return m_currentGroup; }
     int selectAllState() const { return m_selectAllState; }
     const CSWListBox& list() const { return m_list; }
-
-protected:
-    const ui::WindowClass& GetWindowClass() const override;
 
 private:
     LRESULT OnCreate();
@@ -82,12 +79,11 @@ private:
     DTCheckBox m_selectAllBox;
     const P256PublicKey* m_publisherKey;  // borrowed
     int m_selectAllState = SelectNone;
-    ui::UniqueFont m_font;  // the "全选" label's
+    ui::UniqueFont m_font;  // the "全选" label's and the group buttons'
     DTImageButton m_installButton;
     CSWListBox m_list;
     CGroupButton m_groupButtons[kMaxGroupButtons];
     CGdiPlusBitmapResource m_groupBackground;  // shared by the group buttons
-    ui::UniqueFont m_groupFont;                // shared by the group buttons
     ui::UniqueIcon m_bigIcon;
     ui::UniqueIcon m_smallIcon;
     int m_currentGroup = -1;

@@ -23,6 +23,15 @@ constexpr UINT kStatusFormat = DT_BOTTOM | DT_NOPREFIX | DT_END_ELLIPSIS;  // no
 
 }  // namespace
 
+const ProgressPictures& ProgramProgressPictures()
+{
+    static const ProgressPictures pictures{{IDR_IMAGES_PROGRESS_BACKGROUND, L"IMAGES"},
+                                           {IDR_PNG_CLOSE, L"PNG"},
+                                           {IDR_PNG_SPINNER, L"PNG"},
+                                           {IDR_PNG_PROGRESS_FILL, L"PNG"}};
+    return pictures;
+}
+
 INT_PTR CProgressDlg::DoModal(HWND owner)
 {
     return ui::Dialog::DoModal(owner, IDD_PROGRESS);
@@ -46,10 +55,10 @@ LRESULT CProgressDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 
 void CProgressDlg::LoadPictures()
 {
-    m_background.LoadFromResource(IDR_IMAGES_PROGRESS_BACKGROUND, L"IMAGES");
-    m_closeImage.LoadFromResource(IDR_PNG_CLOSE, L"PNG");
-    m_spinner.LoadFromResource(IDR_PNG_SPINNER, L"PNG");
-    m_progressFill.LoadFromResource(IDR_PNG_PROGRESS_FILL, L"PNG");
+    m_background.LoadFromResource(m_pictures.background.id, m_pictures.background.type);
+    m_closeImage.LoadFromResource(m_pictures.closeButton.id, m_pictures.closeButton.type);
+    m_spinner.LoadFromResource(m_pictures.spinner.id, m_pictures.spinner.type);
+    m_progressFill.LoadFromResource(m_pictures.progressFill.id, m_pictures.progressFill.type);
 }
 
 LRESULT CProgressDlg::OnInitDialog()

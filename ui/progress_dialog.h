@@ -16,10 +16,32 @@
 #include "ui/skin.h"
 #include "ui/window.h"
 
+// One picture of the dialog: a resource of the program's module.
+struct PictureResource {
+    UINT id;
+    const wchar_t* type;
+};
+
+// Where the dialog's four pictures come from. One that does not load stays empty and draws
+// nothing.
+struct ProgressPictures {
+    PictureResource background;    // "IMAGES" 115, 401 x 122
+    PictureResource closeButton;   // "PNG" 103: normal, hover, pressed, unused
+    PictureResource spinner;       // "PNG" 114: sixteen frames side by side
+    PictureResource progressFill;  // "PNG" 116, 310 x 14
+};
+
+// The program's own pictures.
+const ProgressPictures& ProgramProgressPictures();
+
 class CProgressDlg : public ui::Dialog {
 public:
     // The platform is borrowed and must outlive the dialog.
-    explicit CProgressDlg(InstallPlatform& platform = SystemInstallPlatform()) : m_platform(platform) {}
+    explicit CProgressDlg(InstallPlatform& platform = SystemInstallPlatform(),
+                          const ProgressPictures& pictures = ProgramProgressPictures())
+        : m_platform(platform), m_pictures(pictures)
+    {
+    }
     ~CProgressDlg() override = default;
 
     // Runs the whole install of m_programs modally (template IDD_PROGRESS); always 1, or -1
@@ -41,16 +63,6 @@ public:
     const InstallRun& run() const { return *m_run; }
     int SpinFrame() const { return m_spinFrame; }
 
-protected:
-    // Loads the four pictures from the program's resources. One that does not load stays
-    // empty and draws nothing.
-    virtual void LoadPictures();
-
-    CGdiPlusBitmapResource m_background;    // "IMAGES" 115, 401 x 122
-    CGdiPlusBitmapResource m_closeImage;    // "PNG" 103: normal, hover, pressed, unused
-    CGdiPlusBitmapResource m_spinner;       // "PNG" 114: sixteen frames side by side
-    CGdiPlusBitmapResource m_progressFill;  // "PNG" 116, 310 x 14
-
 private:
     LRESULT OnInitDialog();
     LRESULT OnPaint();
@@ -67,8 +79,14 @@ private:
     void DrawCloseButton(const DRAWITEMSTRUCT& item);
     void TickRun();
     void FailDownload(const CatalogueProgram& program);
+    void LoadPictures();
 
     InstallPlatform& m_platform;
+    ProgressPictures m_pictures;
+    CGdiPlusBitmapResource m_background;
+    CGdiPlusBitmapResource m_closeImage;
+    CGdiPlusBitmapResource m_spinner;
+    CGdiPlusBitmapResource m_progressFill;
     std::optional<InstallRun> m_run;  // made when the dialog is
     CAtlBitmapButton m_closeButton;   // control 157, a child of the dialog
     int m_spinFrame = 0;              // 0..15

@@ -40,6 +40,7 @@ CGdiPlusBitmapResource& SharedThumb()
     return image;
 }
 
+const ui::WindowClass kWindowClass{L"Tovarin:CDTVerticalScrollBar"};
 }  // namespace
 
 const CGdiPlusBitmapResource& CDTVerticalScrollBar::TrackImage()
@@ -52,11 +53,7 @@ const CGdiPlusBitmapResource& CDTVerticalScrollBar::ThumbImage()
     return SharedThumb();
 }
 
-const ui::WindowClass& CDTVerticalScrollBar::GetWindowClass() const
-{
-    static const ui::WindowClass descriptor;
-    return descriptor;
-}
+CDTVerticalScrollBar::CDTVerticalScrollBar() : ui::Window(kWindowClass) {}
 
 LRESULT CDTVerticalScrollBar::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {

@@ -37,6 +37,7 @@ private:
 
 class CDTVerticalScrollBar : public ui::Window {
 public:
+    CDTVerticalScrollBar();
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
     // The owner invalidates the bar after a change; the bar never changes these fields itself.
@@ -58,9 +59,6 @@ public:
     // Shared by every bar: loaded when a bar is created, emptied when one is destroyed.
     static const CGdiPlusBitmapResource& TrackImage();
     static const CGdiPlusBitmapResource& ThumbImage();
-
-protected:
-    const ui::WindowClass& GetWindowClass() const override;
 
 private:
     // The thumb along the bar, for a non-empty range: its height (at least 5), the room it

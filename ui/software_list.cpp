@@ -44,13 +44,19 @@ RECT WindowRectOf(HWND hwnd)
     return rect;
 }
 
+const ui::WindowClass kListClass{L"Tovarin:CSWListBox"};
+const ui::WindowClass kTileClass{L"Tovarin:CSWListBoxItem"};
 }  // namespace
 
 // --- Tile ---------------------------------------------------------------------------------
 
 CSWListBoxItem::CSWListBoxItem(const CatalogueProgram& program, HFONT nameFont,
                                const CGdiPlusBitmapResource& installImage)
-    : m_program(&program), m_iconPending(!program.icon.empty()), m_nameFont(nameFont), m_installImage(&installImage)
+    : ui::Window(kTileClass),
+      m_program(&program),
+      m_iconPending(!program.icon.empty()),
+      m_nameFont(nameFont),
+      m_installImage(&installImage)
 {
 }
 
@@ -70,12 +76,6 @@ void CSWListBoxItem::OnFinalMessage(HWND)
 {
     if (m_ownedByWindow)
         delete this;
-}
-
-const ui::WindowClass& CSWListBoxItem::GetWindowClass() const
-{
-    static const ui::WindowClass descriptor;
-    return descriptor;
 }
 
 LRESULT CSWListBoxItem::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
@@ -221,11 +221,7 @@ CSWListBox::~CSWListBox()
         DestroyWindow(m_hwnd);
 }
 
-const ui::WindowClass& CSWListBox::GetWindowClass() const
-{
-    static const ui::WindowClass descriptor;
-    return descriptor;
-}
+CSWListBox::CSWListBox() : ui::Window(kListClass) {}
 
 LRESULT CSWListBox::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {

@@ -37,7 +37,6 @@ public:
 
 protected:
     void OnFinalMessage(HWND hwnd) override;
-    const ui::WindowClass& GetWindowClass() const override;
 
 private:
     CSWListBoxItem(const CatalogueProgram& program, HFONT nameFont, const CGdiPlusBitmapResource& installImage);
@@ -67,6 +66,7 @@ private:
 
 class CSWListBox : public ui::Window {
 public:
+    CSWListBox();
     // Destroys the window while the tiles' borrowed font and image still exist.
     ~CSWListBox() override;
 
@@ -87,9 +87,6 @@ public:
     int ScrollOffset() const { return m_scrollOffset; }
     const CDTVerticalScrollBar& ScrollBar() const { return m_scrollBar; }
     HWND ItemWindow(size_t index) const { return index < m_items.size() ? m_items[index]->hwnd() : nullptr; }
-
-protected:
-    const ui::WindowClass& GetWindowClass() const override;
 
 private:
     LRESULT OnCreate();

@@ -1,6 +1,5 @@
 #include "ui/window.h"
 
-#include <cwchar>
 #include <map>
 
 namespace ui {
@@ -17,9 +16,9 @@ struct RegisteredClass {
 };
 
 // UI thread only, like every window.
-std::map<const WindowClass*, RegisteredClass>& ClassesByDescriptor()
+std::map<std::wstring, RegisteredClass>& ClassesByName()
 {
-    static std::map<const WindowClass*, RegisteredClass> classes;
+    static std::map<std::wstring, RegisteredClass> classes;
     return classes;
 }
 
@@ -29,22 +28,15 @@ std::map<ATOM, WNDPROC>& BaseProceduresByAtom()
     return procedures;
 }
 
-std::wstring GeneratedClassName(const WindowClass& descriptor)
-{
-    wchar_t name[40];
-    swprintf(name, 40, L"Tovarin:%p", static_cast<const void*>(&descriptor));
-    return name;
-}
-
 const RegisteredClass* Register(const WindowClass& descriptor)
 {
-    auto& classes = ClassesByDescriptor();
-    const auto found = classes.find(&descriptor);
+    auto& classes = ClassesByName();
+    const auto found = classes.find(descriptor.name);
     if (found != classes.end())
         return &found->second;
 
     RegisteredClass registered;
-    registered.name = descriptor.fixedName ? descriptor.fixedName : GeneratedClassName(descriptor);
+    registered.name = descriptor.name;
 
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof(wc);
@@ -66,7 +58,7 @@ const RegisteredClass* Register(const WindowClass& descriptor)
     if (!registered.atom)
         return nullptr;
     BaseProceduresByAtom()[registered.atom] = registered.baseProcedure;
-    return &classes.emplace(&descriptor, std::move(registered)).first->second;
+    return &classes.emplace(descriptor.name, std::move(registered)).first->second;
 }
 
 WNDPROC BaseProcedureOf(HWND hwnd)
@@ -86,7 +78,7 @@ Window* BoundWindow(HWND hwnd)
 
 const WindowClass& DefaultWindowClass()
 {
-    static const WindowClass descriptor;
+    static const WindowClass descriptor{L"Tovarin:Window"};
     return descriptor;
 }
 
@@ -126,7 +118,7 @@ Window::~Window()
 
 HWND Window::Create(HWND parent, const RECT& rect, const wchar_t* text, DWORD style, DWORD exStyle, UINT id)
 {
-    const RegisteredClass* registered = Register(GetWindowClass());
+    const RegisteredClass* registered = Register(m_class);
     if (!registered)
         return nullptr;
     const HMENU menuOrId = (style & WS_CHILD) ? reinterpret_cast<HMENU>(static_cast<UINT_PTR>(id)) : nullptr;
@@ -139,8 +131,8 @@ HWND Window::Create(HWND parent, const RECT& rect, const wchar_t* text, DWORD st
 
 WNDPROC Window::GetWindowProc() const
 {
-    const auto found = ClassesByDescriptor().find(&GetWindowClass());
-    return found == ClassesByDescriptor().end() ? DefWindowProcW : found->second.baseProcedure;
+    const auto found = ClassesByName().find(m_class.name);
+    return found == ClassesByName().end() ? DefWindowProcW : found->second.baseProcedure;
 }
 
 LRESULT Window::DefaultHandling(UINT message, WPARAM wParam, LPARAM lParam)

@@ -1,7 +1,7 @@
 #pragma once
 // The window framework: a C++ object bound to its window, a message dispatch that returns
-// the message result, class registration with generated names, superclassing of system
-// classes, and a modal dialog base. Everything runs on the UI thread.
+// the message result, class registration under a fixed name per class, superclassing of
+// system classes, and a modal dialog base. Everything runs on the UI thread.
 
 #include <windows.h>
 
@@ -9,17 +9,19 @@
 
 namespace ui {
 
-// The parameters of one window class. A class is registered the first time one of its
-// windows is created; its name is `fixedName`, or one generated from the descriptor.
+// The parameters of one window class, declared once per class as a constant of static
+// lifetime. The class is registered under `name` the first time one of its windows is
+// created; the name identifies it, so no two classes share one. Names the program chooses
+// itself begin with "Tovarin:".
 struct WindowClass {
-    const wchar_t* fixedName = nullptr;
+    const wchar_t* name = nullptr;
     const wchar_t* superclassOf = nullptr;  // a system class whose procedure and class data we take over
     UINT style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
     const wchar_t* cursor = IDC_ARROW;
     int brush = COLOR_WINDOW + 1;
 };
 
-// The class parameters every skinned window of the program shares.
+// The class of windows that declare none of their own.
 const WindowClass& DefaultWindowClass();
 
 HINSTANCE ModuleInstance();
@@ -50,6 +52,7 @@ protected:
 
 class Window : public WindowBase {
 public:
+    explicit Window(const WindowClass& windowClass = DefaultWindowClass()) : m_class(windowClass) {}
     ~Window() override;  // destroys a window that still exists
 
     // Creates the window with this object bound to it from WM_NCCREATE on. A child gets
@@ -61,12 +64,13 @@ public:
     virtual WNDPROC GetWindowProc() const;
 
 protected:
-    virtual const WindowClass& GetWindowClass() const { return DefaultWindowClass(); }
     LRESULT DefaultHandling(UINT message, WPARAM wParam, LPARAM lParam);
 
 private:
     friend LRESULT CALLBACK WindowProcedure(HWND, UINT, WPARAM, LPARAM);
     void FinishMessages(HWND hwnd);
+
+    const WindowClass& m_class;  // borrowed: the class's constant, which outlives every window
 };
 
 // A modal dialog from a dialog template in the program's module.
