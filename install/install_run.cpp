@@ -140,14 +140,27 @@ bool FitsElevatedArgument(const std::wstring& text)
 
 bool IsAcceptedInstall(const std::wstring& install, const std::wstring& folder)
 {
-    if (!IsPlainFileName(InstallerFileName(install)))
-        return false;
+    return WhyRefused(install, folder) == InstallRefusal::None;
+}
+
+InstallRefusal WhyRefused(const std::wstring& install, const std::wstring& folder)
+{
+    const std::wstring name = InstallerFileName(install);
+    if (name.empty())
+        return InstallRefusal::NoFileName;
+    if (!IsPlainFileName(name))
+        return InstallRefusal::UnsafeFileName;
     std::wstring file;
     std::wstring parameters;
     if (!SplitInstallCommand(install, file, parameters))
-        return true;  // downloaded, never started
-    return IsPlainFileName(file) && FitsElevatedArgument(InstallerPath(folder, file)) &&
-           FitsElevatedArgument(parameters);
+        return InstallRefusal::None;  // downloaded, never started
+    if (!IsPlainFileName(file))
+        return InstallRefusal::UnsafeFileName;
+    if (!FitsElevatedArgument(InstallerPath(folder, file)))
+        return InstallRefusal::PathTooLong;
+    if (!FitsElevatedArgument(parameters))
+        return InstallRefusal::ParametersTooLong;
+    return InstallRefusal::None;
 }
 
 KernelHandle RunElevated(const std::wstring& file, const std::wstring& parameters)

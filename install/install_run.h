@@ -43,6 +43,16 @@ bool FitsElevatedArgument(const std::wstring& text);
 // refused program is neither downloaded nor started; the run goes on with the next one.
 bool IsAcceptedInstall(const std::wstring& install, const std::wstring& folder);
 
+// Why IsAcceptedInstall refuses a value, or None when it accepts it.
+enum class InstallRefusal {
+    None,
+    NoFileName,         // the value is empty or white space
+    UnsafeFileName,     // the downloaded or the started name is no plain file name
+    PathTooLong,        // the started path does not fit FitsElevatedArgument
+    ParametersTooLong,  // nor do the parameters
+};
+InstallRefusal WhyRefused(const std::wstring& install, const std::wstring& folder);
+
 // Starts the file elevated (verb "runas") with the parameters, shown, without an owner
 // window, working directory or error box. The process handle, or none when the start failed,
 // the elevation was refused, or either text does not fit FitsElevatedArgument.

@@ -52,8 +52,6 @@ struct HttpExchange {
     InternetHandle bodyRequest;
 };
 
-enum class CopyResult { Complete, Failed, Cancelled };
-
 // Fails when the URL does not split, a piece overflows its buffer, or the scheme is not http.
 bool SplitHttpUrl(const std::wstring& url, HttpUrl& parts)
 {
@@ -181,11 +179,16 @@ bool SendSizeRequest(const std::wstring& url, int attempts, HttpExchange& exchan
     return true;
 }
 
-// The GET goes over the same connection; the size request stays open until the end.
-bool SendBodyRequest(HttpExchange& exchange)
+// The GET goes over the same connection; the size request stays open until the end. The
+// report then speaks of the GET.
+bool SendBodyRequest(HttpExchange& exchange, LinkReport& report)
 {
+    report = LinkReport();
+    report.method = "GET";
     exchange.bodyRequest = OpenRequest(exchange.connection.get(), L"GET", exchange.path);
-    return SendRequestWithRetry(exchange.bodyRequest.get(), kDownloadAttempts);
+    if (!exchange.bodyRequest)
+        return NoAnswer(report, "HttpOpenRequest");
+    return SendWithRetry(exchange.bodyRequest.get(), kDownloadAttempts, report);
 }
 
 FileHandle CreateOutputFile(const std::wstring& path)
@@ -194,37 +197,48 @@ FileHandle CreateOutputFile(const std::wstring& path)
         CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-// A short write is a failure too: a full disk would otherwise pass for a finished download.
+// A failed write, a short one included: a full disk would otherwise pass for a finished
+// download.
 bool WriteBlock(HANDLE file, const char* data, DWORD size)
 {
     DWORD written = 0;
     return WriteFile(file, data, size, &written, nullptr) && written == size;
 }
 
+DownloadFault WriteFailed(DownloadReport& report)
+{
+    report.error = GetLastError();
+    return DownloadFault::WriteFailed;
+}
+
 // Streams the body through one block-sized buffer. With a job, its cancel flag is looked at
 // after every successful read (the final empty one included) and its byte count follows
 // every write.
-CopyResult CopyBody(HINTERNET request, HANDLE file, DownloadJob* job)
+DownloadFault CopyBody(HINTERNET request, HANDLE file, DownloadJob* job, DownloadReport& report)
 {
     char buffer[kReadBlockSize];
-    uint64_t written = 0;
     for (;;) {
         DWORD read = 0;
-        if (!InternetReadFile(request, buffer, kReadBlockSize, &read))
-            return CopyResult::Failed;
+        if (!InternetReadFile(request, buffer, kReadBlockSize, &read)) {
+            report.bodyLength = QueryBodyLength(request).value_or(0);
+            return DownloadFault::CutShort;
+        }
         if (job && job->cancelRequested.load())
-            return CopyResult::Cancelled;
+            return DownloadFault::Cancelled;
         if (read == 0)
             break;
         if (!WriteBlock(file, buffer, read))
-            return CopyResult::Failed;
-        written += read;
+            return WriteFailed(report);
+        report.receivedBytes += read;
         if (job)
-            job->receivedBytes.store(written, std::memory_order_relaxed);
+            job->receivedBytes.store(report.receivedBytes, std::memory_order_relaxed);
     }
     // A connection that drops mid-body ends the reads as if the body were complete.
     const std::optional<uint64_t> announced = QueryBodyLength(request);
-    return announced && written < *announced ? CopyResult::Failed : CopyResult::Complete;
+    if (!announced || report.receivedBytes >= *announced)
+        return DownloadFault::None;
+    report.bodyLength = *announced;
+    return DownloadFault::CutShort;
 }
 
 // The name a download writes to until all of it has arrived: the destination followed by a
@@ -278,45 +292,48 @@ bool HoldsExpectedBody(const std::wstring& path, DownloadJob& job)
 
 // Streams the body to the temporary file and moves it to `path` only when all of it has
 // arrived; otherwise only the temporary file is removed.
-bool ReceiveIntoPlace(HINTERNET request, const std::wstring& temporaryPath, const std::wstring& path,
-                      DownloadJob* job)
+DownloadFault ReceiveIntoPlace(HINTERNET request, const std::wstring& temporaryPath, const std::wstring& path,
+                               DownloadJob* job, DownloadReport& report)
 {
     FileHandle file = CreateOutputFile(temporaryPath);
     if (!file)
-        return false;
-    CopyResult result = CopyBody(request, file.get(), job);
+        return WriteFailed(report);
+    DownloadFault fault = CopyBody(request, file.get(), job, report);
     file.reset();
-    if (result == CopyResult::Complete && job && !HoldsExpectedBody(temporaryPath, *job))
-        result = CopyResult::Failed;  // a broken mirror or a changed file never takes the name
-    if (result == CopyResult::Complete) {
+    if (fault == DownloadFault::None && job && !HoldsExpectedBody(temporaryPath, *job))
+        // A broken mirror or a changed file never takes the name.
+        fault = job->cancelRequested.load() ? DownloadFault::Cancelled : DownloadFault::HashMismatch;
+    if (fault == DownloadFault::None) {
         DeleteFileW(path.c_str());
         if (MoveFileW(temporaryPath.c_str(), path.c_str()))
-            return true;
+            return DownloadFault::None;
+        report.error = GetLastError();
+        fault = DownloadFault::MoveFailed;
     }
     // Failed, cancelled, or the old destination could not be replaced: leave nothing behind.
     DeleteFileW(temporaryPath.c_str());
-    return false;
+    return fault;
 }
 
-bool RunDownloadJob(DownloadJob& job)
+// The HEAD, the GET and the body into place; the report's fault says how it ended.
+DownloadReport Fetch(const std::wstring& url, const std::wstring& path, DownloadJob* job)
 {
-    if (!job.expectedSha256.empty() && PathExists(job.path)) {
-        if (HoldsExpectedBody(job.path, job))
-            return true;  // already there, and the right file
-        if (job.cancelRequested.load())
-            return false;
-        DeleteFileW(job.path.c_str());  // stale or broken: fetched again
-    }
-    RemoveLeftoverTemporaryFiles(job.path);
-    const std::wstring temporaryPath = TemporaryPathFor(job.path);
+    DownloadReport report;
+    RemoveLeftoverTemporaryFiles(path);
+    const std::wstring temporaryPath = TemporaryPathFor(path);
     HttpExchange exchange;
-    LinkReport report;
-    if (!SendSizeRequest(job.url, kDownloadAttempts, exchange, report))
-        return false;
-    job.totalBytes.store(report.size, std::memory_order_relaxed);
-    if (!SendBodyRequest(exchange))
-        return false;
-    return ReceiveIntoPlace(exchange.bodyRequest.get(), temporaryPath, job.path, &job);
+    if (!SendSizeRequest(url, kDownloadAttempts, exchange, report.request)) {
+        report.fault = DownloadFault::Request;
+        return report;
+    }
+    if (job)
+        job->totalBytes.store(report.request.size, std::memory_order_relaxed);
+    if (!SendBodyRequest(exchange, report.request)) {
+        report.fault = DownloadFault::Request;
+        return report;
+    }
+    report.fault = ReceiveIntoPlace(exchange.bodyRequest.get(), temporaryPath, path, job, report);
+    return report;
 }
 
 void ReleaseDownloadJob(DownloadJob* job)
@@ -350,19 +367,30 @@ LinkReport ProbeLink(const std::wstring& url)
 
 bool DownloadToFile(const std::wstring& url, const std::wstring& path)
 {
-    RemoveLeftoverTemporaryFiles(path);
-    const std::wstring temporaryPath = TemporaryPathFor(path);
-    HttpExchange exchange;
-    LinkReport report;
-    if (!SendSizeRequest(url, kDownloadAttempts, exchange, report) || !SendBodyRequest(exchange))
-        return false;
-    return ReceiveIntoPlace(exchange.bodyRequest.get(), temporaryPath, path, nullptr);
+    return Fetch(url, path, nullptr).fault == DownloadFault::None;
+}
+
+DownloadReport RunDownload(DownloadJob& job)
+{
+    if (!job.expectedSha256.empty() && PathExists(job.path)) {
+        DownloadReport report;
+        if (HoldsExpectedBody(job.path, job)) {
+            report.alreadyThere = true;  // already there, and the right file
+            return report;
+        }
+        if (job.cancelRequested.load()) {
+            report.fault = DownloadFault::Cancelled;
+            return report;
+        }
+        DeleteFileW(job.path.c_str());  // stale or broken: fetched again
+    }
+    return Fetch(job.url, job.path, &job);
 }
 
 unsigned __stdcall DownloadJobThread(void* job)
 {
     auto* downloadJob = static_cast<DownloadJob*>(job);
-    downloadJob->succeeded.store(RunDownloadJob(*downloadJob));
+    downloadJob->succeeded.store(RunDownload(*downloadJob).fault == DownloadFault::None);
     ReleaseDownloadJob(downloadJob);
     return 0;
 }

@@ -18,8 +18,9 @@ bool SendRequestWithRetry(HINTERNET request, int attempts);
 // 1 GiB. Blocks its caller for one exchange.
 bool IsCatalogueReachable();
 
-// How the size request that starts every download went. The program's own services only
-// say whether a download worked; a publisher checking links needs to know why one fails.
+// How one request of a download went: the size request (HEAD) that starts every download,
+// or the body request (GET) after it. The program's own services only say whether a
+// download worked; a publisher checking links needs to know why one fails.
 enum class LinkFault {
     None,             // 200 with an acceptable Content-Length
     NotHttp,          // the URL does not split into an http address
@@ -30,12 +31,13 @@ enum class LinkFault {
 };
 
 struct LinkReport {
+    const char* method = "HEAD";  // the request reported on
     LinkFault fault = LinkFault::None;
     const char* failedCall = "";  // NoAnswer: the WinINet function that failed
     DWORD error = 0;              // NoAnswer: that call's error code
     DWORD status = 0;             // the last answer's status; 0 when none came
-    DWORD size = 0;               // None and TooLarge: the announced Content-Length
-    int attempts = 0;             // HEADs sent
+    DWORD size = 0;               // HEAD, None and TooLarge: the announced Content-Length
+    int attempts = 0;             // requests sent
 };
 
 // The HEAD an installer download starts with, with its user agent, attempts and checks, and
@@ -49,6 +51,26 @@ LinkReport ProbeLink(const std::wstring& url);
 // `path` untouched and removes the temporary file; one left by an ended process goes with
 // the next download to the same `path`.
 bool DownloadToFile(const std::wstring& url, const std::wstring& path);
+
+// How a download ended. Only `fault` is read when it worked.
+enum class DownloadFault {
+    None,
+    Request,       // the HEAD or the GET failed: see `request`
+    CutShort,      // the body ended before its Content-Length, or a read failed
+    WriteFailed,   // the temporary file could not be created or written: see `error`
+    HashMismatch,  // the whole body came, with another SHA-256 than expected
+    MoveFailed,    // the finished file could not take the destination's name: see `error`
+    Cancelled,
+};
+
+struct DownloadReport {
+    DownloadFault fault = DownloadFault::None;
+    bool alreadyThere = false;  // the file in place had the expected hash: nothing was fetched
+    LinkReport request;         // the last request sent
+    uint64_t receivedBytes = 0; // body bytes written
+    uint64_t bodyLength = 0;    // CutShort: the GET's Content-Length; 0 when it gave none
+    DWORD error = 0;            // WriteFailed, MoveFailed: the system's error code
+};
 
 // One background download, shared by its owner and its thread, each holding one reference.
 // Whoever drops the last reference frees it. Each field has one writer.
@@ -78,6 +100,11 @@ struct DownloadJob {
 // it takes the destination's name, and the download fails. Hashing happens on this thread,
 // and a cancel stops it.
 unsigned __stdcall DownloadJobThread(void* job);
+
+// The download DownloadJobThread runs, run on the calling thread instead: the job's byte
+// counts follow it as they would, and the report says how it ended. Leaves the job's
+// reference count alone.
+DownloadReport RunDownload(DownloadJob& job);
 
 // The owner's side of a background download. Once IsFinished, Succeeded says whether the
 // destination holds the whole body (and, with an expected hash, a body of that hash).

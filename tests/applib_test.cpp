@@ -9,82 +9,22 @@
 #include "base/folders.h"
 #include "base/unique_handle.h"
 #include "tests/bplist_writer.h"
+#include "tests/catalogue_xml.h"
+#include "tests/console_run.h"
 #include "tests/test_files.h"
 
 namespace {
 
-struct RunResult {
-    DWORD exitCode = 0xdeadbeef;
-    std::string out;
-    std::string err;
-};
-
-// A pipe drained on a thread of its own, so a full pipe never stalls the child.
-class PipeReader {
-public:
-    PipeReader()
-    {
-        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-        CreatePipe(m_read.put(), m_write.put(), &inherit, 0);
-        SetHandleInformation(m_read.get(), HANDLE_FLAG_INHERIT, 0);
-    }
-    HANDLE WriteEnd() const { return m_write.get(); }
-    void StartReading()
-    {
-        m_write.reset();  // the child holds the only write end now
-        m_thread.reset(CreateThread(nullptr, 0, Drain, this, 0, nullptr));
-    }
-    std::string Finish()
-    {
-        WaitForSingleObject(m_thread.get(), INFINITE);
-        return m_text;
-    }
-
-private:
-    static DWORD WINAPI Drain(void* self)
-    {
-        auto* reader = static_cast<PipeReader*>(self);
-        char buffer[4096];
-        DWORD count = 0;
-        while (ReadFile(reader->m_read.get(), buffer, sizeof buffer, &count, nullptr) && count > 0)
-            reader->m_text.append(buffer, count);
-        return 0;
-    }
-
-    KernelHandle m_read;
-    KernelHandle m_write;
-    KernelHandle m_thread;
-    std::string m_text;
-};
-
 // `program`: applib.exe, built as the presets build it (without a key), or
 // applib_test_key.exe, built with the test key.
-RunResult RunApplib(const std::wstring& arguments, const wchar_t* program = L"applib.exe")
+ConsoleRun RunApplib(const std::wstring& arguments, const wchar_t* program = L"applib.exe")
 {
-    RunResult result;
-    PipeReader out;
-    PipeReader err;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out.WriteEnd();
-    startup.hStdError = err.WriteEnd();
-    std::wstring commandLine = L"\"" + GetModuleDir() + L"\\" + program + L"\" " + arguments;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    ConsoleProcess applib(L"\"" + GetModuleDir() + L"\\" + program + L"\" " + arguments);
+    if (!applib.started()) {
         ADD_FAILURE() << "applib.exe did not start, error " << GetLastError();
-        return result;
+        return ConsoleRun();
     }
-    const KernelHandle child(process.hProcess);
-    const KernelHandle childThread(process.hThread);
-    out.StartReading();
-    err.StartReading();
-    WaitForSingleObject(child.get(), INFINITE);
-    GetExitCodeProcess(child.get(), &result.exitCode);
-    result.out = out.Finish();
-    result.err = err.Finish();
-    return result;
+    return applib.Finish();
 }
 
 // Files the tool reads, beside it in this program's folder.
@@ -125,7 +65,7 @@ const char kXmlCatalogue[] =
 TEST(Applib, DumpPrintsJsonForBothForms)
 {
     ScratchFile xml(BesideTool(L"dump.xml"), kXmlCatalogue);
-    RunResult result = RunApplib(L"dump dump.xml");
+    ConsoleRun result = RunApplib(L"dump dump.xml");
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.out,
@@ -154,7 +94,7 @@ TEST(Applib, DumpReportsReaderErrorsAlone)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.err);
-        const RunResult result = RunApplib(c.arguments);
+        const ConsoleRun result = RunApplib(c.arguments);
         EXPECT_EQ(result.exitCode, 1u);
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, c.err);
@@ -180,7 +120,7 @@ TEST(Applib, CheckReportsGroupsAndVerdict)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "case " << c.out);
-        const RunResult result = RunApplib(c.arguments);
+        const ConsoleRun result = RunApplib(c.arguments);
         EXPECT_EQ(result.exitCode, c.exitCode);
         EXPECT_EQ(result.out, c.out);
     }
@@ -188,29 +128,10 @@ TEST(Applib, CheckReportsGroupsAndVerdict)
 
 TEST(Applib, ShippedSamplePassesTheCheck)
 {
-    const RunResult result = RunApplib(L"check AppLib\\AppLib.xml");
+    const ConsoleRun result = RunApplib(L"check AppLib\\AppLib.xml");
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_NE(result.out.find("装机必备: 3 programs\n"), std::string::npos) << result.out;
     EXPECT_EQ(result.out.substr(result.out.size() - 3), "ok\n");
-}
-
-// A program dictionary; `extra` holds further keys as XML.
-std::string XmlProgram(const std::string& name, const std::wstring& url, const std::string& icon,
-                       const std::string& extra = "")
-{
-    return "<dict><key>name</key><string>" + name + "</string><key>url</key><string>" + Narrow(url) +
-           "</string><key>icon</key><string>" + icon + "</string>" + extra + "</dict>";
-}
-
-std::string XmlGroup(const std::string& name, const std::string& icon, const std::string& programs)
-{
-    return "<dict><key>name</key><string>" + name + "</string><key>icon</key><string>" + icon +
-           "</string><key>applications</key><array>" + programs + "</array></dict>";
-}
-
-std::string XmlCatalogue(const std::string& groups)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><array>" + groups + "</array></plist>";
 }
 
 TEST(Applib, CheckNamesEveryProgramWithAMalformedHash)
@@ -225,7 +146,7 @@ TEST(Applib, CheckNamesEveryProgramWithAMalformedHash)
                      XmlCatalogue(XmlGroup("G", "g.png",
                                            program("好", good) + program("短", shortHash) + program("数", notText) +
                                                program("无", ""))));
-    RunResult result = RunApplib(L"check hashes.xml");
+    ConsoleRun result = RunApplib(L"check hashes.xml");
     EXPECT_EQ(result.exitCode, 1u);
     EXPECT_EQ(result.out, "G: 4 programs\n短的sha256不正确\n数的sha256不正确\nok\n");
 
@@ -255,7 +176,7 @@ TEST(Applib, HashPrintsEachFilesSha256)
     ScratchFile empty(BesideTool(L"empty.bin"), "");
     ScratchFile abc(BesideTool(L"abc.bin"), "abc");
     ScratchFile million(BesideTool(L"million.bin"), std::string(1000000, 'a'));
-    RunResult result = RunApplib(L"hash empty.bin abc.bin million.bin");
+    ConsoleRun result = RunApplib(L"hash empty.bin abc.bin million.bin");
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.out,
@@ -271,21 +192,12 @@ TEST(Applib, HashPrintsEachFilesSha256)
 
 // --- probe ---------------------------------------------------------------------------------
 
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    size_t begin = 0;
-    for (size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1)
-        lines.push_back(text.substr(begin, end - begin));
-    return lines;
-}
-
 class Probe : public testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(server.IsListening()); }
 
     // The catalogue as a file beside the tool, and the tool run on it.
-    RunResult RunProbe(const std::string& catalogue, const std::wstring& options = L"")
+    ConsoleRun RunProbe(const std::string& catalogue, const std::wstring& options = L"")
     {
         const ScratchFile file(BesideTool(L"probe.xml"), catalogue);
         return RunApplib(L"probe " + options + L"probe.xml");
@@ -314,7 +226,7 @@ TEST_F(Probe, EachLinkWithItsSizeOrWhyItFails)
                      XmlProgram("加密", L"https://127.0.0.1/a.exe", "bare.png") +
                      XmlProgram("无人", nobody, "bare.png")));
 
-    const RunResult result = RunProbe(catalogue);
+    const ConsoleRun result = RunProbe(catalogue);
 
     EXPECT_EQ(result.exitCode, 1u);
     EXPECT_EQ(result.err, "") << "no progress on a pipe";
@@ -355,7 +267,7 @@ TEST_F(Probe, OrderStaysTheCatalogueOrderUnderParallelism)
     }
     expected.push_back("16 links, 16 good, 0 failed");
 
-    const RunResult result = RunProbe(XmlCatalogue(XmlGroup("G", "g.png", programs)), L"--jobs 16 ");
+    const ConsoleRun result = RunProbe(XmlCatalogue(XmlGroup("G", "g.png", programs)), L"--jobs 16 ");
 
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(Lines(result.out), expected);
@@ -375,7 +287,7 @@ TEST_F(Probe, TwoHundredLinksTakeFarLessThanOneAfterAnother)
     }
 
     const ULONGLONG start = GetTickCount64();
-    const RunResult result = RunProbe(XmlCatalogue(XmlGroup("G", "g.png", programs)));
+    const ConsoleRun result = RunProbe(XmlCatalogue(XmlGroup("G", "g.png", programs)));
     const ULONGLONG elapsed = GetTickCount64() - start;
 
     EXPECT_EQ(result.exitCode, 0u);
@@ -391,10 +303,10 @@ TEST_F(Probe, ExitCodes)
     EXPECT_EQ(RunProbe(good).exitCode, 0u);
     EXPECT_EQ(RunProbe(good, L"--jobs 1 ").exitCode, 0u);
     EXPECT_EQ(RunProbe(bad).exitCode, 1u);
-    const RunResult empty = RunProbe(XmlCatalogue(""));
+    const ConsoleRun empty = RunProbe(XmlCatalogue(""));
     EXPECT_EQ(empty.exitCode, 0u);
     EXPECT_EQ(empty.out, "0 links, 0 good, 0 failed\n");
-    const RunResult unreadable = RunApplib(L"probe missing.xml");
+    const ConsoleRun unreadable = RunApplib(L"probe missing.xml");
     EXPECT_EQ(unreadable.exitCode, 3u);
     EXPECT_EQ(unreadable.err, "cannot load missing.xml\n");
     EXPECT_EQ(RunProbe("<plist><dict/></plist>").exitCode, 3u);
@@ -406,7 +318,7 @@ TEST(Applib, WrongUsageExitsTwo)
          {L"", L"dump", L"list AppLib\\AppLib.xml", L"dump a b", L"probe", L"probe a b", L"probe --jobs 0 a",
           L"probe --jobs 65 a", L"probe --jobs x a", L"probe --jobs -1 a", L"probe a --jobs", L"hash"}) {
         SCOPED_TRACE(testing::Message() << "arguments " << testing::PrintToString(std::wstring(arguments)));
-        const RunResult result = RunApplib(arguments);
+        const ConsoleRun result = RunApplib(arguments);
         EXPECT_EQ(result.exitCode, 2u);
         EXPECT_NE(result.err.find("usage"), std::string::npos);
     }
@@ -451,7 +363,7 @@ TEST(ApplibVerify, AnswersAndExitCodes)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "arguments " << testing::PrintToString(c.arguments));
-        const RunResult result = RunApplib(L"verify " + c.arguments);
+        const ConsoleRun result = RunApplib(L"verify " + c.arguments);
         EXPECT_EQ(result.exitCode, c.exitCode);
         EXPECT_EQ(result.out, c.out);
         EXPECT_EQ(result.err, "");
@@ -461,7 +373,7 @@ TEST(ApplibVerify, AnswersAndExitCodes)
 // Without --key the tool uses the key it was built with; a build without one says so.
 TEST(ApplibVerify, TheBuildsOwnKey)
 {
-    RunResult result = RunApplib(std::wstring(L"verify ") + kSigned, L"applib_test_key.exe");
+    ConsoleRun result = RunApplib(std::wstring(L"verify ") + kSigned, L"applib_test_key.exe");
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.out, "good\n");
 
@@ -496,7 +408,7 @@ TEST(ApplibVerify, KeysThatAreNoP256PublicKeyAreWrongUsage)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.err);
-        const RunResult result = RunApplib(std::wstring(L"verify --key ") + c.key + L" " + kSigned);
+        const ConsoleRun result = RunApplib(std::wstring(L"verify --key ") + c.key + L" " + kSigned);
         EXPECT_EQ(result.exitCode, 2u);
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, c.err);
@@ -509,7 +421,7 @@ TEST(ApplibVerify, WrongUsageExitsTwo)
                                      L"verify a --key", L"verify --key a.pem --key b.pem f",
                                      L"verify --key \"\" signing\\signed\\catalogue.xml"}) {
         SCOPED_TRACE(testing::Message() << "arguments " << testing::PrintToString(std::wstring(arguments)));
-        const RunResult result = RunApplib(arguments, L"applib_test_key.exe");
+        const ConsoleRun result = RunApplib(arguments, L"applib_test_key.exe");
         EXPECT_EQ(result.exitCode, 2u);
         EXPECT_NE(result.err.find("usage"), std::string::npos);
     }

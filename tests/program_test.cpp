@@ -10,6 +10,7 @@
 #include <sddl.h>
 
 #include <cwctype>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "net/servers.h"
 #include "net/sha256.h"
 #include "res/resource.h"
+#include "tests/console_run.h"
 #include "tests/installer_log.h"
 #include "tests/loopback_http_server.h"
 #include "tests/program_driver.h"
@@ -700,4 +702,60 @@ TEST_F(Program, AfterAnAutorunStartTheWindowWaitsHiddenForTheCatalogueServer)
     m_catalogueServer.Serve("/AppLib/AppLib.xml", Body(ReadWholeFile(copy.appLib() + L"\\AppLib.xml")));
     EXPECT_TRUE(WaitUntil([&] { return IsWindowVisible(hidden) != FALSE; }, 25000));
     EXPECT_FALSE(RunValueExists());
+}
+
+// A stick prepared by `applib fetch` while the server ran installs every program once the
+// server is gone: each installer starts from where the fetch put it, a hashed one included,
+// and no request reaches the place the installers came from.
+TEST_F(InstallRun, ATreeFetchedByApplibInstallsEverythingWithNoServer)
+{
+    const std::string installer = TestInstallerBytes();
+    auto installers = std::make_unique<LoopbackHttpServer>();
+    ASSERT_TRUE(installers->IsListening());
+    const unsigned short port = installers->Port();
+    auto programs = Programs(2, "o");
+    programs.push_back({"hashed", "h.exe", "h.exe /h", Narrow(Sha256OfFile(GetModuleDir() + L"\\test_installer.exe"))});
+    // One file name from two places: each keeps its installer in a subfolder of its own.
+    programs.push_back({"c", "c/setup.exe", "setup.exe /c", ""});
+    programs.push_back({"d", "d/setup.exe", "setup.exe /d", ""});
+    programs.push_back({"readme", "readme.txt", "readme.txt", ""});  // downloaded, never started
+    for (const auto& program : programs)
+        installers->Serve("/soft/" + program.file, Body(installer));
+    ProgramCopy copy(L"offline");
+    installers->Serve("/AppLib/AppIcons/ziptool.png", Body(ReadWholeFile(copy.appLib() + L"\\AppIcons\\ziptool.png")));
+    ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"O", programs}}, "127.0.0.1:" + std::to_string(port))));
+
+    ConsoleProcess fetch(L"\"" + GetModuleDir() + L"\\applib.exe\" fetch \"" + copy.appLib() + L"\\AppLib.xml\"");
+    const ConsoleRun fetched = fetch.Finish();
+    ASSERT_EQ(fetched.exitCode, 0u) << fetched.out << fetched.err;
+    const std::string summary = LastLine(fetched.out);
+    EXPECT_EQ(summary.substr(0, summary.find('(')), "7 files: 6 downloaded ") << summary;
+    EXPECT_EQ(summary.substr(summary.find(')')), "), 1 up to date, 0 kept (not checked), 0 skipped, 0 failed");
+    installers.reset();
+    // Whatever is sent to that port from now on is counted here.
+    LoopbackHttpServer watch(port);
+    ASSERT_TRUE(watch.IsListening());
+
+    RunningProgram program(copy.exe(), L"", InstallerEnvironment(100));
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+    SendMessageW(ChildById(main, IDC_SELECT_ALL), BM_CLICK, 0, 0);
+    ClickImageButton(ChildById(main, IDC_ONE_KEY_INSTALL));
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindowVisible(main); }, 10000));
+    // The window shows again after the run; a failed download would show its message first.
+    ASSERT_TRUE(WaitUntil(
+        [&] { return IsWindowVisible(main) || driver::FindMessageBox(program.TopLevelWindows(true)); }, 60000));
+    ASSERT_EQ(driver::FindMessageBox(program.TopLevelWindows(true)), nullptr) << "a download failed";
+    const auto runs = Runs();
+    ASSERT_EQ(runs.size(), 5u);
+    const std::vector<std::pair<std::string, std::string>> started = {
+        {"o0.exe", "/S /n=0"}, {"o1.exe", "/S /n=1"}, {"h.exe", "/h"}, {"setup.exe", "/c"}, {"setup.exe", "/d"}};
+    for (size_t i = 0; i < runs.size(); ++i) {
+        EXPECT_EQ(runs[i].name, started[i].first);
+        EXPECT_EQ(runs[i].arguments, started[i].second);
+    }
+    EXPECT_NE(runs[3].folder, runs[4].folder);
+    EXPECT_EQ(watch.Requests().size(), 0u);
+    for (const RecordedRequest& request : m_catalogueServer.Requests())
+        EXPECT_EQ(request.path.find("/soft/"), std::string::npos) << request.path;
 }

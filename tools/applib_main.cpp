@@ -2,11 +2,17 @@
 //   applib dump FILE    the property list as JSON
 //   applib check FILE   the groups the installer loads, and whether a refresh would accept it
 //   applib probe [--jobs N] FILE   every installer and icon link, asked as the installer asks
+//   applib fetch [--jobs N] FILE   every installer and icon the catalogue needs, downloaded
+//                        into the tree beside it, so that a copy installs with no network
 //   applib hash FILE...  each file's SHA-256, for a program's "sha256" key
 //   applib verify [--key KEY.pem] FILE [SIG]   the publisher's signature over FILE (SIG:
 //                        FILE.sig), checked with KEY.pem or the key this build carries
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +30,8 @@
 #include "net/sha256.h"
 #include "net/signature.h"
 #include "tools/link_probe.h"
+#include "tools/offline_fetch.h"
+#include "tools/ordered_jobs.h"
 #else
 #include <clocale>
 #include <cstdlib>
@@ -36,9 +44,14 @@ enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitUnreadable = 
 #ifdef _WIN32
 const char kUsage[] =
     "usage: applib dump FILE\n       applib check FILE\n       applib probe [--jobs N] FILE\n"
-    "       applib hash FILE...\n       applib verify [--key KEY.pem] FILE [SIG]\n";
-constexpr int kDefaultJobs = 8;
-constexpr int kMostJobs = 64;
+    "       applib fetch [--jobs N] CATALOGUE\n       applib hash FILE...\n"
+    "       applib verify [--key KEY.pem] FILE [SIG]\n";
+constexpr int kDefaultProbeJobs = 8;
+constexpr int kMostProbeJobs = 64;
+constexpr int kDefaultFetchJobs = 4;  // see fetch_bench: more gains little on one line
+constexpr int kMostFetchJobs = 16;
+constexpr std::chrono::milliseconds kProgressTick{250};
+constexpr double kBytesPerMegabyte = 1e6;
 #else
 const char kUsage[] = "usage: applib dump FILE\n";
 #endif
@@ -97,11 +110,11 @@ int Check(const std::wstring& path)
     return passed && hashesWellFormed ? kExitOk : kExitFailed;
 }
 
-// "checked N of M links" on standard error, only when that is a console; a redirected
-// stream stays quiet.
+// A line of progress on standard error, only when that is a console; a redirected stream
+// stays quiet.
 class ConsoleProgress {
 public:
-    explicit ConsoleProgress(size_t total) : m_total(total)
+    ConsoleProgress()
     {
         DWORD mode = 0;
         m_shown = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
@@ -110,13 +123,14 @@ public:
     ConsoleProgress(const ConsoleProgress&) = delete;
     ConsoleProgress& operator=(const ConsoleProgress&) = delete;
 
-    void Show(size_t done)
+    void Show(const std::string& text)
     {
         if (!m_shown)
             return;
-        const std::string text = "checked " + std::to_string(done) + " of " + std::to_string(m_total) + " links";
-        WriteBytes(stderr, "\r" + text);
-        m_width = text.size();
+        // Blanks over whatever a longer line before it left.
+        const size_t width = text.size();
+        WriteBytes(stderr, "\r" + text + std::string(m_width > width ? m_width - width : 0, ' '));
+        m_width = std::max(m_width, width);
     }
 
     // Before a line on standard output, which may share the console.
@@ -129,15 +143,32 @@ public:
     }
 
 private:
-    const size_t m_total;
     bool m_shown = false;
-    size_t m_width = 0;  // of the text on the console now
+    size_t m_width = 0;  // of the widest text on the console since it was last cleared
 };
+
+// A catalogue's text as one field of a tab-separated line: a tab or a line break in a name
+// would start another field or a line of its own.
+std::string OutputField(const std::wstring& text)
+{
+    std::wstring field(text);
+    std::replace_if(field.begin(), field.end(), [](wchar_t c) { return c < L' ' || c == 0x7F; }, L' ');
+    return Utf8FromWide(field);
+}
+
+// WinINet would otherwise hold all but a few requests to one server back, whatever the
+// number of jobs.
+void AllowConnectionsPerServer(int jobs)
+{
+    DWORD connections = static_cast<DWORD>(jobs);
+    InternetSetOptionW(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof(connections));
+    InternetSetOptionW(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &connections, sizeof(connections));
+}
 
 std::string LinkLine(const CatalogueLink& link, const LinkReport& report)
 {
-    return Utf8FromWide(link.group) + "\t" + Utf8FromWide(link.program) + "\t" + link.kind + "\t" +
-           Utf8FromWide(link.url) + "\t" + DescribeLinkReport(report) + "\n";
+    return OutputField(link.group) + "\t" + OutputField(link.program) + "\t" + link.kind + "\t" +
+           OutputField(link.url) + "\t" + DescribeLinkReport(report) + "\n";
 }
 
 int Probe(const std::wstring& path, int jobs)
@@ -148,12 +179,8 @@ int Probe(const std::wstring& path, int jobs)
         return kExitUnreadable;
     }
     const std::vector<CatalogueLink> links = CatalogueLinks(catalogue);
-    // WinINet would otherwise hold all but a few requests to one server back, whatever
-    // the number of jobs.
-    DWORD connections = static_cast<DWORD>(jobs);
-    InternetSetOptionW(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof(connections));
-    InternetSetOptionW(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &connections, sizeof(connections));
-    ConsoleProgress progress(links.size());
+    AllowConnectionsPerServer(jobs);
+    ConsoleProgress progress;
     size_t good = 0;
     ProbeLinks(
         links, jobs,
@@ -162,17 +189,18 @@ int Probe(const std::wstring& path, int jobs)
             WriteBytes(stdout, LinkLine(links[index], report));
             good += report.fault == LinkFault::None ? 1 : 0;
         },
-        [&](size_t done) { progress.Show(done); });
+        [&](size_t done) {
+            progress.Show("checked " + std::to_string(done) + " of " + std::to_string(links.size()) + " links");
+        });
     progress.Clear();
     WriteBytes(stdout, std::to_string(links.size()) + " links, " + std::to_string(good) + " good, " +
                            std::to_string(links.size() - good) + " failed\n");
     return good == links.size() ? kExitOk : kExitFailed;
 }
 
-// "--jobs N" anywhere after the command, N from 1 to 64, and exactly one file.
-bool ParseProbeArguments(int count, wchar_t** arguments, std::wstring& path, int& jobs)
+// "--jobs N" anywhere after the command, N from 1 to `mostJobs`, and exactly one file.
+bool ParseJobsArguments(int count, wchar_t** arguments, int mostJobs, std::wstring& path, int& jobs)
 {
-    jobs = kDefaultJobs;
     bool havePath = false;
     for (int i = 0; i < count; ++i) {
         const std::wstring argument = arguments[i];
@@ -184,7 +212,7 @@ bool ParseProbeArguments(int count, wchar_t** arguments, std::wstring& path, int
                 number.find_first_not_of(L"0123456789") != std::wstring::npos)
                 return false;
             jobs = std::stoi(number);
-            if (jobs < 1 || jobs > kMostJobs)
+            if (jobs < 1 || jobs > mostJobs)
                 return false;
         } else if (!havePath) {
             path = argument;
@@ -194,6 +222,97 @@ bool ParseProbeArguments(int count, wchar_t** arguments, std::wstring& path, int
         }
     }
     return havePath;
+}
+
+std::string Megabytes(uint64_t bytes)
+{
+    char text[32] = {};
+    snprintf(text, sizeof(text), "%.1f MB", static_cast<double>(bytes) / kBytesPerMegabyte);
+    return text;
+}
+
+// The catalogue's folder, where Soft, GroupIcons and AppIcons stand.
+std::wstring FolderOfFile(const std::wstring& path)
+{
+    wchar_t full[MAX_PATH * 4] = {};
+    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH * 4, full, nullptr);
+    const std::wstring absolute = length > 0 && length < MAX_PATH * 4 ? std::wstring(full, length) : path;
+    const size_t slash = absolute.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring(L".") : absolute.substr(0, slash);
+}
+
+std::string FetchLine(const FetchItem& item, const FetchResult& result)
+{
+    return OutputField(item.group) + "\t" + OutputField(item.program) + "\t" + item.kind + "\t" +
+           OutputField(item.relativePath) + "\t" + DescribeFetchResult(result) + "\n";
+}
+
+// What a fetch did to its files, by outcome.
+class FetchCounts {
+public:
+    void Count(const FetchResult& result)
+    {
+        ++m_files[result.outcome];
+        m_downloadedBytes += result.bytes;
+    }
+    size_t operator[](FetchOutcome outcome) const
+    {
+        const auto found = m_files.find(outcome);
+        return found == m_files.end() ? 0 : found->second;
+    }
+    uint64_t downloadedBytes() const { return m_downloadedBytes; }
+
+private:
+    std::map<FetchOutcome, size_t> m_files;
+    uint64_t m_downloadedBytes = 0;
+};
+
+std::string FetchSummary(size_t files, const FetchCounts& counts)
+{
+    return std::to_string(files) + " files: " + std::to_string(counts[FetchOutcome::Downloaded]) + " downloaded (" +
+           Megabytes(counts.downloadedBytes()) + "), " + std::to_string(counts[FetchOutcome::UpToDate]) +
+           " up to date, " + std::to_string(counts[FetchOutcome::KeptUnchecked]) + " kept (not checked), " +
+           std::to_string(counts[FetchOutcome::Skipped]) + " skipped, " +
+           std::to_string(counts[FetchOutcome::Failed]) + " failed\n";
+}
+
+std::string FetchProgressText(size_t done, size_t files, const FetchProgress& progress, ULONGLONG started)
+{
+    uint64_t bytes = 0;
+    uint64_t announced = 0;
+    progress.Totals(bytes, announced);
+    const double seconds = static_cast<double>(GetTickCount64() - started) / 1000.0;
+    const uint64_t perSecond = seconds > 0 ? static_cast<uint64_t>(static_cast<double>(bytes) / seconds) : 0;
+    return "fetched " + std::to_string(done) + " of " + std::to_string(files) + " files, " + Megabytes(bytes) +
+           " of " + Megabytes(announced) + ", " + Megabytes(perSecond) + "/s";
+}
+
+int FetchAll(const std::wstring& path, int jobs)
+{
+    Catalogue catalogue;
+    if (!LoadCatalogue(catalogue, path)) {
+        WriteBytes(stderr, "cannot load " + Utf8FromWide(path) + "\n");
+        return kExitUnreadable;
+    }
+    const std::wstring folder = FolderOfFile(path);
+    const std::vector<FetchItem> items = PlanFetch(catalogue, folder, HasPublisherKey());
+    AllowConnectionsPerServer(jobs);
+    ConsoleProgress console;
+    FetchProgress progress;
+    FetchCounts counts;
+    const ULONGLONG started = GetTickCount64();
+    RunInOrder<FetchResult>(
+        items.size(), jobs, kProgressTick,
+        [&](size_t index) { return FetchFile(folder, items[index], progress); },
+        [&](size_t index, const FetchResult& result) {
+            console.Clear();
+            WriteBytes(stdout, FetchLine(items[index], result));
+            counts.Count(result);
+        },
+        [&](size_t done) { console.Show(FetchProgressText(done, items.size(), progress, started)); });
+    console.Clear();
+    WriteBytes(stdout, FetchSummary(items.size(), counts));
+    return counts[FetchOutcome::Failed] == 0 ? kExitOk : kExitFailed;
 }
 
 // One "HASH  FILE" line per file, as sha256sum writes them; a file that cannot be read is
@@ -297,9 +416,12 @@ int Run(int argc, wchar_t** argv)
     if (command == L"check" && argc == 3)
         return Check(argv[2]);
     std::wstring path;
-    int jobs = 0;
-    if (command == L"probe" && ParseProbeArguments(argc - 2, argv + 2, path, jobs))
+    int jobs = kDefaultProbeJobs;
+    if (command == L"probe" && ParseJobsArguments(argc - 2, argv + 2, kMostProbeJobs, path, jobs))
         return Probe(path, jobs);
+    jobs = kDefaultFetchJobs;
+    if (command == L"fetch" && ParseJobsArguments(argc - 2, argv + 2, kMostFetchJobs, path, jobs))
+        return FetchAll(path, jobs);
     if (command == L"hash" && argc >= 3)
         return Hash(argc - 2, argv + 2);
     std::wstring keyPath;

@@ -8,17 +8,25 @@
 #include "catalog/catalogue.h"
 #include "net/download.h"
 
+// What a link fetches, as the reports name it.
+inline constexpr char kInstallerLink[] = "installer";  // one address in every file
+inline constexpr char kIconLink[] = "icon";
+
 struct CatalogueLink {
     std::wstring group;
     std::wstring program;  // empty for a group's icon
     const char* kind;      // "installer" or "icon"
     std::wstring url;
+    const CatalogueProgram* entry;  // borrowed from the catalogue; null for a group's icon
 };
 
 // In catalogue order: each group's icon, then each of its programs' installer and icon.
 // Icons named by a bare file name are no links and are left out; installer URLs are all
 // taken, http or not.
 std::vector<CatalogueLink> CatalogueLinks(const Catalogue& catalogue);
+
+// Why a request failed, naming the request: "status 404 (HEAD, 5 attempts)".
+std::string LinkFailureReason(const LinkReport& report);
 
 // The announced size of a good link ("12345 bytes"), or "failed: " and the reason, with the
 // request that failed.

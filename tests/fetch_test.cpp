@@ -1,0 +1,394 @@
+// `applib fetch` against the loopback server: the tree beside a catalogue filled so that no
+// install and no icon needs the network, what it reports, and what it leaves on disk.
+#include "tests/loopback_http_server.h"  // first: Winsock wants winsock2.h before windows.h
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/folders.h"
+#include "catalog/catalogue.h"
+#include "install/install_run.h"
+#include "net/sha256.h"
+#include "tests/catalogue_xml.h"
+#include "tests/console_run.h"
+#include "tests/test_files.h"
+#include "tests/wait_until.h"
+
+namespace {
+
+// Bytes that differ from file to file, so that a file fetched into the wrong place shows.
+std::string Bytes(const std::string& name, size_t size = 3000)
+{
+    std::string bytes;
+    while (bytes.size() < size)
+        bytes += name + ";";
+    bytes.resize(size);
+    return bytes;
+}
+
+std::string HashOf(const std::string& bytes)
+{
+    const ScratchFile file(GetModuleDir() + L"\\hash-me.bin", bytes);
+    return Narrow(Sha256OfFile(file.path()));
+}
+
+std::string Sha256Key(const std::string& hash)
+{
+    return "<key>sha256</key><string>" + hash + "</string>";
+}
+
+std::string InstallKey(const std::string& install)
+{
+    return "<key>install</key><string>" + install + "</string>";
+}
+
+// A program whose installer is downloaded to and started as `file`, with an icon by name.
+std::string Program(const std::string& name, const std::wstring& url, const std::string& file,
+                    const std::string& extra = "")
+{
+    return XmlProgram(name, url, "a.png", InstallKey(file) + extra);
+}
+
+// Where the run keeps the installer of a program whose file name other programs share.
+std::string SharedNameFolder(const std::wstring& url)
+{
+    CatalogueProgram program;
+    program.url = url;
+    return "Soft\\" + Narrow(InstallerSubfolder(program));
+}
+
+// Each case fetches into a tree of its own beside this program: a catalogue and what
+// applib brings beside it.
+class Fetch : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.IsListening());
+        RemoveTree(m_tree);
+        ASSERT_TRUE(CreateDirectoryW(m_tree.c_str(), nullptr));
+    }
+    void TearDown() override { RemoveTree(m_tree); }
+
+    void WriteCatalogue(const std::string& xml) { ASSERT_TRUE(WriteWholeFile(m_tree + L"\\AppLib.xml", xml)); }
+
+    std::wstring CommandLine(const std::wstring& options, const wchar_t* program) const
+    {
+        return L"\"" + GetModuleDir() + L"\\" + program + L"\" fetch " + options + L"\"" + m_tree + L"\\AppLib.xml\"";
+    }
+
+    ConsoleRun RunFetch(const std::wstring& options = L"", const wchar_t* program = L"applib.exe") const
+    {
+        ConsoleProcess applib(CommandLine(options, program));
+        EXPECT_TRUE(applib.started());
+        return applib.Finish();
+    }
+
+    // A path in the tree, relative to the catalogue's folder: "Soft\\a.exe".
+    std::wstring LocalPath(const std::string& relativePath) const
+    {
+        return m_tree + L"\\" + WideFromUtf8(relativePath);
+    }
+    std::string Local(const std::string& relativePath) const { return ReadWholeFile(LocalPath(relativePath)); }
+    void PutLocal(const std::string& relativePath, const std::string& bytes) const
+    {
+        const std::wstring path = LocalPath(relativePath);
+        CreateDirectoryW(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
+        ASSERT_TRUE(WriteWholeFile(path, bytes));
+    }
+    // Names in one folder of the tree matching a pattern such as "Soft\\a.exe*".
+    std::vector<std::wstring> LocalFiles(const std::string& pattern) const { return FindFiles(LocalPath(pattern)); }
+
+    std::string Link(const std::string& path) const { return Narrow(server.Url(path)); }
+
+    LoopbackHttpServer server;
+
+private:
+    const std::wstring m_tree =
+        GetModuleDir() + L"\\fetch-" + WideFromUtf8(testing::UnitTest::GetInstance()->current_test_info()->name());
+};
+
+// The catalogue of the first cases and what the server holds for it.
+class FetchCatalogue : public Fetch {
+protected:
+    void SetUp() override
+    {
+        Fetch::SetUp();
+        for (const char* path : {"/a.exe", "/b.exe", "/c/setup.exe", "/d/setup.exe", "/notes.txt", "/g.exe"})
+            server.Serve(path, Body(Bytes(path)));
+        for (const char* path : {"/icons/g.png", "/icons/a.png", "/icons/b.png", "/icons/g2.png"})
+            server.Serve(path, Body(Bytes(path, 700)));
+        // Two programs download "setup.exe" from different places; two share a.exe and an
+        // icon; one install value names no ".exe", so its file is downloaded, never started.
+        WriteCatalogue(XmlCatalogue(
+            XmlGroup("常用", Link("/icons/g.png"),
+                     XmlProgram("A", server.Url("/a.exe"), Link("/icons/a.png"), InstallKey("a.exe /S")) +
+                         XmlProgram("B", server.Url("/b.exe"), Link("/icons/b.png"),
+                                    InstallKey("b.exe") + Sha256Key(HashOf(Bytes("/b.exe")))) +
+                         XmlProgram("C", server.Url("/c/setup.exe"), Link("/icons/a.png"), InstallKey("setup.exe /q")) +
+                         XmlProgram("D", server.Url("/d/setup.exe"), "d.png", InstallKey("Setup.exe")) +
+                         XmlProgram("E", server.Url("/a.exe"), Link("/icons/a.png"), InstallKey("a.exe /S")) +
+                         XmlProgram("F", server.Url("/notes.txt"), "f.png", InstallKey("notes.txt"))) +
+            XmlGroup("其他", "other.png",
+                     XmlProgram("G", server.Url("/g.exe"), Link("/icons/g2.png"), InstallKey("g.exe")))));
+    }
+
+    // Each file's line, in catalogue order, with the outcome given for it.
+    struct Line {
+        std::string head;  // group, program, kind and path
+        std::string server;  // the path it comes from
+        std::string outcome;
+    };
+    std::vector<Line> ExpectedLines() const
+    {
+        const std::string c = SharedNameFolder(server.Url("/c/setup.exe"));
+        const std::string d = SharedNameFolder(server.Url("/d/setup.exe"));
+        return {{"常用\t\ticon\tGroupIcons\\g.png", "/icons/g.png", ""},
+                {"常用\tA\tinstaller\tSoft\\a.exe", "/a.exe", ""},
+                {"常用\tA\ticon\tAppIcons\\a.png", "/icons/a.png", ""},
+                {"常用\tB\tinstaller\tSoft\\b.exe", "/b.exe", ""},
+                {"常用\tB\ticon\tAppIcons\\b.png", "/icons/b.png", ""},
+                {"常用\tC\tinstaller\t" + c + "\\setup.exe", "/c/setup.exe", ""},
+                {"常用\tD\tinstaller\t" + d + "\\Setup.exe", "/d/setup.exe", ""},
+                {"常用\tF\tinstaller\tSoft\\notes.txt", "/notes.txt", ""},
+                {"其他\tG\tinstaller\tSoft\\g.exe", "/g.exe", ""},
+                {"其他\tG\ticon\tAppIcons\\g2.png", "/icons/g2.png", ""}};
+    }
+
+    static std::string PathOf(const Line& line) { return line.head.substr(line.head.rfind('\t') + 1); }
+};
+
+}  // namespace
+
+// A fresh tree gets every file once, each under the name the run looks for; a second run
+// downloads nothing: hashed files are read, the others cost a HEAD.
+TEST_F(FetchCatalogue, FillsAFreshTreeThenFindsItUpToDate)
+{
+    ConsoleRun first = RunFetch();
+    EXPECT_EQ(first.exitCode, 0u);
+    EXPECT_EQ(first.err, "") << "no progress on a pipe";
+    std::vector<std::string> expected;
+    for (const Line& line : ExpectedLines()) {
+        const std::string bytes = Bytes(line.server, line.server.find("/icons/") == 0 ? 700 : 3000);
+        expected.push_back(line.head + "\tdownloaded " + std::to_string(bytes.size()) + " bytes");
+        EXPECT_TRUE(Local(PathOf(line)) == bytes) << PathOf(line);
+    }
+    expected.push_back("10 files: 10 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 0 skipped, 0 failed");
+    EXPECT_EQ(Lines(first.out), expected);
+    for (const Line& line : ExpectedLines())
+        EXPECT_EQ(server.CountRequests("GET", line.server), 1u) << line.server;
+
+    const ConsoleRun second = RunFetch();
+    EXPECT_EQ(second.exitCode, 0u);
+    expected.clear();
+    for (const Line& line : ExpectedLines())
+        expected.push_back(line.head + "\tup to date");
+    expected.push_back("10 files: 0 downloaded (0.0 MB), 10 up to date, 0 kept (not checked), 0 skipped, 0 failed");
+    EXPECT_EQ(Lines(second.out), expected);
+    for (const Line& line : ExpectedLines())
+        EXPECT_EQ(server.CountRequests("GET", line.server), 1u) << "no second GET of " << line.server;
+    EXPECT_EQ(server.CountRequests("HEAD", "/b.exe"), 1u) << "a hashed file is checked by its bytes alone";
+    EXPECT_EQ(server.CountRequests("HEAD", "/a.exe"), 2u);
+}
+
+// A hashed file is kept only with its hash, an unhashed one only with the announced size:
+// a file of the right size is taken as it is.
+TEST_F(FetchCatalogue, ReplacesStaleFilesAndKeepsTheRightSize)
+{
+    PutLocal("Soft\\a.exe", "the release before");           // no hash, another size
+    PutLocal("Soft\\b.exe", Bytes("the release before"));    // hashed, same size, other bytes
+    PutLocal("Soft\\g.exe", Bytes("another build"));         // no hash, same size
+    PutLocal("AppIcons\\a.png", Bytes("old icon", 700));     // same size
+
+    const ConsoleRun result = RunFetch();
+
+    EXPECT_EQ(result.exitCode, 0u);
+    const std::vector<std::string> lines = Lines(result.out);
+    ASSERT_EQ(lines.size(), 11u) << result.out;
+    EXPECT_EQ(lines[1], "常用\tA\tinstaller\tSoft\\a.exe\tdownloaded 3000 bytes");
+    EXPECT_EQ(lines[2], "常用\tA\ticon\tAppIcons\\a.png\tup to date");
+    EXPECT_EQ(lines[3], "常用\tB\tinstaller\tSoft\\b.exe\tdownloaded 3000 bytes");
+    EXPECT_EQ(lines[8], "其他\tG\tinstaller\tSoft\\g.exe\tup to date");
+    EXPECT_EQ(lines[10], "10 files: 8 downloaded (0.0 MB), 2 up to date, 0 kept (not checked), 0 skipped, 0 failed");
+    EXPECT_TRUE(Local("Soft\\a.exe") == Bytes("/a.exe"));
+    EXPECT_TRUE(Local("Soft\\b.exe") == Bytes("/b.exe"));
+    EXPECT_TRUE(Local("Soft\\g.exe") == Bytes("another build"));
+    EXPECT_EQ(server.CountRequests("GET", "/g.exe"), 0u);
+}
+
+// With the server out of reach, files already there stay, unchecked, and a hashed one is
+// still known to be right; a missing one fails.
+TEST_F(Fetch, KeepsFilesUncheckedWhenTheServerIsGone)
+{
+    const std::wstring gone = UrlNobodyServes("/");
+    WriteCatalogue(XmlCatalogue(XmlGroup(
+        "G", "g.png",
+        Program("A", gone + L"a.exe", "a.exe") + Program("B", gone + L"b.exe", "b.exe", Sha256Key(HashOf("hashed"))) +
+            Program("C", gone + L"c.exe", "c.exe"))));
+    PutLocal("Soft\\a.exe", "whatever size");
+    PutLocal("Soft\\b.exe", "hashed");
+
+    const ConsoleRun result = RunFetch();
+
+    EXPECT_EQ(result.exitCode, 1u);
+    // 12029: ERROR_INTERNET_CANNOT_CONNECT
+    EXPECT_EQ(Lines(result.out),
+              (std::vector<std::string>{
+                  "G\tA\tinstaller\tSoft\\a.exe\tkept (not checked)",
+                  "G\tB\tinstaller\tSoft\\b.exe\tup to date",
+                  "G\tC\tinstaller\tSoft\\c.exe\tfailed: no answer (HEAD: HttpSendRequest error 12029, 5 attempts)",
+                  "3 files: 0 downloaded (0.0 MB), 1 up to date, 1 kept (not checked), 0 skipped, 1 failed"}));
+    EXPECT_EQ(Local("Soft\\a.exe"), "whatever size");
+}
+
+// Every way a download fails is reported with the request or the check that failed; the
+// others still arrive, and nothing stands under a failed file's name, nor a temporary file.
+TEST_F(Fetch, FailuresAreReportedAndTheOthersStillArrive)
+{
+    server.Serve("/one.exe", Body(Bytes("one")));
+    HttpAnswer getFails;
+    getFails.status = 500;
+    server.Serve("/get.exe", Body(Bytes("get")), getFails);
+    HttpAnswer cut = Body(Bytes("cut", 5000));
+    cut.contentLength = 100000;  // the connection closes after 5000 bytes
+    server.Serve("/cut.exe", cut);
+    server.Serve("/changed.exe", Body(Bytes("changed")));
+    server.Serve("/three.exe", Body(Bytes("three")));
+    WriteCatalogue(XmlCatalogue(XmlGroup(
+        "G", "g.png",
+        Program("1", server.Url("/one.exe"), "one.exe") + Program("404", server.Url("/missing.exe"), "missing.exe") +
+            Program("GET", server.Url("/get.exe"), "get.exe") + Program("cut", server.Url("/cut.exe"), "cut.exe") +
+            Program("changed", server.Url("/changed.exe"), "changed.exe", Sha256Key(HashOf("the catalogue's"))) +
+            Program("3", server.Url("/three.exe"), "three.exe"))));
+
+    const ConsoleRun result = RunFetch();
+
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(Lines(result.out),
+              (std::vector<std::string>{
+                  "G\t1\tinstaller\tSoft\\one.exe\tdownloaded 3000 bytes",
+                  "G\t404\tinstaller\tSoft\\missing.exe\tfailed: status 404 (HEAD, 5 attempts)",
+                  "G\tGET\tinstaller\tSoft\\get.exe\tfailed: status 500 (GET, 5 attempts)",
+                  "G\tcut\tinstaller\tSoft\\cut.exe\tfailed: cut short (GET: 5000 of 100000 bytes)",
+                  "G\tchanged\tinstaller\tSoft\\changed.exe\tfailed: the download's sha256 differs from the catalogue's",
+                  "G\t3\tinstaller\tSoft\\three.exe\tdownloaded 3000 bytes",
+                  "6 files: 2 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 0 skipped, 4 failed"}));
+    EXPECT_TRUE(Local("Soft\\three.exe") == Bytes("three"));
+    for (const char* name : {"missing.exe", "get.exe", "cut.exe", "changed.exe"})
+        EXPECT_EQ(LocalFiles(std::string("Soft\\") + name + "*"), std::vector<std::wstring>()) << name;
+}
+
+// The run refuses these programs, so the fetch names them and sends nothing for them; a
+// keyed build also skips a program without a hash. Names cannot break a line's fields.
+TEST_F(Fetch, ProgramsTheRunRefusesAreSkipped)
+{
+    server.ServeAnyOtherPath(Body("any"));
+    const std::string parameters(600, 'p');
+    WriteCatalogue(XmlCatalogue(XmlGroup(
+        "G", "g.png",
+        XmlProgram("up", server.Url("/a.exe"), "a.png", InstallKey("..\\up.exe")) +
+            XmlProgram("device", server.Url("/b.exe"), "a.png", InstallKey("con.exe /S")) +
+            XmlProgram("blank", server.Url("/c.exe"), "a.png", InstallKey("  ")) +
+            XmlProgram("long", server.Url("/d.exe"), "a.png", InstallKey("d.exe " + parameters)) +
+            XmlProgram("icon", server.Url("/e.exe"), Link("/icons/a:b.png"),
+                       InstallKey("e.exe") + Sha256Key(HashOf("any"))) +
+            XmlProgram("tab&#9;line&#10;break", server.Url("/f.exe"), "a.png", InstallKey("f.exe")))));
+
+    ConsoleRun result = RunFetch();
+
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(Lines(result.out),
+              (std::vector<std::string>{
+                  "G\tup\tinstaller\tSoft\\..\\up.exe\tskipped: unsafe file name",
+                  "G\tdevice\tinstaller\tSoft\\con.exe\tskipped: unsafe file name",
+                  "G\tblank\tinstaller\tSoft\\\tskipped: no file name in the install value",
+                  "G\tlong\tinstaller\tSoft\\d.exe\tskipped: parameters too long to start",
+                  "G\ticon\tinstaller\tSoft\\e.exe\tdownloaded 3 bytes",
+                  "G\ticon\ticon\tAppIcons\\a:b.png\tskipped: unsafe file name",
+                  "G\ttab line break\tinstaller\tSoft\\f.exe\tdownloaded 3 bytes",
+                  "7 files: 2 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 5 skipped, 0 failed"}));
+    for (const RecordedRequest& request : server.Requests())
+        EXPECT_TRUE(request.path == "/e.exe" || request.path == "/f.exe") << request.method << " " << request.path;
+
+    RemoveTree(LocalPath("Soft"));
+    result = RunFetch(L"", L"applib_test_key.exe");
+    const std::vector<std::string> keyed = Lines(result.out);
+    ASSERT_EQ(keyed.size(), 8u) << result.out;
+    EXPECT_EQ(keyed[4], "G\ticon\tinstaller\tSoft\\e.exe\tdownloaded 3 bytes");
+    EXPECT_EQ(keyed[6], "G\ttab line break\tinstaller\tSoft\\f.exe\tskipped: no sha256, which this build requires");
+}
+
+// Early files answer last; the lines still come in catalogue order.
+TEST_F(Fetch, LinesStayInCatalogueOrderUnderEightJobs)
+{
+    std::string programs;
+    std::vector<std::string> expected;
+    constexpr int kFiles = 16;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "p" + std::to_string(i) + ".exe";
+        HttpAnswer answer = Body(std::string(static_cast<size_t>(i + 1), 'b'));
+        answer.delayMs = static_cast<DWORD>((kFiles - i) * 40);
+        server.Serve("/" + name, answer);
+        programs += Program("P" + std::to_string(i), server.Url("/" + name), name);
+        expected.push_back("G\tP" + std::to_string(i) + "\tinstaller\tSoft\\" + name + "\tdownloaded " +
+                           std::to_string(i + 1) + " bytes");
+    }
+    expected.push_back("16 files: 16 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 0 skipped, 0 failed");
+    WriteCatalogue(XmlCatalogue(XmlGroup("G", "g.png", programs)));
+
+    const ConsoleRun result = RunFetch(L"--jobs 8 ");
+
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(Lines(result.out), expected);
+}
+
+// Killed mid-body, the tool leaves only its temporary file, which the next fetch clears
+// away as it brings the whole file into place.
+TEST_F(Fetch, AKilledFetchLeavesNothingUnderTheFinalName)
+{
+    HttpAnswer paused = Body(Bytes("big", 200000));
+    paused.pauseAfter = 100000;
+    server.Serve("/big.exe", paused);
+    WriteCatalogue(XmlCatalogue(XmlGroup("G", "g.png", Program("big", server.Url("/big.exe"), "big.exe"))));
+
+    ConsoleProcess applib(CommandLine(L"", L"applib.exe"));
+    ASSERT_TRUE(applib.started());
+    ASSERT_TRUE(server.WaitUntilPaused(30000));
+    // The first half has reached the temporary file.
+    ASSERT_TRUE(WaitUntil([&] { return LocalFiles("Soft\\big.exe.*").size() == 1; }, 10000));
+    TerminateProcess(applib.process(), 9);
+    EXPECT_EQ(applib.Finish().exitCode, 9u);
+    server.Resume();
+    EXPECT_FALSE(PathExists(LocalPath("Soft\\big.exe")));
+
+    server.Serve("/big.exe", Body(Bytes("big", 200000)));
+    const ConsoleRun again = RunFetch();
+    EXPECT_EQ(again.exitCode, 0u);
+    ASSERT_EQ(Lines(again.out).size(), 2u) << again.out;
+    EXPECT_EQ(Lines(again.out)[0], "G\tbig\tinstaller\tSoft\\big.exe\tdownloaded 200000 bytes");
+    EXPECT_EQ(LocalFiles("Soft\\big.exe*"), std::vector<std::wstring>{L"big.exe"});
+    EXPECT_TRUE(Local("Soft\\big.exe") == Bytes("big", 200000));
+}
+
+TEST_F(Fetch, ExitCodesAndTheSummaryInMegabytes)
+{
+    HttpAnswer large = Body(std::string(1000000, 'x'));
+    large.bodyRepeats = 3;  // 3,000,000 bytes
+    server.Serve("/large.exe", large);
+    WriteCatalogue(XmlCatalogue(XmlGroup("G", "g.png", Program("L", server.Url("/large.exe"), "large.exe"))));
+    ConsoleRun result = RunFetch(L"--jobs 1 ");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(LastLine(result.out),
+              "1 files: 1 downloaded (3.0 MB), 0 up to date, 0 kept (not checked), 0 skipped, 0 failed");
+
+    WriteCatalogue("<plist><dict/></plist>");
+    result = RunFetch();
+    EXPECT_EQ(result.exitCode, 3u);
+    EXPECT_NE(result.err.find("cannot load "), std::string::npos) << result.err;
+
+    WriteCatalogue(XmlCatalogue(""));
+    result = RunFetch(L"--jobs 16 ");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.out, "0 files: 0 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 0 skipped, 0 failed\n");
+}

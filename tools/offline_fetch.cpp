@@ -1,0 +1,179 @@
+#include "tools/offline_fetch.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "install/install_run.h"
+#include "tools/link_probe.h"
+
+namespace {
+
+constexpr wchar_t kInstallersFolder[] = L"Soft";
+constexpr wchar_t kGroupIconsFolder[] = L"GroupIcons";
+constexpr wchar_t kProgramIconsFolder[] = L"AppIcons";
+
+constexpr char kUnsafeName[] = "unsafe file name";
+constexpr char kNoHash[] = "no sha256, which this build requires";
+
+const char* RefusalText(InstallRefusal refusal)
+{
+    switch (refusal) {
+    case InstallRefusal::NoFileName: return "no file name in the install value";
+    case InstallRefusal::UnsafeFileName: return kUnsafeName;
+    case InstallRefusal::PathTooLong: return "installer path too long to start";
+    case InstallRefusal::ParametersTooLong: return "parameters too long to start";
+    case InstallRefusal::None: break;
+    }
+    return "";
+}
+
+// File names compare as Windows compares them: without regard to letter case.
+std::wstring PathKey(const std::wstring& path)
+{
+    std::wstring key(path);
+    if (!key.empty())
+        CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
+    return key;
+}
+
+FetchItem InstallerItem(const CatalogueLink& link, const InstallerPlaces& places, const std::wstring& folder,
+                        bool hashRequired)
+{
+    const CatalogueProgram& program = *link.entry;
+    const std::wstring programFolder = places.FolderOf(program);
+    FetchItem item{link.group, link.program, kInstallerLink, link.url,
+                   programFolder.substr(folder.size() + 1) + L"\\" + InstallerFileName(program.install),
+                   program.sha256, std::string()};
+    item.refusal = RefusalText(WhyRefused(program.install, programFolder));
+    if (item.refusal.empty() && hashRequired && program.sha256.empty())
+        item.refusal = kNoHash;
+    return item;
+}
+
+FetchItem IconItem(const CatalogueLink& link)
+{
+    const std::wstring name = FileNameFromUrl(link.url);
+    const wchar_t* iconFolder = link.entry ? kProgramIconsFolder : kGroupIconsFolder;
+    return {link.group, link.program, kIconLink, link.url, std::wstring(iconFolder) + L"\\" + name, std::wstring(),
+            IsPlainFileName(name) ? std::string() : std::string(kUnsafeName)};
+}
+
+// Creates the folders of a relative path under `folder`; those already there are kept.
+void MakeFolders(const std::wstring& folder, const std::wstring& relativePath)
+{
+    for (size_t slash = relativePath.find(L'\\'); slash != std::wstring::npos;
+         slash = relativePath.find(L'\\', slash + 1))
+        CreateDirectoryW((folder + L"\\" + relativePath.substr(0, slash)).c_str(), nullptr);
+}
+
+// The size of a plain file at `path`; false when none is there.
+bool ExistingFileSize(const std::wstring& path, uint64_t& size)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
+std::string DownloadFailureReason(const DownloadReport& report)
+{
+    switch (report.fault) {
+    case DownloadFault::Request: return LinkFailureReason(report.request);
+    case DownloadFault::CutShort:
+        return "cut short (GET: " + std::to_string(report.receivedBytes) +
+               (report.bodyLength > 0 ? " of " + std::to_string(report.bodyLength) : std::string()) + " bytes)";
+    case DownloadFault::WriteFailed: return "cannot write the file (error " + std::to_string(report.error) + ")";
+    case DownloadFault::HashMismatch: return "the download's sha256 differs from the catalogue's";
+    case DownloadFault::MoveFailed: return "cannot replace the file (error " + std::to_string(report.error) + ")";
+    case DownloadFault::Cancelled: return "cancelled";
+    case DownloadFault::None: break;
+    }
+    return std::string();
+}
+
+FetchResult Download(const FetchItem& item, const std::wstring& path, FetchProgress& progress)
+{
+    DownloadJob job(item.url, path, item.sha256);
+    progress.Add(job);
+    const DownloadReport report = RunDownload(job);
+    progress.Remove(job);
+    if (report.alreadyThere)
+        return {FetchOutcome::UpToDate, 0, std::string()};
+    if (report.fault != DownloadFault::None)
+        return {FetchOutcome::Failed, 0, DownloadFailureReason(report)};
+    return {FetchOutcome::Downloaded, report.receivedBytes, std::string()};
+}
+
+}  // namespace
+
+std::vector<FetchItem> PlanFetch(const Catalogue& catalogue, const std::wstring& folder, bool hashRequired)
+{
+    const InstallerPlaces places(folder + L"\\" + kInstallersFolder, EveryProgram(catalogue));
+    std::vector<FetchItem> items;
+    std::set<std::wstring> planned;
+    for (const CatalogueLink& link : CatalogueLinks(catalogue)) {
+        FetchItem item = link.kind == kInstallerLink ? InstallerItem(link, places, folder, hashRequired) : IconItem(link);
+        if (planned.insert(PathKey(item.relativePath)).second)
+            items.push_back(std::move(item));
+    }
+    return items;
+}
+
+void FetchProgress::Add(const DownloadJob& job)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_jobs.insert(&job);
+}
+
+void FetchProgress::Remove(const DownloadJob& job)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_doneOfEnded += job.receivedBytes.load(std::memory_order_relaxed);
+    m_announcedOfEnded += job.totalBytes.load(std::memory_order_relaxed);
+    m_jobs.erase(&job);
+}
+
+void FetchProgress::Totals(uint64_t& done, uint64_t& announced) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    done = m_doneOfEnded;
+    announced = m_announcedOfEnded;
+    for (const DownloadJob* job : m_jobs) {
+        done += job->receivedBytes.load(std::memory_order_relaxed);
+        announced += job->totalBytes.load(std::memory_order_relaxed);
+    }
+    announced = std::max(announced, done);  // a body may run past what its HEAD announced
+}
+
+FetchResult FetchFile(const std::wstring& folder, const FetchItem& item, FetchProgress& progress)
+{
+    if (!item.refusal.empty())
+        return {FetchOutcome::Skipped, 0, item.refusal};
+    const std::wstring path = folder + L"\\" + item.relativePath;
+    MakeFolders(folder, item.relativePath);
+    uint64_t size = 0;
+    if (item.sha256.empty() && ExistingFileSize(path, size)) {
+        const LinkReport head = ProbeLink(item.url);
+        if (head.fault != LinkFault::None)
+            return {FetchOutcome::KeptUnchecked, 0, std::string()};
+        if (head.size == size)
+            return {FetchOutcome::UpToDate, 0, std::string()};
+    }
+    // With a hash, the download itself keeps a file already there that has it.
+    return Download(item, path, progress);
+}
+
+std::string DescribeFetchResult(const FetchResult& result)
+{
+    switch (result.outcome) {
+    case FetchOutcome::Downloaded: return "downloaded " + std::to_string(result.bytes) + " bytes";
+    case FetchOutcome::UpToDate: return "up to date";
+    case FetchOutcome::KeptUnchecked: return "kept (not checked)";
+    case FetchOutcome::Skipped: return "skipped: " + result.why;
+    case FetchOutcome::Failed: break;
+    }
+    return "failed: " + result.why;
+}
