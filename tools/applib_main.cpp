@@ -56,9 +56,22 @@ constexpr double kBytesPerMegabyte = 1e6;
 const char kUsage[] = "usage: applib dump FILE\n";
 #endif
 
-// Raw bytes, so UTF-8 text reaches a UTF-8 terminal unchanged on every platform.
+// UTF-8 text: raw bytes into a pipe or a file, and to a terminal on Linux. A Windows
+// console shows bytes in its own code page (936 on a Chinese system), so it gets the
+// text as UTF-16.
 void WriteBytes(FILE* stream, const std::string& bytes)
 {
+    fflush(stream);
+#ifdef _WIN32
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        const std::wstring text = WideFromUtf8(bytes);
+        DWORD written = 0;
+        WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+#endif
     fwrite(bytes.data(), 1, bytes.size(), stream);
     fflush(stream);
 }
