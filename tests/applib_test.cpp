@@ -316,7 +316,8 @@ TEST(Applib, WrongUsageExitsTwo)
 {
     for (const wchar_t* arguments :
          {L"", L"dump", L"list AppLib\\AppLib.xml", L"dump a b", L"probe", L"probe a b", L"probe --jobs 0 a",
-          L"probe --jobs 65 a", L"probe --jobs x a", L"probe --jobs -1 a", L"probe a --jobs", L"hash"}) {
+          L"probe --jobs 65 a", L"probe --jobs x a", L"probe --jobs -1 a", L"probe a --jobs", L"hash", L"fetch",
+          L"fetch a b", L"fetch --jobs 0 a", L"fetch --jobs 17 a", L"fetch --jobs 64 a", L"fetch a --jobs"}) {
         SCOPED_TRACE(testing::Message() << "arguments " << testing::PrintToString(std::wstring(arguments)));
         const ConsoleRun result = RunApplib(arguments);
         EXPECT_EQ(result.exitCode, 2u);

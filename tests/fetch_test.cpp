@@ -392,3 +392,67 @@ TEST_F(Fetch, ExitCodesAndTheSummaryInMegabytes)
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.out, "0 files: 0 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 0 skipped, 0 failed\n");
 }
+
+namespace {
+
+// The text on the console of another process, its rows joined by line ends with their
+// trailing blanks dropped; the caller is attached to that console.
+std::wstring ConsoleText()
+{
+    const FileHandle screen(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
+    CONSOLE_SCREEN_BUFFER_INFO info = {};
+    if (!screen || !GetConsoleScreenBufferInfo(screen.get(), &info))
+        return L"<no console>";
+    std::wstring text;
+    const SHORT width = info.dwSize.X;
+    std::wstring row(static_cast<size_t>(width), L' ');
+    for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
+        DWORD read = 0;
+        ReadConsoleOutputCharacterW(screen.get(), &row[0], static_cast<DWORD>(width), COORD{0, y}, &read);
+        const size_t end = row.find_last_not_of(L' ', read == 0 ? 0 : read - 1);
+        text += (end == std::wstring::npos ? std::wstring() : row.substr(0, end + 1)) + L"\n";
+    }
+    return text;
+}
+
+}  // namespace
+
+// On a console the progress shows while a file downloads and is gone before the lines,
+// which read as the catalogue's Chinese names, whatever the console's code page.
+TEST_F(Fetch, OnAConsoleTheProgressShowsAndTheNamesReadRight)
+{
+    HttpAnswer paused = Body(Bytes("big", 200000));
+    paused.pauseAfter = 100000;
+    server.Serve("/big.exe", paused);
+    WriteCatalogue(XmlCatalogue(XmlGroup("常用", "g.png", Program("看图", server.Url("/big.exe"), "big.exe"))));
+
+    std::wstring commandLine = CommandLine(L"", L"applib.exe");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION started = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr,
+                               &startup, &started));
+    const KernelHandle applib(started.hProcess);
+    const KernelHandle thread(started.hThread);
+    ASSERT_TRUE(server.WaitUntilPaused(30000));
+    FreeConsole();
+    // Attached, this process also keeps the console once applib has ended.
+    ASSERT_TRUE(AttachConsole(started.dwProcessId)) << GetLastError();
+    EXPECT_TRUE(WaitUntil([] { return ConsoleText().find(L"fetched 0 of 1 files, 0.1 MB of 0.2 MB, ") != std::wstring::npos; },
+                          10000))
+        << Utf8FromWide(ConsoleText());
+    server.Resume();
+    ASSERT_EQ(WaitForSingleObject(applib.get(), 30000), WAIT_OBJECT_0);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(applib.get(), &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+    const std::wstring text = ConsoleText();
+    FreeConsole();
+    EXPECT_NE(text.find(L"常用"), std::wstring::npos) << Utf8FromWide(text);
+    EXPECT_NE(text.find(L"看图"), std::wstring::npos);
+    EXPECT_NE(text.find(L"downloaded 200000 bytes"), std::wstring::npos);
+    EXPECT_EQ(text.find(L"fetched "), std::wstring::npos) << "the progress is cleared";
+}
