@@ -11,20 +11,13 @@
 #include <string>
 
 #include "net/download.h"
+#include "bench/stopwatch.h"
 
 namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr size_t kPatternBytes = 64 * 1024;
 constexpr DWORD kWaitForClientMs = 10 * 60 * 1000;
-
-double Seconds(const LARGE_INTEGER& start)
-{
-    LARGE_INTEGER now = {}, frequency = {};
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 double PeakWorkingSetMiB()
 {
@@ -58,24 +51,22 @@ std::wstring Wide(const std::string& text)
 
 void TimeDownloadToFile(LoopbackHttpServer& server, const std::string& path, uint64_t bytes)
 {
-    LARGE_INTEGER start = {};
-    QueryPerformanceCounter(&start);
+    const Stopwatch stopwatch;
     const bool ok = DownloadToFile(server.Url(path), Wide(Path("download_bench.bin")));
-    Report("DownloadToFile", bytes, Seconds(start), ok);
+    Report("DownloadToFile", bytes, stopwatch.Seconds(), ok);
     DeleteFileW(Wide(Path("download_bench.bin")).c_str());
 }
 
 void TimeAsyncDownload(LoopbackHttpServer& server, const std::string& path, uint64_t bytes)
 {
     const std::wstring target = Wide(Path("download_bench_async.bin"));
-    LARGE_INTEGER start = {};
-    QueryPerformanceCounter(&start);
+    const Stopwatch stopwatch;
     CAsyncDownload download;
     download.Start(server.Url(path), target);
     while (!download.IsFinished())
         Sleep(5);
     download.Release();
-    Report("CAsyncDownload", bytes, Seconds(start), GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES);
+    Report("CAsyncDownload", bytes, stopwatch.Seconds(), GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES);
     DeleteFileW(target.c_str());
 }
 

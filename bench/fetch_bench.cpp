@@ -10,6 +10,7 @@
 #include "base/folders.h"
 #include "tests/console_run.h"
 #include "tests/test_files.h"
+#include "bench/stopwatch.h"
 
 namespace {
 
@@ -18,14 +19,6 @@ constexpr uint64_t kMebibyte = 1024 * 1024;
 constexpr uint64_t kInstallerMebibytes = 8;
 constexpr DWORD kLatencyMs = 20;
 constexpr double kBytesPerMegabyte = 1e6;  // as applib counts them
-
-double Seconds(const LARGE_INTEGER& start)
-{
-    LARGE_INTEGER now = {}, frequency = {};
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 std::string Catalogue(const LoopbackHttpServer& server)
 {
@@ -44,12 +37,11 @@ std::string Catalogue(const LoopbackHttpServer& server)
 void TimeFetch(const std::wstring& tree, int jobs)
 {
     RemoveTree(tree + L"\\Soft");
-    LARGE_INTEGER start = {};
-    QueryPerformanceCounter(&start);
+    const Stopwatch stopwatch;
     ConsoleProcess applib(L"\"" + GetModuleDir() + L"\\applib.exe\" fetch --jobs " + std::to_wstring(jobs) + L" \"" +
                           tree + L"\\AppLib.xml\"");
     const ConsoleRun run = applib.Finish();
-    const double seconds = Seconds(start);
+    const double seconds = stopwatch.Seconds();
     const double megabytes = static_cast<double>(kInstallers * kInstallerMebibytes * kMebibyte) / kBytesPerMegabyte;
     std::printf("--jobs %d: %6.2f s  %7.1f MB/s\n", jobs, seconds, megabytes / seconds);
     if (run.exitCode != 0)

@@ -18,6 +18,7 @@
 #include "tests/wait_until.h"
 #include "ui/gdi.h"
 #include "ui/software_list.h"
+#include "bench/stopwatch.h"
 
 namespace {
 
@@ -45,21 +46,6 @@ Programs MakePrograms(size_t count)
     }
     return programs;
 }
-
-class Stopwatch {
-public:
-    Stopwatch() { QueryPerformanceCounter(&m_start); }
-    double Milliseconds() const
-    {
-        LARGE_INTEGER now = {}, frequency = {};
-        QueryPerformanceCounter(&now);
-        QueryPerformanceFrequency(&frequency);
-        return 1000.0 * static_cast<double>(now.QuadPart - m_start.QuadPart) / static_cast<double>(frequency.QuadPart);
-    }
-
-private:
-    LARGE_INTEGER m_start = {};
-};
 
 double Median(std::vector<double> values)
 {

@@ -8,19 +8,12 @@
 
 #include "base/folders.h"
 #include "tests/test_files.h"
+#include "bench/stopwatch.h"
 
 namespace {
 
 constexpr int kPrograms = 250;  // an installer and an icon each: 500 links
 constexpr DWORD kDistantLatencyMs = 20;
-
-double Seconds(const LARGE_INTEGER& start)
-{
-    LARGE_INTEGER now = {}, frequency = {};
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 std::string Catalogue(const LoopbackHttpServer& server)
 {
@@ -61,10 +54,9 @@ long RunApplib(const std::wstring& arguments)
 
 double TimeProbe(const std::wstring& catalogue, int jobs)
 {
-    LARGE_INTEGER start = {};
-    QueryPerformanceCounter(&start);
+    const Stopwatch stopwatch;
     const long code = RunApplib(L"probe --jobs " + std::to_wstring(jobs) + L" \"" + catalogue + L"\"");
-    const double seconds = Seconds(start);
+    const double seconds = stopwatch.Seconds();
     if (code != 0)
         std::printf("  applib exited %ld: the figure below is not a clean run\n", code);
     return seconds;

@@ -23,6 +23,7 @@
 #include "net/download.h"
 #include "tests/program_driver.h"
 #include "tests/test_files.h"
+#include "bench/stopwatch.h"
 
 namespace {
 
@@ -31,21 +32,17 @@ const wchar_t kTitle[] = L"U盘装系统装机必备软件包";
 // Milliseconds from process start to its window visible and painted (no update region left).
 double StartUpMs(const std::wstring& exe, const std::wstring& title)
 {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER start;
-    LARGE_INTEGER shown;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
+    const Stopwatch stopwatch;
     driver::RunningProgram program(exe);
     HWND window = nullptr;
     WaitUntil([&] {
         window = program.FindTopLevel(title, true);
         return window && !GetUpdateRect(window, nullptr, FALSE);
     }, 30000);
-    QueryPerformanceCounter(&shown);
+    const double shown = stopwatch.Milliseconds();
     PostMessageW(window, WM_CLOSE, 0, 0);
     program.WaitForExit(10000);
-    return static_cast<double>(shown.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+    return shown;
 }
 
 double Median(std::vector<double> values)
@@ -78,15 +75,6 @@ Footprint FootprintOf(const driver::RunningProgram& program)
     return {static_cast<double>(counters.WorkingSetSize) / (1024.0 * 1024.0), windows};
 }
 
-double SecondsSince(const LARGE_INTEGER& start)
-{
-    LARGE_INTEGER now;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 // Five programs of 20 MiB from loopback, each installer running 1 s. The ideal pipeline
 // downloads the first, then overlaps every later download with the previous install:
 // one download plus five installs.
@@ -109,11 +97,10 @@ void InstallRunOverhead(LoopbackHttpServer& server)
     }
     xml += "</array></dict></array></plist>";
 
-    LARGE_INTEGER start;
-    QueryPerformanceCounter(&start);
+    Stopwatch stopwatch;
     const std::wstring probe = GetModuleDir() + L"\\one-download.tmp";
     DownloadToFile(L"http://" + std::wstring(kCatalogueServer) + L"/soft/bench0.exe", probe);
-    const double oneDownload = SecondsSince(start);
+    const double oneDownload = stopwatch.Seconds();
     DeleteFileW(probe.c_str());
 
     driver::ProgramCopy copy(L"bench");
@@ -125,12 +112,12 @@ void InstallRunOverhead(LoopbackHttpServer& server)
     const HWND main = program.WaitForTopLevel(kTitle, true, 30000);
     SendMessageW(driver::ChildById(main, IDC_SELECT_ALL), BM_CLICK, 0, 0);
     const HWND oneKey = driver::ChildById(main, IDC_ONE_KEY_INSTALL);
-    QueryPerformanceCounter(&start);
+    stopwatch.Restart();
     SendMessageW(oneKey, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
     PostMessageW(oneKey, WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
     WaitUntil([&] { return !IsWindowVisible(main); }, 10000);
     WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 300000);
-    const double total = SecondsSince(start);
+    const double total = stopwatch.Seconds();
     const double ideal = oneDownload + kPrograms * kInstallSeconds;
     std::printf("install run of %d x 20 MiB, 1 s installers: %.2f s; ideal pipeline %.2f s (one download %.2f s); "
                 "overhead %.0f ms per program\n",
