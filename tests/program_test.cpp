@@ -706,7 +706,7 @@ TEST_F(Program, AfterAnAutorunStartTheWindowWaitsHiddenForTheCatalogueServer)
 
 // A stick prepared by `applib fetch` while the server ran installs every program once the
 // server is gone: each installer starts from where the fetch put it, a hashed one included,
-// and no request reaches the place the installers came from.
+// and the run sends no request anywhere.
 TEST_F(InstallRun, ATreeFetchedByApplibInstallsEverythingWithNoServer)
 {
     const std::string installer = TestInstallerBytes();
@@ -756,6 +756,9 @@ TEST_F(InstallRun, ATreeFetchedByApplibInstallsEverythingWithNoServer)
     }
     EXPECT_NE(runs[3].folder, runs[4].folder);
     EXPECT_EQ(watch.Requests().size(), 0u);
+    // The start's own refresh and update check are all the servers hear of.
     for (const RecordedRequest& request : m_catalogueServer.Requests())
-        EXPECT_EQ(request.path.find("/soft/"), std::string::npos) << request.path;
+        EXPECT_EQ(request.path, Narrow(kCataloguePath));
+    for (const RecordedRequest& request : m_updateServer.Requests())
+        EXPECT_EQ(request.path, Narrow(kUpdateDescriptionPath));
 }
