@@ -48,3 +48,11 @@ bool PathExists(const std::wstring& path)
 {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+std::wstring FileNameKey(const std::wstring& name)
+{
+    std::wstring key(name);
+    if (!key.empty())
+        CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
+    return key;
+}

@@ -16,3 +16,6 @@ std::wstring GetCatalogueFile();
 
 // Anything stands at `path`: a file or a folder.
 bool PathExists(const std::wstring& path);
+
+// A file name or path as Windows compares it, without regard to letter case: upper-cased.
+std::wstring FileNameKey(const std::wstring& name);

@@ -36,15 +36,6 @@ std::wstring AsciiLowerCopy(const std::wstring& text)
     return lower;
 }
 
-// File names compare as Windows compares them: without regard to letter case.
-std::wstring FileNameKey(const std::wstring& name)
-{
-    std::wstring key(name);
-    if (!key.empty())
-        CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
-    return key;
-}
-
 // Replaces a plain file standing where the folder belongs.
 void MakeSureFolderExists(const std::wstring& folder)
 {

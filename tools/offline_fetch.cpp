@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "base/folders.h"
 #include "install/install_run.h"
 #include "tools/link_probe.h"
 
@@ -26,15 +27,6 @@ const char* RefusalText(InstallRefusal refusal)
     case InstallRefusal::None: break;
     }
     return "";
-}
-
-// File names compare as Windows compares them: without regard to letter case.
-std::wstring PathKey(const std::wstring& path)
-{
-    std::wstring key(path);
-    if (!key.empty())
-        CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
-    return key;
 }
 
 FetchItem InstallerItem(const CatalogueLink& link, const InstallerPlaces& places, const std::wstring& folder,
@@ -116,7 +108,7 @@ std::vector<FetchItem> PlanFetch(const Catalogue& catalogue, const std::wstring&
     std::set<std::wstring> planned;
     for (const CatalogueLink& link : CatalogueLinks(catalogue)) {
         FetchItem item = link.kind == kInstallerLink ? InstallerItem(link, places, folder, hashRequired) : IconItem(link);
-        if (planned.insert(PathKey(item.relativePath)).second)
+        if (planned.insert(FileNameKey(item.relativePath)).second)
             items.push_back(std::move(item));
     }
     return items;
