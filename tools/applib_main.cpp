@@ -56,6 +56,15 @@ constexpr double kBytesPerMegabyte = 1e6;
 const char kUsage[] = "usage: applib dump FILE\n";
 #endif
 
+#ifdef _WIN32
+// The handle writes to a console, not to a pipe or a file.
+bool IsConsole(HANDLE handle)
+{
+    DWORD mode = 0;
+    return GetConsoleMode(handle, &mode) != FALSE;
+}
+#endif
+
 // UTF-8 text: raw bytes into a pipe or a file, and to a terminal on Linux. A Windows
 // console shows bytes in its own code page (936 on a Chinese system), so it gets the
 // text as UTF-16.
@@ -64,8 +73,7 @@ void WriteBytes(FILE* stream, const std::string& bytes)
     fflush(stream);
 #ifdef _WIN32
     const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    DWORD mode = 0;
-    if (GetConsoleMode(handle, &mode)) {
+    if (IsConsole(handle)) {
         const std::wstring text = WideFromUtf8(bytes);
         DWORD written = 0;
         WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
@@ -127,11 +135,7 @@ int Check(const std::wstring& path)
 // stays quiet.
 class ConsoleProgress {
 public:
-    ConsoleProgress()
-    {
-        DWORD mode = 0;
-        m_shown = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != FALSE;
-    }
+    ConsoleProgress() : m_shown(IsConsole(GetStdHandle(STD_ERROR_HANDLE))) {}
     ~ConsoleProgress() { Clear(); }
     ConsoleProgress(const ConsoleProgress&) = delete;
     ConsoleProgress& operator=(const ConsoleProgress&) = delete;
@@ -156,7 +160,7 @@ public:
     }
 
 private:
-    bool m_shown = false;
+    const bool m_shown;
     size_t m_width = 0;  // of the widest text on the console since it was last cleared
 };
 
