@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "base/unique_handle.h"
 #include "base/version.h"
 #include "install/installed_programs.h"
+#include "tests/uninstall_entries.h"
 
 namespace {
 
@@ -163,68 +163,6 @@ TEST(UpToDatePrograms, OnlyThoseUpToDateInTheRunsOrder)
 
 // --- The registry ----------------------------------------------------------------------------
 
-struct Place {
-    const char* name;
-    HKEY root;
-    REGSAM view;
-};
-const Place kPlaces[] = {
-    {"HKLM 64-bit view", HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY},
-    {"HKLM 32-bit view", HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY},
-    {"HKCU", HKEY_CURRENT_USER, 0},
-};
-
-std::wstring EntryPath(const std::wstring& name)
-{
-    return std::wstring(kUninstallKey) + L"\\" + name;
-}
-
-bool SetText(HKEY key, const wchar_t* name, const std::wstring& text)
-{
-    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-}
-
-bool EntryExists(const Place& place, const std::wstring& name)
-{
-    RegKey key;
-    return RegOpenKeyExW(place.root, EntryPath(name).c_str(), 0, KEY_READ | place.view, key.put()) == ERROR_SUCCESS;
-}
-
-// Uninstall entries written for one case, every one of them removed from all three places
-// before the case and after it.
-class ScratchEntries {
-public:
-    explicit ScratchEntries(std::vector<std::wstring> names) : m_names(std::move(names)) { RemoveAll(); }
-    ~ScratchEntries() { RemoveAll(); }
-    ScratchEntries(const ScratchEntries&) = delete;
-    ScratchEntries& operator=(const ScratchEntries&) = delete;
-
-    // The entry `name` (one of the case's) with its DisplayName and DisplayVersion, each left
-    // out when empty.
-    bool Write(const Place& place, const std::wstring& name, const std::wstring& displayName,
-               const std::wstring& displayVersion) const
-    {
-        RegKey key;
-        if (RegCreateKeyExW(place.root, EntryPath(name).c_str(), 0, nullptr, 0, KEY_WRITE | place.view, nullptr,
-                            key.put(), nullptr) != ERROR_SUCCESS)
-            return false;
-        return (displayName.empty() || SetText(key.get(), L"DisplayName", displayName)) &&
-               (displayVersion.empty() || SetText(key.get(), L"DisplayVersion", displayVersion));
-    }
-
-private:
-    void RemoveAll() const
-    {
-        for (const Place& place : kPlaces) {
-            for (const std::wstring& name : m_names)
-                RegDeleteKeyExW(place.root, EntryPath(name).c_str(), place.view, 0);
-        }
-    }
-
-    std::vector<std::wstring> m_names;
-};
-
 const UninstallEntry* FindEntry(const std::vector<UninstallEntry>& entries, const std::wstring& keyName)
 {
     for (const UninstallEntry& entry : entries) {
@@ -238,16 +176,18 @@ TEST(ReadUninstallEntries, ReadsBothViewsOfHklmAndHkcu)
 {
     const std::vector<std::wstring> names = {L"TovarinReadTest HKLM 64", L"TovarinReadTest HKLM 32",
                                              L"TovarinReadTest HKCU"};
-    const ScratchEntries scratch(names);
-    for (size_t i = 0; i < 3; ++i)
-        ASSERT_TRUE(scratch.Write(kPlaces[i], names[i], L"Tovarin Read Test " + std::to_wstring(i), L"1." + std::to_wstring(i)));
+    const ScratchUninstallEntries scratch(names);
+    for (size_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(scratch.Write(names[i], L"1." + std::to_wstring(i), L"Tovarin Read Test " + std::to_wstring(i),
+                                  kUninstallPlaces[i]));
+    }
     // The two views are apart, so that reading only one of them misses an entry.
-    ASSERT_FALSE(EntryExists(kPlaces[1], names[0]));
-    ASSERT_FALSE(EntryExists(kPlaces[0], names[1]));
+    ASSERT_FALSE(UninstallEntryExists(kHklm32, names[0]));
+    ASSERT_FALSE(UninstallEntryExists(kHklm64, names[1]));
 
     const std::vector<UninstallEntry> entries = ReadUninstallEntries();
     for (size_t i = 0; i < 3; ++i) {
-        SCOPED_TRACE(kPlaces[i].name);
+        SCOPED_TRACE(kUninstallPlaces[i].name);
         const UninstallEntry* entry = FindEntry(entries, names[i]);
         ASSERT_NE(entry, nullptr);
         EXPECT_EQ(entry->displayName, L"Tovarin Read Test " + std::to_wstring(i));
@@ -258,19 +198,19 @@ TEST(ReadUninstallEntries, ReadsBothViewsOfHklmAndHkcu)
 // Each place, by subkey name and by DisplayName: the catalogue's programs found in one pass.
 TEST(FindInstalledPrograms, EntriesInEachPlaceBySubkeyNameAndDisplayName)
 {
-    const ScratchEntries scratch({L"TovarinFindTest-64", L"{0D5A7C1E-TOVARIN-FIND-64}", L"TovarinFindTest-32",
+    const ScratchUninstallEntries scratch({L"TovarinFindTest-64", L"{0D5A7C1E-TOVARIN-FIND-64}", L"TovarinFindTest-32",
                                   L"{0D5A7C1E-TOVARIN-FIND-32}", L"TovarinFindTest-User", L"{0D5A7C1E-TOVARIN-FIND-USER}",
                                   L"TovarinFindTest-Twice"});
     for (size_t i = 0; i < 3; ++i) {
-        const Place& place = kPlaces[i];
+        const UninstallPlace& place = kUninstallPlaces[i];
         const std::wstring tag = i == 0 ? L"64" : (i == 1 ? L"32" : L"User");
-        ASSERT_TRUE(scratch.Write(place, L"TovarinFindTest-" + tag, L"", L"2.0"));
-        ASSERT_TRUE(scratch.Write(place, L"{0D5A7C1E-TOVARIN-FIND-" + std::wstring(i == 2 ? L"USER" : tag) + L"}",
-                                  L"Tovarin Find Test " + tag + L" 3.1 (x86 zh-CN)", L"3.1"));
+        ASSERT_TRUE(scratch.Write(L"TovarinFindTest-" + tag, L"2.0", L"", place));
+        ASSERT_TRUE(scratch.Write(L"{0D5A7C1E-TOVARIN-FIND-" + std::wstring(i == 2 ? L"USER" : tag) + L"}", L"3.1",
+                                  L"Tovarin Find Test " + tag + L" 3.1 (x86 zh-CN)", place));
     }
     // One program in both HKLM views: the higher version counts.
-    ASSERT_TRUE(scratch.Write(kPlaces[0], L"TovarinFindTest-Twice", L"", L"1.10"));
-    ASSERT_TRUE(scratch.Write(kPlaces[1], L"TovarinFindTest-Twice", L"", L"1.9"));
+    ASSERT_TRUE(scratch.Write(L"TovarinFindTest-Twice", L"1.10", L"", kHklm64));
+    ASSERT_TRUE(scratch.Write(L"TovarinFindTest-Twice", L"1.9", L"", kHklm32));
 
     Catalogue catalogue;
     catalogue.push_back(std::make_unique<CatalogueGroup>());
