@@ -136,13 +136,15 @@ void PrintStartUpParts(int runs)
         driver::RunningProgram parts(GetModuleDir() + L"\\startup_parts.exe", L"\"" + results + L"\"");
         parts.WaitForExit(30000);
     }
-    constexpr int kSteps = 8;
+    constexpr int kSteps = 10;
     std::vector<double> steps[kSteps];
     int children = 0;
+    unsigned entries = 0;
     FILE* in = _wfopen(results.c_str(), L"r");
     double value[kSteps];
-    while (in && std::fscanf(in, "%lf %lf %lf %lf %lf %lf %lf %lf %d", &value[0], &value[1], &value[2], &value[3],
-                             &value[4], &value[5], &value[6], &value[7], &children) == kSteps + 1) {
+    while (in && std::fscanf(in, "%lf %lf %lf %lf %lf %lf %lf %lf %d %lf %u %lf", &value[0], &value[1], &value[2],
+                             &value[3], &value[4], &value[5], &value[6], &value[7], &children, &value[8], &entries,
+                             &value[9]) == kSteps + 2) {
         for (int k = 0; k < kSteps; ++k)
             steps[k].push_back(value[k]);
     }
@@ -159,6 +161,9 @@ void PrintStartUpParts(int runs)
                 "windows) %.1f, first paint %.1f\n",
                 steps[0].size(), Median(steps[0]), Median(steps[1]), Median(steps[2]), Median(steps[3]),
                 Median(steps[4]), Median(steps[5]), children, Median(steps[6]), Median(steps[7]));
+    std::printf("installed programs, read after the first paint (ms): %u Uninstall entries %.2f, with 400 more "
+                "%.2f\n",
+                entries, Median(steps[8]), Median(steps[9]));
 }
 
 }  // namespace

@@ -3,8 +3,13 @@
 // each step. program_bench starts it several times and prints the medians.
 //
 //   startup_parts.exe RESULT_FILE    appends one line: loader platform first-window catalogue
-//                                    images fonts create paint children (milliseconds, the
-//                                    last a count)
+//                                    images fonts create paint children installed entries
+//                                    installed-400 (milliseconds, but children and entries)
+//
+// "installed" reads the Uninstall entries as the registry stands and finds the catalogue's
+// programs among them (the main window does it after its first paint); "installed-400" does
+// the same with 400 more entries written under HKCU for the measure, as many as a
+// well-used PC lists, and removed again.
 
 #include <windows.h>
 
@@ -17,7 +22,9 @@
 
 #include "base/folders.h"
 #include "app/startup.h"
+#include "base/unique_handle.h"
 #include "catalog/catalogue.h"
+#include "install/installed_programs.h"
 #include "res/resource.h"
 #include "ui/fonts.h"
 #include "ui/gdi.h"
@@ -72,6 +79,34 @@ void LoadStartUpImages(const Catalogue& catalogue)
     }
 }
 
+constexpr int kExtraEntries = 400;
+const std::wstring kExtraEntryPrefix = L"StartupPartsEntry";
+
+void WriteExtraEntries()
+{
+    for (int i = 0; i < kExtraEntries; ++i) {
+        RegKey key;
+        const std::wstring name = std::wstring(kUninstallKey) + L"\\" + kExtraEntryPrefix + std::to_wstring(i);
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) !=
+            ERROR_SUCCESS)
+            return;
+        const std::wstring displayName = L"Startup Parts Program " + std::to_wstring(i) + L" (x64 en-US)";
+        const std::wstring version = L"1." + std::to_wstring(i) + L".0";
+        RegSetValueExW(key.get(), L"DisplayName", 0, REG_SZ, reinterpret_cast<const BYTE*>(displayName.c_str()),
+                       static_cast<DWORD>((displayName.size() + 1) * sizeof(wchar_t)));
+        RegSetValueExW(key.get(), L"DisplayVersion", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+                       static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+    }
+}
+
+void RemoveExtraEntries()
+{
+    for (int i = 0; i < kExtraEntries; ++i) {
+        const std::wstring name = std::wstring(kUninstallKey) + L"\\" + kExtraEntryPrefix + std::to_wstring(i);
+        RegDeleteKeyW(HKEY_CURRENT_USER, name.c_str());
+    }
+}
+
 BOOL CALLBACK CountChild(HWND, LPARAM count)
 {
     ++*reinterpret_cast<int*>(count);
@@ -117,6 +152,17 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int)
         ui::CreateSkinFont(weight);
     const double fonts = lap();
 
+    const size_t entries = ReadUninstallEntries().size();
+    lap();
+    FindInstalledPrograms(catalogue, ReadUninstallEntries());
+    const double installed = lap();
+    WriteExtraEntries();
+    lap();
+    FindInstalledPrograms(catalogue, ReadUninstallEntries());
+    const double installedWithMore = lap();
+    RemoveExtraEntries();
+    lap();
+
     // The real window, now with warm caches: its creation decodes its images again and
     // makes its child windows; the first paint draws them all.
     int children = 0;
@@ -140,8 +186,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int)
     LocalFree(argv);
     if (!out)
         return 1;
-    std::fprintf(out, "%.2f %.2f %.2f %.2f %.2f %.2f %.2f %.2f %d\n", loader, platform, firstWindow, catalogueMs,
-                 images, fonts, createMs, paintMs, children);
+    std::fprintf(out, "%.2f %.2f %.2f %.2f %.2f %.2f %.2f %.2f %d %.2f %zu %.2f\n", loader, platform, firstWindow,
+                 catalogueMs, images, fonts, createMs, paintMs, children, installed, entries, installedWithMore);
     std::fclose(out);
     return 0;
 }

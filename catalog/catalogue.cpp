@@ -11,6 +11,7 @@
 
 #include "base/folders.h"
 #include "base/text.h"
+#include "base/version.h"
 #include "catalog/plist.h"
 
 namespace {
@@ -48,6 +49,30 @@ void ReadSha256(const Plist::dictionary_type& dict, CatalogueProgram& program)
         program.sha256 += static_cast<wchar_t>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
 }
 
+// The installed-program keys are optional and newer than the format too: a malformed value is
+// flagged and ignored, and the program stays.
+void ReadInstalledKeys(const Plist::dictionary_type& dict, CatalogueProgram& program)
+{
+    const auto installed = dict.find("installed");
+    if (installed != dict.end()) {
+        const std::string* text = boost::any_cast<std::string>(&installed->second);
+        // A backslash would name a key path, never one entry.
+        if (text && !text->empty() && text->find('\\') == std::string::npos)
+            program.installed = WideFromUtf8(*text);
+        else
+            program.malformedInstalled = true;
+    }
+    const auto version = dict.find("version");
+    if (version != dict.end()) {
+        const std::string* text = boost::any_cast<std::string>(&version->second);
+        const std::wstring wide = text ? WideFromUtf8(*text) : std::wstring();
+        if (HasVersionNumber(wide))
+            program.version = wide;
+        else
+            program.malformedVersion = true;
+    }
+}
+
 std::unique_ptr<CatalogueProgram> BuildProgram(const Plist::dictionary_type& dict)
 {
     const std::string* name = FindString(dict, "name");
@@ -69,6 +94,7 @@ std::unique_ptr<CatalogueProgram> BuildProgram(const Plist::dictionary_type& dic
         program->install = WideFromUtf8(*text);
     }
     ReadSha256(dict, *program);
+    ReadInstalledKeys(dict, *program);
     return program;
 }
 

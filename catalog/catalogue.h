@@ -14,6 +14,15 @@ struct CatalogueProgram {
     // Empty when the key is absent or malformed: the installer is then taken as it comes.
     std::wstring sha256;
     bool malformedSha256 = false;  // the key is there but holds no 64 hex digits
+    // How the program shows among the installed programs (optional "installed" key): the
+    // name of its Uninstall entry, or the start of that entry's DisplayName. Empty when the
+    // key is absent or malformed: the program is then never taken as installed.
+    std::wstring installed;
+    bool malformedInstalled = false;  // the key is there but is no string, is empty or holds "\"
+    // The version its installer brings (optional "version" key). Empty when the key is absent
+    // or malformed: an installed copy then never counts as up to date.
+    std::wstring version;
+    bool malformedVersion = false;  // the key is there but is no string or begins with no number
 };
 
 struct CatalogueGroup {

@@ -12,6 +12,7 @@
 #include "tests/catalogue_xml.h"
 #include "tests/console_run.h"
 #include "tests/test_files.h"
+#include "tests/uninstall_entries.h"
 
 namespace {
 
@@ -169,6 +170,73 @@ TEST(Applib, CheckNamesEveryProgramWithAMalformedHash)
     EXPECT_EQ(result.out, "G: 1 programs\nok\n");
 }
 
+TEST(Applib, CheckNamesEveryMalformedInstalledOrVersion)
+{
+    const auto program = [](const std::string& name, const std::string& installed, const std::string& version) {
+        return XmlProgram(name, L"http://dl.example.com/setup.exe", "http://img.example.com/i.png",
+                          installed + version);
+    };
+    const auto text = [](const char* key, const std::string& value) {
+        return "<key>" + std::string(key) + "</key><string>" + value + "</string>";
+    };
+    ScratchFile file(BesideTool(L"installed-keys.xml"),
+                     XmlCatalogue(XmlGroup("G", "g.png",
+                                           program("好", text("installed", "7-Zip"), text("version", "24.08")) +
+                                               program("空", text("installed", ""), "") +
+                                               program("斜", text("installed", "Uninstall\\7-Zip"), "") +
+                                               program("无号", text("installed", "A"), text("version", "latest")) +
+                                               program("数", "", "<key>version</key><integer>3</integer>") +
+                                               program("缺", "", ""))));
+    ConsoleRun result = RunApplib(L"check installed-keys.xml");
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(result.out,
+              "G: 6 programs\n空的installed不正确\n斜的installed不正确\n无号的version不正确\n数的version不正确\nok\n");
+
+    ScratchFile good(BesideTool(L"installed-keys-ok.xml"),
+                     XmlCatalogue(XmlGroup("G", "g.png",
+                                           program("好", text("installed", "{23170F69-40C1}"), text("version", "3.12.7")) +
+                                               program("缺", "", ""))));
+    result = RunApplib(L"check installed-keys-ok.xml");
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.out, "G: 2 programs\nok\n");
+}
+
+// Every state, with the version found, from entries written here; the tool's own process
+// reads the registry as the program does.
+TEST(Applib, InstalledPrintsEachProgramsStateHere)
+{
+    const ScratchUninstallEntries entries({L"TovarinApplibUp", L"TovarinApplibOld", L"TovarinApplibOdd"});
+    ASSERT_TRUE(entries.Write(L"TovarinApplibUp", L"3.0", L"", kHklm64));
+    ASSERT_TRUE(entries.Write(L"TovarinApplibOld", L"1.9", L"Tovarin Applib Old 1.9", kHklm32));
+    ASSERT_TRUE(entries.Write(L"TovarinApplibOdd", L"beta", L"", kHkcu));
+    const auto program = [](const std::string& name, const std::string& keys) {
+        return XmlProgram(name, L"http://dl.example.com/setup.exe", "http://img.example.com/i.png", keys);
+    };
+    const auto keys = [](const std::string& installed, const std::string& version) {
+        return "<key>installed</key><string>" + installed + "</string>" +
+               (version.empty() ? "" : "<key>version</key><string>" + version + "</string>");
+    };
+    ScratchFile file(BesideTool(L"installed.xml"),
+                     XmlCatalogue(XmlGroup("常用", "g.png",
+                                           program("新", keys("tovarinapplibup", "2.10")) +
+                                               program("旧", keys("Tovarin Applib Old", "1.10"))) +
+                                  XmlGroup("工具", "t.png",
+                                           program("怪", keys("TovarinApplibOdd", "1")) +
+                                               program("无版本", keys("TovarinApplibUp", "")) +
+                                               program("没装", keys("TovarinApplibNone", "1")) +
+                                               program("不查", ""))));
+    const ConsoleRun result = RunApplib(L"installed installed.xml");
+    EXPECT_EQ(result.exitCode, 0u) << result.err;
+    EXPECT_EQ(result.out,
+              "常用\t新\tup to date\t3.0\n"
+              "常用\t旧\tolder\t1.9\n"
+              "工具\t怪\tinstalled, version unknown\tbeta\n"
+              "工具\t无版本\tinstalled, version unknown\t3.0\n"
+              "工具\t没装\tnot installed\t\n"
+              "工具\t不查\tnot looked for\t\n");
+    EXPECT_EQ(RunApplib(L"installed missing.xml").exitCode, 3u);
+}
+
 // Published vectors, a million bytes among them, in the sha256sum layout; a file that cannot
 // be read does not stop the others.
 TEST(Applib, HashPrintsEachFilesSha256)
@@ -317,7 +385,8 @@ TEST(Applib, WrongUsageExitsTwo)
     for (const wchar_t* arguments :
          {L"", L"dump", L"list AppLib\\AppLib.xml", L"dump a b", L"probe", L"probe a b", L"probe --jobs 0 a",
           L"probe --jobs 65 a", L"probe --jobs x a", L"probe --jobs -1 a", L"probe a --jobs", L"hash", L"fetch",
-          L"fetch a b", L"fetch --jobs 0 a", L"fetch --jobs 17 a", L"fetch --jobs 64 a", L"fetch a --jobs"}) {
+          L"fetch a b", L"fetch --jobs 0 a", L"fetch --jobs 17 a", L"fetch --jobs 64 a", L"fetch a --jobs",
+          L"installed", L"installed a b"}) {
         SCOPED_TRACE(testing::Message() << "arguments " << testing::PrintToString(std::wstring(arguments)));
         const ConsoleRun result = RunApplib(arguments);
         EXPECT_EQ(result.exitCode, 2u);

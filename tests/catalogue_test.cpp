@@ -185,6 +185,50 @@ TEST(LoadCatalogue, Sha256Values)
     }
 }
 
+// Both keys are optional: a malformed value is flagged for `applib check` and ignored, and
+// the program stays, as an older build that knows neither key would keep it.
+TEST(LoadCatalogue, InstalledAndVersionValues)
+{
+    const struct {
+        const char* name;
+        std::string keys;
+        std::wstring installed;
+        bool malformedInstalled;
+        std::wstring version;
+        bool malformedVersion;
+    } cases[] = {
+        {"absent", "", L"", false, L"", false},
+        {"a subkey name and a version", Str("installed", "7-Zip") + Str("version", "24.08"), L"7-Zip", false,
+         L"24.08", false},
+        {"a product code", Str("installed", "{23170F69-40C1-2702-2408-000001000000}"),
+         L"{23170F69-40C1-2702-2408-000001000000}", false, L"", false},
+        {"a DisplayName start in Chinese", Str("installed", "快看图片"), L"快看图片", false, L"", false},
+        {"a version with a suffix", Str("version", "3.12.7 (x64)"), L"", false, L"3.12.7 (x64)", false},
+        {"empty installed", Str("installed", ""), L"", true, L"", false},
+        {"installed with a backslash", Str("installed", "Uninstall\\7-Zip"), L"", true, L"", false},
+        {"installed an integer", "<key>installed</key><integer>7</integer>", L"", true, L"", false},
+        {"version without a number", Str("installed", "A") + Str("version", "latest"), L"A", false, L"", true},
+        {"version empty", Str("version", ""), L"", false, L"", true},
+        {"version a real", "<key>version</key><real>2.5</real>", L"", false, L"", true},
+        {"keys in another case are other keys", Str("Installed", "A") + Str("VERSION", "x"), L"", false, L"", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchFile file(ScratchPath(), Plist("<array>" + Group("A", Program("P", c.keys)) + "</array>"));
+        Catalogue catalogue;
+        ASSERT_TRUE(LoadCatalogue(catalogue, file.path()));
+        ASSERT_EQ(catalogue.size(), 1u);
+        ASSERT_EQ(catalogue[0]->applications.size(), 1u) << "the program stays in its group";
+        const CatalogueProgram& program = *catalogue[0]->applications[0];
+        EXPECT_EQ(program.installed, c.installed);
+        EXPECT_EQ(program.malformedInstalled, c.malformedInstalled);
+        EXPECT_EQ(program.version, c.version);
+        EXPECT_EQ(program.malformedVersion, c.malformedVersion);
+        std::wstring message;
+        EXPECT_TRUE(CheckCatalogue(catalogue, message)) << "a refresh takes it: the program ignores a bad value";
+    }
+}
+
 TEST(LoadCatalogue, AppendsWithoutClearingAndClearEmpties)
 {
     ScratchFile file(ScratchPath(), Plist("<array>" + Group("A", Program("P")) + "</array>"));

@@ -9,7 +9,9 @@
 #include "base/folders.h"
 #include "catalog/refresh.h"
 #include "tests/gui_harness.h"
+#include "tests/mark_pixels.h"
 #include "tests/test_files.h"
+#include "tests/uninstall_entries.h"
 #include "ui/main_window.h"
 
 using gui_test::Capture;
@@ -265,4 +267,62 @@ TEST_F(MainWindow, RepaintsLeaveATilesAreaToTheTile)
     EXPECT_TRUE(markerSurvives(m_window.list().hwnd(), 0)) << "the list painted its white ground under the tile";
     EXPECT_TRUE(markerSurvives(m_window.hwnd(), RDW_ALLCHILDREN)) << "a repaint of the whole window";
     SetWindowLongPtrW(tile, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_tileProcedure));
+}
+
+namespace {
+
+// A group of programs looked for by their "installed" values, at the catalogue's versions.
+std::string MarkedGroup(const std::vector<std::pair<std::string, std::string>>& programs)
+{
+    std::string xml = "<dict><key>name</key><string>M</string><key>icon</key><string>tools.png</string>"
+                      "<key>applications</key><array>\n";
+    for (const auto& [installed, version] : programs) {
+        xml += "<dict><key>name</key><string>" + installed +
+               "</string><key>url</key><string>http://127.0.0.1/x.exe</string><key>install</key>"
+               "<string>x.exe</string><key>icon</key><string>ziptool.png</string><key>installed</key><string>" +
+               installed + "</string><key>version</key><string>" + version + "</string></dict>\n";
+    }
+    return xml + "</array></dict>\n";
+}
+
+InstalledState TileMark(const CSWListBox& list, size_t index)
+{
+    const Capture shot(list.ItemWindow(index));
+    return MarkShown(CountMarkPixels([&](int x, int y) { return shot.At(x, y); }));
+}
+
+}  // namespace
+
+// The registry is read once the window has painted, then again with every catalogue swapped in.
+TEST_F(MainWindow, MarksAfterTheFirstPaintAndAfterALiveSwap)
+{
+    const ScratchUninstallEntries entries({L"TovarinMainA", L"TovarinMainB"});
+    ASSERT_TRUE(entries.Write(L"TovarinMainA", L"2.0"));
+    ASSERT_TRUE(entries.Write(L"TovarinMainB", L"1.0"));
+    ASSERT_TRUE(Open(CatalogueText(MarkedGroup({{"TovarinMainA", "2.0"}, {"TovarinMainB", "2.0"}, {"TovarinMainC", "1"}}))));
+    EXPECT_EQ(TileMark(m_window.list(), 0), InstalledState::NotInstalled) << "the first paint waits for nothing";
+    EXPECT_TRUE(WaitUntil([&] { return TileMark(m_window.list(), 0) == InstalledState::UpToDate; }, 5000));
+    EXPECT_EQ(TileMark(m_window.list(), 1), InstalledState::Older);
+    EXPECT_EQ(TileMark(m_window.list(), 2), InstalledState::NotInstalled);
+
+    RefreshReplacedTheCatalogueWith(
+        CatalogueText(MarkedGroup({{"TovarinMainC", "1"}, {"TovarinMainA", "2.1"}, {"TovarinMainB", "1.0"}})));
+    EXPECT_EQ(TileMark(m_window.list(), 0), InstalledState::NotInstalled);
+    EXPECT_EQ(TileMark(m_window.list(), 1), InstalledState::Older);
+    EXPECT_EQ(TileMark(m_window.list(), 2), InstalledState::UpToDate);
+}
+
+// The shipped sample with ZipTool up to date and QuickView older: the picture in the README,
+// written to build/screenshots/main-window-installed.png on every run.
+TEST_F(MainWindow, TheSampleCatalogueWithBothMarks)
+{
+    const ScratchUninstallEntries entries({L"ZipTool", L"QuickView"});
+    ASSERT_TRUE(entries.Write(L"ZipTool", L"23.01", L"ZipTool 23.01 (x64)"));
+    ASSERT_TRUE(entries.Write(L"QuickView", L"4.1.2", L"QuickView 4.1.2"));
+    ASSERT_TRUE(Open(m_original));
+    SetWindowPos(m_window.hwnd(), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    ASSERT_TRUE(WaitUntil([&] { return TileMark(m_window.list(), 1) == InstalledState::Older; }, 5000));
+    EXPECT_EQ(TileMark(m_window.list(), 0), InstalledState::UpToDate);
+    EXPECT_EQ(TileMark(m_window.list(), 2), InstalledState::NotInstalled);
+    EXPECT_TRUE(Capture(m_window.hwnd()).SavePng(gui_test::ScreenshotDir() + L"\\main-window-installed.png"));
 }

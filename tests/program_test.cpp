@@ -24,8 +24,10 @@
 #include "tests/console_run.h"
 #include "tests/installer_log.h"
 #include "tests/loopback_http_server.h"
+#include "tests/mark_pixels.h"
 #include "tests/program_driver.h"
 #include "tests/test_files.h"
+#include "tests/uninstall_entries.h"
 
 using driver::ChildById;
 using driver::ClassName;
@@ -42,6 +44,8 @@ struct TestProgram {
     std::string file;     // downloaded as /soft/<file>
     std::string install;  // the install value
     std::string sha256;   // the optional key; none when empty
+    std::string installed = "";  // the optional keys, none when empty
+    std::string version = "";
 };
 
 // A catalogue of groups whose programs download from the catalogue server's /soft/ path.
@@ -56,6 +60,8 @@ std::string CatalogueXml(const std::vector<std::pair<std::string, std::vector<Te
             xml += "<dict><key>name</key><string>" + program.name + "</string><key>url</key><string>http://" +
                    server + "/soft/" + program.file + "</string><key>install</key><string>" + program.install +
                    (program.sha256.empty() ? "" : "</string><key>sha256</key><string>" + program.sha256) +
+                   (program.installed.empty() ? "" : "</string><key>installed</key><string>" + program.installed) +
+                   (program.version.empty() ? "" : "</string><key>version</key><string>" + program.version) +
                    "</string><key>icon</key><string>http://" + server + "/AppLib/AppIcons/ziptool.png</string></dict>\n";
         }
         xml += "</array></dict>\n";
@@ -761,4 +767,93 @@ TEST_F(InstallRun, ATreeFetchedByApplibInstallsEverythingWithNoServer)
         EXPECT_EQ(request.path, Narrow(kCataloguePath));
     for (const RecordedRequest& request : m_updateServer.Requests())
         EXPECT_EQ(request.path, Narrow(kUpdateDescriptionPath));
+}
+
+namespace {
+
+// The tile comes to show the mark within a few seconds, as the program paints it.
+bool ShowsMark(HWND tile, InstalledState state)
+{
+    return WaitUntil([&] { return MarkOnScreen(tile) == state; }, 5000);
+}
+
+// Per-user entries named after the installers, as the test installer writes them.
+// Three programs whose installers register themselves at version 2.0 when they run: one
+// already there at 2.0, one at 1.0 and one not installed.
+std::vector<TestProgram> MarkedPrograms()
+{
+    std::vector<TestProgram> programs;
+    for (const char* name : {"mark_up", "mark_old", "mark_new"})
+        programs.push_back({name, std::string(name) + ".exe", std::string(name) + ".exe /S", "", name, "2.0"});
+    return programs;
+}
+
+}  // namespace
+
+// A one-key run of all three downloads nothing for the one up to date and installs the
+// others; the marks follow what the run installed, without a restart.
+TEST_F(InstallRun, OneKeySkipsWhatIsUpToDateAndTheMarksFollowTheRun)
+{
+    const auto programs = MarkedPrograms();
+    const ScratchUninstallEntries entries({L"mark_up", L"mark_old", L"mark_new"});
+    ASSERT_TRUE(entries.Write(L"mark_up", L"2.0"));
+    ASSERT_TRUE(entries.Write(L"mark_old", L"1.0"));
+    ProgramCopy copy(L"marks");
+    ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"M", programs}}, CatalogueServer())));
+    ServeInstallers(programs);
+
+    auto environment = InstallerEnvironment(100);
+    environment.push_back(L"TEST_INSTALLER_UNINSTALL_VERSION=2.0");
+    RunningProgram program(copy.exe(), L"", environment);
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+    auto tiles = Tiles(main);
+    ASSERT_EQ(tiles.size(), 3u);
+    EXPECT_TRUE(ShowsMark(tiles[0], InstalledState::UpToDate)) << "已安装";
+    EXPECT_TRUE(ShowsMark(tiles[1], InstalledState::Older)) << "可更新";
+    EXPECT_TRUE(ShowsMark(tiles[2], InstalledState::NotInstalled));
+
+    SendMessageW(ChildById(main, IDC_SELECT_ALL), BM_CLICK, 0, 0);
+    ClickImageButton(ChildById(main, IDC_ONE_KEY_INSTALL));
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindowVisible(main); }, 10000));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return IsWindowVisible(main) || driver::FindMessageBox(program.TopLevelWindows(true)); }, 60000));
+    ASSERT_EQ(driver::FindMessageBox(program.TopLevelWindows(true)), nullptr) << "a download failed";
+
+    EXPECT_EQ(m_catalogueServer.CountRequests("HEAD", "/soft/mark_up.exe"), 0u) << "no request for its installer";
+    EXPECT_EQ(m_catalogueServer.CountRequests("GET", "/soft/mark_up.exe"), 0u);
+    const auto runs = Runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].name, "mark_old.exe") << "the older one installs as usual";
+    EXPECT_EQ(runs[1].name, "mark_new.exe");
+
+    tiles = Tiles(main);
+    ASSERT_EQ(tiles.size(), 3u);
+    for (size_t k = 0; k < tiles.size(); ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_TRUE(ShowsMark(tiles[k], InstalledState::UpToDate)) << "已安装 after the run";
+        EXPECT_TRUE(IsChecked(tiles[k])) << "the marks of the run stay ticked";
+    }
+}
+
+// A tile's own button is the user's request for that program: a repair or a reinstall.
+TEST_F(InstallRun, ATilesOwnButtonInstallsAnUpToDateProgram)
+{
+    const auto programs = MarkedPrograms();
+    const ScratchUninstallEntries entries({L"mark_up", L"mark_old", L"mark_new"});
+    ASSERT_TRUE(entries.Write(L"mark_up", L"2.0"));
+    ProgramCopy copy(L"own");
+    ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"M", programs}}, CatalogueServer())));
+    ServeInstallers(programs);
+
+    RunningProgram program(copy.exe(), L"", InstallerEnvironment(100));
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+    const HWND tile = Tiles(main)[0];
+    ASSERT_TRUE(ShowsMark(tile, InstalledState::UpToDate));
+    PostMessageW(ChildById(tile, IDC_TILE_INSTALL), BM_CLICK, 0, 0);
+    ASSERT_TRUE(WaitUntil([&] { return Runs().size() == 1; }, 30000));
+    EXPECT_EQ(Runs()[0].name, "mark_up.exe");
+    EXPECT_EQ(m_catalogueServer.CountRequests("GET", "/soft/mark_up.exe"), 1u);
+    EXPECT_TRUE(WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
 }

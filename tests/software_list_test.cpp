@@ -12,7 +12,9 @@
 
 #include "base/folders.h"
 #include "tests/gui_harness.h"
+#include "tests/mark_pixels.h"
 #include "ui/fonts.h"
+#include "ui/installed_mark.h"
 #include "ui/messages.h"
 #include "ui/software_list.h"
 
@@ -515,4 +517,86 @@ TEST_F(SoftwareListTest, TheListIsWhiteWhereNoTileIs)
     const Capture shot(list.hwnd());
     for (POINT p : {POINT{400, 300}, POINT{100, 200}, POINT{780, 10}, POINT{791, 455}})
         EXPECT_EQ(shot.At(p.x, p.y), kWhite) << p.x << ", " << p.y;
+}
+
+namespace {
+
+RECT Outset(RECT rect, int by)
+{
+    InflateRect(&rect, by, by);
+    return rect;
+}
+
+}  // namespace
+
+// The mark stands in the tile's free band under the icon: the icon, the name, the install
+// button and the check box keep their places and their pixels, and the mark follows every
+// change of the states without a new set of tiles.
+TEST_F(SoftwareListTest, InstalledTilesCarryTheirMarkClearOfEverythingElse)
+{
+    const std::wstring iconPath = GetAppIconsDir() + L"\\list_mark_icon.png";
+    const COLORREF iconColour = RGB(0, 120, 200);
+    ASSERT_TRUE(gui_test::WriteSlicesPng(iconPath, 16, 16, {iconColour}));
+    programs = MakePrograms(3, L"http://applib.example.com/AppLib/AppIcons/list_mark_icon.png");
+    list.SetItems(programs);
+    std::vector<RECT> childRects;
+    for (size_t k = 0; k < 3; ++k) {
+        childRects.push_back(driver::ClientRectInParent(InstallButton(k)));
+        childRects.push_back(driver::ClientRectInParent(CheckBox(k)));
+    }
+    const RECT tileClient = ui::ClientRect(Tile(0));
+    RECT inside = {};
+    EXPECT_TRUE(IntersectRect(&inside, &kInstalledMarkRect, &tileClient) && EqualRect(&inside, &kInstalledMarkRect))
+        << "inside the tile";
+    const RECT kIconRect = {36, 24, 84, 72};
+    const RECT kNameRect = {94, 22, tileClient.right, 47};
+    for (const RECT& other : {kIconRect, kNameRect, childRects[0], childRects[1]}) {
+        RECT overlap = {};
+        EXPECT_FALSE(IntersectRect(&overlap, &kInstalledMarkRect, &other)) << "covers nothing the tile shows";
+    }
+
+    const auto isInk = [](COLORREF c) { return GetRValue(c) < 128 && GetGValue(c) < 128 && GetBValue(c) < 128; };
+    const InstalledState rounds[][3] = {
+        {InstalledState::UpToDate, InstalledState::Older, InstalledState::NotInstalled},
+        {InstalledState::NotInstalled, InstalledState::UpToDate, InstalledState::Older},
+    };
+    for (const auto& round : rounds) {
+        InstalledStates states;
+        for (size_t k = 0; k < 3; ++k) {
+            if (round[k] != InstalledState::NotInstalled)
+                states[programs[k].get()] = {round[k], L"1.0"};
+        }
+        list.ShowInstalledStates(states);
+        for (size_t k = 0; k < 3; ++k) {
+            SCOPED_TRACE(testing::Message() << "tile " << k << ", state " << static_cast<int>(round[k]));
+            const Capture shot(Tile(k));
+            const MarkPixels mark = CountMarkPixels([&](int x, int y) { return shot.At(x, y); });
+            const int area = ui::Width(kInstalledMarkRect) * ui::Height(kInstalledMarkRect);
+            EXPECT_EQ(MarkShown(mark), round[k]);
+            if (round[k] == InstalledState::NotInstalled) {
+                EXPECT_EQ(mark.other, area) << "no mark at all";
+            } else {
+                EXPECT_GT(mark.other, 20) << "its text";
+            }
+            // Nothing of the mark outside its place: the ring around it is the tile's white,
+            // and icon, name and buttons look as on a tile without a mark.
+            const MarkPixels ring =
+                CountMarkPixels([&](int x, int y) { return shot.At(x, y); }, Outset(kInstalledMarkRect, 1));
+            EXPECT_EQ(ring.upToDateGround, mark.upToDateGround);
+            EXPECT_EQ(ring.olderGround, mark.olderGround);
+            for (POINT p : {POINT{39, 27}, POINT{60, 48}, POINT{80, 68}})
+                EXPECT_TRUE(gui_test::ColoursNear(shot.At(p.x, p.y), iconColour, 2)) << p.x << ", " << p.y;
+            int nameInk = 0;
+            for (int y = 22; y < 47; ++y) {
+                for (int x = 94; x < shot.width(); ++x)
+                    nameInk += isInk(shot.At(x, y)) ? 1 : 0;
+            }
+            EXPECT_GT(nameInk, 20);
+            EXPECT_TRUE(SameRect(driver::ClientRectInParent(InstallButton(k)), childRects[2 * k]));
+            EXPECT_TRUE(SameRect(driver::ClientRectInParent(CheckBox(k)), childRects[2 * k + 1]));
+            if (HasFailure())
+                shot.SavePng(gui_test::ScreenshotDir() + L"\\software_tile_mark_" + std::to_wstring(k) + L".png");
+        }
+    }
+    DeleteFileW(iconPath.c_str());
 }

@@ -13,6 +13,9 @@
 //   TEST_INSTALLER_EXIT_CODE its exit code; default 0
 //   TEST_INSTALLER_MUTEX     a mutex it creates at start and holds until it exits, as
 //                            msiexec holds "Global\_MSIExecute" during an installation
+//   TEST_INSTALLER_UNINSTALL_VERSION  when set, before the log line it writes the per-user
+//                            Uninstall entry named after its own file name without ".exe",
+//                            with this DisplayVersion, as a per-user installer does
 // Under Wine the verb "runas" starts the program like any other, so it inherits the test's
 // environment. On Windows an elevated program gets a fresh environment and only the defaults
 // apply there.
@@ -85,6 +88,19 @@ void AppendLine(const std::wstring& path, const std::string& line)
     CloseHandle(file);
 }
 
+void WriteUninstallEntry(const std::wstring& ownName, const std::wstring& version)
+{
+    const std::wstring name = ownName.substr(0, ownName.rfind(L'.'));
+    const std::wstring key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + name;
+    HKEY entry = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &entry, nullptr) !=
+        ERROR_SUCCESS)
+        return;
+    RegSetValueExW(entry, L"DisplayVersion", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+                   static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(entry);
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int)
@@ -95,6 +111,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int)
     Sleep(DelayMs());
     const ULONGLONG end = GetTickCount64();
     const std::wstring own = OwnPath();
+    const std::wstring uninstallVersion = Environment(L"TEST_INSTALLER_UNINSTALL_VERSION");
+    if (!uninstallVersion.empty())
+        WriteUninstallEntry(FileNameOf(own), uninstallVersion);
     const std::wstring line = FileNameOf(own) + L"\t" + arguments + L"\t" + std::to_wstring(start) + L"\t" +
                               std::to_wstring(end) + L"\t" + own.substr(0, own.rfind(L'\\')) + L"\r\n";
     AppendLine(LogPath(), Utf8(line));

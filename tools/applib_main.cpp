@@ -4,6 +4,7 @@
 //   applib probe [--jobs N] FILE   every installer and icon link, asked as the installer asks
 //   applib fetch [--jobs N] FILE   every installer and icon the catalogue needs, downloaded
 //                        into the tree beside it, so that a copy installs with no network
+//   applib installed FILE   each program's state on this machine, from its "installed" key
 //   applib hash FILE...  each file's SHA-256, for a program's "sha256" key
 //   applib verify [--key KEY.pem] FILE [SIG]   the publisher's signature over FILE (SIG:
 //                        FILE.sig), checked with KEY.pem or the key this build carries
@@ -25,7 +26,9 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include "base/version.h"
 #include "catalog/catalogue.h"
+#include "install/installed_programs.h"
 #include "net/publisher_key.h"
 #include "net/sha256.h"
 #include "net/signature.h"
@@ -44,7 +47,8 @@ enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitUnreadable = 
 #ifdef _WIN32
 const char kUsage[] =
     "usage: applib dump FILE\n       applib check FILE\n       applib probe [--jobs N] FILE\n"
-    "       applib fetch [--jobs N] CATALOGUE\n       applib hash FILE...\n"
+    "       applib fetch [--jobs N] CATALOGUE\n       applib installed CATALOGUE\n"
+    "       applib hash FILE...\n"
     "       applib verify [--key KEY.pem] FILE [SIG]\n";
 constexpr int kDefaultProbeJobs = 8;
 constexpr int kMostProbeJobs = 64;
@@ -110,15 +114,24 @@ int Check(const std::wstring& path)
     // the publisher has to hear of it all the same. A keyed build takes no catalogue in which
     // a program lacks a well-formed hash.
     const bool hashRequired = HasPublisherKey();
-    bool hashesWellFormed = true;
+    bool keysWellFormed = true;
     for (const auto& group : catalogue) {
         for (const auto& program : group->applications) {
             if (program->malformedSha256) {
                 report += Utf8FromWide(program->name) + "的sha256不正确\n";
-                hashesWellFormed = false;
+                keysWellFormed = false;
             } else if (hashRequired && program->sha256.empty()) {
                 report += Utf8FromWide(program->name) + "没有sha256\n";
-                hashesWellFormed = false;
+                keysWellFormed = false;
+            }
+            // The installer ignores these too, so a refresh takes the catalogue all the same.
+            if (program->malformedInstalled) {
+                report += Utf8FromWide(program->name) + "的installed不正确\n";
+                keysWellFormed = false;
+            }
+            if (program->malformedVersion) {
+                report += Utf8FromWide(program->name) + "的version不正确\n";
+                keysWellFormed = false;
             }
         }
     }
@@ -128,7 +141,7 @@ int Check(const std::wstring& path)
     report += passed ? std::string("ok") : Utf8FromWide(message);
     report += "\n";
     WriteBytes(stdout, report);
-    return passed && hashesWellFormed ? kExitOk : kExitFailed;
+    return passed && keysWellFormed ? kExitOk : kExitFailed;
 }
 
 // A line of progress on standard error, only when that is a console; a redirected stream
@@ -332,6 +345,40 @@ int FetchAll(const std::wstring& path, int jobs)
     return counts[FetchOutcome::Failed] == 0 ? kExitOk : kExitFailed;
 }
 
+std::string DescribeInstalled(const CatalogueProgram& program, const InstalledProgram& found)
+{
+    if (program.installed.empty())
+        return "not looked for";
+    switch (found.state) {
+    case InstalledState::NotInstalled: return "not installed";
+    case InstalledState::UpToDate: return "up to date";
+    case InstalledState::Older: break;
+    }
+    // An unknown version on either side is installed, but never up to date.
+    return CompareVersions(found.version, program.version) ? "older" : "installed, version unknown";
+}
+
+// One tab-separated line per program: group, name, its state here, the installed version.
+int Installed(const std::wstring& path)
+{
+    Catalogue catalogue;
+    if (!LoadCatalogue(catalogue, path)) {
+        WriteBytes(stderr, "cannot load " + Utf8FromWide(path) + "\n");
+        return kExitUnreadable;
+    }
+    const std::vector<UninstallEntry> entries = ReadUninstallEntries();
+    std::string report;
+    for (const auto& group : catalogue) {
+        for (const auto& program : group->applications) {
+            const InstalledProgram found = FindInstalled(*program, entries);
+            report += OutputField(group->name) + "\t" + OutputField(program->name) + "\t" +
+                      DescribeInstalled(*program, found) + "\t" + OutputField(found.version) + "\n";
+        }
+    }
+    WriteBytes(stdout, report);
+    return kExitOk;
+}
+
 // One "HASH  FILE" line per file, as sha256sum writes them; a file that cannot be read is
 // named on standard error and the others are still hashed.
 int Hash(int count, wchar_t** files)
@@ -439,6 +486,8 @@ int Run(int argc, wchar_t** argv)
     jobs = kDefaultFetchJobs;
     if (command == L"fetch" && ParseJobsArguments(argc - 2, argv + 2, kMostFetchJobs, path, jobs))
         return FetchAll(path, jobs);
+    if (command == L"installed" && argc == 3)
+        return Installed(argv[2]);
     if (command == L"hash" && argc >= 3)
         return Hash(argc - 2, argv + 2);
     std::wstring keyPath;

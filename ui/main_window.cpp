@@ -67,6 +67,7 @@ LRESULT CMainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_DRAWITEM: return OnDrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
     case WM_ITEM_INSTALL: InstallOne(wParam); return 0;
     case WM_ITEM_CHECK_CHANGED: UpdateSelectAllState(); return 0;
+    case WM_READ_INSTALLED: ReadInstalledStates(); return 0;
     case WM_COMMAND: return OnCommand(message, wParam, lParam);
     default: return DefaultHandling(message, wParam, lParam);
     }
@@ -87,6 +88,8 @@ LRESULT CMainWindow::OnCreate()
         return -1;
     CreateGroupButtons();
     SelectFirstGroup();
+    // The registry is read after the first paint: the tiles show without their marks first.
+    PostMessageW(m_hwnd, WM_READ_INSTALLED, 0, 0);
 
     if (g_autorunMode)
         SetTimer(m_hwnd, kNetworkWaitTimer, kNetworkWaitPeriodMs, nullptr);
@@ -136,6 +139,7 @@ bool CMainWindow::CreateChildren()
 
 LRESULT CMainWindow::OnDestroy()
 {
+    m_installed.clear();
     ClearCatalogue(m_catalogue);  // the tiles go with their windows right after this
     KillTimer(m_hwnd, kRefreshWatchTimer);
     KillTimer(m_hwnd, kNetworkWaitTimer);
@@ -218,6 +222,7 @@ void CMainWindow::ReloadCatalogue()
     // The tiles borrow the programs about to be deleted: empty the list first, so that a new
     // catalogue without groups leaves no tile behind either.
     m_list.SetItems({});
+    m_installed.clear();
     ClearCatalogue(m_catalogue);
     LoadCatalogue(m_catalogue, GetCatalogueFile());
     DestroyGroupButtons();
@@ -225,6 +230,14 @@ void CMainWindow::ReloadCatalogue()
     m_selectAllState = SelectNone;
     InvalidateSelectAllBox();
     SelectFirstGroup();
+    ReadInstalledStates();
+}
+
+// One pass over the Uninstall entries for the whole catalogue.
+void CMainWindow::ReadInstalledStates()
+{
+    m_installed = FindInstalledPrograms(m_catalogue, ReadUninstallEntries());
+    m_list.ShowInstalledStates(m_installed);
 }
 
 void CMainWindow::SelectGroup(int index)
@@ -235,6 +248,7 @@ void CMainWindow::SelectGroup(int index)
     InvalidateSelectAllBox();
     m_currentGroup = index;
     m_list.SetItems(m_catalogue[static_cast<size_t>(index)]->applications);  // new tiles start unchecked
+    m_list.ShowInstalledStates(m_installed);
 }
 
 LRESULT CMainWindow::OnCommand(UINT message, WPARAM wParam, LPARAM lParam)
@@ -294,7 +308,7 @@ void CMainWindow::InstallChecked()
     }
     std::vector<const CatalogueProgram*> programs;
     m_list.CollectChecked(programs);
-    RunInstallDialog(programs);
+    RunInstallDialog(programs, UpToDatePrograms(programs, m_installed));
 }
 
 void CMainWindow::InstallOne(size_t index)
@@ -302,19 +316,22 @@ void CMainWindow::InstallOne(size_t index)
     std::vector<const CatalogueProgram*> programs;
     m_list.CollectOne(programs, index);
     if (!programs.empty())
-        RunInstallDialog(programs);
+        RunInstallDialog(programs, {});  // the user's explicit request: a repair or a reinstall
 }
 
 // The run lives inside the modal dialog; this window's timers keep firing meanwhile, and it
-// comes back with the same group and check marks.
-void CMainWindow::RunInstallDialog(const std::vector<const CatalogueProgram*>& programs)
+// comes back with the same group and check marks, and the marks of what the run installed.
+void CMainWindow::RunInstallDialog(const std::vector<const CatalogueProgram*>& programs,
+                                   const std::vector<const CatalogueProgram*>& upToDate)
 {
     ShowWindow(m_hwnd, SW_HIDE);
     CProgressDlg dialog;
     dialog.m_programs = programs;
+    dialog.m_upToDate = upToDate;
     dialog.m_everyProgram = EveryProgram(m_catalogue);
     dialog.m_hashRequired = m_publisherKey != nullptr;
     dialog.DoModal(m_hwnd);
+    ReadInstalledStates();
     ShowWindow(m_hwnd, SW_SHOW);
 }
 

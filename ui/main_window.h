@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "catalog/catalogue.h"
+#include "install/installed_programs.h"
 #include "net/public_key.h"
 #include "res/resource.h"  // the control ids
 #include "ui/buttons.h"
@@ -66,7 +67,9 @@ private:
     void UpdateSelectAllState();
     void InstallChecked();
     void InstallOne(size_t index);
-    void RunInstallDialog(const std::vector<const CatalogueProgram*>& programs);
+    void RunInstallDialog(const std::vector<const CatalogueProgram*>& programs,
+                          const std::vector<const CatalogueProgram*>& upToDate);
+    void ReadInstalledStates();
     void StartBackgroundTasks();
     void OnRefreshWatchTick();
     void OnNetworkWaitTick();
@@ -88,4 +91,5 @@ private:
     ui::UniqueIcon m_smallIcon;
     int m_currentGroup = -1;
     Catalogue m_catalogue;  // the tiles and the install run borrow its programs
+    InstalledStates m_installed;  // of m_catalogue's programs, borrowed from it like the tiles
 };

@@ -1,5 +1,6 @@
 #pragma once
-// Messages the software list sends its parent, the main window.
+// Messages the software list sends its parent, the main window, and the one the main window
+// posts itself.
 
 #include <windows.h>
 
@@ -7,3 +8,6 @@
 constexpr UINT WM_ITEM_CHECK_CHANGED = WM_APP + 1;
 // wParam: tile index; lParam: 0.
 constexpr UINT WM_ITEM_INSTALL = WM_APP + 2;
+// Posted by the main window to itself once created: read what is installed after the first
+// paint. No parameters.
+constexpr UINT WM_READ_INSTALLED = WM_APP + 3;

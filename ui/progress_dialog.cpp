@@ -1,5 +1,7 @@
 #include "ui/progress_dialog.h"
 
+#include <algorithm>
+
 #include "base/folders.h"
 #include "res/resource.h"
 
@@ -75,10 +77,22 @@ LRESULT CProgressDlg::OnInitDialog()
     SetTimer(m_hwnd, kRunTimer, kRunPeriodMs, nullptr);
     m_spinFrame = 0;
     MoveToWorkAreaCorner();
-    m_run.emplace(m_programs, InstallerPlaces(GetSoftDir(), m_everyProgram.empty() ? m_programs : m_everyProgram),
+    m_run.emplace(ProgramsToRun(), InstallerPlaces(GetSoftDir(), m_everyProgram.empty() ? m_programs : m_everyProgram),
                   m_platform, m_hashRequired);
     m_run->Start();
     return 0;  // no default focus
+}
+
+// The one place where the up-to-date programs leave the run: until the run can report a
+// program skipped as up to date, they are left out of its list.
+std::vector<const CatalogueProgram*> CProgressDlg::ProgramsToRun() const
+{
+    std::vector<const CatalogueProgram*> programs;
+    for (const CatalogueProgram* program : m_programs) {
+        if (std::find(m_upToDate.begin(), m_upToDate.end(), program) == m_upToDate.end())
+            programs.push_back(program);
+    }
+    return programs;
 }
 
 // Right and bottom edges on the work area's own: measured from its origin instead, the

@@ -53,6 +53,9 @@ public:
     // The run's programs in order, filled by the caller before DoModal. Borrowed from the
     // main window's catalogue, which outlives the dialog.
     std::vector<const CatalogueProgram*> m_programs;
+    // Those of m_programs installed and up to date (a one-key run's): neither downloaded nor
+    // started. Borrowed the same way.
+    std::vector<const CatalogueProgram*> m_upToDate;
     // Every program of that catalogue, borrowed the same way: which installer names they
     // share decides where each installer stands. Left empty, the run's own programs decide.
     std::vector<const CatalogueProgram*> m_everyProgram;
@@ -80,6 +83,7 @@ private:
     void TickRun();
     void FailDownload(const CatalogueProgram& program);
     void LoadPictures();
+    std::vector<const CatalogueProgram*> ProgramsToRun() const;
 
     InstallPlatform& m_platform;
     ProgressPictures m_pictures;

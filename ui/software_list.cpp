@@ -6,6 +6,7 @@
 #include "base/folders.h"
 #include "res/resource.h"
 #include "ui/fonts.h"
+#include "ui/installed_mark.h"
 #include "ui/messages.h"
 
 namespace {
@@ -50,20 +51,22 @@ const ui::WindowClass kTileClass{L"Tovarin:CSWListBoxItem"};
 
 // --- Tile ---------------------------------------------------------------------------------
 
-CSWListBoxItem::CSWListBoxItem(const CatalogueProgram& program, HFONT nameFont,
+CSWListBoxItem::CSWListBoxItem(const CatalogueProgram& program, HFONT nameFont, HFONT markFont,
                                const CGdiPlusBitmapResource& installImage)
     : ui::Window(kTileClass),
       m_program(&program),
       m_iconPending(!program.icon.empty()),
       m_nameFont(nameFont),
+      m_markFont(markFont),
       m_installImage(&installImage)
 {
 }
 
 CSWListBoxItem* CSWListBoxItem::CreateTile(HWND list, const RECT& rect, UINT id, const CatalogueProgram& program,
-                                           HFONT nameFont, const CGdiPlusBitmapResource& installImage)
+                                           HFONT nameFont, HFONT markFont,
+                                           const CGdiPlusBitmapResource& installImage)
 {
-    auto* tile = new CSWListBoxItem(program, nameFont, installImage);
+    auto* tile = new CSWListBoxItem(program, nameFont, markFont, installImage);
     if (!tile->Create(list, rect, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0, id)) {
         delete tile;  // a refused creation's OnFinalMessage left it to us
         return nullptr;
@@ -131,6 +134,7 @@ LRESULT CSWListBoxItem::OnPaint()
     RECT nameRect = {kNameLeft, kNameTop, client.right, kNameBottom};
     // As written and on one line: no "&" prefix, and a line break does not start a second line.
     DrawTextW(surface.dc(), name, -1, &nameRect, DT_SINGLELINE | DT_NOPREFIX);
+    DrawInstalledMark(surface.dc(), m_installedState, m_markFont);
     return 0;
 }
 
@@ -202,6 +206,14 @@ void CSWListBoxItem::SetChecked(bool checked)
     SendMessageW(m_checkBox, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
+void CSWListBoxItem::SetInstalledState(InstalledState state)
+{
+    if (state == m_installedState)
+        return;
+    m_installedState = state;
+    InvalidateRect(m_hwnd, nullptr, FALSE);
+}
+
 void CSWListBoxItem::NotifyCheckChanged()
 {
     NotifyList(IsChecked() ? ITEMN_CHECKED : ITEMN_UNCHECKED);
@@ -246,6 +258,7 @@ LRESULT CSWListBox::OnCreate()
         return -1;  // fail CreateWindowEx
     }
     m_nameFont = ui::CreateSkinFont(FW_BOLD);
+    m_markFont = CreateInstalledMarkFont();
     UpdateScrollRange();
     return 0;
 }
@@ -304,7 +317,8 @@ void CSWListBox::SetItems(const std::vector<std::unique_ptr<CatalogueProgram>>& 
     m_items.reserve(programs.size());
     for (size_t k = 0; k < programs.size(); ++k) {
         CSWListBoxItem* tile = CSWListBoxItem::CreateTile(m_hwnd, rect, static_cast<UINT>(kFirstTileId + k),
-                                                          *programs[k], m_nameFont.get(), m_installImage);
+                                                          *programs[k], m_nameFont.get(), m_markFont.get(),
+                                                          m_installImage);
         if (!tile)
             break;  // tile k must show program k: no gaps
         m_items.push_back(tile);
@@ -411,4 +425,10 @@ void CSWListBox::SetAllChecked(bool checked)
 {
     for (CSWListBoxItem* tile : m_items)
         tile->SetChecked(checked);
+}
+
+void CSWListBox::ShowInstalledStates(const InstalledStates& states)
+{
+    for (CSWListBoxItem* tile : m_items)
+        tile->SetInstalledState(StateOf(*tile->program(), states));
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "catalog/catalogue.h"
+#include "install/installed_programs.h"
 #include "ui/buttons.h"
 #include "ui/gdi.h"
 #include "ui/hover.h"
@@ -27,19 +28,23 @@ class CSWListBoxItem : public ui::Window {
 public:
     // Null when the window could not be created (the object is gone then too).
     static CSWListBoxItem* CreateTile(HWND list, const RECT& rect, UINT id, const CatalogueProgram& program,
-                                      HFONT nameFont, const CGdiPlusBitmapResource& installImage);
+                                      HFONT nameFont, HFONT markFont, const CGdiPlusBitmapResource& installImage);
 
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
     const CatalogueProgram* program() const { return m_program; }
     bool IsChecked() const;
     void SetChecked(bool checked);  // sends no notification
+    // Whether the tile shows "已安装", "可更新" or no mark; repainted when it changes.
+    InstalledState installedState() const { return m_installedState; }
+    void SetInstalledState(InstalledState state);
 
 protected:
     void OnFinalMessage(HWND hwnd) override;
 
 private:
-    CSWListBoxItem(const CatalogueProgram& program, HFONT nameFont, const CGdiPlusBitmapResource& installImage);
+    CSWListBoxItem(const CatalogueProgram& program, HFONT nameFont, HFONT markFont,
+                   const CGdiPlusBitmapResource& installImage);
     ~CSWListBoxItem() override = default;
 
     LRESULT OnCreate();
@@ -60,6 +65,8 @@ private:
     CAtlBitmapButton m_installButton;
     HWND m_checkBox = nullptr;                     // a child of the tile, destroyed with it
     HFONT m_nameFont;                              // borrowed from the list
+    HFONT m_markFont;                              // borrowed from the list
+    InstalledState m_installedState = InstalledState::NotInstalled;
     const CGdiPlusBitmapResource* m_installImage;  // borrowed from the list
     bool m_ownedByWindow = false;                  // CreateTile owns the object until its window exists
 };
@@ -83,6 +90,8 @@ public:
     void CollectChecked(std::vector<const CatalogueProgram*>& programs) const;
     void CollectOne(std::vector<const CatalogueProgram*>& programs, size_t index) const;
     void SetAllChecked(bool checked);  // sends no notifications
+    // Marks each tile with its program's state; programs without an entry are not installed.
+    void ShowInstalledStates(const InstalledStates& states);
 
     int ScrollOffset() const { return m_scrollOffset; }
     const CDTVerticalScrollBar& ScrollBar() const { return m_scrollBar; }
@@ -106,4 +115,5 @@ private:
     int m_scrollOffset = 0;                 // pixels the tiles have moved up from their laid-out places
     CGdiPlusBitmapResource m_installImage;  // four slices, shared by every tile's install button
     ui::UniqueFont m_nameFont;              // bold program names, lent to every tile
+    ui::UniqueFont m_markFont;              // the installed marks', lent to every tile
 };
