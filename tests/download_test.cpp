@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,7 +14,9 @@
 #include "net/download.h"
 #include "net/servers.h"
 #include "net/sha256.h"
+#include "tests/https_fronts.h"
 #include "tests/test_files.h"
+#include "tests/wine_differences.h"
 
 namespace {
 
@@ -907,6 +910,191 @@ TEST_F(FullDisk, ShortWriteFailsTheDownload)
     EXPECT_FALSE(DownloadToFile(server.Url("/big.exe"), folder / L"big.exe"));
     EXPECT_FALSE(PathExists(folder / L"big.exe"));
     EXPECT_TRUE(TemporaryFiles(folder, L"big.exe").empty());
+}
+
+// Downloads over TLS, through the fronts tests/tls/with_https_fronts.sh puts before this
+// test's own server: the ctest entry download_test_https runs these; without the fronts they
+// are skipped. One server serves the whole suite, each case on paths of its own: WinINet
+// keeps TLS connections for the next request, and under Wine one whose server behind the
+// front went away is used again and waits for ever.
+class Https : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (const std::optional<HttpsFronts> found = HttpsFrontsFromEnvironment()) {
+            t_fronts = *found;
+            t_server = std::make_unique<LoopbackHttpServer>(found->backend);
+        }
+    }
+
+    static void TearDownTestSuite() { t_server.reset(); }
+
+    void SetUp() override
+    {
+        if (!t_server)
+            GTEST_SKIP() << "no https fronts; run through ctest's download_test_https";
+        ASSERT_TRUE(t_server->IsListening()) << "backend port " << t_fronts.backend << " busy";
+    }
+
+    static HttpsFronts t_fronts;
+    static std::unique_ptr<LoopbackHttpServer> t_server;
+    const HttpsFronts& fronts = t_fronts;
+    LoopbackHttpServer* const server = t_server.get();
+    ScratchFolder folder{L"download_test_https"};
+};
+
+HttpsFronts Https::t_fronts = {};
+std::unique_ptr<LoopbackHttpServer> Https::t_server;
+
+TEST_F(Https, ALinkOverTlsDownloadsLikeAPlainOne)
+{
+    const std::string body = Pattern(50000);
+    server->Serve("/soft/setup.exe", Body(body));
+    const std::wstring url = WideUrl(HttpsUrl(fronts.good, "/soft/setup.exe"));
+    const std::wstring target = folder / L"setup.exe";
+    ASSERT_TRUE(DownloadToFile(url, target));
+    EXPECT_EQ(ReadWholeFile(target), body);
+    DeleteFileW(target.c_str());
+
+    int percent = -1;
+    ASSERT_TRUE(RunAsync(WideUrl("HTTPS://LOCALHOST:" + std::to_string(fronts.good) + "/soft/setup.exe"), target,
+                         &percent));
+    EXPECT_EQ(percent, 100);
+    EXPECT_EQ(ReadWholeFile(target), body);
+    EXPECT_EQ(server->CountRequests("HEAD", "/soft/setup.exe"), 2u);
+    EXPECT_EQ(server->CountRequests("GET", "/soft/setup.exe"), 2u);
+    for (const RecordedRequest& request : server->Requests())
+        EXPECT_EQ(request.userAgent, "HttpDownload");
+}
+
+TEST_F(Https, AnHttpLinkRedirectedToHttpsIsFetchedThereWithHeadAndGet)
+{
+    server->Serve("/up/r/a.exe", RedirectTo(HttpsUrl(fronts.good, "/up/a.exe")));
+    server->Serve("/up/a.exe", Body("over tls"));
+    const std::wstring target = folder / L"a.exe";
+    DownloadJob job(server->Url("/up/r/a.exe"), target, L"");
+    const DownloadReport report = RunDownload(job);
+    EXPECT_EQ(report.fault, DownloadFault::None);
+    EXPECT_EQ(report.request.url, WideUrl(HttpsUrl(fronts.good, "/up/a.exe")));
+    EXPECT_EQ(ReadWholeFile(target), "over tls");
+    EXPECT_EQ(server->CountRequests("HEAD", "/up/r/a.exe"), 1u);
+    EXPECT_EQ(server->CountRequests("GET", "/up/r/a.exe"), 0u);
+    EXPECT_EQ(server->CountRequests("HEAD", "/up/a.exe"), 1u);
+    EXPECT_EQ(server->CountRequests("GET", "/up/a.exe"), 1u);
+}
+
+// However the host redirects, an https link never continues over plain http: not from the
+// HEAD, not from the GET, not after a first redirect that stayed on https.
+TEST_F(Https, AnHttpsLinkRedirectedToPlainHttpIsRefused)
+{
+    const std::string plain = Narrow(server->Url("/plain.exe"));
+    server->Serve("/plain.exe", Body("downgraded"));
+    server->Serve("/down.exe", RedirectTo(plain));
+    server->Serve("/getdown.exe", Body("the HEAD's answer"), RedirectTo(plain, 302));
+    server->Serve("/hop.exe", RedirectTo(HttpsUrl(fronts.good, "/down.exe")));
+    const struct {
+        const char* path;
+        const char* method;
+    } cases[] = {{"/down.exe", "HEAD"}, {"/getdown.exe", "GET"}, {"/hop.exe", "HEAD"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const std::wstring target = folder / L"a.exe";
+        ASSERT_TRUE(WriteWholeFile(target, "previous"));
+        DownloadJob job(WideUrl(HttpsUrl(fronts.good, c.path)), target, L"");
+        const DownloadReport report = RunDownload(job);
+        EXPECT_EQ(report.fault, DownloadFault::Request);
+        EXPECT_EQ(report.request.fault, LinkFault::Downgraded);
+        EXPECT_STREQ(report.request.method, c.method);
+        EXPECT_EQ(report.request.url, WideUrl(plain));
+        EXPECT_FALSE(DownloadToFile(WideUrl(HttpsUrl(fronts.good, c.path)), target));
+        EXPECT_EQ(ReadWholeFile(target), "previous");
+    }
+    EXPECT_EQ(server->CountRequests("HEAD", "/plain.exe") + server->CountRequests("GET", "/plain.exe"), 0u);
+}
+
+// The name under which a refused certificate would have been saved never appears, an older
+// file there stays, and the request never reaches the server behind the front.
+TEST_F(Https, CertificatesThatAreNotTrustedAreRefused)
+{
+    server->Serve("/refused/setup.exe", Body("should never be fetched"));
+    const struct {
+        const char* name;
+        unsigned short port;
+        DWORD error;
+    } cases[] = {
+        {"untrusted CA", fronts.untrusted,
+         static_cast<DWORD>(RunningUnderWine() ? ERROR_INTERNET_SEC_CERT_REV_FAILED : ERROR_INTERNET_INVALID_CA)},
+        {"another host's name", fronts.wrongName, ERROR_INTERNET_SEC_CERT_CN_INVALID},
+        {"expired", fronts.expired, ERROR_INTERNET_SEC_CERT_DATE_INVALID},
+        {"nothing older than TLS 1.3", fronts.tls13Only, ERROR_INTERNET_SECURITY_CHANNEL_ERROR},
+    };
+    NoteWineDifference(WineDifference::UntrustedCaError);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring url = WideUrl(HttpsUrl(c.port, "/refused/setup.exe"));
+        const std::wstring fresh = folder / L"fresh.exe";
+        const std::wstring kept = folder / L"kept.exe";
+        ASSERT_TRUE(WriteWholeFile(kept, "previous"));
+        DownloadJob job(url, fresh, L"");
+        const DownloadReport report = RunDownload(job);
+        EXPECT_EQ(report.fault, DownloadFault::Request);
+        EXPECT_EQ(report.request.fault, LinkFault::NoAnswer);
+        EXPECT_STREQ(report.request.failedCall, "HttpSendRequest");
+        EXPECT_EQ(report.request.error, c.error);
+        EXPECT_FALSE(DownloadToFile(url, fresh));
+        CAsyncDownload download;
+        download.Start(url, kept);
+        ASSERT_TRUE(WaitUntil([&] { return download.IsFinished(); }));
+        EXPECT_FALSE(download.Succeeded());
+        download.Release();
+        EXPECT_EQ(ReadWholeFile(kept), "previous");
+        EXPECT_FALSE(PathExists(fresh));
+        EXPECT_TRUE(TemporaryFiles(folder, L"fresh.exe").empty());
+        folder.Clear();
+    }
+    EXPECT_EQ(server->CountRequests("HEAD", "/refused/setup.exe"), 0u);
+}
+
+// Every link of this table, over TLS: the link check's verdict is the download's.
+TEST_F(Https, ProbeAndDownloadAgreeOnEveryLink)
+{
+    server->Serve("/agree/good.exe", Body("installer"));
+    server->Serve("/agree/r/good.exe", RedirectTo(HttpsUrl(fronts.good, "/agree/good.exe")));
+    server->Serve("/agree/down.exe", RedirectTo(Narrow(server->Url("/agree/good.exe"))));
+    server->Serve("/agree/loop.exe", RedirectTo(HttpsUrl(fronts.good, "/agree/loop.exe"), 302));
+    for (const int status : {403, 405, 501})
+        server->Serve("/agree/head" + std::to_string(status) + ".exe", Status(status), Body("sized by the GET"));
+    const struct {
+        std::string url;
+        bool good;
+    } cases[] = {
+        {HttpsUrl(fronts.good, "/agree/good.exe"), true},
+        {Narrow(server->Url("/agree/r/good.exe")), true},
+        {HttpsUrl(fronts.good, "/agree/head403.exe"), true},
+        {HttpsUrl(fronts.good, "/agree/head405.exe"), true},
+        {HttpsUrl(fronts.good, "/agree/head501.exe"), true},
+        {HttpsUrl(fronts.good, "/agree/down.exe"), false},
+        {HttpsUrl(fronts.good, "/agree/loop.exe"), false},
+        {HttpsUrl(fronts.untrusted, "/agree/good.exe"), false},
+        {HttpsUrl(fronts.wrongName, "/agree/good.exe"), false},
+        {HttpsUrl(fronts.expired, "/agree/good.exe"), false},
+        {HttpsUrl(fronts.tls13Only, "/agree/good.exe"), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        const LinkReport probe = ProbeLink(WideUrl(c.url));
+        const std::wstring target = folder / L"a.exe";
+        DownloadJob job(WideUrl(c.url), target, L"");
+        const DownloadReport download = RunDownload(job);
+        EXPECT_EQ(probe.fault == LinkFault::None, c.good);
+        EXPECT_EQ(download.fault == DownloadFault::None, c.good);
+        EXPECT_EQ(probe.fault, download.request.fault);
+        EXPECT_EQ(probe.error, download.request.error);
+        if (c.good) {
+            EXPECT_EQ(probe.size, download.receivedBytes);
+        }
+        DeleteFileW(target.c_str());
+    }
 }
 
 // The probe goes to the compiled-in catalogue server, served here on its fixed port.
