@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Download benchmark: the Windows program under Wine times DownloadToFile and CAsyncDownload
-# of a 256 MiB body from its loopback server, then serves the same body while curl fetches
-# it, so the figures read as a ratio.
+# of a 256 MiB body from its loopback server, over http and, through the https front of
+# tests/tls (as root), over https; then it serves the same body while curl fetches it, so
+# the figures read as a ratio. Fixed ports: run it inside `unshare -n`.
 # Usage: bench/download_bench.sh [PRESET]   win64 (default) or win32-test, after its build
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,7 +12,9 @@ cmake --build --preset "$preset" --target download_bench >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-(cd "$build/bench" && "$build/wine-run" ./download_bench.exe) >"$work/bench.log" 2>&1 &
+fronts=()
+[ "$(id -u)" -eq 0 ] && fronts=("$root/tests/tls/with_https_fronts.sh" "$build/wineprefix")
+(cd "$build/bench" && "${fronts[@]}" "$build/wine-run" ./download_bench.exe) >"$work/bench.log" 2>&1 &
 bench=$!
 url=""
 for _ in $(seq 1200); do

@@ -224,7 +224,8 @@ void ClearCatalogue(Catalogue& catalogue)
 
 bool StartsWithHttp(const std::wstring& text)
 {
-    return text.size() >= 8 && StartsWithIgnoringAsciiCase(text, L"http://");
+    return (text.size() > 7 && StartsWithIgnoringAsciiCase(text, L"http://")) ||
+           (text.size() > 8 && StartsWithIgnoringAsciiCase(text, L"https://"));
 }
 
 std::wstring FileNameFromUrl(const std::wstring& text)

@@ -47,7 +47,7 @@ bool EveryProgramHasSha256(const Catalogue& catalogue);
 
 void ClearCatalogue(Catalogue& catalogue);
 
-// At least 8 characters, the first 7 equal to "http://" in any letter case.
+// "http://" or "https://" in any letter case, followed by at least one character.
 bool StartsWithHttp(const std::wstring& text);
 
 // The text after the last '/', or the whole text when it has none.

@@ -8,6 +8,7 @@
 #include <cwchar>
 #include <optional>
 
+#include "base/file_replace.h"
 #include "base/folders.h"
 #include "base/unique_handle.h"
 #include "net/servers.h"
@@ -19,8 +20,11 @@ constexpr wchar_t kUserAgent[] = L"HttpDownload";
 constexpr wchar_t kHttpVersion[] = L"HTTP/1.1";
 constexpr wchar_t kReferrer[] = L"";  // empty, not null
 // Installers run up to 1 GiB: without NO_CACHE_WRITE WinINet would also copy each body into
-// the user's Internet cache.
-constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+// the user's Internet cache. Redirects are followed here, not by WinINet: the GET must go
+// where the HEAD ended, and an https link must never go on to plain http.
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT;
+// A browser gives up after about 20; no host needs that many to reach a file.
+constexpr int kMostRedirects = 10;
 constexpr DWORD kLargestSize = 0x40000000;  // inclusive
 constexpr DWORD kReadBlockSize = 4096;
 constexpr int kProbeAttempts = 1;
@@ -33,27 +37,34 @@ constexpr DWORD kHostNameChars = 256;
 constexpr DWORD kUserNameChars = 128;
 constexpr DWORD kPasswordChars = 128;
 constexpr DWORD kUrlPathChars = 2084;
+constexpr DWORD kRedirectUrlChars = 4096;
 
-struct HttpUrl {
+struct WebUrl {
     std::wstring host;
     INTERNET_PORT port = 0;
     std::wstring user;
     std::wstring password;
     std::wstring path;
+    bool secure = false;  // https
+};
+
+// A request and the connection it went over.
+struct SentRequest {
+    InternetHandle connection;
+    InternetHandle request;
 };
 
 // The handles of one request sequence; members close in reverse order: body request, size
-// request, connection, root.
+// request, their connections, root.
 struct HttpExchange {
-    std::wstring path;
     InternetHandle root;
-    InternetHandle connection;
-    InternetHandle sizeRequest;
-    InternetHandle bodyRequest;
+    SentRequest size;  // the HEAD, where its redirects ended
+    SentRequest body;  // the GET
 };
 
-// Fails when the URL does not split, a piece overflows its buffer, or the scheme is not http.
-bool SplitHttpUrl(const std::wstring& url, HttpUrl& parts)
+// Fails when the URL does not split, a piece overflows its buffer, or the scheme is neither
+// http nor https.
+bool SplitWebUrl(const std::wstring& url, WebUrl& parts)
 {
     wchar_t host[kHostNameChars] = {};
     wchar_t user[kUserNameChars] = {};
@@ -69,8 +80,10 @@ bool SplitHttpUrl(const std::wstring& url, HttpUrl& parts)
     components.dwPasswordLength = kPasswordChars;
     components.lpszUrlPath = path;
     components.dwUrlPathLength = kUrlPathChars;
-    if (!InternetCrackUrlW(url.c_str(), 0, 0, &components) || components.nScheme != INTERNET_SCHEME_HTTP)
+    if (!InternetCrackUrlW(url.c_str(), 0, 0, &components) ||
+        (components.nScheme != INTERNET_SCHEME_HTTP && components.nScheme != INTERNET_SCHEME_HTTPS))
         return false;
+    parts.secure = components.nScheme == INTERNET_SCHEME_HTTPS;
     parts.host = host;
     parts.port = components.nPort;
     parts.user = user;
@@ -88,16 +101,20 @@ DWORD QueryStatusCode(HINTERNET request)
     return status;
 }
 
-// The size a HEAD answer announces; fails when the header is missing.
-bool QueryAnnouncedSize(HINTERNET request, DWORD& size)
+bool IsRedirect(DWORD status)
 {
-    DWORD bytes = sizeof(size);
-    return HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &size, &bytes, nullptr) != FALSE;
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-// The GET answer's own Content-Length in full width; nothing when it has none (or none that
-// reads as a number), and then the end of the connection is the end of the body.
-std::optional<uint64_t> QueryBodyLength(HINTERNET request)
+// Some CDNs and stores of signed links answer HEAD so, while their GET works.
+bool RefusesHead(DWORD status)
+{
+    return status == 403 || status == 405 || status == 501;
+}
+
+// An answer's Content-Length in full width; nothing when it has none (or none that reads as
+// a number). A GET without one ends its body with the connection.
+std::optional<uint64_t> QueryContentLength(HINTERNET request)
 {
     wchar_t text[32] = {};
     DWORD bytes = sizeof(text);
@@ -112,10 +129,18 @@ std::optional<uint64_t> QueryBodyLength(HINTERNET request)
     return length;
 }
 
-InternetHandle OpenRequest(HINTERNET connection, const wchar_t* verb, const std::wstring& path)
+// Where a redirect answer sends the request, made absolute; empty when it names no place.
+std::wstring RedirectTarget(HINTERNET request, const std::wstring& from)
 {
-    return InternetHandle(HttpOpenRequestW(connection, verb, path.c_str(), kHttpVersion, kReferrer, nullptr,
-                                           kRequestFlags, 0));
+    wchar_t location[kRedirectUrlChars] = {};
+    DWORD bytes = sizeof(location);
+    if (!HttpQueryInfoW(request, HTTP_QUERY_LOCATION, location, &bytes, nullptr) || location[0] == L'\0')
+        return std::wstring();
+    wchar_t target[kRedirectUrlChars] = {};
+    DWORD chars = kRedirectUrlChars;
+    if (!InternetCombineUrlW(from.c_str(), location, target, &chars, ICU_NO_ENCODE))
+        return std::wstring();
+    return target;
 }
 
 // A WinINet call that failed before any answer came.
@@ -128,9 +153,16 @@ bool NoAnswer(LinkReport& report, const char* call)
     return false;
 }
 
-// Sends up to `attempts` times; true at the first status 200. The report keeps how the last
-// attempt went.
-bool SendWithRetry(HINTERNET request, int attempts, LinkReport& report)
+// Answers that an immediate retry would not change: success, a redirect, and a host's
+// refusal of HEAD.
+bool IsSettled(DWORD status, bool head)
+{
+    return status == kSuccessStatus || IsRedirect(status) || (head && RefusesHead(status));
+}
+
+// Sends up to `attempts` times; true at the first settled answer. The report keeps how the
+// last attempt went: its fault is None for 200 and for a redirect.
+bool SendWithRetry(HINTERNET request, int attempts, bool head, LinkReport& report)
 {
     for (int attempt = 0; attempt < attempts; ++attempt) {
         ++report.attempts;
@@ -139,39 +171,73 @@ bool SendWithRetry(HINTERNET request, int attempts, LinkReport& report)
             continue;
         }
         report.status = QueryStatusCode(request);
-        report.fault = report.status == kSuccessStatus ? LinkFault::None : LinkFault::Status;
-        if (report.fault == LinkFault::None)
+        report.fault = report.status == kSuccessStatus || IsRedirect(report.status) ? LinkFault::None : LinkFault::Status;
+        if (IsSettled(report.status, head))
             return true;
     }
     return false;
 }
 
-// Split, open, connect and ask for the size with HEAD; true when an acceptable size came
-// back. The report says how far it got.
-bool SendSizeRequest(const std::wstring& url, int attempts, HttpExchange& exchange, LinkReport& report)
+// Connects to `url` and sends `verb` there, up to `attempts` times.
+bool SendTo(HINTERNET root, const WebUrl& url, const wchar_t* verb, int attempts, SentRequest& sent,
+            LinkReport& report)
 {
-    HttpUrl parts;
-    if (!SplitHttpUrl(url, parts)) {
-        report.fault = LinkFault::NotHttp;
-        return false;
-    }
-    exchange.path = parts.path;
-    exchange.root.reset(InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!exchange.root)
-        return NoAnswer(report, "InternetOpen");
-    exchange.connection.reset(InternetConnectW(exchange.root.get(), parts.host.c_str(), parts.port, parts.user.c_str(),
-                                               parts.password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
-    if (!exchange.connection)
+    sent.request.reset();
+    sent.connection.reset(InternetConnectW(root, url.host.c_str(), url.port, url.user.c_str(), url.password.c_str(),
+                                           INTERNET_SERVICE_HTTP, 0, 0));
+    if (!sent.connection)
         return NoAnswer(report, "InternetConnect");
-    exchange.sizeRequest = OpenRequest(exchange.connection.get(), L"HEAD", exchange.path);
-    if (!exchange.sizeRequest)
+    const DWORD flags = kRequestFlags | (url.secure ? INTERNET_FLAG_SECURE : 0);
+    sent.request.reset(
+        HttpOpenRequestW(sent.connection.get(), verb, url.path.c_str(), kHttpVersion, kReferrer, nullptr, flags, 0));
+    if (!sent.request)
         return NoAnswer(report, "HttpOpenRequest");
-    if (!SendWithRetry(exchange.sizeRequest.get(), attempts, report))
-        return false;
-    if (!QueryAnnouncedSize(exchange.sizeRequest.get(), report.size)) {
+    return SendWithRetry(sent.request.get(), attempts, std::wcscmp(verb, L"HEAD") == 0, report);
+}
+
+// Sends `verb` to `link` and follows the host's redirects: true when the last answer is 200.
+// Once a step is https no later one may be plain http. `report.url` says where it ended.
+bool SendFollowingRedirects(HINTERNET root, const std::wstring& link, const wchar_t* verb, int attempts,
+                            SentRequest& sent, LinkReport& report)
+{
+    bool secureSoFar = false;
+    report.url = link;
+    for (int redirects = 0;; ++redirects) {
+        WebUrl parts;
+        if (!SplitWebUrl(report.url, parts)) {
+            report.fault = LinkFault::NotHttp;
+            return false;
+        }
+        if (secureSoFar && !parts.secure) {
+            report.fault = LinkFault::Downgraded;
+            return false;
+        }
+        secureSoFar = parts.secure;
+        if (!SendTo(root, parts, verb, attempts, sent, report))
+            return false;
+        if (!IsRedirect(report.status))
+            return report.fault == LinkFault::None;
+        if (redirects == kMostRedirects) {
+            report.fault = LinkFault::RedirectLoop;
+            return false;
+        }
+        const std::wstring target = RedirectTarget(sent.request.get(), report.url);
+        if (target.empty()) {
+            report.fault = LinkFault::Status;  // a redirect that names no place
+            return false;
+        }
+        report.url = target;
+    }
+}
+
+// A size of at most 1 GiB; the report says what was wrong with any other.
+bool AcceptSize(std::optional<uint64_t> size, LinkReport& report)
+{
+    if (!size) {
         report.fault = LinkFault::NoContentLength;
         return false;
     }
+    report.size = *size;
     if (report.size > kLargestSize) {
         report.fault = LinkFault::TooLarge;
         return false;
@@ -179,16 +245,33 @@ bool SendSizeRequest(const std::wstring& url, int attempts, HttpExchange& exchan
     return true;
 }
 
-// The GET goes over the same connection; the size request stays open until the end. The
-// report then speaks of the GET.
-bool SendBodyRequest(HttpExchange& exchange, LinkReport& report)
+// The GET, sent where the HEAD ended; the size request stays open until the end. The report
+// then speaks of the GET.
+bool SendBodyRequest(HttpExchange& exchange, const std::wstring& url, LinkReport& report)
 {
+    const bool headRefused = report.headRefused;
     report = LinkReport();
     report.method = "GET";
-    exchange.bodyRequest = OpenRequest(exchange.connection.get(), L"GET", exchange.path);
-    if (!exchange.bodyRequest)
-        return NoAnswer(report, "HttpOpenRequest");
-    return SendWithRetry(exchange.bodyRequest.get(), kDownloadAttempts, report);
+    report.headRefused = headRefused;
+    return SendFollowingRedirects(exchange.root.get(), url, L"GET", kDownloadAttempts, exchange.body, report);
+}
+
+// Opens the root handle and asks for the size with HEAD; true when an acceptable size came
+// back. A host that refuses HEAD gets the GET at once, and its Content-Length is the size.
+// The report says how far it got.
+bool SendSizeRequest(const std::wstring& url, int attempts, HttpExchange& exchange, LinkReport& report)
+{
+    exchange.root.reset(InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!exchange.root)
+        return NoAnswer(report, "InternetOpen");
+    if (SendFollowingRedirects(exchange.root.get(), url, L"HEAD", attempts, exchange.size, report))
+        return AcceptSize(QueryContentLength(exchange.size.request.get()), report);
+    if (report.fault != LinkFault::Status || !RefusesHead(report.status))
+        return false;
+    report.headRefused = true;
+    const std::wstring where = report.url;
+    return SendBodyRequest(exchange, where, report) &&
+           AcceptSize(QueryContentLength(exchange.body.request.get()), report);
 }
 
 FileHandle CreateOutputFile(const std::wstring& path)
@@ -214,13 +297,16 @@ DownloadFault WriteFailed(DownloadReport& report)
 // Streams the body through one block-sized buffer. With a job, its cancel flag is looked at
 // after every successful read (the final empty one included) and its byte count follows
 // every write.
-DownloadFault CopyBody(HINTERNET request, HANDLE file, DownloadJob* job, DownloadReport& report)
+DownloadFault CopyBody(HINTERNET request, HANDLE file, uint64_t announced, DownloadJob* job, DownloadReport& report)
 {
+    // Less than the size request announced is never a whole body, and neither is less than
+    // the GET's own Content-Length.
+    const uint64_t required = std::max(announced, QueryContentLength(request).value_or(0));
     char buffer[kReadBlockSize];
     for (;;) {
         DWORD read = 0;
         if (!InternetReadFile(request, buffer, kReadBlockSize, &read)) {
-            report.bodyLength = QueryBodyLength(request).value_or(0);
+            report.bodyLength = required;
             return DownloadFault::CutShort;
         }
         if (job && job->cancelRequested.load())
@@ -233,11 +319,11 @@ DownloadFault CopyBody(HINTERNET request, HANDLE file, DownloadJob* job, Downloa
         if (job)
             job->receivedBytes.store(report.receivedBytes, std::memory_order_relaxed);
     }
-    // A connection that drops mid-body ends the reads as if the body were complete.
-    const std::optional<uint64_t> announced = QueryBodyLength(request);
-    if (!announced || report.receivedBytes >= *announced)
+    // A connection that drops mid-body, chunked or not, ends the reads as the end of the
+    // body does: only the announced length tells them apart.
+    if (report.receivedBytes >= required)
         return DownloadFault::None;
-    report.bodyLength = *announced;
+    report.bodyLength = required;
     return DownloadFault::CutShort;
 }
 
@@ -290,24 +376,26 @@ bool HoldsExpectedBody(const std::wstring& path, DownloadJob& job)
     return job.expectedSha256.empty() || Sha256OfFile(path, &job.cancelRequested) == job.expectedSha256;
 }
 
-// Streams the body to the temporary file and moves it to `path` only when all of it has
-// arrived; otherwise only the temporary file is removed.
-DownloadFault ReceiveIntoPlace(HINTERNET request, const std::wstring& temporaryPath, const std::wstring& path,
-                               DownloadJob* job, DownloadReport& report)
+// Streams the body to the temporary file and puts it in place of `path` only when all of it
+// has arrived and is on the disk; otherwise only the temporary file is removed, and `path`
+// stays as it was.
+DownloadFault ReceiveIntoPlace(HINTERNET request, uint64_t announced, const std::wstring& temporaryPath,
+                               const std::wstring& path, DownloadJob* job, DownloadReport& report)
 {
     FileHandle file = CreateOutputFile(temporaryPath);
     if (!file)
         return WriteFailed(report);
-    DownloadFault fault = CopyBody(request, file.get(), job, report);
+    DownloadFault fault = CopyBody(request, file.get(), announced, job, report);
+    // A power cut after the rename must not leave a file of the right size holding zeros.
+    if (fault == DownloadFault::None && !FlushFileBuffers(file.get()))
+        fault = WriteFailed(report);
     file.reset();
     if (fault == DownloadFault::None && job && !HoldsExpectedBody(temporaryPath, *job))
         // A broken mirror or a changed file never takes the name.
         fault = job->cancelRequested.load() ? DownloadFault::Cancelled : DownloadFault::HashMismatch;
     if (fault == DownloadFault::None) {
-        DeleteFileW(path.c_str());
-        if (MoveFileW(temporaryPath.c_str(), path.c_str()))
+        if (ReplaceFileInOneStep(temporaryPath, path, &report.error))
             return DownloadFault::None;
-        report.error = GetLastError();
         fault = DownloadFault::MoveFailed;
     }
     // Failed, cancelled, or the old destination could not be replaced: leave nothing behind.
@@ -326,13 +414,18 @@ DownloadReport Fetch(const std::wstring& url, const std::wstring& path, Download
         report.fault = DownloadFault::Request;
         return report;
     }
+    const uint64_t announced = report.request.size;
     if (job)
-        job->totalBytes.store(report.request.size, std::memory_order_relaxed);
-    if (!SendBodyRequest(exchange, report.request)) {
-        report.fault = DownloadFault::Request;
-        return report;
+        job->totalBytes.store(announced, std::memory_order_relaxed);
+    // A host that refused HEAD has already been sent the GET.
+    if (!exchange.body.request) {
+        const std::wstring where = report.request.url;
+        if (!SendBodyRequest(exchange, where, report.request)) {
+            report.fault = DownloadFault::Request;
+            return report;
+        }
     }
-    report.fault = ReceiveIntoPlace(exchange.bodyRequest.get(), temporaryPath, path, job, report);
+    report.fault = ReceiveIntoPlace(exchange.body.request.get(), announced, temporaryPath, path, job, report);
     return report;
 }
 
@@ -347,7 +440,7 @@ void ReleaseDownloadJob(DownloadJob* job)
 bool SendRequestWithRetry(HINTERNET request, int attempts)
 {
     LinkReport report;
-    return request && SendWithRetry(request, attempts, report);
+    return request && SendWithRetry(request, attempts, false, report) && report.status == kSuccessStatus;
 }
 
 bool IsCatalogueReachable()
@@ -382,7 +475,7 @@ DownloadReport RunDownload(DownloadJob& job)
             report.fault = DownloadFault::Cancelled;
             return report;
         }
-        DeleteFileW(job.path.c_str());  // stale or broken: fetched again
+        // Stale or broken: fetched again, and replaced only by a body of the expected hash.
     }
     return Fetch(job.url, job.path, &job);
 }

@@ -1,6 +1,8 @@
 #pragma once
-// Plain-HTTP download of one URL into one file through WinINet: a HEAD for the size, then
-// a GET for the body. Every failure is silent; callers word it for the user.
+// Download of one http or https URL into one file through WinINet: a HEAD for the size, then
+// a GET for the body, where the HEAD's redirects ended. A host that refuses HEAD (403, 405
+// or 501) is asked with the GET alone, whose Content-Length then gives the size. Every
+// failure is silent; callers word it for the user.
 
 #include <windows.h>
 #include <wininet.h>
@@ -15,7 +17,7 @@
 bool SendRequestWithRetry(HINTERNET request, int attempts);
 
 // One HEAD of the catalogue URL: true when it answers 200 with a Content-Length of at most
-// 1 GiB. Blocks its caller for one exchange.
+// 1 GiB, after any redirects. Blocks its caller for one exchange.
 bool IsCatalogueReachable();
 
 // How one request of a download went: the size request (HEAD) that starts every download,
@@ -23,11 +25,13 @@ bool IsCatalogueReachable();
 // download worked; a publisher checking links needs to know why one fails.
 enum class LinkFault {
     None,             // 200 with an acceptable Content-Length
-    NotHttp,          // the URL does not split into an http address
-    NoAnswer,         // a WinINet call failed before any status came back
+    NotHttp,          // the URL (or a redirect's target) does not split into an http or https address
+    NoAnswer,         // a WinINet call failed before any status came back: see `error`
     Status,           // the last attempt was answered, with another status than 200
     NoContentLength,  // 200, without a Content-Length that reads as a number
     TooLarge,         // 200, announcing more than 1 GiB
+    Downgraded,       // redirected from https to plain http, which is never followed
+    RedirectLoop,     // more redirects than any host needs
 };
 
 struct LinkReport {
@@ -36,12 +40,15 @@ struct LinkReport {
     const char* failedCall = "";  // NoAnswer: the WinINet function that failed
     DWORD error = 0;              // NoAnswer: that call's error code
     DWORD status = 0;             // the last answer's status; 0 when none came
-    DWORD size = 0;               // HEAD, None and TooLarge: the announced Content-Length
-    int attempts = 0;             // requests sent
+    uint64_t size = 0;            // None and TooLarge: the announced Content-Length
+    int attempts = 0;             // requests sent, redirects included
+    bool headRefused = false;     // the host refused HEAD: the size is the GET's
+    std::wstring url;             // where the request went last, after the redirects
 };
 
-// The HEAD an installer download starts with, with its user agent, attempts and checks, and
-// no GET after it. Blocks its caller for the exchange.
+// What an installer download asks before its body: the HEAD, with its user agent, attempts,
+// redirects and checks. When the host refuses HEAD, the GET is sent and closed once its
+// headers are read. Blocks its caller for the exchange.
 LinkReport ProbeLink(const std::wstring& url);
 
 // Blocks until the body has been written to `path`; true only when all of it arrived and was
@@ -56,7 +63,7 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& path);
 enum class DownloadFault {
     None,
     Request,       // the HEAD or the GET failed: see `request`
-    CutShort,      // the body ended before its Content-Length, or a read failed
+    CutShort,      // the body ended short of what the HEAD or the GET announced, or a read failed
     WriteFailed,   // the temporary file could not be created or written: see `error`
     HashMismatch,  // the whole body came, with another SHA-256 than expected
     MoveFailed,    // the finished file could not take the destination's name: see `error`
@@ -68,7 +75,7 @@ struct DownloadReport {
     bool alreadyThere = false;  // the file in place had the expected hash: nothing was fetched
     LinkReport request;         // the last request sent
     uint64_t receivedBytes = 0; // body bytes written
-    uint64_t bodyLength = 0;    // CutShort: the GET's Content-Length; 0 when it gave none
+    uint64_t bodyLength = 0;    // CutShort: the length announced; 0 when a read failed before any was
     DWORD error = 0;            // WriteFailed, MoveFailed: the system's error code
 };
 
@@ -83,7 +90,7 @@ struct DownloadJob {
     const std::wstring url;
     const std::wstring path;                   // final destination
     const std::wstring expectedSha256;         // lowercase hex, or empty: any body will do
-    std::atomic<uint64_t> totalBytes{0};       // the HEAD answer's Content-Length; thread writes
+    std::atomic<uint64_t> totalBytes{0};       // the announced size (HEAD, or GET when HEAD is refused); thread writes
     std::atomic<uint64_t> receivedBytes{0};    // written to the temporary file so far; thread writes
     std::atomic<LONG> refCount{2};             // owner + thread; interlocked changes only
     std::atomic<bool> cancelRequested{false};  // owner writes
@@ -96,8 +103,9 @@ struct DownloadJob {
 // removes the temporary files that earlier, ended processes left for the same destination.
 //
 // With an expected hash, a destination already there is hashed first: kept when it matches,
-// otherwise deleted and downloaded again. A new body whose hash differs is deleted before
-// it takes the destination's name, and the download fails. Hashing happens on this thread,
+// otherwise downloaded again. The new body takes the name in one step, flushed, only when
+// it is whole and of the expected hash; a body whose hash differs is deleted, the old file
+// stays, and the download fails. Hashing happens on this thread,
 // and a cancel stops it.
 unsigned __stdcall DownloadJobThread(void* job);
 

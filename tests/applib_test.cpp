@@ -108,13 +108,17 @@ TEST(Applib, CheckReportsGroupsAndVerdict)
     ScratchFile binary(BesideTool(L"check.bplist"), BinaryCatalogue("http://dl.example.com/zip.exe"));
     ScratchFile empty(BesideTool(L"empty.xml"), "<plist><array/></plist>");
     ScratchFile dict(BesideTool(L"dict.xml"), "<plist><dict/></plist>");
+    std::string ftpCatalogue = kXmlCatalogue;
+    ftpCatalogue.replace(ftpCatalogue.find("https://"), 8, "ftp://");
+    ScratchFile ftp(BesideTool(L"ftp.xml"), ftpCatalogue);
     const struct {
         const wchar_t* arguments;
         DWORD exitCode;
         const char* out;
     } cases[] = {
         {L"check check.bplist", 0, "Tools: 1 programs\nok\n"},
-        {L"check check.xml", 1, "办公: 1 programs\n文档的下载url不正确\n"},
+        {L"check check.xml", 0, "办公: 1 programs\nok\n"},  // an https link
+        {L"check ftp.xml", 1, "办公: 1 programs\n文档的下载url不正确\n"},
         {L"check empty.xml", 1, "没有分组数据\n"},
         {L"check dict.xml", 3, ""},
         {L"check missing.xml", 3, ""},
@@ -291,7 +295,7 @@ TEST_F(Probe, EachLinkWithItsSizeOrWhyItFails)
                      XmlProgram("大", server.Url("/over.exe"), "bare.png")) +
         XmlGroup("其他", "other.png",
                  XmlProgram("无长", server.Url("/nolength.exe"), "bare.png") +
-                     XmlProgram("加密", L"https://127.0.0.1/a.exe", "bare.png") +
+                     XmlProgram("传文件", L"ftp://127.0.0.1/a.exe", "bare.png") +
                      XmlProgram("无人", nobody, "bare.png")));
 
     const ConsoleRun result = RunProbe(catalogue);
@@ -305,7 +309,7 @@ TEST_F(Probe, EachLinkWithItsSizeOrWhyItFails)
     EXPECT_EQ(lines[2], "常用\t整\ticon\t" + Link("/missing.png") + "\tfailed: status 404 (HEAD, 5 attempts)");
     EXPECT_EQ(lines[3], "常用\t大\tinstaller\t" + Link("/over.exe") + "\tfailed: too large (HEAD: 1073741825 bytes)");
     EXPECT_EQ(lines[4], "其他\t无长\tinstaller\t" + Link("/nolength.exe") + "\tfailed: no Content-Length (HEAD)");
-    EXPECT_EQ(lines[5], "其他\t加密\tinstaller\thttps://127.0.0.1/a.exe\tfailed: not http");
+    EXPECT_EQ(lines[5], "其他\t传文件\tinstaller\tftp://127.0.0.1/a.exe\tfailed: not an http or https link");
     // 12029: ERROR_INTERNET_CANNOT_CONNECT
     EXPECT_EQ(lines[6], "其他\t无人\tinstaller\t" + Narrow(nobody) +
                             "\tfailed: no answer (HEAD: HttpSendRequest error 12029, 5 attempts)");

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,7 +14,9 @@
 #include "net/download.h"
 #include "net/servers.h"
 #include "net/sha256.h"
+#include "tests/https_fronts.h"
 #include "tests/test_files.h"
+#include "tests/wine_differences.h"
 
 namespace {
 
@@ -193,7 +196,7 @@ TEST_F(Download, QueryIsSentWithThePath)
     EXPECT_EQ(server.CountRequests("GET", "/icon.png?v=2"), 1u);
 }
 
-TEST_F(Download, UrlsThatAreNotPlainHttpFailBeforeAnyConnection)
+TEST_F(Download, UrlsThatAreNotHttpOrHttpsFailBeforeAnyConnection)
 {
     server.Serve("/a", Body("x"));
     const std::wstring port = std::to_wstring(server.Port());
@@ -201,9 +204,9 @@ TEST_F(Download, UrlsThatAreNotPlainHttpFailBeforeAnyConnection)
         const char* name;
         std::wstring url;
     } cases[] = {
-        {"https", L"https://127.0.0.1:" + port + L"/a"},
-        {"HTTPS in capitals", L"HTTPS://127.0.0.1:" + port + L"/a"},
         {"ftp", L"ftp://127.0.0.1:" + port + L"/a"},
+        {"file", L"file://127.0.0.1:" + port + L"/a"},
+        {"https, path over 2083 characters", L"https://127.0.0.1:" + port + L"/" + std::wstring(2084, L'p')},
         {"no scheme", L"127.0.0.1:" + port + L"/a"},
         {"path over 2083 characters", L"http://127.0.0.1:" + port + L"/" + std::wstring(2084, L'p')},
         {"user name over 127 characters", L"http://" + std::wstring(128, L'u') + L"@127.0.0.1:" + port + L"/a"},
@@ -229,6 +232,8 @@ TEST_F(Download, HeadWithoutContentLengthFailsEvenWhenGetWouldWork)
     EXPECT_EQ(server.CountRequests("GET", "/a"), 0u);
 }
 
+// An accepted size goes on to the GET; the 3 bytes it sends are then far short of it, so no
+// download of these finishes.
 TEST_F(Download, AnnouncedSizeOfAtMostOneGibibyteIsAccepted)
 {
     const struct {
@@ -244,21 +249,18 @@ TEST_F(Download, AnnouncedSizeOfAtMostOneGibibyteIsAccepted)
         SCOPED_TRACE(testing::Message() << "Content-Length " << c.announced);
         LoopbackHttpServer local;
         ASSERT_TRUE(local.IsListening());
-        // The GET answer is small and honest: only the HEAD announcement is judged.
         local.Serve("/big", Announcing(c.announced), Body("abc"));
         const std::wstring target = folder / L"big.bin";
-        EXPECT_EQ(DownloadToFile(local.Url("/big"), target), c.accepted);
-        EXPECT_EQ(PathExists(target), c.accepted);
+        EXPECT_FALSE(DownloadToFile(local.Url("/big"), target));
         EXPECT_EQ(local.CountRequests("GET", "/big"), c.accepted ? 1u : 0u);
-        DeleteFileW(target.c_str());
 
-        CAsyncDownload download;
-        download.Start(local.Url("/big"), target);
-        ASSERT_TRUE(WaitUntil([&] { return download.IsFinished(); }));
-        EXPECT_EQ(download.GetPercent(), 0);  // 3 bytes of 1 GiB truncate to 0
-        download.Release();
-        EXPECT_EQ(PathExists(target), c.accepted);
-        DeleteFileW(target.c_str());
+        DownloadJob job(local.Url("/big"), target, L"");
+        const DownloadReport report = RunDownload(job);
+        EXPECT_EQ(report.fault, c.accepted ? DownloadFault::CutShort : DownloadFault::Request);
+        EXPECT_EQ(job.totalBytes.load(), c.accepted ? c.announced : 0u);
+        // The GET fell short of the whole size, or the HEAD's size was refused.
+        EXPECT_EQ(c.accepted ? report.bodyLength : report.request.size, c.announced);
+        EXPECT_FALSE(PathExists(target));
     }
 }
 
@@ -394,31 +396,73 @@ TEST_F(Download, LeftoversOfEndedProcessesGoWhenTheSameFileIsDownloadedAgain)
     }
 }
 
-TEST_F(Download, HeadAndGetMayDisagreeOnTheSize)
+// A body longer than the HEAD announced is taken; a shorter one never is, even when the GET
+// announces just what it sends.
+TEST_F(Download, AGetLongerThanItsHeadIsTakenAndAShorterOneNever)
 {
     const struct {
         uint64_t headAnnounces;
         size_t getSends;
+        bool whole;
         int percent;
     } cases[] = {
-        {8192, 4096, 50},
-        {4096, 8192, 200},
-        {3, 10, 333},
+        {8192, 4096, false, 50},
+        {4097, 4096, false, 99},
+        {4096, 8192, true, 200},
+        {3, 10, true, 333},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "HEAD " << c.headAnnounces << ", GET " << c.getSends);
         const std::string body = Pattern(c.getSends);
         server.Serve("/sized", Announcing(c.headAnnounces), Body(body));
         const std::wstring target = folder / L"sized.bin";
-        ASSERT_TRUE(DownloadToFile(server.Url("/sized"), target));
-        EXPECT_EQ(ReadWholeFile(target), body);
+        EXPECT_EQ(DownloadToFile(server.Url("/sized"), target), c.whole);
+        EXPECT_EQ(ReadWholeFile(target), c.whole ? body : "<missing>");
         DeleteFileW(target.c_str());
 
         int percent = -1;
-        ASSERT_TRUE(RunAsync(server.Url("/sized"), target, &percent));
+        EXPECT_EQ(RunAsync(server.Url("/sized"), target, &percent), c.whole);
         EXPECT_EQ(percent, c.percent);
-        EXPECT_EQ(ReadWholeFile(target), body);
+        EXPECT_EQ(ReadWholeFile(target), c.whole ? body : "<missing>");
         DeleteFileW(target.c_str());
+        EXPECT_TRUE(TemporaryFiles(folder, L"sized.bin").empty());
+    }
+}
+
+// A body sent in chunks announces no length of its own: only the HEAD's tells a dropped
+// connection from the end of the body.
+TEST_F(Download, AChunkedBodyMustFillWhatTheHeadAnnounced)
+{
+    const std::string body = Pattern(9500);  // ten chunks, the last one short
+    const struct {
+        const char* name;
+        HttpAnswer get;
+        uint64_t headAnnounces;
+        bool whole;
+    } cases[] = {
+        {"all chunks", Chunked(body), body.size(), true},
+        {"connection closed after half of the chunks", Chunked(body.substr(0, 5000), false), body.size(), false},
+        {"every chunk, one byte short of the HEAD", Chunked(body), body.size() + 1, false},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = "/chunked" + std::to_string(++index) + ".exe";
+        server.Serve(path, Announcing(c.headAnnounces), c.get);
+        const std::wstring target = folder / L"chunked.exe";
+        EXPECT_EQ(DownloadToFile(server.Url(path), target), c.whole);
+        EXPECT_EQ(ReadWholeFile(target), c.whole ? body : "<missing>");
+        DeleteFileW(target.c_str());
+
+        DownloadJob job(server.Url(path), target, L"");
+        const DownloadReport report = RunDownload(job);
+        EXPECT_EQ(report.fault, c.whole ? DownloadFault::None : DownloadFault::CutShort);
+        EXPECT_EQ(ReadWholeFile(target), c.whole ? body : "<missing>");
+        if (!c.whole) {
+            EXPECT_EQ(report.bodyLength, c.headAnnounces);
+        }
+        DeleteFileW(target.c_str());
+        EXPECT_TRUE(TemporaryFiles(folder, L"chunked.exe").empty());
     }
 }
 
@@ -515,19 +559,41 @@ TEST_F(Download, CancelBeforeTheFinalEmptyReadDiscardsTheWholeBody)
     EXPECT_FALSE(PathExists(target));
 }
 
-TEST_F(Download, DestinationThatCannotBeReplacedLeavesNoTemporaryFile)
+// Held open without delete sharing, as a running installer or a scanner would hold it: the
+// replace fails, the old file stays whole where it was, and the download says it failed.
+TEST_F(Download, ADestinationThatCannotBeReplacedStaysAndTheDownloadFails)
 {
     server.Serve("/setup.exe", Body("new installer"));
     const std::wstring target = folder / L"setup.exe";
-    ASSERT_TRUE(WriteWholeFile(target, "running installer"));
-    // Held open without delete sharing, as a running installer would be.
-    FileHandle held(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(held);
-    RunAsync(server.Url("/setup.exe"), target);
-    held.reset();
-    EXPECT_EQ(ReadWholeFile(target), "running installer");
-    EXPECT_TRUE(TemporaryFiles(folder, L"setup.exe").empty());
+    const struct {
+        const char* name;
+        std::function<bool()> download;
+    } services[] = {
+        {"DownloadToFile", [&] { return DownloadToFile(server.Url("/setup.exe"), target); }},
+        {"CAsyncDownload", [&] {
+             CAsyncDownload download;
+             download.Start(server.Url("/setup.exe"), target);
+             return WaitUntil([&] { return download.IsFinished(); }) && download.Succeeded();
+         }},
+        {"RunDownload", [&] {
+             DownloadJob job(server.Url("/setup.exe"), target, L"");
+             const DownloadReport report = RunDownload(job);
+             EXPECT_EQ(report.fault, DownloadFault::MoveFailed);
+             EXPECT_EQ(report.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+             return report.fault == DownloadFault::None;
+         }},
+    };
+    for (const auto& service : services) {
+        SCOPED_TRACE(service.name);
+        ASSERT_TRUE(WriteWholeFile(target, "running installer"));
+        FileHandle held(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(held);
+        EXPECT_FALSE(service.download());
+        held.reset();
+        EXPECT_EQ(ReadWholeFile(target), "running installer");
+        EXPECT_TRUE(TemporaryFiles(folder, L"setup.exe").empty());
+    }
 }
 
 // With an expected hash the download's thread decides what the destination keeps: a file
@@ -559,7 +625,7 @@ TEST_F(Download, ExpectedHashDecidesWhatTheDestinationKeeps)
         {"a new body of another hash", nullptr, changed, hash, false, "<missing>", 1},
         {"a matching file already there", "release", changed, hash, true, "release", 0},
         {"a stale file is fetched again", "stale", release, hash, true, "release", 1},
-        {"a stale file, and a new body of another hash", "stale", changed, hash, false, "<missing>", 1},
+        {"a stale file, and a new body of another hash", "stale", changed, hash, false, "stale", 1},
         {"no hash: any body replaces the file", "stale", changed, L"", true, "changed", 1},
     };
     int index = 0;
@@ -581,6 +647,127 @@ TEST_F(Download, ExpectedHashDecidesWhatTheDestinationKeeps)
         EXPECT_EQ(contentOf(target), c.kept);
         EXPECT_EQ(server.CountRequests("GET", path), c.gets);
         EXPECT_TRUE(TemporaryFiles(folder, L"setup.exe").empty());
+    }
+}
+
+// The HEAD follows the host's redirects, and the GET goes straight to where the HEAD ended,
+// on another port too.
+TEST_F(Download, TheGetGoesWhereTheHeadsRedirectsEnded)
+{
+    LoopbackHttpServer mirror;
+    ASSERT_TRUE(mirror.IsListening());
+    mirror.Serve("/files/a.exe", Body("installer"));
+    server.Serve("/elsewhere.exe", RedirectTo(Narrow(mirror.Url("/files/a.exe"))));
+    server.Serve("/relative.exe", RedirectTo("/two/steps.exe", 302));
+    server.Serve("/two/steps.exe", RedirectTo("../local.exe", 307));
+    server.Serve("/local.exe", Body("installer"));
+    for (const int status : {303, 308})
+        server.Serve("/status" + std::to_string(status) + ".exe", RedirectTo("/local.exe", status));
+    const struct {
+        const char* path;
+        LoopbackHttpServer& ends;
+        std::string endPath;
+    } cases[] = {
+        {"/elsewhere.exe", mirror, "/files/a.exe"},
+        {"/relative.exe", server, "/local.exe"},
+        {"/status303.exe", server, "/local.exe"},
+        {"/status308.exe", server, "/local.exe"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const size_t headsBefore = c.ends.CountRequests("HEAD", c.endPath);
+        const size_t getsBefore = c.ends.CountRequests("GET", c.endPath);
+        const std::wstring target = folder / L"a.exe";
+        DownloadJob job(server.Url(c.path), target, L"");
+        const DownloadReport report = RunDownload(job);
+        EXPECT_EQ(report.fault, DownloadFault::None);
+        EXPECT_EQ(ReadWholeFile(target), "installer");
+        EXPECT_EQ(report.request.url, c.ends.Url(c.endPath));
+        EXPECT_EQ(job.totalBytes.load(), 9u);
+        EXPECT_EQ(server.CountRequests("GET", c.path), 0u) << "the GET is not redirected again";
+        EXPECT_EQ(c.ends.CountRequests("HEAD", c.endPath), headsBefore + 1);
+        EXPECT_EQ(c.ends.CountRequests("GET", c.endPath), getsBefore + 1);
+        DeleteFileW(target.c_str());
+    }
+    for (const RecordedRequest& request : mirror.Requests())
+        EXPECT_EQ(request.userAgent, "HttpDownload");
+}
+
+// A loop ends as a failed download after a bounded number of requests; so does a redirect
+// that names no place, or one to another scheme.
+TEST_F(Download, RedirectsThatLeadNowhereFail)
+{
+    server.Serve("/loop.exe", RedirectTo("/loop.exe", 302));
+    server.Serve("/ping.exe", RedirectTo("/pong.exe"));
+    server.Serve("/pong.exe", RedirectTo("/ping.exe"));
+    server.Serve("/nowhere.exe", RedirectTo(""));
+    server.Serve("/ftp.exe", RedirectTo("ftp://127.0.0.1/a.exe"));
+    const struct {
+        const char* path;
+        LinkFault fault;
+        int requests;
+    } cases[] = {
+        {"/loop.exe", LinkFault::RedirectLoop, 11},
+        {"/ping.exe", LinkFault::RedirectLoop, 11},
+        {"/nowhere.exe", LinkFault::Status, 1},
+        {"/ftp.exe", LinkFault::NotHttp, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const size_t before = server.Requests().size();
+        const std::wstring target = folder / L"a.exe";
+        DownloadJob job(server.Url(c.path), target, L"");
+        const DownloadReport report = RunDownload(job);
+        EXPECT_EQ(report.fault, DownloadFault::Request);
+        EXPECT_EQ(report.request.fault, c.fault);
+        EXPECT_EQ(report.request.attempts, c.requests);
+        EXPECT_EQ(server.Requests().size(), before + static_cast<size_t>(c.requests));
+        EXPECT_FALSE(DownloadToFile(server.Url(c.path), target));
+        EXPECT_TRUE(FindFiles(folder / L"*").empty());
+    }
+}
+
+// Hosts that answer HEAD with 403, 405 or 501 are asked once, and then the GET's own
+// Content-Length is the size; any other refusal is retried and fails as before.
+TEST_F(Download, AHostThatRefusesHeadIsSizedByItsGet)
+{
+    const std::string body = Pattern(6000);
+    const struct {
+        int headStatus;
+        HttpAnswer get;
+        DownloadFault fault;
+        LinkFault linkFault;
+        size_t heads;
+        size_t gets;
+    } cases[] = {
+        {403, Body(body), DownloadFault::None, LinkFault::None, 1, 1},
+        {405, Body(body), DownloadFault::None, LinkFault::None, 1, 1},
+        {501, Chunked(body), DownloadFault::Request, LinkFault::NoContentLength, 1, 1},
+        {405, WithoutContentLength(body), DownloadFault::Request, LinkFault::NoContentLength, 1, 1},
+        {405, Announcing(0x40000001), DownloadFault::Request, LinkFault::TooLarge, 1, 1},
+        {501, Status(404), DownloadFault::Request, LinkFault::Status, 1, 5},
+        {404, Body(body), DownloadFault::Request, LinkFault::Status, 5, 0},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        const std::string path = "/refused" + std::to_string(++index) + ".exe";
+        SCOPED_TRACE(testing::Message() << path << ": HEAD answered " << c.headStatus);
+        server.Serve(path, Status(c.headStatus), c.get);
+        const std::wstring target = folder / L"refused.exe";
+        DownloadJob job(server.Url(path), target, L"");
+        const DownloadReport report = RunDownload(job);
+        EXPECT_EQ(report.fault, c.fault);
+        EXPECT_EQ(report.request.fault, c.linkFault);
+        EXPECT_EQ(server.CountRequests("HEAD", path), c.heads);
+        EXPECT_EQ(server.CountRequests("GET", path), c.gets) << "one GET serves both size and body";
+        EXPECT_EQ(ReadWholeFile(target), c.fault == DownloadFault::None ? body : "<missing>");
+        if (c.fault == DownloadFault::None) {
+            EXPECT_EQ(job.totalBytes.load(), body.size());
+            EXPECT_TRUE(report.request.headRefused);
+            EXPECT_EQ(RunAsync(server.Url(path), folder / L"async.exe"), true);
+            EXPECT_EQ(ReadWholeFile(folder / L"async.exe"), body);
+        }
+        folder.Clear();
     }
 }
 
@@ -609,7 +796,7 @@ TEST_F(Download, ProbeLinkMakesTheDownloadsHeadAndSaysHowItWent)
         {"no Content-Length", "/nolength.exe", L"", LinkFault::NoContentLength, 200, 0, 1, ""},
         {"500, asked five times", "/error.exe", L"", LinkFault::Status, 500, 0, 5, ""},
         {"404, asked five times", "/none.exe", L"", LinkFault::Status, 404, 0, 5, ""},
-        {"https", nullptr, L"https://127.0.0.1/a.exe", LinkFault::NotHttp, 0, 0, 0, ""},
+        {"ftp", nullptr, L"ftp://127.0.0.1/a.exe", LinkFault::NotHttp, 0, 0, 0, ""},
         {"nobody listening", nullptr, nobody, LinkFault::NoAnswer, 0, 0, 5, "HttpSendRequest"},
     };
     for (const auto& c : cases) {
@@ -629,6 +816,68 @@ TEST_F(Download, ProbeLinkMakesTheDownloadsHeadAndSaysHowItWent)
         EXPECT_EQ(request.method, "HEAD");
         EXPECT_EQ(request.userAgent, "HttpDownload");
     }
+}
+
+// The publisher's link check calls a link good exactly when the program's download of it
+// goes through, and both see the same size.
+TEST_F(Download, ProbeCallsALinkGoodExactlyWhenItsDownloadGoesThrough)
+{
+    LoopbackHttpServer mirror;
+    ASSERT_TRUE(mirror.IsListening());
+    mirror.Serve("/a.exe", Body("mirrored"));
+    server.Serve("/good.exe", Body("installer"));
+    server.Serve("/moved.exe", RedirectTo(Narrow(mirror.Url("/a.exe"))));
+    server.Serve("/loop.exe", RedirectTo("/loop.exe"));
+    server.Serve("/ftp.exe", RedirectTo("ftp://127.0.0.1/a.exe"));
+    server.Serve("/head403.exe", Status(403), Body("forbidden HEAD"));
+    server.Serve("/head405.exe", Status(405), Body("no HEAD here"));
+    server.Serve("/head501.exe", Status(501), Body("HEAD unknown"));
+    server.Serve("/head405-nolength.exe", Status(405), WithoutContentLength("no HEAD, no length"));
+    server.Serve("/head404.exe", Status(404), Body("gone"));
+    server.Serve("/nolength.exe", WithoutContentLength("x"));
+    server.Serve("/toolarge.exe", Announcing(0x40000001), Body("x"));
+    const struct {
+        const char* path;
+        bool good;
+    } cases[] = {
+        {"/good.exe", true},          {"/moved.exe", true},           {"/head403.exe", true},
+        {"/head405.exe", true},       {"/head501.exe", true},         {"/loop.exe", false},
+        {"/ftp.exe", false},          {"/head405-nolength.exe", false}, {"/head404.exe", false},
+        {"/nolength.exe", false},     {"/toolarge.exe", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const LinkReport probe = ProbeLink(server.Url(c.path));
+        const std::wstring target = folder / L"a.exe";
+        DownloadJob job(server.Url(c.path), target, L"");
+        const DownloadReport download = RunDownload(job);
+        EXPECT_EQ(probe.fault == LinkFault::None, c.good);
+        EXPECT_EQ(download.fault == DownloadFault::None, c.good);
+        EXPECT_EQ(probe.fault, download.request.fault);
+        if (c.good) {
+            EXPECT_EQ(probe.size, download.receivedBytes);
+        }
+        DeleteFileW(target.c_str());
+    }
+}
+
+// Probing a host that refuses HEAD sends the GET and closes it once its headers are read:
+// the body is never waited for.
+TEST_F(Download, ProbeOfAHostThatRefusesHeadReadsOnlyTheGetsHeaders)
+{
+    HttpAnswer held = Body(Pattern(10000));
+    held.pauseAfter = 0;
+    server.Serve("/nohead.exe", Status(405), held);
+    const LinkReport report = ProbeLink(server.Url("/nohead.exe"));
+    const bool bodyHeld = server.WaitUntilPaused(0);
+    server.Resume();
+    EXPECT_TRUE(bodyHeld);
+    EXPECT_EQ(report.fault, LinkFault::None);
+    EXPECT_STREQ(report.method, "GET");
+    EXPECT_TRUE(report.headRefused);
+    EXPECT_EQ(report.size, 10000u);
+    EXPECT_EQ(server.CountRequests("HEAD", "/nohead.exe"), 1u);
+    EXPECT_EQ(server.CountRequests("GET", "/nohead.exe"), 1u);
 }
 
 // A disk that fills up mid-download. Wine, like a file system, reports a write that crosses
@@ -661,6 +910,191 @@ TEST_F(FullDisk, ShortWriteFailsTheDownload)
     EXPECT_FALSE(DownloadToFile(server.Url("/big.exe"), folder / L"big.exe"));
     EXPECT_FALSE(PathExists(folder / L"big.exe"));
     EXPECT_TRUE(TemporaryFiles(folder, L"big.exe").empty());
+}
+
+// Downloads over TLS, through the fronts tests/tls/with_https_fronts.sh puts before this
+// test's own server: the ctest entry download_test_https runs these; without the fronts they
+// are skipped. One server serves the whole suite, each case on paths of its own: WinINet
+// keeps TLS connections for the next request, and under Wine one whose server behind the
+// front went away is used again and waits for ever.
+class Https : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (const std::optional<HttpsFronts> found = HttpsFrontsFromEnvironment()) {
+            t_fronts = *found;
+            t_server = std::make_unique<LoopbackHttpServer>(found->backend);
+        }
+    }
+
+    static void TearDownTestSuite() { t_server.reset(); }
+
+    void SetUp() override
+    {
+        if (!t_server)
+            GTEST_SKIP() << "no https fronts; run through ctest's download_test_https";
+        ASSERT_TRUE(t_server->IsListening()) << "backend port " << t_fronts.backend << " busy";
+    }
+
+    static HttpsFronts t_fronts;
+    static std::unique_ptr<LoopbackHttpServer> t_server;
+    const HttpsFronts& fronts = t_fronts;
+    LoopbackHttpServer* const server = t_server.get();
+    ScratchFolder folder{L"download_test_https"};
+};
+
+HttpsFronts Https::t_fronts = {};
+std::unique_ptr<LoopbackHttpServer> Https::t_server;
+
+TEST_F(Https, ALinkOverTlsDownloadsLikeAPlainOne)
+{
+    const std::string body = Pattern(50000);
+    server->Serve("/soft/setup.exe", Body(body));
+    const std::wstring url = WideUrl(HttpsUrl(fronts.good, "/soft/setup.exe"));
+    const std::wstring target = folder / L"setup.exe";
+    ASSERT_TRUE(DownloadToFile(url, target));
+    EXPECT_EQ(ReadWholeFile(target), body);
+    DeleteFileW(target.c_str());
+
+    int percent = -1;
+    ASSERT_TRUE(RunAsync(WideUrl("HTTPS://LOCALHOST:" + std::to_string(fronts.good) + "/soft/setup.exe"), target,
+                         &percent));
+    EXPECT_EQ(percent, 100);
+    EXPECT_EQ(ReadWholeFile(target), body);
+    EXPECT_EQ(server->CountRequests("HEAD", "/soft/setup.exe"), 2u);
+    EXPECT_EQ(server->CountRequests("GET", "/soft/setup.exe"), 2u);
+    for (const RecordedRequest& request : server->Requests())
+        EXPECT_EQ(request.userAgent, "HttpDownload");
+}
+
+TEST_F(Https, AnHttpLinkRedirectedToHttpsIsFetchedThereWithHeadAndGet)
+{
+    server->Serve("/up/r/a.exe", RedirectTo(HttpsUrl(fronts.good, "/up/a.exe")));
+    server->Serve("/up/a.exe", Body("over tls"));
+    const std::wstring target = folder / L"a.exe";
+    DownloadJob job(server->Url("/up/r/a.exe"), target, L"");
+    const DownloadReport report = RunDownload(job);
+    EXPECT_EQ(report.fault, DownloadFault::None);
+    EXPECT_EQ(report.request.url, WideUrl(HttpsUrl(fronts.good, "/up/a.exe")));
+    EXPECT_EQ(ReadWholeFile(target), "over tls");
+    EXPECT_EQ(server->CountRequests("HEAD", "/up/r/a.exe"), 1u);
+    EXPECT_EQ(server->CountRequests("GET", "/up/r/a.exe"), 0u);
+    EXPECT_EQ(server->CountRequests("HEAD", "/up/a.exe"), 1u);
+    EXPECT_EQ(server->CountRequests("GET", "/up/a.exe"), 1u);
+}
+
+// However the host redirects, an https link never continues over plain http: not from the
+// HEAD, not from the GET, not after a first redirect that stayed on https.
+TEST_F(Https, AnHttpsLinkRedirectedToPlainHttpIsRefused)
+{
+    const std::string plain = Narrow(server->Url("/plain.exe"));
+    server->Serve("/plain.exe", Body("downgraded"));
+    server->Serve("/down.exe", RedirectTo(plain));
+    server->Serve("/getdown.exe", Body("the HEAD's answer"), RedirectTo(plain, 302));
+    server->Serve("/hop.exe", RedirectTo(HttpsUrl(fronts.good, "/down.exe")));
+    const struct {
+        const char* path;
+        const char* method;
+    } cases[] = {{"/down.exe", "HEAD"}, {"/getdown.exe", "GET"}, {"/hop.exe", "HEAD"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const std::wstring target = folder / L"a.exe";
+        ASSERT_TRUE(WriteWholeFile(target, "previous"));
+        DownloadJob job(WideUrl(HttpsUrl(fronts.good, c.path)), target, L"");
+        const DownloadReport report = RunDownload(job);
+        EXPECT_EQ(report.fault, DownloadFault::Request);
+        EXPECT_EQ(report.request.fault, LinkFault::Downgraded);
+        EXPECT_STREQ(report.request.method, c.method);
+        EXPECT_EQ(report.request.url, WideUrl(plain));
+        EXPECT_FALSE(DownloadToFile(WideUrl(HttpsUrl(fronts.good, c.path)), target));
+        EXPECT_EQ(ReadWholeFile(target), "previous");
+    }
+    EXPECT_EQ(server->CountRequests("HEAD", "/plain.exe") + server->CountRequests("GET", "/plain.exe"), 0u);
+}
+
+// The name under which a refused certificate would have been saved never appears, an older
+// file there stays, and the request never reaches the server behind the front.
+TEST_F(Https, CertificatesThatAreNotTrustedAreRefused)
+{
+    server->Serve("/refused/setup.exe", Body("should never be fetched"));
+    const struct {
+        const char* name;
+        unsigned short port;
+        DWORD error;
+    } cases[] = {
+        {"untrusted CA", fronts.untrusted,
+         static_cast<DWORD>(RunningUnderWine() ? ERROR_INTERNET_SEC_CERT_REV_FAILED : ERROR_INTERNET_INVALID_CA)},
+        {"another host's name", fronts.wrongName, ERROR_INTERNET_SEC_CERT_CN_INVALID},
+        {"expired", fronts.expired, ERROR_INTERNET_SEC_CERT_DATE_INVALID},
+        {"nothing older than TLS 1.3", fronts.tls13Only, ERROR_INTERNET_SECURITY_CHANNEL_ERROR},
+    };
+    NoteWineDifference(WineDifference::UntrustedCaError);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring url = WideUrl(HttpsUrl(c.port, "/refused/setup.exe"));
+        const std::wstring fresh = folder / L"fresh.exe";
+        const std::wstring kept = folder / L"kept.exe";
+        ASSERT_TRUE(WriteWholeFile(kept, "previous"));
+        DownloadJob job(url, fresh, L"");
+        const DownloadReport report = RunDownload(job);
+        EXPECT_EQ(report.fault, DownloadFault::Request);
+        EXPECT_EQ(report.request.fault, LinkFault::NoAnswer);
+        EXPECT_STREQ(report.request.failedCall, "HttpSendRequest");
+        EXPECT_EQ(report.request.error, c.error);
+        EXPECT_FALSE(DownloadToFile(url, fresh));
+        CAsyncDownload download;
+        download.Start(url, kept);
+        ASSERT_TRUE(WaitUntil([&] { return download.IsFinished(); }));
+        EXPECT_FALSE(download.Succeeded());
+        download.Release();
+        EXPECT_EQ(ReadWholeFile(kept), "previous");
+        EXPECT_FALSE(PathExists(fresh));
+        EXPECT_TRUE(TemporaryFiles(folder, L"fresh.exe").empty());
+        folder.Clear();
+    }
+    EXPECT_EQ(server->CountRequests("HEAD", "/refused/setup.exe"), 0u);
+}
+
+// Every link of this table, over TLS: the link check's verdict is the download's.
+TEST_F(Https, ProbeAndDownloadAgreeOnEveryLink)
+{
+    server->Serve("/agree/good.exe", Body("installer"));
+    server->Serve("/agree/r/good.exe", RedirectTo(HttpsUrl(fronts.good, "/agree/good.exe")));
+    server->Serve("/agree/down.exe", RedirectTo(Narrow(server->Url("/agree/good.exe"))));
+    server->Serve("/agree/loop.exe", RedirectTo(HttpsUrl(fronts.good, "/agree/loop.exe"), 302));
+    for (const int status : {403, 405, 501})
+        server->Serve("/agree/head" + std::to_string(status) + ".exe", Status(status), Body("sized by the GET"));
+    const struct {
+        std::string url;
+        bool good;
+    } cases[] = {
+        {HttpsUrl(fronts.good, "/agree/good.exe"), true},
+        {Narrow(server->Url("/agree/r/good.exe")), true},
+        {HttpsUrl(fronts.good, "/agree/head403.exe"), true},
+        {HttpsUrl(fronts.good, "/agree/head405.exe"), true},
+        {HttpsUrl(fronts.good, "/agree/head501.exe"), true},
+        {HttpsUrl(fronts.good, "/agree/down.exe"), false},
+        {HttpsUrl(fronts.good, "/agree/loop.exe"), false},
+        {HttpsUrl(fronts.untrusted, "/agree/good.exe"), false},
+        {HttpsUrl(fronts.wrongName, "/agree/good.exe"), false},
+        {HttpsUrl(fronts.expired, "/agree/good.exe"), false},
+        {HttpsUrl(fronts.tls13Only, "/agree/good.exe"), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        const LinkReport probe = ProbeLink(WideUrl(c.url));
+        const std::wstring target = folder / L"a.exe";
+        DownloadJob job(WideUrl(c.url), target, L"");
+        const DownloadReport download = RunDownload(job);
+        EXPECT_EQ(probe.fault == LinkFault::None, c.good);
+        EXPECT_EQ(download.fault == DownloadFault::None, c.good);
+        EXPECT_EQ(probe.fault, download.request.fault);
+        EXPECT_EQ(probe.error, download.request.error);
+        if (c.good) {
+            EXPECT_EQ(probe.size, download.receivedBytes);
+        }
+        DeleteFileW(target.c_str());
+    }
 }
 
 // The probe goes to the compiled-in catalogue server, served here on its fixed port.

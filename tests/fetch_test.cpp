@@ -13,6 +13,7 @@
 #include "net/sha256.h"
 #include "tests/catalogue_xml.h"
 #include "tests/console_run.h"
+#include "tests/https_fronts.h"
 #include "tests/test_files.h"
 #include "tests/wait_until.h"
 
@@ -455,4 +456,88 @@ TEST_F(Fetch, OnAConsoleTheProgressShowsAndTheNamesReadRight)
     EXPECT_NE(text.find(L"看图"), std::wstring::npos);
     EXPECT_NE(text.find(L"downloaded 200000 bytes"), std::wstring::npos);
     EXPECT_EQ(text.find(L"fetched "), std::wstring::npos) << "the progress is cleared";
+}
+
+// Today's hosts, through the https fronts of tests/tls/with_https_fronts.sh: the ctest entry
+// fetch_test_https runs these; without the fronts they are skipped.
+class FetchHttps : public Fetch {
+protected:
+    void SetUp() override
+    {
+        if (!m_fronts)
+            GTEST_SKIP() << "no https fronts; run through ctest's fetch_test_https";
+        ASSERT_TRUE(backend.IsListening()) << "backend port " << m_fronts->backend << " busy";
+        Fetch::SetUp();
+    }
+
+    ConsoleRun RunProbe() const
+    {
+        ConsoleProcess applib(L"\"" + GetModuleDir() + L"\\applib.exe\" probe \"" + CatalogueFile() + L"\"");
+        EXPECT_TRUE(applib.started());
+        return applib.Finish();
+    }
+
+    std::wstring CatalogueFile() const { return LocalPath("AppLib.xml"); }
+
+    const std::optional<HttpsFronts> m_fronts = HttpsFrontsFromEnvironment();
+    LoopbackHttpServer backend{m_fronts ? m_fronts->backend : static_cast<unsigned short>(0)};
+};
+
+// The link check calls a link good exactly when fetch, which downloads as the program does,
+// brings it, and a failure reads the same in both, certificate errors in words.
+TEST_F(FetchHttps, ProbeAndFetchSayTheSameOfEachLink)
+{
+    const HttpsFronts& fronts = *m_fronts;
+    backend.Serve("/c.exe", Body(Bytes("c")));
+    backend.Serve("/b.exe", Body(Bytes("b")));
+    backend.Serve("/a.exe", Body(Bytes("a")));
+    backend.Serve("/r/a.exe", RedirectTo(HttpsUrl(fronts.good, "/a.exe")));
+    HttpAnswer refusesHead;
+    refusesHead.status = 405;
+    backend.Serve("/nohead.exe", refusesHead, Body(Bytes("n")));
+    backend.Serve("/down.exe", RedirectTo(Narrow(backend.Url("/c.exe"))));
+    const struct {
+        const char* name;
+        std::wstring url;
+        std::string reason;  // empty for a good link
+    } links[] = {
+        {"plain", backend.Url("/c.exe"), ""},
+        {"https", WideUrl(HttpsUrl(fronts.good, "/b.exe")), ""},
+        {"redirected", backend.Url("/r/a.exe"), ""},
+        {"no HEAD", WideUrl(HttpsUrl(fronts.good, "/nohead.exe")), ""},
+        {"downgraded", WideUrl(HttpsUrl(fronts.good, "/down.exe")),
+         "https link redirected to plain http (HEAD: " + Narrow(backend.Url("/c.exe")) + ")"},
+        {"wrong name", WideUrl(HttpsUrl(fronts.wrongName, "/b.exe")),
+         "certificate for another name (HEAD: HttpSendRequest error 12038, 5 attempts)"},
+        {"expired", WideUrl(HttpsUrl(fronts.expired, "/b.exe")),
+         "certificate expired or not yet valid (HEAD: HttpSendRequest error 12037, 5 attempts)"},
+        {"old TLS", WideUrl(HttpsUrl(fronts.tls13Only, "/b.exe")),
+         "no TLS version could be agreed (HEAD: HttpSendRequest error 12157, 5 attempts)"},
+    };
+    std::string programs;
+    int index = 0;
+    for (const auto& link : links)
+        programs += Program(link.name, link.url, "p" + std::to_string(++index) + ".exe");
+    WriteCatalogue(XmlCatalogue(XmlGroup("G", "g.png", programs)));
+
+    const std::vector<std::string> probed = Lines(RunProbe().out);
+    const std::vector<std::string> fetched = Lines(RunFetch().out);
+    ASSERT_EQ(probed.size(), std::size(links) + 1);
+    ASSERT_EQ(fetched.size(), std::size(links) + 1);
+    const auto result = [](const std::string& line) { return line.substr(line.rfind('\t') + 1); };
+    for (size_t i = 0; i < std::size(links); ++i) {
+        const auto& link = links[i];
+        SCOPED_TRACE(link.name);
+        const std::string probeResult = result(probed[i]);
+        const std::string fetchResult = result(fetched[i]);
+        if (link.reason.empty()) {
+            // "3000 bytes", with a note when the HEAD was refused; "downloaded 3000 bytes".
+            EXPECT_EQ(probeResult.substr(0, 10), "3000 bytes") << probeResult;
+            EXPECT_EQ(fetchResult, "downloaded 3000 bytes");
+            EXPECT_EQ(Local("Soft\\p" + std::to_string(i + 1) + ".exe").size(), 3000u);
+        } else {
+            EXPECT_EQ(probeResult, "failed: " + link.reason);
+            EXPECT_EQ(fetchResult, "failed: " + link.reason);
+        }
+    }
 }

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
 constexpr size_t kLargestRequestHead = 64 * 1024;
+constexpr size_t kChunkBytes = 1000;
 
 bool SendAll(SOCKET client, const char* data, size_t size)
 {
@@ -42,6 +44,11 @@ const char* ReasonPhrase(int status)
 {
     switch (status) {
     case 200: return "OK";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 403: return "Forbidden";
+    case 405: return "Method Not Allowed";
+    case 501: return "Not Implemented";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
     default: return "Status";
@@ -282,21 +289,42 @@ bool LoopbackHttpServer::SendAnswer(SOCKET client, const std::string& method, co
     const uint64_t bodySize = answer.body.size() * answer.bodyRepeats;
     const uint64_t announced = answer.contentLength.value_or(bodySize);
     const bool isGet = method == "GET";
-    // A GET body that does not fill what was announced, or that nothing announced, ends
-    // with the connection.
-    const bool closeAfter = !keepAlive || (isGet && (!answer.sendContentLength || bodySize < announced));
+    const bool chunked = isGet && answer.chunked;
+    // A GET body that does not fill what was announced, that nothing announced, or whose
+    // last chunk never comes, ends with the connection.
+    const bool closeAfter = !keepAlive || (isGet && (chunked ? !answer.lastChunk
+                                                             : !answer.sendContentLength || bodySize < announced));
 
     std::string head = "HTTP/1.1 " + std::to_string(answer.status) + " " + ReasonPhrase(answer.status) + "\r\n";
-    if (answer.sendContentLength)
+    if (chunked)
+        head += "Transfer-Encoding: chunked\r\n";
+    else if (answer.sendContentLength)
         head += "Content-Length: " + std::to_string(announced) + "\r\n";
+    if (!answer.location.empty())
+        head += "Location: " + answer.location + "\r\n";
     if (closeAfter)
         head += "Connection: close\r\n";
     head += "\r\n";
     if (!SendAll(client, head.data(), head.size()))
         return false;
+    if (chunked)
+        return SendChunks(client, answer) && !closeAfter;
     if (isGet && !SendBody(client, answer, answer.sendContentLength ? std::min(bodySize, announced) : bodySize))
         return false;
     return !closeAfter;
+}
+
+bool LoopbackHttpServer::SendChunks(SOCKET client, const HttpAnswer& answer)
+{
+    for (size_t offset = 0; offset < answer.body.size(); offset += kChunkBytes) {
+        const size_t size = std::min(kChunkBytes, answer.body.size() - offset);
+        char sizeLine[32] = {};
+        std::snprintf(sizeLine, sizeof(sizeLine), "%zx\r\n", size);
+        const std::string chunk = sizeLine + answer.body.substr(offset, size) + "\r\n";
+        if (!SendAll(client, chunk.data(), chunk.size()))
+            return false;
+    }
+    return !answer.lastChunk || SendAll(client, "0\r\n\r\n", 5);
 }
 
 bool LoopbackHttpServer::SendBody(SOCKET client, const HttpAnswer& answer, uint64_t length)

@@ -29,7 +29,31 @@ struct HttpAnswer {
     // body's size pauses after the last byte, before a connection that ends the body closes.
     std::optional<uint64_t> pauseAfter;
     DWORD delayMs = 0;  // answers only after this long, as a distant server would
+    std::string location;  // sent as the Location header: where a redirect points
+    // The GET body in chunks of kChunkBytes, without Content-Length. Without `lastChunk` the
+    // connection closes after the body instead of the empty chunk that ends it.
+    bool chunked = false;
+    bool lastChunk = true;
 };
+
+// A redirect answer with this status to `location`.
+inline HttpAnswer RedirectTo(const std::string& location, int status = 301)
+{
+    HttpAnswer answer;
+    answer.status = status;
+    answer.location = location;
+    return answer;
+}
+
+// A chunked GET body; `whole` false drops the connection where the last chunk belongs.
+inline HttpAnswer Chunked(const std::string& body, bool whole = true)
+{
+    HttpAnswer answer;
+    answer.body = body;
+    answer.chunked = true;
+    answer.lastChunk = whole;
+    return answer;
+}
 
 struct RecordedRequest {
     std::string method;
@@ -119,6 +143,7 @@ private:
     bool ReadRequest(SOCKET client, std::string& pending, RecordedRequest& request, bool& keepAlive);
     bool SendAnswer(SOCKET client, const std::string& method, const HttpAnswer& answer, bool keepAlive);
     bool SendBody(SOCKET client, const HttpAnswer& answer, uint64_t length);
+    bool SendChunks(SOCKET client, const HttpAnswer& answer);
     bool PauseIfAsked(const HttpAnswer& answer, uint64_t sent);
     Route FindRoute(const std::string& path) const;
 

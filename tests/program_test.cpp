@@ -22,6 +22,7 @@
 #include "net/sha256.h"
 #include "res/resource.h"
 #include "tests/console_run.h"
+#include "tests/https_fronts.h"
 #include "tests/installer_log.h"
 #include "tests/loopback_http_server.h"
 #include "tests/mark_pixels.h"
@@ -481,6 +482,50 @@ TEST_F(InstallRun, OneKeyInstallsTheCheckedProgramsInOrderWhileTheNextDownloads)
     for (HWND tile : tiles)
         EXPECT_TRUE(IsChecked(tile));
     EXPECT_TRUE(PathExists(copy.soft() + L"\\a2.exe"));
+}
+
+// One-key with an installer served over https, through the fronts of
+// tests/tls/with_https_fronts.sh: the ctest entry program_test_https runs it; without the
+// fronts it is skipped.
+class HttpsInstallRun : public InstallRun {
+protected:
+    void SetUp() override
+    {
+        if (!m_fronts)
+            GTEST_SKIP() << "no https fronts; run through ctest's program_test_https";
+        InstallRun::SetUp();
+        ASSERT_TRUE(m_backend.IsListening()) << "backend port " << m_fronts->backend << " busy";
+    }
+
+    const std::optional<HttpsFronts> m_fronts = HttpsFrontsFromEnvironment();
+    LoopbackHttpServer m_backend{m_fronts ? m_fronts->backend : static_cast<unsigned short>(0)};
+};
+
+TEST_F(HttpsInstallRun, OneKeyInstallsAnInstallerServedOverHttps)
+{
+    const auto programs = Programs(1, "s");
+    ProgramCopy copy(L"https");
+    std::string catalogue = CatalogueXml({{"S", programs}}, CatalogueServer());
+    const std::string plainLink = "http://" + CatalogueServer() + "/soft/";
+    catalogue.replace(catalogue.find(plainLink), plainLink.size(), HttpsUrl(m_fronts->good, "/soft/"));
+    ASSERT_TRUE(copy.WriteCatalogue(catalogue));
+    m_backend.Serve("/soft/s0.exe", Body(TestInstallerBytes()));
+
+    RunningProgram program(copy.exe(), L"", InstallerEnvironment(200));
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+    SendMessageW(ChildById(main, IDC_SELECT_ALL), BM_CLICK, 0, 0);
+    ClickImageButton(ChildById(main, IDC_ONE_KEY_INSTALL));
+
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindowVisible(main) && FindProgressDialog(program); }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 60000)) << "shown again after the run";
+    EXPECT_EQ(program.WaitForMessageBox(0), nullptr) << "no failure message";
+    const auto runs = Runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].name, "s0.exe");
+    EXPECT_EQ(runs[0].arguments, "/S /n=0");
+    EXPECT_EQ(ReadWholeFile(copy.soft() + L"\\s0.exe"), TestInstallerBytes());
+    EXPECT_EQ(m_backend.CountRequests("GET", "/soft/s0.exe"), 1u);
 }
 
 TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)

@@ -11,16 +11,45 @@ std::string AttemptsText(int attempts)
     return std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts");
 }
 
+// WinINet's errors for a secure connection that was refused, in words; null for others.
+const char* SecureConnectionFault(DWORD error)
+{
+    switch (error) {
+    case ERROR_INTERNET_INVALID_CA: return "certificate not trusted";
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID: return "certificate for another name";
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID: return "certificate expired or not yet valid";
+    case ERROR_INTERNET_SEC_CERT_REVOKED: return "certificate revoked";
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED: return "certificate revocation could not be checked";
+    case ERROR_INTERNET_SEC_CERT_NO_REV: return "certificate without revocation information";
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_INVALID_CERT: return "certificate not valid";
+    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED: return "the host asks for a client certificate";
+    // What Windows 7 answers a host that speaks only TLS 1.2 or later while its Internet
+    // Options offer TLS 1.0 alone.
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR: return "no TLS version could be agreed";
+    default: return nullptr;
+    }
+}
+
 }  // namespace
 
 std::string LinkFailureReason(const LinkReport& report)
 {
     const std::string request = report.method;
     switch (report.fault) {
-    case LinkFault::NotHttp: return "not http";
-    case LinkFault::NoAnswer:
-        return "no answer (" + request + ": " + report.failedCall + " error " + std::to_string(report.error) +
+    case LinkFault::NotHttp:
+        if (report.attempts == 0)
+            return "not an http or https link";
+        return "redirected to a link that is not http or https (" + request + ": " + Utf8FromWide(report.url) + ")";
+    case LinkFault::Downgraded:
+        return "https link redirected to plain http (" + request + ": " + Utf8FromWide(report.url) + ")";
+    case LinkFault::RedirectLoop: return "redirect loop (" + request + ", " + AttemptsText(report.attempts) + ")";
+    case LinkFault::NoAnswer: {
+        const char* secure = SecureConnectionFault(report.error);
+        return std::string(secure ? secure : "no answer") + " (" + request + ": " + report.failedCall + " error " +
+               std::to_string(report.error) +
                (report.attempts > 0 ? ", " + AttemptsText(report.attempts) : std::string()) + ")";
+    }
     case LinkFault::Status:
         return "status " + std::to_string(report.status) + " (" + request + ", " + AttemptsText(report.attempts) + ")";
     case LinkFault::NoContentLength: return "no Content-Length (" + request + ")";
@@ -48,7 +77,7 @@ std::vector<CatalogueLink> CatalogueLinks(const Catalogue& catalogue)
 std::string DescribeLinkReport(const LinkReport& report)
 {
     if (report.fault == LinkFault::None)
-        return std::to_string(report.size) + " bytes";
+        return std::to_string(report.size) + " bytes" + (report.headRefused ? " (HEAD refused; size from the GET)" : "");
     return "failed: " + LinkFailureReason(report);
 }
 

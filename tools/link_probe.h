@@ -22,10 +22,12 @@ struct CatalogueLink {
 
 // In catalogue order: each group's icon, then each of its programs' installer and icon.
 // Icons named by a bare file name are no links and are left out; installer URLs are all
-// taken, http or not.
+// taken, http(s) or not.
 std::vector<CatalogueLink> CatalogueLinks(const Catalogue& catalogue);
 
-// Why a request failed, naming the request: "status 404 (HEAD, 5 attempts)".
+// Why a request failed, naming the request: "status 404 (HEAD, 5 attempts)". A refused
+// secure connection is named in words before WinINet's error number: "certificate not
+// trusted (HEAD: HttpSendRequest error 12045, 5 attempts)".
 std::string LinkFailureReason(const LinkReport& report);
 
 // The announced size of a good link ("12345 bytes"), or "failed: " and the reason, with the

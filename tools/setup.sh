@@ -11,7 +11,7 @@ packages=(
   mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   googletest libboost-dev libpugixml-dev
   wine64 wine32:i386 xvfb xauth fonts-wqy-microhei
-  dpkg-dev curl openssl
+  dpkg-dev curl openssl socat
 )
 
 missing_packages() {
