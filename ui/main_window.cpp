@@ -316,6 +316,8 @@ void CMainWindow::RunInstallDialog(const std::vector<const CatalogueProgram*>& p
     dialog.m_hashRequired = m_publisherKey != nullptr;
     dialog.DoModal(m_hwnd);
     ShowWindow(m_hwnd, SW_SHOW);
+    if (dialog.EndedNormally())
+        ShowInstallReport(m_hwnd, dialog.run().Results());
 }
 
 void CMainWindow::StartBackgroundTasks()
