@@ -103,7 +103,9 @@ std::string InstallValueRemarks(const CatalogueProgram& program, bool hashRequir
     std::wstring file;
     std::wstring parameters;
     if (SplitInstallCommand(program.install, file, parameters) == InstallerKind::None)
-        return Utf8FromWide(program.name) + "的安装值没有.exe或.msi，不会启动\n";
+        return InstallerFileName(program.install).empty()
+                   ? std::string()  // no value at all: nothing to name but its absence
+                   : Utf8FromWide(program.name) + "的安装值没有.exe或.msi，不会启动\n";
     if (!StartsAnotherFile(program.install))
         return std::string();
     installsStartable = installsStartable && !hashRequired;
