@@ -554,6 +554,7 @@ TEST_F(DialogRun, ThreeProgramsInstallInOrderWhileTheNextOneDownloads)
 
     EXPECT_EQ(run.Unfinished(), "");
     EXPECT_EQ(run.result, 1);
+    EXPECT_TRUE(dialog.EndedNormally());
     const std::vector<LoggedInstall> log = Log();
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0].name, "first.exe");
@@ -701,6 +702,7 @@ TEST_F(DialogRun, AFailedDownloadEndsTheRunWithItsMessage)
 
     EXPECT_EQ(run.Unfinished(), "");
     EXPECT_EQ(run.result, 1);
+    EXPECT_FALSE(dialog.EndedNormally()) << "its own message, no report";
     for (const char* path : {"/4/four.exe", "/5/five.exe"}) {
         EXPECT_EQ(m_server.CountRequests("HEAD", path), 0u) << path;
         EXPECT_EQ(m_server.CountRequests("GET", path), 0u) << path;
@@ -815,6 +817,7 @@ TEST_F(DialogRun, TheCloseButtonWhileInstallingLeavesTheInstallerRunning)
 
     EXPECT_EQ(run.Unfinished(), "");
     EXPECT_EQ(run.result, 1);
+    EXPECT_FALSE(dialog.EndedNormally()) << "closed: no report";
     EXPECT_FALSE(installer.StillOpen()) << "the dialog let go of the handle";
     ASSERT_TRUE(WaitUntil([&] { return Log().size() == 1; }));
     EXPECT_GT(Log()[0].end, run.endTick) << "the installer ran on after the dialog";
