@@ -65,7 +65,14 @@ bool ProcessTree::Poll()
     }
     if (IsMemberRunning(m_members.front()))
         m_remainingName.clear();  // the installer itself still runs: nothing to explain
-    return !anyRunning;
+    if (anyRunning) {
+        m_seenEndedMs = 0;
+        return false;
+    }
+    const ULONGLONG now = GetTickCount64();
+    if (m_seenEndedMs == 0)
+        m_seenEndedMs = now;
+    return now - m_seenEndedMs >= kSettleMs;
 }
 
 // Repeats over the snapshot until nothing joins: a grandchild may be listed before the child

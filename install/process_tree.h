@@ -24,8 +24,11 @@ public:
     // Takes the installer's own process handle.
     explicit ProcessTree(KernelHandle root);
 
-    // Looks for new members and answers whether every member has ended.
+    // Looks for new members and answers whether every member has ended, as seen on polls at
+    // least kSettleMs apart: a child started just before its parent ended may be missing from
+    // one snapshot (Wine lists a new process only once its first thread runs).
     bool Poll();
+    static constexpr ULONGLONG kSettleMs = 400;
     // While the installer itself has ended and others run on: one of theirs' file name
     // ("Code.exe"); otherwise empty. As of the last Poll.
     const std::wstring& RemainingName() const { return m_remainingName; }
@@ -46,4 +49,5 @@ private:
     std::vector<Member> m_members;  // the installer first
     std::vector<DWORD> m_unopenable;  // members of this Poll we may not open: running while listed
     std::wstring m_remainingName;
+    ULONGLONG m_seenEndedMs = 0;  // when every member was first seen ended; 0 while one runs
 };
