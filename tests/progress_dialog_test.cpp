@@ -1089,25 +1089,35 @@ protected:
     const std::wstring m_installLog = GetAppLibDir() + L"\\install.log";
 };
 
-// The report the main window shows after a run: the box's text, or "<none>".
+// The report box of ShowInstallReport, read and pressed from a thread timer inside its own
+// modal loop.
+struct ReportWatch {
+    HWND owner = nullptr;
+    std::wstring text = L"<none>";
+};
+ReportWatch* g_reportWatch = nullptr;
+
+void CALLBACK ReadAndPressReport(HWND, UINT, UINT_PTR, DWORD)
+{
+    const HWND box = OwnedMessageBox(g_reportWatch->owner);
+    if (!box)
+        return;
+    g_reportWatch->text = TextOf(box) + L"|" + MessageBoxText(box);
+    SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+}
+
+// The report the main window shows after a run: the box's caption and text, or "<none>".
 std::wstring ReportShownFor(const std::vector<ProgramResult>& results)
 {
-    const HWND owner = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-    static std::wstring t_text;
-    static HWND t_owner;
-    t_text = L"<none>";
-    t_owner = owner;
-    const UINT_PTR timer = SetTimer(nullptr, 0, 10, [](HWND, UINT, UINT_PTR, DWORD) {
-        const HWND box = OwnedMessageBox(t_owner);
-        if (!box)
-            return;
-        t_text = TextOf(box) + L"|" + MessageBoxText(box);
-        SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
-    });
-    ShowInstallReport(owner, results);
+    ReportWatch watch;
+    watch.owner = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    g_reportWatch = &watch;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 10, ReadAndPressReport);
+    ShowInstallReport(watch.owner, results);
     KillTimer(nullptr, timer);
-    DestroyWindow(owner);
-    return t_text;
+    g_reportWatch = nullptr;
+    DestroyWindow(watch.owner);
+    return watch.text;
 }
 
 TEST_F(RealInstallers, APackageThenAnNsisInstallerInOneRun)
