@@ -25,8 +25,8 @@ public:
     explicit ProcessTree(KernelHandle root);
 
     // Looks for new members and answers whether every member has ended, as seen on polls at
-    // least kSettleMs apart: a child started just before its parent ended may be missing from
-    // one snapshot (Wine lists a new process only once its first thread runs).
+    // least kSettleMs apart: a child started just before its parent ended can be missing from
+    // one snapshot (seen under Wine, about one start in four of a launcher that exits at once).
     bool Poll();
     static constexpr ULONGLONG kSettleMs = 400;
     // While the installer itself has ended and others run on: one of theirs' file name
