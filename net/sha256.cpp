@@ -88,8 +88,13 @@ std::wstring Sha256OfFile(const std::wstring& path, const std::atomic<bool>* can
                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file)
         return std::wstring();
+    return Sha256OfOpenFile(file.get(), cancel);
+}
+
+std::wstring Sha256OfOpenFile(HANDLE file, const std::atomic<bool>* cancel)
+{
     Sha256Hash hash;
-    if (!hash.Open() || !HashFileContents(file.get(), hash, cancel))
+    if (!hash.Open() || !HashFileContents(file, hash, cancel))
         return std::wstring();
     const std::optional<Sha256Digest> digest = hash.Finish();
     return digest ? HexDigits(digest->data(), digest->size()) : std::wstring();

@@ -241,6 +241,38 @@ TEST(Applib, InstalledPrintsEachProgramsStateHere)
     EXPECT_EQ(RunApplib(L"installed missing.xml").exitCode, 3u);
 }
 
+// Install values the run passes over are named in every build: one that starts nothing, and
+// one that downloads one file and starts another. A keyed build refuses the second kind, so
+// only there it fails the check.
+TEST(Applib, CheckNamesInstallValuesThatStartNothingOrAnotherFile)
+{
+    const std::string hash = "<key>sha256</key><string>" + std::string(64, 'a') + "</string>";
+    const auto program = [&](const std::string& name, const std::string& install) {
+        return XmlProgram(name, L"http://dl.example.com/x", "http://img.example.com/i.png",
+                          "<key>install</key><string>" + install + "</string>" + hash);
+    };
+    ScratchFile file(BesideTool(L"installs.xml"),
+                     XmlCatalogue(XmlGroup("G", "g.png",
+                                           program("压缩包", "tool.zip") + program("空格", "my setup.exe /S") +
+                                               program("备份", "setup.exe.bak") + program("好", "ok.exe /S") +
+                                               program("包", "pkg.msi /qn"))));
+    const std::string named = "G: 5 programs\n"
+                              "压缩包的安装值没有.exe或.msi，不会启动\n"
+                              "空格的安装值下载my，却启动my setup.exe\n"
+                              "备份的安装值下载setup.exe.bak，却启动setup.exe\n"
+                              "ok\n";
+    ConsoleRun result = RunApplib(L"check installs.xml");
+    EXPECT_EQ(result.out, named);
+    EXPECT_EQ(result.exitCode, 0u);
+    result = RunApplib(L"check installs.xml", L"applib_test_key.exe");
+    EXPECT_EQ(result.out, named);
+    EXPECT_EQ(result.exitCode, 1u);
+
+    ScratchFile startsNothing(BesideTool(L"installs-zip.xml"), XmlCatalogue(XmlGroup("G", "g.png", program("压缩包", "tool.zip"))));
+    result = RunApplib(L"check installs-zip.xml", L"applib_test_key.exe");
+    EXPECT_EQ(result.exitCode, 0u) << "named, not refused";
+}
+
 // Published vectors, a million bytes among them, in the sha256sum layout; a file that cannot
 // be read does not stop the others.
 TEST(Applib, HashPrintsEachFilesSha256)

@@ -2,10 +2,15 @@
 // an install run refuses, and the elevated start; then the pipeline of a run, tick by tick,
 // against fake downloads and installers (table rows: add a row for a new case).
 
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -13,6 +18,9 @@
 #include <vector>
 
 #include "base/folders.h"
+#include "base/unique_handle.h"
+#include "install/install_log.h"
+#include "install/process_tree.h"
 #include "install/install_run.h"
 #include "tests/installer_log.h"
 #include "tests/test_files.h"
@@ -20,44 +28,57 @@
 
 namespace {
 
+constexpr auto kNone = InstallerKind::None;
+constexpr auto kProgram = InstallerKind::Program;
+constexpr auto kPackage = InstallerKind::Package;
+
 struct InstallCase {
     const wchar_t* install;
     const wchar_t* downloadName;
-    bool startable;  // holds ".exe"
+    InstallerKind kind;
     const wchar_t* file;
     const wchar_t* parameters;
     bool accepted;
+    bool startsAnotherFile = false;  // refused by a keyed build
 };
 
 const InstallCase kInstallCases[] = {
-    {L"setup.exe /S", L"setup.exe", true, L"setup.exe", L"/S", true},
-    {L"  setup.exe   /S /D=C:\\Program Files\\x  ", L"setup.exe", true, L"setup.exe", L"/S /D=C:\\Program Files\\x",
-     true},
-    {L"Setup.EXE", L"Setup.EXE", true, L"Setup.EXE", L"", true},
-    {L"\t SETUP.Exe \r\n", L"SETUP.Exe", true, L"SETUP.Exe", L"", true},
-    // Downloaded, never started.
-    {L"tool.zip", L"tool.zip", false, L"", L"", true},
-    {L"readme.txt --help", L"readme.txt", false, L"", L"", true},
+    {L"setup.exe /S", L"setup.exe", kProgram, L"setup.exe", L"/S", true},
+    {L"  setup.exe   /S /D=C:\\Program Files\\x  ", L"setup.exe", kProgram, L"setup.exe",
+     L"/S /D=C:\\Program Files\\x", true},
+    {L"Setup.EXE", L"Setup.EXE", kProgram, L"Setup.EXE", L"", true},
+    {L"\t SETUP.Exe \r\n", L"SETUP.Exe", kProgram, L"SETUP.Exe", L"", true},
+    // Windows Installer packages, looked for only where no ".exe" is.
+    {L"realtool.msi /qn", L"realtool.msi", kPackage, L"realtool.msi", L"/qn", true},
+    {L"Tool.MSI", L"Tool.MSI", kPackage, L"Tool.MSI", L"", true},
+    {L"tool.msi /qn TARGETDIR=C:\\x", L"tool.msi", kPackage, L"tool.msi", L"/qn TARGETDIR=C:\\x", true},
+    {L"setup.exe /i tool.msi", L"setup.exe", kProgram, L"setup.exe", L"/i tool.msi", true},
+    {L"tool.msi.exe", L"tool.msi.exe", kProgram, L"tool.msi.exe", L"", true},
+    {L"tool.msix", L"tool.msix", kPackage, L"tool.msi", L"x", true, true},
+    // Nothing to start: neither downloaded nor started.
+    {L"tool.zip", L"tool.zip", kNone, L"", L"", false},
+    {L"readme.txt --help", L"readme.txt", kNone, L"", L"", false},
     // No file at all.
-    {L"", L"", false, L"", L"", false},
-    {L" \t\r\n", L"", false, L"", L"", false},
+    {L"", L"", kNone, L"", L"", false},
+    {L" \t\r\n", L"", kNone, L"", L"", false},
     // Names that leave the installers folder.
-    {L"..\\x.exe", L"..\\x.exe", true, L"..\\x.exe", L"", false},
-    {L"..\\..\\Windows\\x.exe /S", L"..\\..\\Windows\\x.exe", true, L"..\\..\\Windows\\x.exe", L"/S", false},
-    {L"a/b.exe", L"a/b.exe", true, L"a/b.exe", L"", false},
-    {L"C:x.exe", L"C:x.exe", true, L"C:x.exe", L"", false},
-    {L"x.exe:stream", L"x.exe:stream", true, L"x.exe", L":stream", false},
-    {L".", L".", false, L"", L"", false},
-    {L"..", L"..", false, L"", L"", false},
+    {L"..\\x.exe", L"..\\x.exe", kProgram, L"..\\x.exe", L"", false},
+    {L"..\\..\\Windows\\x.exe /S", L"..\\..\\Windows\\x.exe", kProgram, L"..\\..\\Windows\\x.exe", L"/S", false},
+    {L"a/b.exe", L"a/b.exe", kProgram, L"a/b.exe", L"", false},
+    {L"C:x.exe", L"C:x.exe", kProgram, L"C:x.exe", L"", false},
+    {L"x.exe:stream", L"x.exe:stream", kProgram, L"x.exe", L":stream", false, true},
+    {L"..\\x.msi /qn", L"..\\x.msi", kPackage, L"..\\x.msi", L"/qn", false},
+    {L".", L".", kNone, L"", L"", false},
+    {L"..", L"..", kNone, L"", L"", false},
     // Started part fine, downloaded part not: a tab does not end the downloaded name.
-    {L"setup.exe\t/S", L"setup.exe\t/S", true, L"setup.exe", L"/S", false},
+    {L"setup.exe\t/S", L"setup.exe\t/S", kProgram, L"setup.exe", L"/S", false, true},
     // Parameters may name any path: they are the installer's business.
-    {L"setup.exe ..\\..\\y /D=C:\\z", L"setup.exe", true, L"setup.exe", L"..\\..\\y /D=C:\\z", true},
+    {L"setup.exe ..\\..\\y /D=C:\\z", L"setup.exe", kProgram, L"setup.exe", L"..\\..\\y /D=C:\\z", true},
     // The downloaded name ends at the first space, the started file at ".exe".
-    {L"my setup.exe /S", L"my", true, L"my setup.exe", L"/S", true},
-    {L"setup.exe.bak", L"setup.exe.bak", true, L"setup.exe", L".bak", true},
-    {L"a.exe b.exe /S", L"a.exe", true, L"a.exe", L"b.exe /S", true},
-    {L"a.exeb.exe /S", L"a.exeb.exe", true, L"a.exeb.exe", L"/S", true},
+    {L"my setup.exe /S", L"my", kProgram, L"my setup.exe", L"/S", true, true},
+    {L"setup.exe.bak", L"setup.exe.bak", kProgram, L"setup.exe", L".bak", true, true},
+    {L"a.exe b.exe /S", L"a.exe", kProgram, L"a.exe", L"b.exe /S", true},
+    {L"a.exeb.exe /S", L"a.exeb.exe", kProgram, L"a.exeb.exe", L"/S", true},
 };
 
 std::string AsciiForTrace(const std::wstring& text)
@@ -84,34 +105,119 @@ TEST(InstallValue, NamesSplitsAndRefuses)
         EXPECT_EQ(InstallerFileName(c.install), c.downloadName);
         std::wstring file = L"poison";
         std::wstring parameters = L"poison";
-        EXPECT_EQ(SplitInstallCommand(c.install, file, parameters), c.startable);
+        EXPECT_EQ(SplitInstallCommand(c.install, file, parameters), c.kind);
         EXPECT_EQ(file, c.file);
         EXPECT_EQ(parameters, c.parameters);
         EXPECT_EQ(IsAcceptedInstall(c.install, L"C:\\AppLib\\Soft"), c.accepted);
+        EXPECT_EQ(StartsAnotherFile(c.install), c.startsAnotherFile);
     }
 }
 
+// msiexec comes from the system folder, whatever stands in the installers folder, the
+// current folder or the search path; the package's full path is quoted.
+TEST(InstallValue, APackageStartsTheSystemsMsiexecWithItsFullPath)
+{
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    EXPECT_EQ(SystemMsiexecPath(), std::wstring(system) + L"\\msiexec.exe");
+
+    const std::wstring package = L"C:\\My Stick\\AppLib\\Soft\\start-1\\real tool.msi";
+    StartCommand command = StartCommandFor(kPackage, package, L"/qn");
+    EXPECT_EQ(command.file, SystemMsiexecPath());
+    EXPECT_EQ(command.parameters, L"/i \"" + package + L"\" /qn");
+    command = StartCommandFor(kPackage, package, L"");
+    EXPECT_EQ(command.parameters, L"/i \"" + package + L"\"") << "no space after the path";
+    command = StartCommandFor(kProgram, L"C:\\Soft\\setup.exe", L"/S");
+    EXPECT_EQ(command.file, L"C:\\Soft\\setup.exe");
+    EXPECT_EQ(command.parameters, L"/S");
+}
+
+// Installers start from a staging folder beside them (StagedPathLength), so that is the path
+// that has to fit; a package's whole "/i "<path>" parameters" does.
 TEST(InstallValue, PathAndParametersMustFitTheElevatedStart)
 {
-    const std::wstring folder = L"C:\\Soft";  // 7 characters, then "\"
-    const std::wstring longestFile = std::wstring(511 - 8 - 4, L'a') + L".exe";
-    ASSERT_EQ(InstallerPath(folder, longestFile).size(), 511u);
+    const std::wstring folder = L"C:\\Soft";  // 7 characters
+    const size_t stagedOverhead = StagedPathLength(folder, L"");
+    ASSERT_EQ(stagedOverhead, 7u + 1 + kStagingFolderNameLength + 1);
+    const std::wstring longestFile = std::wstring(511 - stagedOverhead - 4, L'a') + L".exe";
+    ASSERT_EQ(StagedPathLength(folder, longestFile), 511u);
     const std::wstring longestParameters(511, L'p');
+    // "/i "", then the package's staged path, then "" /qn".
+    const std::wstring longestPackage = std::wstring(511 - 4 - stagedOverhead - 4 - 5, L'm') + L".msi";
     struct Case {
         const char* what;
         std::wstring install;
-        bool accepted;
+        InstallRefusal refusal;
     } cases[] = {
-        {"path of 511", longestFile, true},
-        {"path of 512", L"b" + longestFile, false},
-        {"parameters of 511", L"setup.exe " + longestParameters, true},
-        {"parameters of 512", L"setup.exe p" + longestParameters, false},
-        {"parameters of 512 after trimming only", L"setup.exe " + longestParameters + L"   ", true},
+        {"path of 511", longestFile, InstallRefusal::None},
+        {"path of 512", L"b" + longestFile, InstallRefusal::PathTooLong},
+        {"parameters of 511", L"setup.exe " + longestParameters, InstallRefusal::None},
+        {"parameters of 512", L"setup.exe p" + longestParameters, InstallRefusal::ParametersTooLong},
+        {"parameters of 512 after trimming only", L"setup.exe " + longestParameters + L"   ", InstallRefusal::None},
+        {"package command of 511", longestPackage + L" /qn", InstallRefusal::None},
+        {"package command of 512", L"m" + longestPackage + L" /qn", InstallRefusal::PathTooLong},
+        {"package parameters of 512", L"x.msi p" + longestParameters, InstallRefusal::ParametersTooLong},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(IsAcceptedInstall(c.install, folder), c.accepted);
+        EXPECT_EQ(WhyRefused(c.install, folder), c.refusal);
     }
+}
+
+TEST(InstallOutcomes, ExitCodesAndTheirWords)
+{
+    const struct {
+        DWORD exitCode;
+        InstallOutcome outcome;
+        const wchar_t* words;
+    } cases[] = {
+        {0, InstallOutcome::Succeeded, L"安装成功"},
+        {3010, InstallOutcome::SucceededRestartNeeded, L"安装成功，需要重新启动"},
+        {1641, InstallOutcome::SucceededRestartNeeded, L"安装成功，需要重新启动"},
+        {1602, InstallOutcome::Cancelled, L"安装已取消"},
+        {1223, InstallOutcome::Cancelled, L"安装已取消"},
+        {1603, InstallOutcome::Failed, L"安装失败"},
+        {1618, InstallOutcome::Failed, L"安装失败"},
+        {1, InstallOutcome::Failed, L"安装失败"},
+        {259, InstallOutcome::Failed, L"安装失败"},
+        {0xC0000005u, InstallOutcome::Failed, L"安装失败"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.exitCode);
+        EXPECT_EQ(OutcomeOfExitCode(c.exitCode), c.outcome);
+        EXPECT_STREQ(OutcomeWords(c.outcome), c.words);
+    }
+    EXPECT_STREQ(OutcomeWords(InstallOutcome::NotStarted), L"未能启动");
+    EXPECT_STREQ(OutcomeWords(InstallOutcome::Skipped), L"已跳过");
+    EXPECT_STREQ(OutcomeWords(InstallOutcome::UpToDate), L"已是最新版本，跳过");
+}
+
+TEST(InstallOutcomes, TheReportNamesAllButPlainSuccessAndARestartOnce)
+{
+    CatalogueProgram a, b, c, d, e, f;
+    a.name = L"甲";
+    b.name = L"乙";
+    c.name = L"丙";
+    d.name = L"丁";
+    e.name = L"戊";
+    f.name = L"己";
+    using O = InstallOutcome;
+    const std::vector<ProgramResult> mixed = {
+        {&a, O::Succeeded, 0u, 1000},         {&b, O::Failed, 1603u, 2000},
+        {&c, O::SucceededRestartNeeded, 3010u, 3000}, {&d, O::NotStarted, std::nullopt, 0},
+        {&e, O::SucceededRestartNeeded, 1641u, 1000}, {&f, O::UpToDate, std::nullopt, 0},
+    };
+    EXPECT_EQ(InstallReport(mixed), L"乙：安装失败（退出代码 1603）\r\n"
+                                    L"丙：安装成功，需要重新启动（退出代码 3010）\r\n"
+                                    L"丁：未能启动\r\n"
+                                    L"戊：安装成功，需要重新启动（退出代码 1641）\r\n"
+                                    L"己：已是最新版本，跳过\r\n"
+                                    L"\r\n"
+                                    L"需要重新启动计算机");
+    EXPECT_EQ(InstallReport({{&a, O::Succeeded, 0u, 1}, {&b, O::Succeeded, 0u, 1}}), L"") << "all exited with 0";
+    EXPECT_EQ(InstallReport({}), L"");
+    EXPECT_EQ(InstallReport({{&a, O::Cancelled, 1602u, 1}, {&b, O::Skipped, std::nullopt, 0}}),
+              L"甲：安装已取消（退出代码 1602）\r\n乙：已跳过");
 }
 
 TEST(InstallerPlaces, ANameSharedByOtherUrlsMovesEachOfItsInstallersIntoASubfolder)
@@ -202,6 +308,84 @@ TEST_F(ElevatedStart, WindowsInstallerIsBusyWhileAnotherProcessHoldsItsMutex)
     EXPECT_FALSE(SystemInstallPlatform().IsWindowsInstallerBusy()) << "the mutex went with its process";
 }
 
+// A launcher starts the real installer and exits at once; the run waits for both, and names
+// the one it waits for once only the child remains.
+TEST_F(ElevatedStart, AnInstallerThatHandsOverIsDoneWhenItsChildIs)
+{
+    SetEnvironmentVariableW(L"TEST_INSTALLER_HAND_OVER_MS", L"1500");
+    std::unique_ptr<StartedInstaller> installer = SystemInstallPlatform().StartElevated(m_installer, L"");
+    SetEnvironmentVariableW(L"TEST_INSTALLER_HAND_OVER_MS", nullptr);
+    ASSERT_NE(installer, nullptr);
+    std::wstring waitingFor;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const bool exited = installer->HasExited();
+            if (!installer->WaitingFor().empty())
+                waitingFor = installer->WaitingFor();
+            return exited;
+        },
+        15000));
+    const ULONGLONG seenExited = GetTickCount64();
+    const std::vector<LoggedInstall> log = ReadInstallerLog(m_log);
+    ASSERT_EQ(log.size(), 2u) << "the child had ended too";
+    EXPECT_EQ(log[0].arguments, "") << "the launcher ended first";
+    EXPECT_EQ(log[1].arguments, "child");
+    EXPECT_GE(log[1].end - log[0].end, 1000u) << "the child ran on after the launcher";
+    EXPECT_LE(log[1].end, seenExited);
+    EXPECT_EQ(waitingFor, L"test_installer.exe");
+    EXPECT_EQ(installer->ExitCode(), 0u);
+}
+
+// The process whose parent's id is `parentId`, opened to wait on; null when there is none.
+KernelHandle ChildOf(DWORD parentId)
+{
+    const FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ParentProcessID == parentId && entry.th32ProcessID != parentId)
+            return KernelHandle(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+    }
+    return KernelHandle();
+}
+
+// A process whose parent's id was given to the installer after that parent ended is a
+// stranger: it is older than the installer. Wine hands a freed id out again after a while,
+// so enough starts give the installer the id of the stranger's ended parent.
+TEST_F(ElevatedStart, AStrangerWhoseParentsIdCameBackIsNotWaitedFor)
+{
+    SetEnvironmentVariableW(L"TEST_INSTALLER_HAND_OVER_MS", L"120000");
+    KernelHandle parent = RunElevated(m_installer, L"");
+    SetEnvironmentVariableW(L"TEST_INSTALLER_HAND_OVER_MS", nullptr);
+    ASSERT_TRUE(parent);
+    ASSERT_EQ(WaitForSingleObject(parent.get(), 10000), WAIT_OBJECT_0);
+    const DWORD parentId = GetProcessId(parent.get());
+    const KernelHandle stranger = ChildOf(parentId);
+    ASSERT_TRUE(stranger);
+    parent.reset();  // its id is free now; the stranger, its child, runs on
+
+    SetEnvironmentVariableW(L"TEST_INSTALLER_DELAY_MS", L"1000");
+    KernelHandle installer;
+    for (int attempt = 0; attempt < 400 && !installer; ++attempt) {
+        KernelHandle candidate = RunElevated(m_installer, L"");
+        ASSERT_TRUE(candidate);
+        if (GetProcessId(candidate.get()) == parentId)
+            installer = std::move(candidate);
+        else
+            TerminateProcess(candidate.get(), 0);
+    }
+    if (!installer) {
+        TerminateProcess(stranger.get(), 0);
+        GTEST_SKIP() << "no started process got the id " << parentId << " again";
+    }
+    ProcessTree tree(std::move(installer));
+    EXPECT_FALSE(tree.Poll());
+    EXPECT_TRUE(WaitUntil([&] { return tree.Poll(); }, 5000)) << "waits for the stranger";
+    EXPECT_EQ(WaitForSingleObject(stranger.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the stranger runs on";
+    EXPECT_EQ(tree.MemberCount(), 1u);
+    TerminateProcess(stranger.get(), 0);
+}
+
 // An install run goes on silently past an installer that cannot be started. The shell shows
 // an error box for a missing file unless told not to; that box would hold the run up until
 // someone pressed it. The start runs on a thread of its own here, and a box that shows is
@@ -284,7 +468,12 @@ struct FakeDownloadState {
 
 struct FakeInstallerState {
     std::wstring file;
-    bool exited = false;
+    std::string bytes;       // of the file it was started from, read at the start
+    bool alone = false;      // that file stood alone in a staging folder of its own
+    bool heldDuringStart = false;  // nobody could write to it while it was started
+    bool exited = false;     // it and every process it started
+    std::wstring waitingFor;  // it has ended, this process it started runs on
+    DWORD exitCode = 0;
     bool dropped = false;
 };
 
@@ -304,7 +493,9 @@ class FakeInstaller : public StartedInstaller {
 public:
     explicit FakeInstaller(std::shared_ptr<FakeInstallerState> state) : m_state(std::move(state)) {}
     ~FakeInstaller() override { m_state->dropped = true; }
-    bool HasExited() const override { return m_state->exited; }
+    bool HasExited() override { return m_state->exited; }
+    std::wstring WaitingFor() const override { return m_state->waitingFor; }
+    DWORD ExitCode() const override { return m_state->exitCode; }
     HANDLE handle() const override { return nullptr; }
 
 private:
@@ -314,6 +505,16 @@ private:
 std::wstring FileNameOf(const std::wstring& path)
 {
     return path.substr(path.rfind(L'\\') + 1);
+}
+
+std::wstring FolderOf(const std::wstring& path)
+{
+    return path.substr(0, path.rfind(L'\\'));
+}
+
+bool IsStagingFolderName(const std::wstring& name)
+{
+    return name.size() == kStagingFolderNameLength && name.rfind(L"start-", 0) == 0;
 }
 
 class FakePlatform : public InstallPlatform {
@@ -334,33 +535,62 @@ public:
         return std::make_unique<FakeDownload>(downloads.back());
     }
 
+    // A package shows as "msiexec.exe /i PACKAGE ..." when msiexec is the system's own.
     std::unique_ptr<StartedInstaller> StartElevated(const std::wstring& file, const std::wstring& parameters) override
     {
-        calls.push_back("run " + Shown(file) + (parameters.empty() ? "" : " " + AsciiForTrace(parameters)));
-        if (FileNameOf(file) == kRefusedFile)
+        std::wstring installer = file;
+        std::string shown = Shown(file);
+        std::string shownParameters = AsciiForTrace(parameters);
+        if (file == SystemMsiexecPath() && parameters.rfind(L"/i \"", 0) == 0) {
+            const size_t close = parameters.find(L'"', 4);
+            installer = parameters.substr(4, close - 4);
+            shown = "msiexec.exe";
+            shownParameters = "/i " + Shown(installer) + AsciiForTrace(parameters.substr(close + 1));
+        }
+        calls.push_back("run " + shown + (shownParameters.empty() ? "" : " " + shownParameters));
+        if (FileNameOf(installer) == kRefusedFile)
             return nullptr;
         installers.push_back(std::make_shared<FakeInstallerState>());
-        installers.back()->file = file;
+        FakeInstallerState& state = *installers.back();
+        state.file = installer;
+        state.bytes = ReadWholeFile(installer);
+        const FileHandle writer(CreateFileW(installer.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        state.heldDuringStart = !writer;
+        const std::vector<std::wstring> beside = FindFiles(FolderOf(installer) + L"\\*");
+        state.alone = IsStagingFolderName(FileNameOf(FolderOf(installer))) && beside.size() == 1 &&
+                      beside[0] == FileNameOf(installer);
         return std::make_unique<FakeInstaller>(installers.back());
     }
 
     // A path as the calls show it: relative to the installers folder, a named subfolder by
-    // its name; or the bare file name when no folder was given.
+    // its name, a staging folder left out; or the bare file name when no folder was given.
     std::string Shown(const std::wstring& path) const
     {
         if (m_folder.empty() || path.rfind(m_folder + L"\\", 0) != 0)
             return AsciiForTrace(FileNameOf(path));
-        std::wstring relative = path.substr(m_folder.size() + 1);
-        const size_t slash = relative.find(L'\\');
-        if (slash != std::wstring::npos) {
-            const auto named = m_subfolders.find(relative.substr(0, slash));
-            relative = (named == m_subfolders.end() ? relative.substr(0, slash) : named->second) + L"/" +
-                       relative.substr(slash + 1);
+        std::wstring shown;
+        const std::wstring relative = path.substr(m_folder.size() + 1);
+        for (size_t begin = 0, end; begin <= relative.size(); begin = end + 1) {
+            end = relative.find(L'\\', begin);
+            if (end == std::wstring::npos)
+                end = relative.size();
+            std::wstring part = relative.substr(begin, end - begin);
+            if (IsStagingFolderName(part))
+                continue;
+            const auto named = m_subfolders.find(part);
+            shown += (shown.empty() ? L"" : L"/") + (named == m_subfolders.end() ? part : named->second);
         }
-        return AsciiForTrace(relative);
+        return AsciiForTrace(shown);
     }
 
     bool IsWindowsInstallerBusy() override { return windowsInstallerBusy; }
+    ULONGLONG NowMs() override { return nowMs; }
+    void BeforeStart(const std::wstring& stagedFile) override
+    {
+        if (beforeStart)
+            beforeStart(stagedFile);
+    }
 
     // The calls since the last time, joined with ", ".
     std::string TakeCalls()
@@ -391,6 +621,8 @@ public:
     }
 
     bool windowsInstallerBusy = false;
+    ULONGLONG nowMs = 1000000;
+    std::function<void(const std::wstring&)> beforeStart;
     std::vector<std::string> calls;
     std::vector<std::shared_ptr<FakeDownloadState>> downloads;
     std::vector<std::shared_ptr<FakeInstallerState>> installers;
@@ -400,16 +632,41 @@ private:
     std::map<std::wstring, std::wstring> m_subfolders;
 };
 
+// The results so far, each as "NAME words [exit code] [seconds]s", joined with ", ".
+std::string Summary(const std::vector<ProgramResult>& results)
+{
+    static const std::map<InstallOutcome, std::string> kWords = {
+        {InstallOutcome::Succeeded, "ok"},          {InstallOutcome::SucceededRestartNeeded, "restart"},
+        {InstallOutcome::Cancelled, "cancelled"},   {InstallOutcome::Failed, "failed"},
+        {InstallOutcome::NotStarted, "not started"}, {InstallOutcome::Skipped, "skipped"},
+        {InstallOutcome::UpToDate, "up to date"},
+    };
+    std::string joined;
+    for (const ProgramResult& result : results) {
+        joined += (joined.empty() ? "" : ", ") + AsciiForTrace(result.program->name) + " " + kWords.at(result.outcome);
+        if (result.exitCode)
+            joined += " " + std::to_string(*result.exitCode) + " " + std::to_string(result.milliseconds / 1000) + "s";
+    }
+    return joined;
+}
+
+// The bytes every fake download and every installer put there beforehand holds, and their hash.
+constexpr char kInstallerBytes[] = "installer";
+const std::wstring kInstallerHash = L"9c0d294c05fc1d88d698034609bb81c0c69196327594e4c69d2915c80fd9850c";
+
 // One tick of a row: what happens before it, then what the run does and shows.
 struct RunTick {
     // Before the tick, comma-separated: "done F" (the download of F arrives whole), "fail F",
-    // "at N F" (N percent of F has arrived), "exit F" (the installer F exits), "msi busy" and
-    // "msi idle" (a Windows Installer installation starts or ends).
+    // "at N F" (N percent of F has arrived), "exit F" (the installer F and all it started
+    // end; "exit F N": with exit code N), "hand over F NAME" (F ends, its child NAME runs
+    // on), "msi busy" and "msi idle" (a Windows Installer installation starts or ends),
+    // "wait N" (N milliseconds pass), "keep waiting" and "skip" (the answers to a stuck run).
     const char* before;
     const char* calls;  // the platform starts during the tick
     const wchar_t* status;
     int percent;
     InstallRun::Step step = InstallRun::Step::Going;
+    const char* results = nullptr;  // Summary of the results after the tick, when given
 };
 
 struct RunRow {
@@ -422,6 +679,7 @@ struct RunRow {
     std::wstring sha256 = {};         // every program's
     bool hashRequired = false;        // a keyed build's run
     const wchar_t* unhashed = nullptr;  // the one program left without the hash
+    std::vector<std::wstring> upToDate = {};  // marked installed and up to date
 };
 
 void PrintTo(const RunRow& row, std::ostream* out)
@@ -432,6 +690,8 @@ void PrintTo(const RunRow& row, std::ostream* out)
 constexpr auto kGoing = InstallRun::Step::Going;
 constexpr auto kFinished = InstallRun::Step::Finished;
 constexpr auto kFailed = InstallRun::Step::DownloadFailed;
+constexpr auto kStuck = InstallRun::Step::WindowsInstallerStuck;
+constexpr ULONGLONG kPatience = InstallRun::kWindowsInstallerPatienceMs;
 
 const RunRow kRunRows[] = {
     {"one program: its download's percent, then 0 while it installs",
@@ -441,8 +701,8 @@ const RunRow kRunRows[] = {
      {{"", "", L"正在下载(0%) - A", 0},
       {"at 40 a.exe", "", L"正在下载(40%) - A", 40},
       {"done a.exe", "run a.exe /S", L"正在安装 - A", 0},
-      {"", "", L"正在安装 - A", 0},
-      {"exit a.exe", "", L"正在安装 - A", 0, kFinished}}},
+      {"wait 2400", "", L"正在安装 - A", 0, kGoing, ""},
+      {"exit a.exe", "", L"正在安装 - A", 0, kFinished, "A ok 0 2s"}}},
     {"the next download overlaps the running installer, which starts the next at once",
      {{L"A", L"a.exe"}, {L"B", L"b.exe /q"}},
      {},
@@ -451,7 +711,7 @@ const RunRow kRunRows[] = {
       {"at 50 b.exe", "", L"正在安装 - A", 0},
       {"done b.exe", "", L"正在安装 - A", 0},
       {"exit a.exe", "run b.exe /q", L"正在安装 - B", 50},
-      {"exit b.exe", "", L"正在安装 - B", 50, kFinished}}},
+      {"exit b.exe", "", L"正在安装 - B", 50, kFinished, "A ok 0 0s, B ok 0 0s"}}},
     {"an installer that exits before the next download shows that download's percent",
      {{L"A", L"a.exe"}, {L"B", L"b.exe"}},
      {},
@@ -474,7 +734,7 @@ const RunRow kRunRows[] = {
      "get a.exe",
      {{"done a.exe", "run a.exe", L"正在安装 - A", 0}, {"exit a.exe", "", L"正在安装 - A", 0, kFinished}},
      nullptr,
-     std::wstring(64, L'a')},
+     kInstallerHash},
     {"a failed download of the third of five ends the run while the second installs",
      {{L"A", L"a.exe"}, {L"B", L"b.exe"}, {L"C", L"c.exe"}, {L"D", L"d.exe"}, {L"E", L"e.exe"}},
      {},
@@ -482,25 +742,53 @@ const RunRow kRunRows[] = {
      {{"done a.exe", "get b.exe, run a.exe", L"正在安装 - A", 0},
       {"done b.exe", "get c.exe", L"正在安装 - A", 0},
       {"exit a.exe", "run b.exe", L"正在安装 - B", 20},
-      {"fail c.exe", "", L"正在安装 - B", 20, kFailed}},
+      {"fail c.exe", "", L"正在安装 - B", 20, kFailed, "A ok 0 0s"}},
      L"C"},
-    {"refused values and values without \".exe\" are passed over; the run goes on",
+    {"refused values and values that start nothing are skipped, neither downloaded nor started",
      {{L"A", L"..\\x.exe"}, {L"B", L"notes.txt"}, {L"C", L""}, {L"D", L"d.exe"}},
      {},
-     "get notes.txt",
-     {{"done notes.txt", "get d.exe", L"正在安装 - A", 0},
-      {"", "", L"正在安装 - B", 25},
-      {"", "", L"正在安装 - C", 50},
-      {"at 10 d.exe", "", L"正在下载(10%) - D", 10},
+     "get d.exe",
+     {{"at 10 d.exe", "", L"正在下载(10%) - D", 10, kGoing, "A skipped, B skipped, C skipped"},
       {"done d.exe", "run d.exe", L"正在安装 - D", 75},
-      {"exit d.exe", "", L"正在安装 - D", 75, kFinished}}},
-    {"a refused elevation skips the program",
+      {"exit d.exe", "", L"正在安装 - D", 75, kFinished, "A skipped, B skipped, C skipped, D ok 0 0s"}}},
+    {"a refused elevation is not started; the run goes on",
      {{L"A", L"refused.exe"}, {L"B", L"b.exe"}},
      {L"refused.exe", L"b.exe"},
      "",
-     {{"", "run refused.exe", L"正在安装 - A", 0},
+     {{"", "run refused.exe", L"正在安装 - A", 0, kGoing, "A not started"},
       {"", "run b.exe", L"正在安装 - B", 50},
+      {"exit b.exe", "", L"正在安装 - B", 50, kFinished, "A not started, B ok 0 0s"}}},
+    {"exit codes: restart, cancelled and failed",
+     {{L"A", L"a.exe"}, {L"B", L"b.exe"}, {L"C", L"c.exe"}, {L"D", L"d.exe"}, {L"E", L"e.exe"}, {L"F", L"f.exe"}},
+     {L"a.exe", L"b.exe", L"c.exe", L"d.exe", L"e.exe", L"f.exe"},
+     "",
+     {{"", "run a.exe", L"正在安装 - A", 0},
+      {"exit a.exe 3010", "run b.exe", L"正在安装 - B", 16},
+      {"exit b.exe 1641", "run c.exe", L"正在安装 - C", 33},
+      {"exit c.exe 1602", "run d.exe", L"正在安装 - D", 50},
+      {"exit d.exe 1223", "run e.exe", L"正在安装 - E", 66},
+      {"exit e.exe 1603", "run f.exe", L"正在安装 - F", 83},
+      {"wait 61000, exit f.exe 1618", "", L"正在安装 - F", 83, kFinished,
+       "A restart 3010 0s, B restart 1641 0s, C cancelled 1602 0s, D cancelled 1223 0s, E failed 1603 0s, "
+       "F failed 1618 61s"}}},
+    {"an installer that hands over to a child is done when the child is",
+     {{L"A", L"launcher.exe"}, {L"B", L"b.exe"}},
+     {L"launcher.exe", L"b.exe"},
+     "",
+     {{"", "run launcher.exe", L"正在安装 - A", 0},
+      {"hand over launcher.exe Real Setup.exe", "", L"正在等待 - Real Setup.exe", 0, kGoing, ""},
+      {"wait 3000", "", L"正在等待 - Real Setup.exe", 0},
+      {"exit launcher.exe", "run b.exe", L"正在安装 - B", 50, kGoing, "A ok 0 3s"},
       {"exit b.exe", "", L"正在安装 - B", 50, kFinished}}},
+    {"Windows Installer packages start through the system's msiexec, each from its own folder",
+     {{L"A", L"realtool.msi /qn"}, {L"B", L"Other.MSI"}, {L"C", L"c.exe /S"}},
+     {},
+     "get realtool.msi",
+     {{"done realtool.msi", "get Other.MSI, run msiexec.exe /i realtool.msi /qn", L"正在安装 - A", 0},
+      {"done Other.MSI", "get c.exe", L"正在安装 - A", 0},
+      {"exit realtool.msi", "run msiexec.exe /i Other.MSI", L"正在安装 - B", 33},
+      {"done c.exe, exit Other.MSI 1603", "run c.exe /S", L"正在安装 - C", 66},
+      {"exit c.exe", "", L"正在安装 - C", 66, kFinished, "A ok 0 0s, B failed 1603 0s, C ok 0 0s"}}},
     {"a body longer than announced stops the bar at 100",
      {{L"A", L"a.exe"}},
      {},
@@ -510,13 +798,33 @@ const RunRow kRunRows[] = {
      {{L"A", L"a.exe"}, {L"B", L"b.exe /q"}, {L"C", L"c.zip"}},
      {L"a.exe", L"b.exe", L"c.zip"},
      "",
-     {{"msi busy", "", L"正在下载...", 0},
-      {"", "", L"正在下载...", 0},
+     {{"msi busy", "", L"正在等待其他安装程序完成", 0},
+      {"", "", L"正在等待其他安装程序完成", 0},
       {"msi idle", "run a.exe", L"正在安装 - A", 0},
-      {"msi busy, exit a.exe", "", L"正在安装 - A", 0},
+      {"msi busy, exit a.exe", "", L"正在等待其他安装程序完成", 0},
       {"msi idle", "run b.exe /q", L"正在安装 - B", 33},
-      {"msi busy, exit b.exe", "", L"正在安装 - C", 66},  // nothing to start: no wait
-      {"", "", L"正在安装 - C", 66, kFinished}}},
+      {"msi busy, exit b.exe", "", L"正在安装 - B", 33, kFinished, "A ok 0 0s, B ok 0 0s, C skipped"}}},
+    {"a Windows Installer mutex held for ever: after two minutes the user waits on, then skips",
+     {{L"A", L"a.exe"}, {L"B", L"b.exe"}},
+     {L"a.exe", L"b.exe"},
+     "",
+     {{"msi busy", "", L"正在等待其他安装程序完成", 0},
+      {"wait 119999", "", L"正在等待其他安装程序完成", 0},
+      {"wait 1", "", L"正在等待其他安装程序完成", 0, kStuck},
+      {"keep waiting", "", L"正在等待其他安装程序完成", 0},
+      {"wait 119999", "", L"正在等待其他安装程序完成", 0},
+      {"wait 1", "", L"正在等待其他安装程序完成", 0, kStuck},
+      {"skip", "", L"正在等待其他安装程序完成", 0, kGoing, "A skipped"},
+      {"msi idle", "run b.exe", L"正在安装 - B", 50},
+      {"exit b.exe", "", L"正在安装 - B", 50, kFinished, "A skipped, B ok 0 0s"}}},
+    {"a short wait for Windows Installer starts its patience over",
+     {{L"A", L"a.exe"}, {L"B", L"b.exe"}},
+     {L"a.exe", L"b.exe"},
+     "",
+     {{"msi busy", "", L"正在等待其他安装程序完成", 0},
+      {"wait 100000, msi idle", "run a.exe", L"正在安装 - A", 0},
+      {"msi busy, exit a.exe", "", L"正在等待其他安装程序完成", 0},
+      {"wait 100000", "", L"正在等待其他安装程序完成", 0, kGoing}}},
     {"programs of other URLs sharing an installer name each get their own, in a subfolder",
      {{L"A", L"setup.exe /a"}, {L"B", L"SETUP.exe /b"}, {L"C", L"c.exe"}},
      {L"setup.exe", L"c.exe"},  // a setup.exe put there beforehand is nobody's for sure
@@ -532,14 +840,46 @@ const RunRow kRunRows[] = {
      "get a.exe",
      {{"done a.exe", "run a.exe", L"正在安装 - A", 0}, {"", "", L"正在安装 - A", 0, kFailed}},
      L"B",
-     std::wstring(64, L'a'),
+     kInstallerHash,
      true,
      L"B"},
+    {"a keyed build refuses values whose downloaded and started files differ",
+     {{L"A", L"my setup.exe /S"}, {L"B", L"setup.exe.bak"}, {L"C", L"c.exe"}},
+     {L"my", L"my setup.exe", L"setup.exe.bak", L"setup.exe"},
+     "get c.exe",
+     {{"done c.exe", "run c.exe", L"正在安装 - C", 66, kGoing, "A skipped, B skipped"},
+      {"exit c.exe", "", L"正在安装 - C", 66, kFinished, "A skipped, B skipped, C ok 0 0s"}},
+     nullptr,
+     kInstallerHash,
+     true},
+    {"unkeyed, such a value downloads one file and cannot start the other",
+     {{L"A", L"my setup.exe /S"}},
+     {},
+     "get my",
+     {{"done my", "", L"正在安装 - A", 0, kGoing, "A not started"}, {"", "", L"正在安装 - A", 0, kFinished}}},
+    {"a file on disk whose bytes no longer match its hash is not started",
+     {{L"A", L"a.exe"}},
+     {},
+     "get a.exe",
+     {{"swap a.exe", "", L"正在安装 - A", 0, kGoing, "A not started"}, {"", "", L"正在安装 - A", 0, kFinished}},
+     nullptr,
+     kInstallerHash},
+    {"programs up to date are neither downloaded nor started",
+     {{L"A", L"a.exe"}, {L"B", L"b.exe"}, {L"C", L"c.exe"}},
+     {},
+     "get b.exe",
+     {{"done b.exe", "run b.exe", L"正在安装 - B", 33, kGoing, "A up to date"},
+      {"exit b.exe", "", L"正在安装 - B", 33, kFinished, "A up to date, B ok 0 0s, C up to date"}},
+     nullptr,
+     {},
+     false,
+     nullptr,
+     {L"A", L"C"}},
     {"an installer whose exit is never seen holds the run",
      {{L"A", L"a.exe"}, {L"B", L"b.exe"}},
      {L"a.exe", L"b.exe"},
      "",
-     {{"", "run a.exe", L"正在安装 - A", 0}, {"", "", L"正在安装 - A", 0}, {"", "", L"正在安装 - A", 0}}},
+     {{"", "run a.exe", L"正在安装 - A", 0}, {"", "", L"正在安装 - A", 0}, {"", "", L"正在安装 - A", 0, kGoing, ""}}},
 };
 
 std::vector<std::string> Split(const std::string& text, char separator)
@@ -559,30 +899,50 @@ protected:
 
     void Clear() const { RemoveTree(m_folder); }
 
-    // Applies one "before" action of a tick to the fakes.
-    void Happen(const std::string& action)
+    // Applies one "before" action of a tick to the fakes or the run.
+    void Happen(const std::string& action, InstallRun& run)
     {
         const std::vector<std::string> words = Split(action, ' ');
-        const std::string& name = words.back();
-        if (words[0] == "msi") {
-            m_platform.windowsInstallerBusy = name == "busy";
+        if (action == "keep waiting") {
+            run.KeepWaiting();
             return;
         }
-        if (words[0] == "exit") {
+        if (action == "skip") {
+            run.SkipWaitingProgram();
+            return;
+        }
+        if (words[0] == "wait") {
+            m_platform.nowMs += std::stoull(words[1]);
+            return;
+        }
+        if (words[0] == "msi") {
+            m_platform.windowsInstallerBusy = words[1] == "busy";
+            return;
+        }
+        if (words[0] == "exit" || words[0] == "hand") {
+            const std::string& name = words[0] == "exit" ? words[1] : words[2];
             FakeInstallerState* installer = m_platform.Installer(name);
             ASSERT_NE(installer, nullptr) << "no running installer " << name;
+            if (words[0] == "hand") {
+                installer->waitingFor = std::wstring(action.begin() + action.find(name) + name.size() + 1, action.end());
+                return;
+            }
             installer->exited = true;
+            installer->waitingFor.clear();
+            installer->exitCode = words.size() > 2 ? static_cast<DWORD>(std::stoul(words[2])) : 0;
             return;
         }
+        const std::string& name = words.back();
         FakeDownloadState* download = m_platform.Download(name);
         ASSERT_NE(download, nullptr) << "no download of " << name;
         if (words[0] == "at") {
             download->percent = std::stoi(words[1]);
         } else {
             download->finished = true;
-            download->succeeded = words[0] == "done";
+            download->succeeded = words[0] != "fail";
             if (download->succeeded) {
-                ASSERT_TRUE(WriteWholeFile(download->path, "installer"));
+                // A swap: the file that arrives is not the one its hash names.
+                ASSERT_TRUE(WriteWholeFile(download->path, words[0] == "swap" ? "swapped" : kInstallerBytes));
             }
         }
     }
@@ -611,11 +971,15 @@ TEST_P(InstallRunTable, Ticks)
         ASSERT_TRUE(CreateDirectoryW(m_folder.c_str(), nullptr));
     }
     for (const std::wstring& name : row.onDisk)
-        ASSERT_TRUE(WriteWholeFile(m_folder + L"\\" + name, "installer"));
+        ASSERT_TRUE(WriteWholeFile(m_folder + L"\\" + name, kInstallerBytes));
 
     for (const CatalogueProgram& program : programs)
         m_platform.NameSubfolder(InstallerSubfolder(program), program.name);
     InstallRun run(borrowed, InstallerPlaces(m_folder, borrowed), m_platform, row.hashRequired);
+    for (const CatalogueProgram& program : programs) {
+        if (std::find(row.upToDate.begin(), row.upToDate.end(), program.name) != row.upToDate.end())
+            run.MarkUpToDate(program);
+    }
     EXPECT_EQ(run.StatusText(), L"正在下载...");
     EXPECT_EQ(run.Percent(), 0);
     run.Start();
@@ -626,13 +990,16 @@ TEST_P(InstallRunTable, Ticks)
         SCOPED_TRACE("tick " + std::to_string(i + 1) + " after \"" + tick.before + "\"");
         if (*tick.before) {
             for (const std::string& action : Split(tick.before, ','))
-                Happen(action.substr(action.find_first_not_of(' ')));
+                Happen(action.substr(action.find_first_not_of(' ')), run);
         }
         step = run.Tick();
         EXPECT_EQ(m_platform.TakeCalls(), tick.calls);
         EXPECT_EQ(run.StatusText(), tick.status);
         EXPECT_EQ(run.Percent(), tick.percent);
         EXPECT_EQ(step, tick.step);
+        if (tick.results) {
+            EXPECT_EQ(Summary(run.Results()), tick.results);
+        }
     }
     if (step == kFailed) {
         ASSERT_NE(run.FailedProgram(), nullptr);
@@ -640,11 +1007,20 @@ TEST_P(InstallRunTable, Ticks)
     } else {
         EXPECT_EQ(run.FailedProgram(), nullptr);
     }
+    for (const auto& installer : m_platform.installers) {
+        SCOPED_TRACE(AsciiForTrace(installer->file));
+        EXPECT_TRUE(installer->alone) << "started from a folder holding nothing but it";
+        EXPECT_TRUE(installer->heldDuringStart) << "held until the start returned";
+        EXPECT_EQ(installer->bytes, kInstallerBytes);
+    }
     if (step == kFinished) {
         for (const auto& download : m_platform.downloads)
             EXPECT_TRUE(download->dropped) << "a finished download is let go";
-        for (const auto& installer : m_platform.installers)
+        for (const auto& installer : m_platform.installers) {
             EXPECT_TRUE(installer->dropped) << "an exited installer's handle is closed";
+            EXPECT_FALSE(PathExists(FolderOf(installer->file))) << "its staging folder is removed";
+        }
+        EXPECT_EQ(run.Results().size(), row.programs.size()) << "every program has its outcome";
     }
 }
 
@@ -676,4 +1052,188 @@ TEST(InstallRunStop, CancelsTheDownloadAndLetsTheInstallerRunOn)
     EXPECT_FALSE(platform.installers[0]->exited) << "the installer itself runs on";
     DeleteFileW((folder + L"\\a.exe").c_str());
     RemoveDirectoryW(folder.c_str());
+}
+
+// --- What is checked is what starts ---------------------------------------------------------
+
+// Between the hash check and the start (the platform's BeforeStart), a writer to the
+// installers folder tries every way to put other bytes where the installer starts from.
+TEST(InstallRunSwap, TheCheckedCopyCannotBeSwappedBeforeItStarts)
+{
+    const std::wstring folder = GetModuleDir() + L"\\run_swap_soft";
+    RemoveTree(folder);
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring original = folder + L"\\a.exe";
+    const std::wstring other = folder + L"\\other.exe";
+    ASSERT_TRUE(WriteWholeFile(original, kInstallerBytes));
+    ASSERT_TRUE(WriteWholeFile(other, "swapped"));
+    CatalogueProgram a;
+    a.name = L"A";
+    a.install = L"a.exe";
+    a.sha256 = kInstallerHash;
+    FakePlatform platform(folder);
+    std::vector<std::string> swaps;  // the ways that got through
+    platform.beforeStart = [&](const std::wstring& staged) {
+        EXPECT_NE(staged, original) << "started from a copy of its own";
+        if (WriteWholeFile(staged, "swapped"))
+            swaps.push_back("overwritten");
+        if (MoveFileExW(other.c_str(), staged.c_str(), MOVEFILE_REPLACE_EXISTING))
+            swaps.push_back("replaced");
+        if (DeleteFileW(staged.c_str()))
+            swaps.push_back("deleted");
+        const FileHandle appender(CreateFileW(staged.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (appender)
+            swaps.push_back("opened for writing");
+        EXPECT_TRUE(WriteWholeFile(original, "swapped")) << "the file in the installers folder is no longer used";
+    };
+    InstallRun run({&a}, InstallerPlaces(folder, {&a}), platform, true);
+    run.Start();
+    ASSERT_EQ(platform.TakeCalls(), "get a.exe");
+    platform.downloads[0]->finished = true;
+    platform.downloads[0]->succeeded = true;
+    EXPECT_EQ(run.Tick(), kGoing);
+    EXPECT_EQ(platform.TakeCalls(), "run a.exe");
+    EXPECT_EQ(swaps, std::vector<std::string>{});
+    ASSERT_EQ(platform.installers.size(), 1u);
+    EXPECT_EQ(platform.installers[0]->bytes, kInstallerBytes) << "the bytes checked are the bytes started";
+    platform.installers[0]->exited = true;
+    EXPECT_EQ(run.Tick(), kFinished);
+    RemoveTree(folder);
+}
+
+// --- The install log -----------------------------------------------------------------------
+
+class InstallLog : public testing::Test {
+protected:
+    void SetUp() override { DeleteFileW(m_log.c_str()); }
+    void TearDown() override { DeleteFileW(m_log.c_str()); }
+    const std::wstring m_log = GetModuleDir() + L"\\install_log_test.log";
+};
+
+TEST_F(InstallLog, ALineHoldsTimeComputerProgramOutcomeCodeAndSeconds)
+{
+    SYSTEMTIME time = {};
+    time.wYear = 2026;
+    time.wMonth = 5;
+    time.wDay = 1;
+    time.wHour = 9;
+    time.wMinute = 3;
+    time.wSecond = 7;
+    EXPECT_EQ(InstallLogLine(time, L"PC-7", L"代码编辑器", L"安装失败", L"1603", 42),
+              L"2026-05-01 09:03:07\tPC-7\t代码编辑器\t安装失败\t1603\t42秒");
+    EXPECT_EQ(InstallLogLine(time, L"PC-7", L"甲", L"已跳过", L"-", 0), L"2026-05-01 09:03:07\tPC-7\t甲\t已跳过\t-\t0秒");
+}
+
+TEST_F(InstallLog, ANewLogStartsWithTheMarkAndLinesAreAppendedWithCrLf)
+{
+    ASSERT_TRUE(AppendInstallLogLine(m_log, L"一"));
+    ASSERT_TRUE(AppendInstallLogLine(m_log, L"two"));
+    EXPECT_EQ(ReadWholeFile(m_log), "\xEF\xBB\xBF\xE4\xB8\x80\r\ntwo\r\n");
+}
+
+TEST_F(InstallLog, PastItsLimitTheOldestLinesGo)
+{
+    const struct {
+        const char* what;
+        std::string before;
+        size_t limit;
+        std::string after;
+    } cases[] = {
+        {"fits exactly", "\xEF\xBB\xBF" "aaaa\r\n", 3 + 6 + 7, "\xEF\xBB\xBF" "aaaa\r\nnewer\r\n"},
+        {"one byte over drops the oldest", "\xEF\xBB\xBF" "aaaa\r\nbbbb\r\n", 3 + 12 + 6, "\xEF\xBB\xBF" "bbbb\r\nnewer\r\n"},
+        {"drops as many as it takes", "\xEF\xBB\xBF" "a\r\nb\r\nc\r\ndddd\r\n", 3 + 6 + 7, "\xEF\xBB\xBF" "dddd\r\nnewer\r\n"},
+        {"a log without the mark gets it", "aaaa\r\nbbbb\r\n", 3 + 6 + 7, "\xEF\xBB\xBF" "bbbb\r\nnewer\r\n"},
+        {"a line longer than the limit stands alone", "\xEF\xBB\xBF" "aaaa\r\n", 5, "\xEF\xBB\xBF" "newer\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(WriteWholeFile(m_log, c.before));
+        EXPECT_TRUE(AppendInstallLogLine(m_log, L"newer", c.limit));
+        EXPECT_EQ(ReadWholeFile(m_log), c.after);
+        EXPECT_EQ(FindFiles(m_log + L".*.new"), std::vector<std::wstring>{}) << "no temporary file stays";
+    }
+}
+
+// A stick write-protected, or the log held by another program (Notepad with it open, a
+// scanner): the log stays as it was.
+TEST_F(InstallLog, ALogThatCannotBeWrittenIsLeftAsItWas)
+{
+    ASSERT_TRUE(WriteWholeFile(m_log, "\xEF\xBB\xBF" "old\r\n"));
+    {
+        const FileHandle reader(CreateFileW(m_log.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(reader);
+        EXPECT_FALSE(AppendInstallLogLine(m_log, L"new"));
+        EXPECT_FALSE(AppendInstallLogLine(m_log, L"new", 4)) << "nor replaced when trimmed";
+        EXPECT_EQ(FindFiles(m_log + L".*.new"), std::vector<std::wstring>{}) << "no temporary file stays";
+    }
+    EXPECT_EQ(ReadWholeFile(m_log), "\xEF\xBB\xBF" "old\r\n");
+    EXPECT_FALSE(AppendInstallLogLine(GetModuleDir() + L"\\no_such_folder\\install.log", L"new"));
+    EXPECT_FALSE(PathExists(GetModuleDir() + L"\\no_such_folder"));
+}
+
+// Each program's line is written as it ends; a log that cannot be written changes nothing of
+// the run.
+TEST_F(InstallLog, TheRunWritesOneLinePerProgramAsItEnds)
+{
+    const std::wstring folder = GetModuleDir() + L"\\run_log_soft";
+    RemoveTree(folder);
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(WriteWholeFile(folder + L"\\a.exe", kInstallerBytes));
+    ASSERT_TRUE(WriteWholeFile(folder + L"\\b.exe", kInstallerBytes));
+    CatalogueProgram a, b, c, d;
+    a.name = L"甲";
+    a.install = L"a.exe";
+    b.name = L"乙";
+    b.install = L"b.exe";
+    c.name = L"丙";
+    c.install = L"readme.txt";
+    d.name = L"丁";
+    d.install = L"d.exe";
+    const std::wstring unwritable = folder;  // a folder cannot be appended to
+    for (const std::wstring& log : {m_log, unwritable}) {
+        SCOPED_TRACE(AsciiForTrace(log));
+        FakePlatform platform(folder);
+        InstallRun run({&a, &b, &c, &d}, InstallerPlaces(folder, {&a, &b, &c, &d}), platform);
+        run.MarkUpToDate(d);
+        run.WriteLogTo(log);
+        run.Start();
+        EXPECT_EQ(run.Tick(), kGoing);
+        platform.nowMs += 2600;
+        if (log == m_log) {
+            EXPECT_EQ(ReadWholeFile(m_log), "<missing>") << "nothing has ended";
+        }
+        platform.installers[0]->exited = true;
+        platform.installers[0]->exitCode = 3010;
+        EXPECT_EQ(run.Tick(), kGoing);
+        if (log == m_log) {
+            const std::string text = ReadWholeFile(m_log);
+            EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << "A's line at once";
+        }
+        platform.installers[1]->exited = true;
+        platform.installers[1]->exitCode = 1603;
+        EXPECT_EQ(run.Tick(), kFinished);
+        EXPECT_EQ(Summary(run.Results()), "? restart 3010 2s, ? failed 1603 0s, ? skipped, ? up to date");
+    }
+    const std::string text = ReadWholeFile(m_log);
+    ASSERT_EQ(text.compare(0, 3, "\xEF\xBB\xBF"), 0);
+    const std::vector<std::string> lines = Split(text.substr(3), '\n');
+    ASSERT_EQ(lines.size(), 5u) << text;
+    EXPECT_EQ(lines[4], "");
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    ASSERT_TRUE(GetComputerNameW(name, &size));
+    const std::string computer = AsciiForTrace(name);
+    const char* expected[] = {"\t甲\t安装成功，需要重新启动\t3010\t3秒\r", "\t乙\t安装失败\t1603\t0秒\r",
+                              "\t丙\t已跳过\t-\t0秒\r", "\t丁\t已是最新版本，跳过\t-\t0秒\r"};
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        const std::vector<std::string> fields = Split(lines[i], '\t');
+        ASSERT_EQ(fields.size(), 6u) << lines[i];
+        EXPECT_EQ(fields[0].size(), 19u) << "yyyy-mm-dd hh:mm:ss";
+        EXPECT_EQ(fields[1], computer);
+        EXPECT_EQ(lines[i].substr(19 + 1 + computer.size()), expected[i]);
+    }
+    RemoveTree(folder);
 }

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -26,6 +27,7 @@
 #include "base/folders.h"
 #include "base/unique_handle.h"
 #include "install/install_run.h"
+#include "install/process_tree.h"
 #include "net/sha256.h"
 #include "res/resource.h"
 #include "tests/gui_harness.h"
@@ -553,6 +555,7 @@ TEST_F(DialogRun, ThreeProgramsInstallInOrderWhileTheNextOneDownloads)
 
     EXPECT_EQ(run.Unfinished(), "");
     EXPECT_EQ(run.result, 1);
+    EXPECT_TRUE(dialog.EndedNormally());
     const std::vector<LoggedInstall> log = Log();
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0].name, "first.exe");
@@ -609,8 +612,8 @@ TEST_F(DialogRun, InstallersAlreadyOnDiskStartAtTheFirstTick)
 
 // Install values come from a catalogue fetched over plain HTTP. A name that leaves the
 // installers folder, a value too long to start whole, or no file at all: the program is
-// neither downloaded nor started, and the run goes on. A value without ".exe" is downloaded
-// and never started.
+// neither downloaded nor started, and the run goes on. So is a value with neither ".exe" nor
+// ".msi": it has nothing to start.
 TEST_F(DialogRun, RefusedInstallValuesAreNeitherDownloadedNorStarted)
 {
     const std::wstring outside = GetAppLibDir() + L"\\evil.exe";
@@ -638,12 +641,11 @@ TEST_F(DialogRun, RefusedInstallValuesAreNeitherDownloadedNorStarted)
     for (const LoggedInstall& installer : log)
         started.push_back(installer.name + " " + installer.arguments);
     EXPECT_EQ(started, (std::vector<std::string>{"a.exe ", "b.exe "}));
-    for (const char* path : {"/evil.exe", "/evil2.exe", "/empty", "/long.exe"}) {
+    for (const char* path : {"/evil.exe", "/evil2.exe", "/empty", "/notes.txt", "/long.exe"}) {
         EXPECT_EQ(m_server.CountRequests("HEAD", path), 0u) << path;
         EXPECT_EQ(m_server.CountRequests("GET", path), 0u) << path;
     }
-    EXPECT_EQ(m_server.CountRequests("GET", "/notes.txt"), 1u);
-    EXPECT_EQ(ReadWholeFile(InSoft(L"notes.txt")), "read me");
+    EXPECT_FALSE(PathExists(InSoft(L"notes.txt")));
     EXPECT_FALSE(PathExists(outside)) << "nothing written beside the installers folder";
     EXPECT_EQ(run.PercentWhenFirst(Installing(L"乙")), 85);
     DeleteFileW(outside.c_str());
@@ -671,7 +673,8 @@ TEST_F(DialogRun, AFailedDownloadEndsTheRunWithItsMessage)
     const ModalRun run(
         dialog,
         {{"the first installer ended", [&] { return Log().size() == 1; }, [&] { firstEnded = GetTickCount64(); }},
-         {"two ticks of the run later", [&] { return GetTickCount64() - firstEnded > 500; },
+         {"the tree's settling time and two ticks of the run later",
+          [&] { return GetTickCount64() - firstEnded > ProcessTree::kSettleMs + 500; },
           [&] {
               ASSERT_EQ(handles.size(), 1u);
               EXPECT_FALSE(handles[0].StillOpen()) << "closed once its installer was seen to exit";
@@ -701,6 +704,7 @@ TEST_F(DialogRun, AFailedDownloadEndsTheRunWithItsMessage)
 
     EXPECT_EQ(run.Unfinished(), "");
     EXPECT_EQ(run.result, 1);
+    EXPECT_FALSE(dialog.EndedNormally()) << "its own message, no report";
     for (const char* path : {"/4/four.exe", "/5/five.exe"}) {
         EXPECT_EQ(m_server.CountRequests("HEAD", path), 0u) << path;
         EXPECT_EQ(m_server.CountRequests("GET", path), 0u) << path;
@@ -815,6 +819,7 @@ TEST_F(DialogRun, TheCloseButtonWhileInstallingLeavesTheInstallerRunning)
 
     EXPECT_EQ(run.Unfinished(), "");
     EXPECT_EQ(run.result, 1);
+    EXPECT_FALSE(dialog.EndedNormally()) << "closed: no report";
     EXPECT_FALSE(installer.StillOpen()) << "the dialog let go of the handle";
     ASSERT_TRUE(WaitUntil([&] { return Log().size() == 1; }));
     EXPECT_GT(Log()[0].end, run.endTick) << "the installer ran on after the dialog";
@@ -846,8 +851,11 @@ TEST_F(DialogRun, ProgramsSharingAnInstallerNameEachStartTheirOwn)
         EXPECT_FALSE(modal.stuck);
         const std::vector<LoggedInstall> log = Log();
         ASSERT_EQ(log.size(), 2u);
-        EXPECT_EQ(log[0].arguments + " " + log[0].folder, "/one " + Narrow(oneFolder));
-        EXPECT_EQ(log[1].arguments + " " + log[1].folder, "/two " + Narrow(twoFolder));
+        // Each from a staging folder of its own inside its program's subfolder.
+        EXPECT_EQ(log[0].arguments + " " + log[0].folder.substr(0, oneFolder.size() + 7),
+                  "/one " + Narrow(oneFolder) + "\\start-");
+        EXPECT_EQ(log[1].arguments + " " + log[1].folder.substr(0, twoFolder.size() + 7),
+                  "/two " + Narrow(twoFolder) + "\\start-");
         EXPECT_EQ(ReadWholeFile(oneFolder + L"\\setup.exe"), m_installerBytes);
         EXPECT_EQ(ReadWholeFile(twoFolder + L"\\setup.exe"), second);
         EXPECT_EQ(ReadWholeFile(InSoft(L"setup.exe")), "a technician's file");
@@ -913,6 +921,273 @@ TEST_F(DialogRun, APercentPastTheEndStopsTheBarAtItsTrack)
 
     EXPECT_EQ(run.Unfinished(), "");
     m_server.Resume();
+}
+
+// --- Windows Installer held by another process ---------------------------------------------
+
+// The program's own platform with a clock the test moves on: two minutes pass at once.
+class ShiftedClockPlatform : public InstallPlatform {
+public:
+    std::unique_ptr<InstallerDownload> StartDownload(const std::wstring& url, const std::wstring& path,
+                                                     const std::wstring& sha256) override
+    {
+        return SystemInstallPlatform().StartDownload(url, path, sha256);
+    }
+    std::unique_ptr<StartedInstaller> StartElevated(const std::wstring& file, const std::wstring& parameters) override
+    {
+        return SystemInstallPlatform().StartElevated(file, parameters);
+    }
+    bool IsWindowsInstallerBusy() override { return SystemInstallPlatform().IsWindowsInstallerBusy(); }
+    ULONGLONG NowMs() override { return GetTickCount64() + shiftMs; }
+
+    ULONGLONG shiftMs = 0;
+};
+
+// Another process holds Windows Installer's mutex for good. The status line says what the
+// run waits for; after two minutes the user is asked, waits on once, then skips.
+TEST_F(DialogRun, AWindowsInstallerMutexHeldForEverIsWaitedOnOrSkippedAsTheUserSays)
+{
+    SetEnvironmentVariableW(L"TEST_INSTALLER_MUTEX", kWindowsInstallerMutex);
+    SetInstallerDelay(60000);
+    KernelHandle holder = RunElevated(GetModuleDir() + L"\\test_installer.exe", L"holder");
+    SetEnvironmentVariableW(L"TEST_INSTALLER_MUTEX", nullptr);
+    SetInstallerDelay(300);
+    ASSERT_TRUE(holder);
+    ASSERT_TRUE(WaitUntil([] { return SystemInstallPlatform().IsWindowsInstallerBusy(); }));
+    ASSERT_TRUE(CreateDirectoryW(GetSoftDir().c_str(), nullptr));
+    ASSERT_TRUE(WriteWholeFile(InSoft(L"blocked.exe"), m_installerBytes));
+    ShiftedClockPlatform platform;
+    CProgressDlg dialog(platform);
+    dialog.m_programs = {Program(L"被挡住的软件", "/blocked.exe", L"blocked.exe")};
+    const std::wstring waiting = L"正在等待其他安装程序完成";
+    int questions = 0;
+    ULONGLONG answeredAt = 0;
+    auto answer = [&](int button) {
+        const HWND box = OwnedMessageBox(dialog.hwnd());
+        EXPECT_EQ(TextOf(box), waiting);
+        EXPECT_NE(MessageBoxText(box).find(L"“被挡住的软件”"), std::wstring::npos) << "names the program";
+        EXPECT_NE(GetDlgItem(box, IDYES), nullptr);
+        EXPECT_NE(GetDlgItem(box, IDNO), nullptr);
+        ++questions;
+        SendMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
+        answeredAt = GetTickCount64();
+    };
+
+    const ModalRun run(
+        dialog,
+        {{"the status says what the run waits for", [&] { return dialog.run().StatusText() == waiting; },
+          [&] { platform.shiftMs += 2 * 60 * 1000 - 1000; }},
+         {"a second short of two minutes", [&] { return platform.NowMs() >= GetTickCount64() + 2 * 60 * 1000 - 1000; },
+          [&] { EXPECT_EQ(OwnedMessageBox(dialog.hwnd()), nullptr) << "not asked yet"; platform.shiftMs += 1500; }},
+         {"the question after two minutes", [&] { return OwnedMessageBox(dialog.hwnd()) != nullptr; },
+          [&] { answer(IDYES); }},
+         {"waiting on", [&] { return GetTickCount64() - answeredAt > 500 && !OwnedMessageBox(dialog.hwnd()); },
+          [&] {
+              EXPECT_EQ(dialog.run().StatusText(), waiting);
+              EXPECT_EQ(questions, 1) << "one question at a time";
+              platform.shiftMs += 2 * 60 * 1000;
+          }},
+         {"the question again two minutes later", [&] { return OwnedMessageBox(dialog.hwnd()) != nullptr; },
+          [&] { answer(IDNO); }}});
+
+    EXPECT_EQ(run.Unfinished(), "");
+    EXPECT_FALSE(run.stuck);
+    EXPECT_EQ(questions, 2);
+    EXPECT_TRUE(dialog.EndedNormally());
+    ASSERT_EQ(dialog.run().Results().size(), 1u);
+    EXPECT_EQ(dialog.run().Results()[0].outcome, InstallOutcome::Skipped);
+    EXPECT_TRUE(Log().empty()) << "the installer never started";
+    TerminateProcess(holder.get(), 0);
+    WaitForSingleObject(holder.get(), 5000);
+}
+
+// --- Real installers -----------------------------------------------------------------------
+
+// Installers made by makensis and a package made by wixl (tests/installers), served by the
+// loopback server and installed into this prefix for real. NSIS installers are 32-bit: they
+// install into the 32-bit Program Files and registry view in either architecture.
+class RealInstallers : public DialogRun {
+protected:
+    static constexpr wchar_t kPackageCode[] = L"{5B1A3C2E-6F0D-4C4B-9A57-2C8E11D0A001}";
+
+    void SetUp() override
+    {
+        DialogRun::SetUp();
+        DeleteFileW(m_installLog.c_str());
+        RemovePackage();
+        for (const wchar_t* name : {L"RealApp", L"RealChild", L"RealFailing", L"RealRestart"})
+            Uninstall(name);
+    }
+    void TearDown() override
+    {
+        DialogRun::TearDown();
+        DeleteFileW(m_installLog.c_str());
+    }
+
+    static std::wstring ProgramFiles32()
+    {
+        wchar_t folder[MAX_PATH] = {};
+        const DWORD length = GetEnvironmentVariableW(L"ProgramFiles(x86)", folder, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH)
+            GetEnvironmentVariableW(L"ProgramFiles", folder, MAX_PATH);
+        return folder;
+    }
+    static std::wstring Installed(const std::wstring& name) { return ProgramFiles32() + L"\\" + name + L"\\installed.txt"; }
+    static std::wstring UninstallKey(const std::wstring& name)
+    {
+        return L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + name;
+    }
+    static bool HasUninstallEntry(const std::wstring& name)
+    {
+        RegKey key;
+        return RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallKey(name).c_str(), 0, KEY_READ | KEY_WOW64_32KEY,
+                             key.put()) == ERROR_SUCCESS;
+    }
+    static void Uninstall(const std::wstring& name)
+    {
+        RemoveTree(ProgramFiles32() + L"\\" + name);
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, UninstallKey(name).c_str(), KEY_WOW64_32KEY, 0);
+    }
+    static void RemovePackage()
+    {
+        std::wstring commandLine = L"\"" + SystemMsiexecPath() + L"\" /x " + kPackageCode + L" /qn";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+            WaitForSingleObject(process.hProcess, 30000);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        }
+        RemoveTree(ProgramFiles32() + L"\\RealTool");
+    }
+
+    // A program whose installer is the real installer `file`, served at "/real/<file>".
+    const CatalogueProgram* RealProgram(const std::wstring& name, const std::string& file, const std::wstring& install)
+    {
+        const std::string bytes = ReadWholeFile(GetModuleDir() + L"\\real_installers\\" + std::wstring(file.begin(), file.end()));
+        EXPECT_NE(bytes, "<missing>") << file;
+        m_server.Serve("/real/" + file, Body(bytes));
+        return Program(name, "/real/" + file, install);
+    }
+
+    // The lines of AppLib\install.log after its mark, each without its fields of time and
+    // computer, and without the seconds unless asked for.
+    std::vector<std::string> InstallLogLines(bool withSeconds = false) const
+    {
+        const std::string text = ReadWholeFile(m_installLog);
+        std::vector<std::string> lines;
+        if (text.compare(0, 3, "\xEF\xBB\xBF") != 0)
+            return {"no mark: " + text};
+        for (size_t begin = 3, end; (end = text.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
+            const std::string line = text.substr(begin, end - begin);
+            const size_t program = line.find('\t', line.find('\t') + 1);
+            const std::string fields = line.substr(program + 1);
+            lines.push_back(withSeconds ? fields : fields.substr(0, fields.rfind('\t')));
+        }
+        return lines;
+    }
+
+    const std::wstring m_installLog = GetAppLibDir() + L"\\install.log";
+};
+
+// The report box of ShowInstallReport, read and pressed from a thread timer inside its own
+// modal loop.
+struct ReportWatch {
+    HWND owner = nullptr;
+    std::wstring text = L"<none>";
+};
+ReportWatch* g_reportWatch = nullptr;
+
+void CALLBACK ReadAndPressReport(HWND, UINT, UINT_PTR, DWORD)
+{
+    const HWND box = OwnedMessageBox(g_reportWatch->owner);
+    if (!box)
+        return;
+    g_reportWatch->text = TextOf(box) + L"|" + MessageBoxText(box);
+    SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+}
+
+// The report the main window shows after a run: the box's caption and text, or "<none>".
+std::wstring ReportShownFor(const std::vector<ProgramResult>& results)
+{
+    ReportWatch watch;
+    watch.owner = CreateWindowExW(0, L"STATIC", L"owner", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    g_reportWatch = &watch;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 10, ReadAndPressReport);
+    ShowInstallReport(watch.owner, results);
+    KillTimer(nullptr, timer);
+    g_reportWatch = nullptr;
+    DestroyWindow(watch.owner);
+    return watch.text;
+}
+
+TEST_F(RealInstallers, APackageThenAnNsisInstallerInOneRun)
+{
+    CProgressDlg dialog;
+    dialog.m_programs = {RealProgram(L"真工具", "realtool.msi", L"realtool.msi /qn"),
+                         RealProgram(L"真软件", "realapp-setup.exe", L"realapp-setup.exe /S")};
+    bool packageDoneFirst = false;
+    const ModalRun run(dialog, {{"the NSIS installer starts", [&] { return dialog.run().StatusText() == Installing(L"真软件"); },
+                                 [&] { packageDoneFirst = PathExists(ProgramFiles32() + L"\\RealTool\\realtool.txt"); }}});
+
+    EXPECT_EQ(run.Unfinished(), "");
+    EXPECT_FALSE(run.stuck);
+    EXPECT_TRUE(packageDoneFirst) << "the package was installed before the next installer started";
+    EXPECT_EQ(ReadWholeFile(ProgramFiles32() + L"\\RealTool\\realtool.txt"),
+              "RealTool, installed by its Windows Installer package.\r\n");
+    EXPECT_EQ(ReadWholeFile(Installed(L"RealApp")), "RealApp\r\n");
+    EXPECT_TRUE(HasUninstallEntry(L"RealApp"));
+    EXPECT_TRUE(dialog.EndedNormally());
+    EXPECT_EQ(ReportShownFor(dialog.run().Results()), L"<none>") << "every installer exited with 0";
+    EXPECT_EQ(InstallLogLines(), (std::vector<std::string>{"真工具\t安装成功\t0", "真软件\t安装成功\t0"}));
+}
+
+// The launcher extracts the real installer, starts it and exits at once; the real one ends
+// three seconds later. The next installer starts only then.
+TEST_F(RealInstallers, ALauncherIsDoneWhenTheInstallerItStartedIs)
+{
+    CProgressDlg dialog;
+    dialog.m_programs = {RealProgram(L"套壳软件", "launcher-setup.exe", L"launcher-setup.exe /S"),
+                         Program(L"下一个", "/next.exe", L"next.exe")};
+    ServeInstaller("/next.exe");
+    bool childDoneFirst = false;
+    const ModalRun run(dialog, {{"the next installer starts", [&] { return dialog.run().StatusText() == Installing(L"下一个"); },
+                                 [&] { childDoneFirst = PathExists(Installed(L"RealChild")); }}});
+
+    EXPECT_EQ(run.Unfinished(), "");
+    EXPECT_FALSE(run.stuck);
+    EXPECT_TRUE(childDoneFirst) << "the launcher's child had finished";
+    const std::vector<std::wstring> statuses = run.Statuses();
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), L"正在等待 - realchild-setup.exe"), statuses.end())
+        << "the status named the process the run waited for";
+    EXPECT_TRUE(HasUninstallEntry(L"RealChild"));
+    ASSERT_EQ(Log().size(), 1u);
+    EXPECT_GE(Log()[0].start, run.timeline.front().tick);
+    const std::vector<std::string> lines = InstallLogLines(true);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(0, lines[0].rfind('\t')), "套壳软件\t安装成功\t0");
+    EXPECT_GE(std::stoi(lines[0].substr(lines[0].rfind('\t') + 1)), 3) << "its seconds count the child's";
+}
+
+TEST_F(RealInstallers, ExitCodes1603And3010AreReportedAndLogged)
+{
+    CProgressDlg dialog;
+    dialog.m_programs = {RealProgram(L"失败的软件", "failing-setup.exe", L"failing-setup.exe /S"),
+                         RealProgram(L"要重启的软件", "restart-setup.exe", L"restart-setup.exe /S"),
+                         RealProgram(L"真软件", "realapp-setup.exe", L"realapp-setup.exe /S")};
+    const ModalRun run(dialog, {});
+
+    EXPECT_FALSE(run.stuck);
+    EXPECT_TRUE(dialog.EndedNormally()) << "the run went on past the failure";
+    EXPECT_TRUE(PathExists(Installed(L"RealFailing"))) << "it ran, then exited with 1603";
+    EXPECT_TRUE(PathExists(Installed(L"RealApp")));
+    EXPECT_EQ(ReportShownFor(dialog.run().Results()),
+              L"安装结果|失败的软件：安装失败（退出代码 1603）\r\n要重启的软件：安装成功，需要重新启动（退出代码 3010）\r\n\r\n"
+              L"需要重新启动计算机");
+    EXPECT_EQ(InstallLogLines(), (std::vector<std::string>{"失败的软件\t安装失败\t1603",
+                                                           "要重启的软件\t安装成功，需要重新启动\t3010",
+                                                           "真软件\t安装成功\t0"}));
 }
 
 // --- Pictures ------------------------------------------------------------------------------

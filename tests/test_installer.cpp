@@ -16,6 +16,9 @@
 //   TEST_INSTALLER_UNINSTALL_VERSION  when set, before the log line it writes the per-user
 //                            Uninstall entry named after its own file name without ".exe",
 //                            with this DisplayVersion, as a per-user installer does
+//   TEST_INSTALLER_HAND_OVER_MS  hand over, as launchers do: start a copy of itself that
+//                            runs this long (and hands over no further), log, and exit at
+//                            once; the copy logs its own line when it ends
 // Under Wine the verb "runas" starts the program like any other, so it inherits the test's
 // environment. On Windows an elevated program gets a fresh environment and only the defaults
 // apply there.
@@ -103,12 +106,31 @@ void WriteUninstallEntry(const std::wstring& ownName, const std::wstring& versio
 
 }  // namespace
 
+// Starts a copy of this program that runs `delay` and hands over no further.
+void HandOver(const std::wstring& delay)
+{
+    SetEnvironmentVariableW(L"TEST_INSTALLER_HAND_OVER_MS", nullptr);
+    SetEnvironmentVariableW(L"TEST_INSTALLER_DELAY_MS", delay.c_str());
+    std::wstring commandLine = L"\"" + OwnPath() + L"\" child";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int)
 {
     const ULONGLONG start = GetTickCount64();
+    const std::wstring handOver = Environment(L"TEST_INSTALLER_HAND_OVER_MS");
+    if (!handOver.empty())
+        HandOver(handOver);
     const std::wstring mutexName = Environment(L"TEST_INSTALLER_MUTEX");
     const HANDLE mutex = mutexName.empty() ? nullptr : CreateMutexW(nullptr, TRUE, mutexName.c_str());
-    Sleep(DelayMs());
+    if (handOver.empty())
+        Sleep(DelayMs());
     const ULONGLONG end = GetTickCount64();
     const std::wstring own = OwnPath();
     const std::wstring uninstallVersion = Environment(L"TEST_INSTALLER_UNINSTALL_VERSION");

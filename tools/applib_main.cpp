@@ -28,6 +28,7 @@
 
 #include "base/version.h"
 #include "catalog/catalogue.h"
+#include "install/install_run.h"
 #include "install/installed_programs.h"
 #include "net/publisher_key.h"
 #include "net/sha256.h"
@@ -99,6 +100,23 @@ int Dump(const std::wstring& path)
 }
 
 #ifdef _WIN32
+// Install values the run passes over: one that starts nothing, and one whose started file is
+// not the file it downloads, which a keyed build refuses (and so fails the check).
+std::string InstallValueRemarks(const CatalogueProgram& program, bool hashRequired, bool& installsStartable)
+{
+    std::wstring file;
+    std::wstring parameters;
+    if (SplitInstallCommand(program.install, file, parameters) == InstallerKind::None)
+        return InstallerFileName(program.install).empty()
+                   ? std::string()  // no value at all: nothing to name but its absence
+                   : Utf8FromWide(program.name) + "的安装值没有.exe或.msi，不会启动\n";
+    if (!StartsAnotherFile(program.install))
+        return std::string();
+    installsStartable = installsStartable && !hashRequired;
+    return Utf8FromWide(program.name) + "的安装值下载" + Utf8FromWide(InstallerFileName(program.install)) +
+           "，却启动" + Utf8FromWide(file) + "\n";
+}
+
 int Check(const std::wstring& path)
 {
     Catalogue catalogue;
@@ -115,6 +133,7 @@ int Check(const std::wstring& path)
     // a program lacks a well-formed hash.
     const bool hashRequired = HasPublisherKey();
     bool keysWellFormed = true;
+    bool installsStartable = true;
     for (const auto& group : catalogue) {
         for (const auto& program : group->applications) {
             if (program->malformedSha256) {
@@ -133,6 +152,7 @@ int Check(const std::wstring& path)
                 report += Utf8FromWide(program->name) + "的version不正确\n";
                 keysWellFormed = false;
             }
+            report += InstallValueRemarks(*program, hashRequired, installsStartable);
         }
     }
 
@@ -141,7 +161,7 @@ int Check(const std::wstring& path)
     report += passed ? std::string("ok") : Utf8FromWide(message);
     report += "\n";
     WriteBytes(stdout, report);
-    return passed && keysWellFormed ? kExitOk : kExitFailed;
+    return passed && keysWellFormed && installsStartable ? kExitOk : kExitFailed;
 }
 
 // A line of progress on standard error, only when that is a console; a redirected stream

@@ -16,6 +16,7 @@ constexpr wchar_t kProgramIconsFolder[] = L"AppIcons";
 
 constexpr char kUnsafeName[] = "unsafe file name";
 constexpr char kNoHash[] = "no sha256, which this build requires";
+constexpr char kStartsAnotherFile[] = "starts another file than it downloads, which this build refuses";
 
 const char* RefusalText(InstallRefusal refusal)
 {
@@ -24,6 +25,7 @@ const char* RefusalText(InstallRefusal refusal)
     case InstallRefusal::UnsafeFileName: return kUnsafeName;
     case InstallRefusal::PathTooLong: return "installer path too long to start";
     case InstallRefusal::ParametersTooLong: return "parameters too long to start";
+    case InstallRefusal::NothingToStart: return "no .exe or .msi to start";
     case InstallRefusal::None: break;
     }
     return "";
@@ -40,6 +42,8 @@ FetchItem InstallerItem(const CatalogueLink& link, const InstallerPlaces& places
     item.refusal = RefusalText(WhyRefused(program.install, programFolder));
     if (item.refusal.empty() && hashRequired && program.sha256.empty())
         item.refusal = kNoHash;
+    if (item.refusal.empty() && hashRequired && StartsAnotherFile(program.install))
+        item.refusal = kStartsAnotherFile;
     return item;
 }
 

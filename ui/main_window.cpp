@@ -333,6 +333,8 @@ void CMainWindow::RunInstallDialog(const std::vector<const CatalogueProgram*>& p
     dialog.DoModal(m_hwnd);
     ReadInstalledStates();
     ShowWindow(m_hwnd, SW_SHOW);
+    if (dialog.EndedNormally())
+        ShowInstallReport(m_hwnd, dialog.run().Results());
 }
 
 void CMainWindow::StartBackgroundTasks()

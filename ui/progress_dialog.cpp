@@ -1,8 +1,7 @@
 #include "ui/progress_dialog.h"
 
-#include <algorithm>
-
 #include "base/folders.h"
+#include "install/install_log.h"
 #include "res/resource.h"
 
 namespace {
@@ -24,6 +23,13 @@ constexpr COLORREF kStatusColour = RGB(10, 66, 107);
 constexpr UINT kStatusFormat = DT_BOTTOM | DT_NOPREFIX | DT_END_ELLIPSIS;  // not single-line
 
 }  // namespace
+
+void ShowInstallReport(HWND owner, const std::vector<ProgramResult>& results)
+{
+    const std::wstring report = InstallReport(results);
+    if (!report.empty())
+        MessageBoxW(owner, report.c_str(), L"安装结果", MB_OK | MB_ICONINFORMATION);
+}
 
 const ProgressPictures& ProgramProgressPictures()
 {
@@ -77,22 +83,13 @@ LRESULT CProgressDlg::OnInitDialog()
     SetTimer(m_hwnd, kRunTimer, kRunPeriodMs, nullptr);
     m_spinFrame = 0;
     MoveToWorkAreaCorner();
-    m_run.emplace(ProgramsToRun(), InstallerPlaces(GetSoftDir(), m_everyProgram.empty() ? m_programs : m_everyProgram),
+    m_run.emplace(m_programs, InstallerPlaces(GetSoftDir(), m_everyProgram.empty() ? m_programs : m_everyProgram),
                   m_platform, m_hashRequired);
+    for (const CatalogueProgram* program : m_upToDate)
+        m_run->MarkUpToDate(*program);
+    m_run->WriteLogTo(GetAppLibDir() + L"\\" + kInstallLogName);
     m_run->Start();
     return 0;  // no default focus
-}
-
-// The one place where the up-to-date programs leave the run: until the run can report a
-// program skipped as up to date, they are left out of its list.
-std::vector<const CatalogueProgram*> CProgressDlg::ProgramsToRun() const
-{
-    std::vector<const CatalogueProgram*> programs;
-    for (const CatalogueProgram* program : m_programs) {
-        if (std::find(m_upToDate.begin(), m_upToDate.end(), program) == m_upToDate.end())
-            programs.push_back(program);
-    }
-    return programs;
 }
 
 // Right and bottom edges on the work area's own: measured from its origin instead, the
@@ -200,9 +197,28 @@ void CProgressDlg::TickRun()
 {
     switch (m_run->Tick()) {
     case InstallRun::Step::Going: break;
-    case InstallRun::Step::Finished: EndDialog(kDialogResult); break;
+    case InstallRun::Step::Finished:
+        m_endedNormally = true;
+        EndDialog(kDialogResult);
+        break;
     case InstallRun::Step::DownloadFailed: FailDownload(*m_run->FailedProgram()); break;
+    case InstallRun::Step::WindowsInstallerStuck: AskAboutWindowsInstaller(); break;
     }
+}
+
+// The run's timer stops while the box is up: the box's own message loop would tick the run,
+// and ask again, underneath it.
+void CProgressDlg::AskAboutWindowsInstaller()
+{
+    KillTimer(m_hwnd, kRunTimer);
+    const std::wstring text = L"其他安装程序已运行两分钟以上，仍未完成。\n\n继续等待吗？选择“否”跳过“" +
+                              m_run->WaitingProgram()->name + L"”。";
+    const int answer = MessageBoxW(m_hwnd, text.c_str(), L"正在等待其他安装程序完成", MB_YESNO | MB_ICONINFORMATION);
+    if (answer == IDNO)
+        m_run->SkipWaitingProgram();
+    else
+        m_run->KeepWaiting();
+    SetTimer(m_hwnd, kRunTimer, kRunPeriodMs, nullptr);
 }
 
 void CProgressDlg::FailDownload(const CatalogueProgram& program)

@@ -34,6 +34,10 @@ struct ProgressPictures {
 // The program's own pictures.
 const ProgressPictures& ProgramProgressPictures();
 
+// After a run that ended normally: one message box owned by `owner` listing each program that
+// did not end in plain success (InstallReport); nothing when there is none.
+void ShowInstallReport(HWND owner, const std::vector<ProgramResult>& results);
+
 class CProgressDlg : public ui::Dialog {
 public:
     // The platform is borrowed and must outlive the dialog.
@@ -53,17 +57,21 @@ public:
     // The run's programs in order, filled by the caller before DoModal. Borrowed from the
     // main window's catalogue, which outlives the dialog.
     std::vector<const CatalogueProgram*> m_programs;
-    // Those of m_programs installed and up to date (a one-key run's): neither downloaded nor
-    // started. Borrowed the same way.
-    std::vector<const CatalogueProgram*> m_upToDate;
     // Every program of that catalogue, borrowed the same way: which installer names they
     // share decides where each installer stands. Left empty, the run's own programs decide.
     std::vector<const CatalogueProgram*> m_everyProgram;
     // A keyed build's run: no installer starts unless its bytes match the program's hash.
     bool m_hashRequired = false;
+    // Programs of m_programs installed already and up to date, borrowed the same way: they
+    // are neither downloaded nor started (InstallRun::MarkUpToDate).
+    std::vector<const CatalogueProgram*> m_upToDate;
 
-    // The run the dialog shows; only while the dialog exists.
+    // The run the dialog shows; from its creation until the dialog object goes, so that the
+    // owner can read the results after DoModal.
     const InstallRun& run() const { return *m_run; }
+    // The run reached its end: every installer it started has exited. Not after a failed
+    // download or the close button.
+    bool EndedNormally() const { return m_endedNormally; }
     int SpinFrame() const { return m_spinFrame; }
 
 private:
@@ -82,8 +90,8 @@ private:
     void DrawCloseButton(const DRAWITEMSTRUCT& item);
     void TickRun();
     void FailDownload(const CatalogueProgram& program);
+    void AskAboutWindowsInstaller();
     void LoadPictures();
-    std::vector<const CatalogueProgram*> ProgramsToRun() const;
 
     InstallPlatform& m_platform;
     ProgressPictures m_pictures;
@@ -94,5 +102,6 @@ private:
     std::optional<InstallRun> m_run;  // made when the dialog is
     CAtlBitmapButton m_closeButton;   // control 157, a child of the dialog
     int m_spinFrame = 0;              // 0..15
+    bool m_endedNormally = false;
     ui::UniqueFont m_font;            // status line
 };

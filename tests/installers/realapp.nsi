@@ -1,0 +1,31 @@
+; A real installer made with the NSIS compiler, for the install-run tests. With /S it installs
+; silently: it waits DELAY_MS, writes "installed.txt" into its folder under Program Files and an
+; Uninstall entry, and exits with EXIT_CODE.
+;   makensis -DNAME=RealApp -DEXIT_CODE=0 -DDELAY_MS=0 -DOUT=realapp-setup.exe realapp.nsi
+Unicode true
+SetCompressor zlib
+RequestExecutionLevel admin
+Name "${NAME}"
+OutFile "${OUT}"
+InstallDir "$PROGRAMFILES\${NAME}"
+
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${NAME}"
+
+Section
+  Sleep ${DELAY_MS}
+  SetOutPath "$INSTDIR"
+  FileOpen $0 "$INSTDIR\installed.txt" w
+  FileWrite $0 "${NAME}$\r$\n"
+  FileClose $0
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${NAME}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe" /S'
+  SetErrorLevel ${EXIT_CODE}
+SectionEnd
+
+Section Uninstall
+  Delete "$INSTDIR\installed.txt"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd
