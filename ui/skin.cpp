@@ -200,7 +200,9 @@ bool CReadyBitmap::Prepare(const CGdiPlusBitmap& image, const RECT& destination,
     if (!dc || !bitmap)
         return false;
     SelectObject(dc.get(), bitmap.get());
-    {
+    const bool alpha = Gdiplus::IsAlphaPixelFormat(image.bitmap()->GetPixelFormat()) != FALSE;
+    const bool stretched = size.cx != ui::Width(source) || size.cy != ui::Height(source);
+    if (stretched || !ConvertInto(image, source, alpha, bits)) {
         Gdiplus::Graphics graphics(dc.get());
         DrawImagePart(graphics, image, {0, 0, size.cx, size.cy}, source.left, source.top, ui::Width(source),
                       ui::Height(source));
@@ -211,8 +213,25 @@ bool CReadyBitmap::Prepare(const CGdiPlusBitmap& image, const RECT& destination,
     m_pictureId = image.PictureId();
     m_source = source;
     m_size = size;
-    m_blended = Gdiplus::IsAlphaPixelFormat(image.bitmap()->GetPixelFormat()) || size.cx != ui::Width(source) ||
-                size.cy != ui::Height(source);
+    m_blended = alpha || stretched;
+    return true;
+}
+
+// An unstretched part converted straight into the copy's top-down 32-bit pixels, as GDI+
+// converts it before it blends (premultiplied) or copies it: one pass, without drawing.
+bool CReadyBitmap::ConvertInto(const CGdiPlusBitmap& image, const RECT& source, bool alpha, void* bits)
+{
+    Gdiplus::BitmapData data = {};
+    data.Width = static_cast<UINT>(ui::Width(source));
+    data.Height = static_cast<UINT>(ui::Height(source));
+    data.Stride = ui::Width(source) * 4;
+    data.PixelFormat = alpha ? PixelFormat32bppPARGB : PixelFormat32bppRGB;
+    data.Scan0 = bits;
+    Gdiplus::Rect rect(source.left, source.top, ui::Width(source), ui::Height(source));
+    if (image.bitmap()->LockBits(&rect, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf,
+                                 data.PixelFormat, &data) != Gdiplus::Ok)
+        return false;
+    image.bitmap()->UnlockBits(&data);
     return true;
 }
 

@@ -95,6 +95,7 @@ public:
 
 private:
     bool Prepare(const CGdiPlusBitmap& image, const RECT& destination, const RECT& source);
+    static bool ConvertInto(const CGdiPlusBitmap& image, const RECT& source, bool alpha, void* bits);
 
     ULONGLONG m_pictureId = 0;  // of the picture the copy was made from; 0 while there is none
     RECT m_source = {};
