@@ -18,6 +18,7 @@
 #include "tests/wait_until.h"
 #include "ui/gdi.h"
 #include "ui/software_list.h"
+#include "bench/gdi_objects.h"
 #include "bench/stopwatch.h"
 
 namespace {
@@ -150,27 +151,6 @@ void CompareWithTheFloor(HWND parent, CSWListBox& list)
 }
 
 // --- Resources -------------------------------------------------------------------------------
-
-// Wine does not implement GetGuiResources: it answers 0 with ERROR_CALL_NOT_IMPLEMENTED. A
-// process with windows always owns USER objects, so 0 means it cannot count.
-bool GuiResourcesCount()
-{
-    static const bool counts = GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS) != 0;
-    return counts;
-}
-
-// Without GetGuiResources: Wine's GDI handle table takes a handle whose upper word is 0 for
-// whatever object holds that index, so asking every index for its type counts the process's
-// live GDI objects.
-long CountGdiObjects()
-{
-    if (GuiResourcesCount())
-        return static_cast<long>(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS));
-    long live = 0;
-    for (ULONG_PTR index = 1; index <= 0xFFFF; ++index)
-        live += GetObjectType(reinterpret_cast<HGDIOBJ>(index)) ? 1 : 0;
-    return live;
-}
 
 BOOL CALLBACK CountWindow(HWND, LPARAM count)
 {

@@ -320,3 +320,230 @@ TEST(ParentBackground, AWindowWithoutAParentGetsNothing)
     EXPECT_EQ(origin.x, 0);
     EXPECT_EQ(origin.y, 0);
 }
+
+// --- Ready bitmaps ------------------------------------------------------------------------
+
+namespace {
+
+// An off-screen surface of the screen's format, as the controls paint on, over the parent
+// pattern or black.
+class Canvas {
+public:
+    Canvas(int width, int height, bool black = false) : m_width(width), m_height(height)
+    {
+        const HDC screen = GetDC(nullptr);
+        m_dc.reset(CreateCompatibleDC(screen));
+        m_bitmap.reset(CreateCompatibleBitmap(screen, width, height));
+        ReleaseDC(nullptr, screen);
+        SelectObject(m_dc.get(), m_bitmap.get());
+        std::vector<uint32_t> ground(static_cast<size_t>(width) * static_cast<size_t>(height), 0);
+        for (int y = 0; y < height && !black; ++y) {
+            for (int x = 0; x < width; ++x) {
+                const COLORREF c = ParentPatternAt(x * 7, y * 5);  // steps of several levels
+                ground[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)] =
+                    (static_cast<uint32_t>(GetRValue(c)) << 16) | (static_cast<uint32_t>(GetGValue(c)) << 8) |
+                    GetBValue(c);
+            }
+        }
+        const BITMAPINFO info = Info();
+        SetDIBitsToDevice(m_dc.get(), 0, 0, static_cast<DWORD>(width), static_cast<DWORD>(height), 0, 0, 0,
+                          static_cast<UINT>(height), ground.data(), &info, DIB_RGB_COLORS);
+    }
+    HDC dc() const { return m_dc.get(); }
+
+    // 0x00RRGGBB, top-down.
+    std::vector<uint32_t> Pixels() const
+    {
+        BITMAPINFO info = Info();
+        void* bits = nullptr;
+        ui::UniqueMemoryDc copy(CreateCompatibleDC(m_dc.get()));
+        ui::UniqueBitmap section(CreateDIBSection(copy.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+        ui::SelectedObject selected(copy.get(), section.get());
+        BitBlt(copy.get(), 0, 0, m_width, m_height, m_dc.get(), 0, 0, SRCCOPY);
+        GdiFlush();
+        const auto* first = static_cast<const uint32_t*>(bits);
+        std::vector<uint32_t> pixels(first, first + static_cast<size_t>(m_width) * static_cast<size_t>(m_height));
+        for (uint32_t& pixel : pixels)
+            pixel &= 0xFFFFFF;
+        return pixels;
+    }
+    int width() const { return m_width; }
+
+private:
+    BITMAPINFO Info() const
+    {
+        BITMAPINFO info = {};
+        info.bmiHeader.biSize = sizeof(info.bmiHeader);
+        info.bmiHeader.biWidth = m_width;
+        info.bmiHeader.biHeight = -m_height;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        return info;
+    }
+
+    int m_width;
+    int m_height;
+    ui::UniqueBitmap m_bitmap;
+    ui::UniqueMemoryDc m_dc;
+};
+
+// Equal pixels, or where and how many differ.
+testing::AssertionResult SamePixels(const Canvas& actual, const Canvas& expected)
+{
+    const std::vector<uint32_t> a = actual.Pixels();
+    const std::vector<uint32_t> e = expected.Pixels();
+    size_t differing = 0;
+    size_t first = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != e[i] && differing++ == 0)
+            first = i;
+    }
+    if (differing == 0)
+        return testing::AssertionSuccess();
+    const int width = expected.width();
+    return testing::AssertionFailure() << differing << " pixels differ, the first at (" << first % width << ", "
+                                       << first / width << "): 0x" << std::hex << a[first] << " instead of 0x"
+                                       << e[first];
+}
+
+void DrawDirectly(HDC dc, const CGdiPlusBitmap& image, const RECT& destination, const RECT& source)
+{
+    Gdiplus::Graphics graphics(dc);
+    DrawImagePart(graphics, image, destination, source.left, source.top, ui::Width(source), ui::Height(source));
+}
+
+struct PictureCase {
+    const wchar_t* what;
+    const wchar_t* file;  // under the AppLib folder; null for a resource
+    UINT resource;
+    const wchar_t* type;
+    int slice;   // -1: the whole picture
+    SIZE shown;  // {0, 0}: the source's own size
+};
+
+bool LoadCase(CGdiPlusBitmapResource& image, const PictureCase& c)
+{
+    return c.file ? image.LoadFromFile(GetAppLibDir() + L"\\" + c.file) : image.LoadFromResource(c.resource, c.type);
+}
+
+RECT SourceOf(const CGdiPlusBitmap& image, const PictureCase& c)
+{
+    return c.slice < 0 ? RECT{0, 0, image.Width(), image.Height()} : SliceRect(image, c.slice);
+}
+
+}  // namespace
+
+// Every picture the windows draw, at its own size and stretched, over a ground of many
+// colours: the ready copy puts exactly the pixels there that GDI+ drawing it directly puts,
+// also when the copy is drawn a second time. (The background, the one opaque picture that may
+// be stretched both ways, is drawn over black: the next test.)
+TEST(ReadyBitmap, ShowsThePixelsOfDrawingThePictureDirectly)
+{
+    const PictureCase cases[] = {
+        {L"background", L"Skin\\window_background.jpg", 0, nullptr, -1, {0, 0}},
+        {L"group slice", L"Skin\\group_button_background.png", 0, nullptr, SlicePressed, {0, 0}},
+        {L"group slice stretched", L"Skin\\group_button_background.png", 0, nullptr, SliceHover, {90, 97}},
+        {L"install slice", L"Skin\\item_install_button.png", 0, nullptr, SliceNormal, {0, 0}},
+        {L"one-key slice", L"Skin\\onekey_button.png", 0, nullptr, SliceHover, {0, 0}},
+        {L"close slice", nullptr, IDR_PNG_CLOSE, L"PNG", SliceHover, {0, 0}},
+        {L"minimise slice", nullptr, IDR_PNG_MINIMIZE, L"PNG", SliceNormal, {0, 0}},
+        {L"icon", L"AppIcons\\ziptool.png", 0, nullptr, -1, {0, 0}},
+        {L"icon shrunk", L"AppIcons\\chatter.png", 0, nullptr, -1, {40, 40}},
+        {L"icon grown", L"GroupIcons\\media.png", 0, nullptr, -1, {64, 64}},
+        {L"scroll track", nullptr, IDR_PNG_SCROLL_TRACK, L"PNG", -1, {0, 0}},
+        {L"scroll thumb stretched", nullptr, IDR_PNG_SCROLL_THUMB, L"PNG", -1, {12, 200}},
+        {L"spinner frame", nullptr, IDR_PNG_SPINNER, L"PNG", SlicePressed, {0, 0}},
+        {L"progress background", nullptr, IDR_IMAGES_PROGRESS_BACKGROUND, L"IMAGES", -1, {0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CGdiPlusBitmapResource image;
+        ASSERT_TRUE(LoadCase(image, c));
+        const RECT source = SourceOf(image, c);
+        const SIZE shown = c.shown.cx ? c.shown : SIZE{ui::Width(source), ui::Height(source)};
+        const RECT destination = {7, 5, 7 + shown.cx, 5 + shown.cy};
+        Canvas expected(shown.cx + 14, shown.cy + 10);
+        DrawDirectly(expected.dc(), image, destination, source);
+
+        CReadyBitmap ready;
+        Canvas first(shown.cx + 14, shown.cy + 10);
+        ready.Draw(first.dc(), image, destination, source);
+        EXPECT_TRUE(SamePixels(first, expected));
+        Canvas second(shown.cx + 14, shown.cy + 10);
+        ready.Draw(second.dc(), image, destination, source);
+        EXPECT_TRUE(SamePixels(second, expected)) << "drawn again from the same copy";
+    }
+}
+
+// A window's background: what the picture lets through (the stretched picture's edges)
+// stays black whatever the DC held, as on the new surface it used to be drawn on.
+TEST(ReadyBitmap, OverBlackShowsThePictureDrawnOnBlack)
+{
+    CGdiPlusBitmapResource image;
+    ASSERT_TRUE(image.LoadFromFile(GetSkinDir() + L"\\window_background.jpg"));
+    const RECT source = {0, 0, image.Width(), image.Height()};
+    for (const SIZE shown : {SIZE{800, 599}, SIZE{640, 480}, SIZE{900, 650}}) {
+        SCOPED_TRACE(testing::Message() << shown.cx << " x " << shown.cy);
+        const RECT destination = {0, 0, shown.cx, shown.cy};
+        Canvas expected(shown.cx, shown.cy, true);
+        DrawDirectly(expected.dc(), image, destination, source);
+        CReadyBitmap ready;
+        Canvas actual(shown.cx, shown.cy);  // not black
+        ready.DrawOverBlack(actual.dc(), image, destination, source);
+        EXPECT_TRUE(SamePixels(actual, expected));
+    }
+}
+
+// The copy is made once and drawn from then on, and made again only when the picture, its
+// part or the size shown changes.
+TEST(ReadyBitmap, IsMadeAgainOnlyWhenThePictureThePartOrTheSizeChanges)
+{
+    const std::wstring red = GetModuleDir() + L"\\ready-red.png";
+    const std::wstring green = GetModuleDir() + L"\\ready-green.png";
+    ASSERT_TRUE(gui_test::WriteSlicesPng(red, 10, 10, {RGB(200, 0, 0), RGB(0, 0, 200)}));
+    ASSERT_TRUE(gui_test::WriteSlicesPng(green, 20, 10, {RGB(0, 200, 0)}));
+    CGdiPlusBitmapResource image;
+    ASSERT_TRUE(image.LoadFromFile(red));
+    CReadyBitmap ready;
+    const auto drawnAt = [&](const RECT& destination, const RECT& source, int x, int y) {
+        Canvas canvas(40, 30);
+        ready.Draw(canvas.dc(), image, destination, source);
+        return GetPixel(canvas.dc(), x, y);
+    };
+    EXPECT_EQ(drawnAt({0, 0, 10, 10}, {0, 0, 10, 10}, 5, 5), RGB(200, 0, 0));
+
+    // Pixels changed behind the holder's back are not seen: the copy is not drawn anew.
+    for (UINT y = 0; y < 10; ++y) {
+        for (UINT x = 0; x < 10; ++x)
+            image.bitmap()->SetPixel(static_cast<INT>(x), static_cast<INT>(y), Gdiplus::Color(255, 255, 255, 0));
+    }
+    EXPECT_EQ(drawnAt({0, 0, 10, 10}, {0, 0, 10, 10}, 5, 5), RGB(200, 0, 0));
+    // Another part, another size: made again, from the pixels the picture holds now.
+    EXPECT_EQ(drawnAt({0, 0, 10, 10}, {10, 0, 20, 10}, 5, 5), RGB(0, 0, 200));
+    EXPECT_EQ(drawnAt({0, 0, 20, 20}, {0, 0, 10, 10}, 15, 15), RGB(255, 255, 0));
+
+    // Another picture loaded into the same holder.
+    ASSERT_TRUE(image.LoadFromFile(green));
+    EXPECT_EQ(drawnAt({0, 0, 20, 20}, {0, 0, 10, 10}, 15, 15), RGB(0, 200, 0));
+    // An emptied holder draws nothing: the ground stays.
+    image.Empty();
+    EXPECT_EQ(drawnAt({0, 0, 20, 20}, {0, 0, 10, 10}, 15, 15), ParentPatternAt(15 * 7, 15 * 5));
+    DeleteFileW(red.c_str());
+    DeleteFileW(green.c_str());
+}
+
+TEST(ReadyBitmap, APictureTakenOverKeepsItsNumberAndLeavesTheOtherEmpty)
+{
+    CGdiPlusBitmapResource first;
+    CGdiPlusBitmapResource second;
+    ASSERT_TRUE(first.LoadFromResource(IDR_PNG_CLOSE, L"PNG"));
+    ASSERT_TRUE(second.LoadFromResource(IDR_PNG_CLOSE, L"PNG"));
+    EXPECT_NE(first.PictureId(), second.PictureId()) << "each decode is a picture of its own";
+    const ULONGLONG id = first.PictureId();
+    second.TakeFrom(first);
+    EXPECT_EQ(second.PictureId(), id);
+    EXPECT_EQ(second.Width(), 116);
+    EXPECT_EQ(first.bitmap(), nullptr);
+    EXPECT_EQ(first.PictureId(), 0u);
+}

@@ -475,6 +475,37 @@ TEST_F(SoftwareListTest, TilesPaintIconAndNameOnWhite)
     DeleteFileW(iconPath.c_str());
 }
 
+// A program's icon file is decoded once and kept across group changes, while a file that
+// did not load is tried again by a tile made later: the refresh may have fetched it since.
+TEST_F(SoftwareListTest, IconsAreDecodedOncePerFileAndAMissingOneIsTriedAgain)
+{
+    const std::wstring iconPath = GetAppIconsDir() + L"\\list_cache_icon.png";
+    DeleteFileW(iconPath.c_str());
+    programs = MakePrograms(1, L"http://applib.example.com/AppLib/AppIcons/list_cache_icon.png");
+    const auto iconShown = [&] {
+        list.SetItems(programs);  // as a group change does: new tiles
+        return Capture(Tile(0)).At(60, 48);
+    };
+    const COLORREF red = RGB(200, 30, 30);
+    struct Step {
+        const char* what;
+        COLORREF fileColour;  // what the file holds from this step on; white: no file
+        COLORREF shown;
+    } steps[] = {
+        {"no file yet", kWhite, kWhite},
+        {"the file arrived", red, red},
+        {"the file changed on disk", RGB(30, 200, 30), red},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.fileColour != kWhite) {
+            ASSERT_TRUE(gui_test::WriteSlicesPng(iconPath, 16, 16, {step.fileColour}));
+        }
+        EXPECT_TRUE(gui_test::ColoursNear(iconShown(), step.shown, 2));
+    }
+    DeleteFileW(iconPath.c_str());
+}
+
 // Names are drawn as written and on one line: "&" is no mnemonic prefix, and a line break
 // does not send the rest to a second line below the name's band. The ink spans the name as
 // measured on one line without prefix processing (up to 3 pixels short, for side bearings).

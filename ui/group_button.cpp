@@ -81,27 +81,24 @@ LRESULT CGroupButton::OnPaint()
     const RECT client = ui::ClientRect(m_hwnd);
     CMemorySurface surface(paint.dc(), client);
     DrawParentBackground(m_hwnd, surface.dc());
-    {
-        Gdiplus::Graphics graphics(surface.dc());
-        DrawBackground(graphics, client);
-        DrawIcon(graphics);
-    }
+    DrawBackground(surface.dc(), client);
+    DrawIcon(surface.dc());
     DrawCaption(surface.dc(), client);
     return 0;
 }
 
 // Selected wins over hover, so hovering the current group changes nothing.
-void CGroupButton::DrawBackground(Gdiplus::Graphics& graphics, const RECT& client) const
+void CGroupButton::DrawBackground(HDC dc, const RECT& client)
 {
     if (!m_background)
         return;
     const int slice = m_selected ? SlicePressed : (m_hover.IsHover() ? SliceHover : SliceNormal);
-    DrawSlice(graphics, *m_background, slice, client);
+    m_readyBackground.Draw(dc, *m_background, slice, client);
 }
 
 // Placed from the background slice's size, not the window's: with a slice of the button's
 // size the icon is centred and ends 30 pixels above the bottom.
-void CGroupButton::DrawIcon(Gdiplus::Graphics& graphics) const
+void CGroupButton::DrawIcon(HDC dc)
 {
     if (!m_icon.bitmap() || !m_background)
         return;
@@ -109,7 +106,7 @@ void CGroupButton::DrawIcon(Gdiplus::Graphics& graphics) const
     const int iconHeight = m_icon.Height();
     const int x = (SliceWidth(*m_background) - iconWidth) / 2;
     const int y = m_background->Height() - iconHeight - kIconBottomMargin;
-    DrawImagePart(graphics, m_icon, {x, y, x + iconWidth, y + iconHeight}, 0, 0, iconWidth, iconHeight);
+    m_readyIcon.Draw(dc, m_icon, {x, y, x + iconWidth, y + iconHeight}, {0, 0, iconWidth, iconHeight});
 }
 
 void CGroupButton::DrawCaption(HDC dc, const RECT& client) const

@@ -30,13 +30,15 @@ private:
     LRESULT OnMouseMove();
     LRESULT OnLButtonDown();
     LRESULT OnMouseLeave();
-    void DrawBackground(Gdiplus::Graphics& graphics, const RECT& client) const;
-    void DrawIcon(Gdiplus::Graphics& graphics) const;
+    void DrawBackground(HDC dc, const RECT& client);
+    void DrawIcon(HDC dc);
     void DrawCaption(HDC dc, const RECT& client) const;
 
     ui::HoverTracker m_hover;
     bool m_selected = false;  // this button's group is the current group
     CGdiPlusBitmapResource m_icon;  // owned; empty when the group's icon did not load
     const CGdiPlusBitmap* m_background = nullptr;  // borrowed from the main window
+    CReadySlices m_readyBackground;  // m_background's slices stretched to the button
+    CReadyBitmap m_readyIcon;
     HFONT m_font = nullptr;                        // borrowed from the main window
 };

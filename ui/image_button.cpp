@@ -15,8 +15,17 @@ HWND DTImageButton::CreateFromResource(HWND parent, const RECT& rect, const wcha
 
 HWND DTImageButton::CreateFromFile(HWND parent, const RECT& rect, UINT id, const std::wstring& imagePath)
 {
-    if (!m_image.LoadFromFile(imagePath))
+    CGdiPlusBitmapResource picture;
+    if (!picture.LoadFromFile(imagePath))
         return nullptr;
+    return CreateFromPicture(parent, rect, id, picture);
+}
+
+HWND DTImageButton::CreateFromPicture(HWND parent, const RECT& rect, UINT id, CGdiPlusBitmapResource& picture)
+{
+    if (!picture.bitmap())
+        return nullptr;
+    m_image.TakeFrom(picture);
     return CreateButton(parent, rect, L"一键安装", id);
 }
 
@@ -100,6 +109,5 @@ void DTImageButton::DrawButton(HDC dc)
 {
     CMemorySurface surface(dc, ui::ClientRect(m_hwnd));
     DrawParentBackground(m_hwnd, surface.dc());
-    Gdiplus::Graphics graphics(surface.dc());
-    DrawSlice(graphics, m_image, CurrentSlice(), {0, 0, SliceWidth(m_image), m_image.Height()});
+    m_faces.Draw(surface.dc(), m_image, CurrentSlice(), {0, 0, SliceWidth(m_image), m_image.Height()});
 }

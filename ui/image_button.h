@@ -17,6 +17,9 @@ public:
     HWND CreateFromResource(HWND parent, const RECT& rect, const wchar_t* text, UINT id, UINT resourceId);
     // The one-key install button: the face comes from a skin file, the text is "一键安装".
     HWND CreateFromFile(HWND parent, const RECT& rect, UINT id, const std::wstring& imagePath);
+    // The same with the face already decoded (by an owner that measured it first): the button
+    // takes the picture over and leaves `picture` empty.
+    HWND CreateFromPicture(HWND parent, const RECT& rect, UINT id, CGdiPlusBitmapResource& picture);
 
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
@@ -38,5 +41,6 @@ private:
     ui::HoverTracker m_hover;
     bool m_pressed = false;  // the left button went down here and was neither released nor lost
     CGdiPlusBitmapResource m_image;
+    CReadySlices m_faces;  // m_image's slices at their own size
     std::wstring m_text;  // also the window text; never drawn
 };

@@ -127,7 +127,7 @@ bool CMainWindow::CreateChildren()
     }
     const RECT oneKeyRect = {kOneKeyRight - SliceWidth(oneKeyPicture), kOneKeyBottom - oneKeyPicture.Height(),
                              kOneKeyRight, kOneKeyBottom};
-    m_installButton.CreateFromFile(m_hwnd, oneKeyRect, IDC_ONE_KEY_INSTALL, oneKeyPath);
+    m_installButton.CreateFromPicture(m_hwnd, oneKeyRect, IDC_ONE_KEY_INSTALL, oneKeyPicture);
 
     // Clipping its children keeps the list's white ground from going under every tile first.
     if (!m_list.Create(m_hwnd, kListRect, L"软件列表", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0,
@@ -154,20 +154,13 @@ LRESULT CMainWindow::OnPaint()
     return 0;
 }
 
-// The background picture stretched over the client area. Children ask for the part behind
-// them through WM_PRINTCLIENT, with the DC's origin moved to their position.
+// The background picture stretched over the client area, from its ready copy: one BitBlt,
+// clipped to what the DC shows. Children ask for the part behind them through
+// WM_PRINTCLIENT, with the DC's origin moved to their position.
 void CMainWindow::PaintBackground(HDC dc)
 {
-    const RECT client = ui::ClientRect(m_hwnd);
-    // Only the part the DC can show: a child asking for its background gets a surface of its
-    // own size, not one of the whole window.
-    RECT area = client;
-    RECT clip = {};
-    if (GetClipBox(dc, &clip) != ERROR)
-        IntersectRect(&area, &client, &clip);
-    CMemorySurface surface(dc, area);
-    Gdiplus::Graphics graphics(surface.dc());
-    DrawImagePart(graphics, m_background, client, 0, 0, m_background.Width(), m_background.Height());
+    m_backgroundReady.DrawOverBlack(dc, m_background, ui::ClientRect(m_hwnd),
+                                    {0, 0, m_background.Width(), m_background.Height()});
 }
 
 bool CMainWindow::LoadGroupSkin()

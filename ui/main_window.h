@@ -77,6 +77,7 @@ private:
     void InvalidateSelectAllBox();
 
     CGdiPlusBitmapResource m_background;  // "window_background.jpg"
+    CReadyBitmap m_backgroundReady;       // the background at the client area's size
     DTImageButton m_closeButton;
     DTImageButton m_minimizeButton;
     DTCheckBox m_selectAllBox;

@@ -233,12 +233,11 @@ LRESULT CDTVerticalScrollBar::OnPaint()
 }
 
 // The track at its own size from the top; the thumb as two caps and a stretched middle.
-void CDTVerticalScrollBar::DrawTrackAndThumb(HDC dc) const
+void CDTVerticalScrollBar::DrawTrackAndThumb(HDC dc)
 {
-    Gdiplus::Graphics graphics(dc);
     const CGdiPlusBitmap& track = SharedTrack();
-    DrawImagePart(graphics, track, {kTrackLeft, 0, kTrackLeft + track.Width(), track.Height()}, 0, 0, track.Width(),
-                  track.Height());
+    m_readyTrack.Draw(dc, track, {kTrackLeft, 0, kTrackLeft + track.Width(), track.Height()},
+                      {0, 0, track.Width(), track.Height()});
 
     const RECT thumb = GetThumbRect();
     if (IsRectEmpty(&thumb))
@@ -251,10 +250,10 @@ void CDTVerticalScrollBar::DrawTrackAndThumb(HDC dc) const
     const int bottomCap = std::min(kThumbCapHeight, ui::Height(thumb) - topCap);
     const int middleTop = thumb.top + topCap;
     const int middleBottom = thumb.bottom - bottomCap;
-    DrawImagePart(graphics, image, {thumb.left, thumb.top, thumb.left + width, middleTop}, 0, 0, width, topCap);
+    m_readyThumbTop.Draw(dc, image, {thumb.left, thumb.top, thumb.left + width, middleTop}, {0, 0, width, topCap});
     if (middleBottom > middleTop)
-        DrawImagePart(graphics, image, {thumb.left, middleTop, thumb.left + width, middleBottom}, 0, kThumbCapHeight,
-                      width, height - 2 * kThumbCapHeight);
-    DrawImagePart(graphics, image, {thumb.left, middleBottom, thumb.left + width, thumb.bottom}, 0, height - bottomCap,
-                  width, bottomCap);
+        m_readyThumbMiddle.Draw(dc, image, {thumb.left, middleTop, thumb.left + width, middleBottom},
+                                {0, kThumbCapHeight, width, height - kThumbCapHeight});
+    m_readyThumbBottom.Draw(dc, image, {thumb.left, middleBottom, thumb.left + width, thumb.bottom},
+                            {0, height - bottomCap, width, height});
 }

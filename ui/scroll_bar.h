@@ -87,7 +87,7 @@ private:
     void DragTo(POINT point);
     void EndDrag();
     void RequestPosition(int position);
-    void DrawTrackAndThumb(HDC dc) const;
+    void DrawTrackAndThumb(HDC dc);
 
     ui::HoverTracker m_hover;
     bool m_dragging = false;  // the left button went down on the thumb and the drag goes on
@@ -99,4 +99,9 @@ private:
     int m_max = 0;
     int m_page = 1;
     bool m_visible = false;  // track and thumb are drawn; hidden, the bar is a white strip
+    // The shared pictures' parts at the size this bar shows them.
+    CReadyBitmap m_readyTrack;
+    CReadyBitmap m_readyThumbTop;
+    CReadyBitmap m_readyThumbMiddle;
+    CReadyBitmap m_readyThumbBottom;
 };

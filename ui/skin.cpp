@@ -2,6 +2,9 @@
 
 #include <objidl.h>
 
+#include <iterator>
+#include <utility>
+
 #include "base/unique_handle.h"
 #include "ui/window.h"
 
@@ -14,6 +17,7 @@ void CGdiPlusBitmap::Release()
 {
     delete m_bitmap;
     m_bitmap = nullptr;
+    m_pictureId = 0;
 }
 
 int CGdiPlusBitmap::Width() const
@@ -84,6 +88,16 @@ bool CGdiPlusBitmapResource::LoadFromFile(const std::wstring& path)
     return DecodeBuffer();
 }
 
+void CGdiPlusBitmapResource::TakeFrom(CGdiPlusBitmapResource& other)
+{
+    if (&other == this)
+        return;
+    Empty();
+    std::swap(m_bitmap, other.m_bitmap);
+    std::swap(m_buffer, other.m_buffer);
+    std::swap(m_pictureId, other.m_pictureId);
+}
+
 // A movable block of `size` bytes, held locked in m_buffer; null, with nothing held, when it
 // cannot be had.
 void* CGdiPlusBitmapResource::AllocateBuffer(DWORD size)
@@ -109,6 +123,8 @@ bool CGdiPlusBitmapResource::DecodeBuffer()
         Empty();
         return false;
     }
+    static ULONGLONG lastPictureId = 0;  // pictures are decoded on the UI thread only
+    m_pictureId = ++lastPictureId;
     return true;
 }
 
@@ -127,10 +143,102 @@ void DrawImagePart(Gdiplus::Graphics& graphics, const CGdiPlusBitmap& image, con
                        sourceX, sourceY, sourceWidth, sourceHeight, Gdiplus::UnitPixel);
 }
 
-void DrawSlice(Gdiplus::Graphics& graphics, const CGdiPlusBitmap& image, int slice, const RECT& destination)
+RECT SliceRect(const CGdiPlusBitmap& image, int slice)
 {
     const int width = SliceWidth(image);
-    DrawImagePart(graphics, image, destination, slice * width, 0, width, image.Height());
+    return {slice * width, 0, (slice + 1) * width, image.Height()};
+}
+
+void DrawSlice(Gdiplus::Graphics& graphics, const CGdiPlusBitmap& image, int slice, const RECT& destination)
+{
+    const RECT source = SliceRect(image, slice);
+    DrawImagePart(graphics, image, destination, source.left, source.top, ui::Width(source), ui::Height(source));
+}
+
+void CReadyBitmap::Draw(HDC dc, const CGdiPlusBitmap& image, const RECT& destination, const RECT& source)
+{
+    if (!Prepare(image, destination, source))
+        return;
+    if (m_blended) {
+        const BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+        AlphaBlend(dc, destination.left, destination.top, m_size.cx, m_size.cy, m_dc.get(), 0, 0, m_size.cx,
+                   m_size.cy, blend);
+    } else {
+        BitBlt(dc, destination.left, destination.top, m_size.cx, m_size.cy, m_dc.get(), 0, 0, SRCCOPY);
+    }
+}
+
+void CReadyBitmap::DrawOverBlack(HDC dc, const CGdiPlusBitmap& image, const RECT& destination, const RECT& source)
+{
+    if (Prepare(image, destination, source))
+        BitBlt(dc, destination.left, destination.top, m_size.cx, m_size.cy, m_dc.get(), 0, 0, SRCCOPY);
+}
+
+// True when a ready copy of this part at this size is there, made now if need be.
+bool CReadyBitmap::Prepare(const CGdiPlusBitmap& image, const RECT& destination, const RECT& source)
+{
+    const SIZE size = {ui::Width(destination), ui::Height(destination)};
+    if (m_dc && image.PictureId() == m_pictureId && EqualRect(&source, &m_source) && size.cx == m_size.cx &&
+        size.cy == m_size.cy)
+        return true;
+    m_dc.reset();
+    m_bitmap.reset();
+    m_pictureId = 0;
+    if (!image.bitmap() || size.cx <= 0 || size.cy <= 0)
+        return false;
+
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = size.cx;
+    info.bmiHeader.biHeight = -size.cy;  // top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    ui::UniqueMemoryDc dc(CreateCompatibleDC(nullptr));
+    ui::UniqueBitmap bitmap(CreateDIBSection(dc.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));  // all zero: transparent
+    if (!dc || !bitmap)
+        return false;
+    SelectObject(dc.get(), bitmap.get());
+    const bool alpha = Gdiplus::IsAlphaPixelFormat(image.bitmap()->GetPixelFormat()) != FALSE;
+    const bool stretched = size.cx != ui::Width(source) || size.cy != ui::Height(source);
+    if (stretched || !ConvertInto(image, source, alpha, bits)) {
+        Gdiplus::Graphics graphics(dc.get());
+        DrawImagePart(graphics, image, {0, 0, size.cx, size.cy}, source.left, source.top, ui::Width(source),
+                      ui::Height(source));
+    }
+    GdiFlush();  // GDI+ may have written through the DIB's bits
+    m_bitmap = std::move(bitmap);
+    m_dc = std::move(dc);
+    m_pictureId = image.PictureId();
+    m_source = source;
+    m_size = size;
+    m_blended = alpha || stretched;
+    return true;
+}
+
+// An unstretched part converted straight into the copy's top-down 32-bit pixels, as GDI+
+// converts it before it blends (premultiplied) or copies it: one pass, without drawing.
+bool CReadyBitmap::ConvertInto(const CGdiPlusBitmap& image, const RECT& source, bool alpha, void* bits)
+{
+    Gdiplus::BitmapData data = {};
+    data.Width = static_cast<UINT>(ui::Width(source));
+    data.Height = static_cast<UINT>(ui::Height(source));
+    data.Stride = ui::Width(source) * 4;
+    data.PixelFormat = alpha ? PixelFormat32bppPARGB : PixelFormat32bppRGB;
+    data.Scan0 = bits;
+    Gdiplus::Rect rect(source.left, source.top, ui::Width(source), ui::Height(source));
+    if (image.bitmap()->LockBits(&rect, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf,
+                                 data.PixelFormat, &data) != Gdiplus::Ok)
+        return false;
+    image.bitmap()->UnlockBits(&data);
+    return true;
+}
+
+void CReadySlices::Draw(HDC dc, const CGdiPlusBitmap& image, int slice, const RECT& destination)
+{
+    if (slice >= 0 && slice < static_cast<int>(std::size(m_slices)))
+        m_slices[slice].Draw(dc, image, destination, SliceRect(image, slice));
 }
 
 CMemorySurface::CMemorySurface(HDC target, const RECT& rect) : m_target(target), m_rect(rect)

@@ -20,11 +20,15 @@ public:
     Gdiplus::Bitmap* bitmap() const { return m_bitmap; }
     int Width() const;   // 0 while empty
     int Height() const;  // 0 while empty
+    // A number of its own for every picture decoded in this process, 0 while empty: what is
+    // made from a picture (a ready bitmap) is made again when this changes.
+    ULONGLONG PictureId() const { return m_pictureId; }
 
 protected:
     void Release();
 
     Gdiplus::Bitmap* m_bitmap = nullptr;  // owned
+    ULONGLONG m_pictureId = 0;
 };
 
 // The one loader of images: a bitmap decoded from encoded bytes kept in movable global
@@ -39,6 +43,9 @@ public:
     bool LoadFromResource(UINT id, const wchar_t* type);
     bool LoadFromFile(const std::wstring& path);
     void Empty();
+    // Takes the picture `other` holds, which is left empty: a picture measured by one owner
+    // and drawn by another is decoded once.
+    void TakeFrom(CGdiPlusBitmapResource& other);
 
 private:
     void* AllocateBuffer(DWORD size);
@@ -59,6 +66,53 @@ void DrawSlice(Gdiplus::Graphics& graphics, const CGdiPlusBitmap& image, int sli
 // Draws the source rectangle of an image into the destination, in pixel units.
 void DrawImagePart(Gdiplus::Graphics& graphics, const CGdiPlusBitmap& image, const RECT& destination, int sourceX,
                    int sourceY, int sourceWidth, int sourceHeight);
+
+// Slice k of a state image as a source rectangle.
+RECT SliceRect(const CGdiPlusBitmap& image, int slice);
+
+// A part of a picture drawn once at the size it is shown and kept as a 32-bit bitmap with
+// premultiplied alpha, so that a paint copies pixels instead of asking GDI+ to decode,
+// convert and resample again. The ready copy is drawn by the very GDI+ call a paint would
+// make, onto a transparent ground, and put on the target the way that call ends: blended
+// (AlphaBlend) where the picture has alpha or is stretched, whose edge pixels GDI+ blends
+// with the ground; copied (BitBlt) otherwise. So a paint shows the pixels GDI+ gives, with
+// one exception measured under Wine: the edge pixels of an opaque picture stretched both ways
+// come out other than GDI+ blends them into a coloured ground. Such a picture, a window's
+// background, is drawn with DrawOverBlack.
+class CReadyBitmap {
+public:
+    CReadyBitmap() = default;
+    CReadyBitmap(const CReadyBitmap&) = delete;
+    CReadyBitmap& operator=(const CReadyBitmap&) = delete;
+
+    // Draws `source` of `image` into `destination`, stretched when the sizes differ, like
+    // DrawImagePart. The ready copy is made first when the picture, the part or the size
+    // changed since the last call. An empty holder draws nothing.
+    void Draw(HDC dc, const CGdiPlusBitmap& image, const RECT& destination, const RECT& source);
+    // The same onto black: the whole ready copy is copied, and what the picture lets through
+    // stays black. A window's background was drawn so, on a new off-screen surface.
+    void DrawOverBlack(HDC dc, const CGdiPlusBitmap& image, const RECT& destination, const RECT& source);
+
+private:
+    bool Prepare(const CGdiPlusBitmap& image, const RECT& destination, const RECT& source);
+    static bool ConvertInto(const CGdiPlusBitmap& image, const RECT& source, bool alpha, void* bits);
+
+    ULONGLONG m_pictureId = 0;  // of the picture the copy was made from; 0 while there is none
+    RECT m_source = {};
+    SIZE m_size = {};
+    bool m_blended = false;  // put on the target with AlphaBlend, not BitBlt
+    ui::UniqueBitmap m_bitmap;  // a DIB section, selected into m_dc
+    ui::UniqueMemoryDc m_dc;    // goes first: the bitmap is deleted once no DC holds it
+};
+
+// The slices of a state image, each made ready when it is first drawn.
+class CReadySlices {
+public:
+    void Draw(HDC dc, const CGdiPlusBitmap& image, int slice, const RECT& destination);
+
+private:
+    CReadyBitmap m_slices[4];
+};
 
 // An off-screen surface over a rectangle of a target DC, in the target's coordinates;
 // its destruction copies it to the target.

@@ -51,22 +51,26 @@ const ui::WindowClass kTileClass{L"Tovarin:CSWListBoxItem"};
 
 // --- Tile ---------------------------------------------------------------------------------
 
-CSWListBoxItem::CSWListBoxItem(const CatalogueProgram& program, HFONT nameFont, HFONT markFont,
-                               const CGdiPlusBitmapResource& installImage)
-    : ui::Window(kTileClass),
-      m_program(&program),
-      m_iconPending(!program.icon.empty()),
-      m_nameFont(nameFont),
-      m_markFont(markFont),
-      m_installImage(&installImage)
+CProgramIcon* CProgramIcons::Find(const std::wstring& path)
+{
+    const auto found = m_icons.find(path);
+    if (found != m_icons.end())
+        return found->second.get();
+    auto icon = std::make_unique<CProgramIcon>();
+    if (!icon->picture.LoadFromFile(path))
+        return nullptr;
+    return m_icons.emplace(path, std::move(icon)).first->second.get();
+}
+
+CSWListBoxItem::CSWListBoxItem(const CatalogueProgram& program, const TileArt& art)
+    : ui::Window(kTileClass), m_program(&program), m_iconPending(!program.icon.empty()), m_art(art)
 {
 }
 
 CSWListBoxItem* CSWListBoxItem::CreateTile(HWND list, const RECT& rect, UINT id, const CatalogueProgram& program,
-                                           HFONT nameFont, HFONT markFont,
-                                           const CGdiPlusBitmapResource& installImage)
+                                           const TileArt& art)
 {
-    auto* tile = new CSWListBoxItem(program, nameFont, markFont, installImage);
+    auto* tile = new CSWListBoxItem(program, art);
     if (!tile->Create(list, rect, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0, id)) {
         delete tile;  // a refused creation's OnFinalMessage left it to us
         return nullptr;
@@ -100,8 +104,8 @@ LRESULT CSWListBoxItem::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam
 // the button's height.
 LRESULT CSWListBoxItem::OnCreate()
 {
-    const int sliceWidth = SliceWidth(*m_installImage);
-    const int height = m_installImage->Height();
+    const int sliceWidth = SliceWidth(*m_art.installImage);
+    const int height = m_art.installImage->Height();
     const int top = kButtonsBottom - height;
     m_installButton.Create(m_hwnd, {kInstallButtonLeft, top, kInstallButtonLeft + sliceWidth, kButtonsBottom},
                            L"Install", WS_CHILD | WS_VISIBLE | BS_OWNERDRAW, 0, kInstallButtonId);
@@ -120,34 +124,31 @@ LRESULT CSWListBoxItem::OnPaint()
     const RECT client = ui::ClientRect(m_hwnd);
     CMemorySurface surface(paint.dc(), client);
     FillWhite(surface.dc(), client);
-    LoadIconOnce();
-    if (m_icon.bitmap()) {
-        Gdiplus::Graphics graphics(surface.dc());
-        DrawImagePart(graphics, m_icon, kIconRect, 0, 0, m_icon.Width(), m_icon.Height());
-    }
+    DrawIcon(surface.dc());
 
     wchar_t name[kNameBufferLength] = {};
     wcsncpy(name, m_program->name.c_str(), kNameBufferLength - 1);  // longer names are cut
     SetBkMode(surface.dc(), TRANSPARENT);
     SetTextColor(surface.dc(), RGB(0, 0, 0));
-    ui::SelectedObject font(surface.dc(), m_nameFont);
+    ui::SelectedObject font(surface.dc(), m_art.nameFont);
     RECT nameRect = {kNameLeft, kNameTop, client.right, kNameBottom};
     // As written and on one line: no "&" prefix, and a line break does not start a second line.
     DrawTextW(surface.dc(), name, -1, &nameRect, DT_SINGLELINE | DT_NOPREFIX);
-    DrawInstalledMark(surface.dc(), m_installedState, m_markFont);
+    DrawInstalledMark(surface.dc(), m_installedState, m_art.markFont);
     return 0;
 }
 
-// Decoding is the dearest part of a tile (about 1.3 ms per icon under Wine, against some 0.5 ms
-// for the tile's three windows), so it waits for the first paint: building a group costs
-// its windows only, and tiles never scrolled into view never read their file. A failed load
-// leaves the holder empty: the tile shows no icon.
-void CSWListBoxItem::LoadIconOnce()
+// The icon is looked up at the first paint: building a group costs its windows only, and
+// tiles never scrolled into view never read their file. Decoding (about 1.3 ms per icon under
+// Wine) happens once per file for the list's life.
+void CSWListBoxItem::DrawIcon(HDC dc)
 {
-    if (!m_iconPending)
-        return;
-    m_iconPending = false;
-    m_icon.LoadFromFile(ProgramIconPath(*m_program));
+    if (m_iconPending) {
+        m_iconPending = false;
+        m_icon = m_art.icons->Find(ProgramIconPath(*m_program));
+    }
+    if (m_icon)
+        m_icon->ready.Draw(dc, m_icon->picture, kIconRect, {0, 0, m_icon->picture.Width(), m_icon->picture.Height()});
 }
 
 LRESULT CSWListBoxItem::OnDrawItem(const DRAWITEMSTRUCT& item)
@@ -156,8 +157,7 @@ LRESULT CSWListBoxItem::OnDrawItem(const DRAWITEMSTRUCT& item)
         const int slice = (item.itemState & ODS_SELECTED) ? SlicePressed
                           : m_installButton.IsHover()     ? SliceHover
                                                           : SliceNormal;
-        Gdiplus::Graphics graphics(item.hDC);
-        DrawSlice(graphics, *m_installImage, slice, item.rcItem);
+        m_art.installFaces->Draw(item.hDC, *m_art.installImage, slice, item.rcItem);
     }
     return TRUE;
 }
@@ -314,11 +314,11 @@ void CSWListBox::SetItems(const std::vector<std::unique_ptr<CatalogueProgram>>& 
     const int columnWidth = (ui::Width(client) - kScrollBarWidth) / kColumns;
     const int rowHeight = ui::Height(client) / kRowsInView;
     RECT rect = {0, 0, columnWidth, rowHeight};
+    const TileArt art = {m_nameFont.get(), m_markFont.get(), &m_installImage, &m_installFaces, &m_icons};
     m_items.reserve(programs.size());
     for (size_t k = 0; k < programs.size(); ++k) {
-        CSWListBoxItem* tile = CSWListBoxItem::CreateTile(m_hwnd, rect, static_cast<UINT>(kFirstTileId + k),
-                                                          *programs[k], m_nameFont.get(), m_markFont.get(),
-                                                          m_installImage);
+        CSWListBoxItem* tile =
+            CSWListBoxItem::CreateTile(m_hwnd, rect, static_cast<UINT>(kFirstTileId + k), *programs[k], art);
         if (!tile)
             break;  // tile k must show program k: no gaps
         m_items.push_back(tile);

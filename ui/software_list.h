@@ -4,7 +4,9 @@
 // with the wheel and its skinned bar, and tells its parent about marks and installs
 // (WM_ITEM_CHECK_CHANGED, WM_ITEM_INSTALL).
 
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "catalog/catalogue.h"
@@ -22,13 +24,40 @@ constexpr WORD ITEMN_CHECKED = 1;
 constexpr WORD ITEMN_UNCHECKED = 2;
 constexpr WORD ITEMN_INSTALL = 3;
 
+// A program's icon, decoded once and drawn from its ready copy.
+struct CProgramIcon {
+    CGdiPlusBitmapResource picture;
+    CReadyBitmap ready;
+};
+
+// The program icons by file, kept across group changes: a group shown again decodes nothing,
+// and the icons of a group are decoded when its tiles first paint. A file that does not load
+// is not kept, so a tile made later tries again and finds an icon the refresh fetched since.
+class CProgramIcons {
+public:
+    // Null when the file does not load. The icon lives as long as this object.
+    CProgramIcon* Find(const std::wstring& path);
+
+private:
+    std::map<std::wstring, std::unique_ptr<CProgramIcon>> m_icons;
+};
+
+// What the list lends every tile; all of it lives as long as the list.
+struct TileArt {
+    HFONT nameFont;
+    HFONT markFont;  // the installed marks'
+    const CGdiPlusBitmapResource* installImage;  // four slices
+    CReadySlices* installFaces;                   // its slices at the install button's size
+    CProgramIcons* icons;
+};
+
 // One tile, a child window of the list. Tiles are made with CreateTile and delete themselves
 // in OnFinalMessage when their window is destroyed; nobody else deletes one.
 class CSWListBoxItem : public ui::Window {
 public:
     // Null when the window could not be created (the object is gone then too).
     static CSWListBoxItem* CreateTile(HWND list, const RECT& rect, UINT id, const CatalogueProgram& program,
-                                      HFONT nameFont, HFONT markFont, const CGdiPlusBitmapResource& installImage);
+                                      const TileArt& art);
 
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
@@ -43,8 +72,7 @@ protected:
     void OnFinalMessage(HWND hwnd) override;
 
 private:
-    CSWListBoxItem(const CatalogueProgram& program, HFONT nameFont, HFONT markFont,
-                   const CGdiPlusBitmapResource& installImage);
+    CSWListBoxItem(const CatalogueProgram& program, const TileArt& art);
     ~CSWListBoxItem() override = default;
 
     LRESULT OnCreate();
@@ -54,20 +82,18 @@ private:
     LRESULT OnLButtonUp();
     LRESULT OnMouseMove();
     LRESULT OnMouseLeave();
-    void LoadIconOnce();
+    void DrawIcon(HDC dc);
     void NotifyCheckChanged();
     void NotifyList(WORD code);
 
     const CatalogueProgram* m_program;  // borrowed from the main window's catalogue
     ui::HoverTracker m_hover;           // the tile looks the same either way
-    bool m_iconPending;                 // the program names an icon not yet loaded
-    CGdiPlusBitmapResource m_icon;      // empty when the program has no icon that loads
+    bool m_iconPending;                 // the program names an icon not yet looked up
+    CProgramIcon* m_icon = nullptr;     // borrowed from the list; null when the program has no icon that loads
     CAtlBitmapButton m_installButton;
-    HWND m_checkBox = nullptr;                     // a child of the tile, destroyed with it
-    HFONT m_nameFont;                              // borrowed from the list
-    HFONT m_markFont;                              // borrowed from the list
+    HWND m_checkBox = nullptr;  // a child of the tile, destroyed with it
+    TileArt m_art;              // borrowed from the list
     InstalledState m_installedState = InstalledState::NotInstalled;
-    const CGdiPlusBitmapResource* m_installImage;  // borrowed from the list
     bool m_ownedByWindow = false;                  // CreateTile owns the object until its window exists
 };
 
@@ -114,6 +140,8 @@ private:
     CDTVerticalScrollBar m_scrollBar;
     int m_scrollOffset = 0;                 // pixels the tiles have moved up from their laid-out places
     CGdiPlusBitmapResource m_installImage;  // four slices, shared by every tile's install button
+    CReadySlices m_installFaces;            // its slices, lent to every tile
+    CProgramIcons m_icons;                  // lent to every tile
     ui::UniqueFont m_nameFont;              // bold program names, lent to every tile
     ui::UniqueFont m_markFont;              // the installed marks', lent to every tile
 };

@@ -66,15 +66,57 @@ bool Save(HWND hwnd, const std::wstring& path)
     return saved;
 }
 
+// The servers the program talks to, and the catalogue they hand out.
+struct DemoServers {
+    LoopbackHttpServer& catalogue;
+    LoopbackHttpServer& update;
+    const std::wstring& catalogueFile;
+};
+
+bool Painted(HWND hwnd)
+{
+    return !GetUpdateRect(hwnd, nullptr, FALSE);
+}
+
+// The window as it stays: the start's refresh has fetched the catalogue (the same bytes, so
+// nothing is reloaded) and the update check its description, and nothing waits to be painted.
+bool WaitUntilSettled(HWND main, const DemoServers& servers)
+{
+    return WaitUntil([&] {
+        if (servers.catalogue.CountRequests("GET", "/AppLib/AppLib.xml") == 0 ||
+            servers.update.CountRequests("GET", "/up/pelmarup.txt") == 0 || !Painted(main))
+            return false;
+        for (HWND child = GetWindow(main, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+            if (!Painted(child))
+                return false;
+        }
+        return true;
+    }, 30000);
+}
+
+// The title of the demo installer's window for program `index` of the first group: it names
+// itself by its file name, the install value's first word without ".exe".
+std::wstring InstallerTitle(const std::wstring& catalogueFile, size_t index)
+{
+    Catalogue catalogue;
+    LoadCatalogue(catalogue, catalogueFile);
+    if (catalogue.empty() || catalogue.front()->applications.size() <= index)
+        return L"";
+    std::wstring file = catalogue.front()->applications[index]->install;
+    file = file.substr(0, file.find(L' '));
+    return L"正在安装 " + file.substr(0, file.rfind(L'.'));
+}
+
 // A one-key install of the first three programs of the first group, photographed mid-run.
-int TakeScreenshots(driver::RunningProgram& program, const std::wstring& dir)
+int TakeScreenshots(driver::RunningProgram& program, const DemoServers& servers, const std::wstring& dir)
 {
     const HWND main = program.WaitForTopLevel(kTitle, true, 30000);
     if (!main)
         return 1;
     const HWND list = driver::ChildById(main, IDC_SOFTWARE_LIST);
     WaitUntil([&] { return driver::ChildById(list, IDC_FIRST_TILE) != nullptr; }, 10000);
-    Sleep(1000);  // the refresh swaps in the rewritten catalogue; let it settle and paint
+    if (!WaitUntilSettled(main, servers))
+        std::fprintf(stderr, "demo: the window did not settle; the screenshot shows it as it is\n");
     RedrawWindow(main, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     bool ok = Save(main, dir + L"\\main.png");
 
@@ -94,9 +136,13 @@ int TakeScreenshots(driver::RunningProgram& program, const std::wstring& dir)
     }, 10000);
     if (!dialog)
         return 1;
-    // Mid-run: each demo installer runs 3 s, so the second one is running by now and the bar
-    // shows the share of installers started.
-    Sleep(4500);
+    // Mid-run: the second installer shows its window, and the bar shows the share of
+    // installers started.
+    const std::wstring second = InstallerTitle(servers.catalogueFile, 1);
+    WaitUntil([&] {
+        const HWND installer = FindWindowW(nullptr, second.c_str());
+        return installer && IsWindowVisible(installer) && Painted(dialog);
+    }, 30000);
     ok = Save(dialog, dir + L"\\progress.png") && ok;
     SendMessageW(driver::ChildById(dialog, 157), BM_CLICK, 0, 0);
     WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000);
@@ -134,7 +180,7 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     if (screenshots)
-        return TakeScreenshots(program, argv[2]);
+        return TakeScreenshots(program, {catalogueServer, updateServer, catalogueFile}, argv[2]);
     std::printf("demo: the program runs; close its window to end the demo\n");
     std::fflush(stdout);
     const DWORD code = program.WaitForExit(INFINITE);
