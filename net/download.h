@@ -52,6 +52,11 @@ LinkReport ProbeLink(const std::wstring& url);
 // the next download to the same `path`.
 bool DownloadToFile(const std::wstring& url, const std::wstring& path);
 
+// The whole body in memory, for small files such as the catalogue and its signature, which
+// are checked before anything is written. The same HEAD and GET as DownloadToFile; true only
+// when the body is at least as long as both the HEAD and the GET announce.
+bool DownloadToMemory(const std::wstring& url, std::string& bytes);
+
 // How a download ended. Only `fault` is read when it worked.
 enum class DownloadFault {
     None,
@@ -96,8 +101,8 @@ struct DownloadJob {
 // removes the temporary files that earlier, ended processes left for the same destination.
 //
 // With an expected hash, a destination already there is hashed first: kept when it matches,
-// otherwise deleted and downloaded again. A new body whose hash differs is deleted before
-// it takes the destination's name, and the download fails. Hashing happens on this thread,
+// otherwise downloaded again, and replaced only by a body that has the hash. A new body whose
+// hash differs is deleted before it takes the destination's name, and the download fails. Hashing happens on this thread,
 // and a cancel stops it.
 unsigned __stdcall DownloadJobThread(void* job);
 

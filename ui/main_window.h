@@ -52,6 +52,7 @@ private:
     LRESULT OnTimer(UINT_PTR id);
     LRESULT OnDrawItem(const DRAWITEMSTRUCT& item);
     LRESULT OnCommand(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT OnShowWindow(UINT message, WPARAM wParam, LPARAM lParam);
 
     void SetWindowIcons();
     bool CreateChildren();
@@ -60,6 +61,8 @@ private:
     void CreateGroupButtons();
     void DestroyGroupButtons();
     void SelectFirstGroup();
+    void LoadCatalogueFromDisk();
+    void TellCatalogueRefused();
     void ReloadCatalogue();
     void SelectGroup(int index);
     void ToggleSelectAll();
@@ -88,4 +91,5 @@ private:
     ui::UniqueIcon m_smallIcon;
     int m_currentGroup = -1;
     Catalogue m_catalogue;  // the tiles and the install run borrow its programs
+    bool m_refusedToTell = false;  // the catalogue on disk was refused and the user not yet told
 };
