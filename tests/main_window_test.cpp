@@ -135,6 +135,15 @@ TEST_F(KeyedMainWindow, ACatalogueAlteredAfterSigningIsNeitherShownNorUsed)
     EXPECT_FALSE(quiet.Finish().seen);
     EXPECT_NE(GetDlgItem(m_keyed.hwnd(), IDC_FIRST_GROUP), nullptr);
     EXPECT_EQ(m_keyed.list().ItemCount(), 2u);
+
+    // A swap to a file that does not verify empties the window and says so again.
+    gui_test::MessageBoxWatcher again;
+    PutPair(CatalogueText(Group("Swapped", 4)), signedCatalogue);
+    SendMessageW(m_keyed.hwnd(), WM_TIMER, kRefreshWatchTimer, 0);
+    PumpPending();
+    EXPECT_TRUE(again.Finish().seen);
+    EXPECT_EQ(GetDlgItem(m_keyed.hwnd(), IDC_FIRST_GROUP), nullptr);
+    EXPECT_EQ(m_keyed.list().ItemCount(), 0u);
 }
 
 // The signed pair itself is shown at once, without a word; an unkeyed build shows any file.

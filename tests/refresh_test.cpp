@@ -258,17 +258,19 @@ TEST_F(Refresh, CatalogueWithoutGroupsFailsAndWritesNothing)
     EXPECT_EQ(CatalogueFiles(), std::set<std::wstring>{L"AppLib.xml"});
 }
 
-// Cut short with or without the GET's own Content-Length: the HEAD's size still tells.
+// Cut short with or without the GET's own Content-Length: the HEAD's size still tells. The
+// part that arrives is a whole catalogue, so that only the sizes can refuse it.
 TEST_F(Refresh, CatalogueCutShortFails)
 {
     const std::string catalogue = Plist(Group("Tools", "tools.png", Program("A", IconUrl("/p/a.png"))));
-    HttpAnswer cut = Body(catalogue.substr(0, catalogue.size() / 2));
-    cut.contentLength = catalogue.size();
-    HttpAnswer cutWithoutLength = Body(catalogue.substr(0, catalogue.size() / 2));
+    const std::string announced = catalogue + std::string(4000, '\n');
+    HttpAnswer cut = Body(catalogue);
+    cut.contentLength = announced.size();
+    HttpAnswer cutWithoutLength = Body(catalogue);
     cutWithoutLength.sendContentLength = false;
     for (const HttpAnswer& get : {cut, cutWithoutLength}) {
         SCOPED_TRACE(get.sendContentLength ? "with Content-Length" : "ended by the connection");
-        server.Serve("/AppLib/AppLib.xml", Body(catalogue), get);
+        server.Serve("/AppLib/AppLib.xml", Body(announced), get);
         EXPECT_EQ(RunRefresh(), RefreshFailed);
         EXPECT_EQ(ReadWholeFile(LocalCatalogue()), m_originalCatalogue);
         EXPECT_EQ(CatalogueFiles(), std::set<std::wstring>{L"AppLib.xml"});
@@ -448,6 +450,30 @@ TEST_F(KeyedRefresh, ACrashAfterAnyStepLeavesAPairThatVerifies)
     EXPECT_EQ(RefreshCatalogue(&*PublisherKey(), [](RefreshStep) {}), RefreshUpdated);
     EXPECT_EQ(CatalogueFiles(), oldPair);
     EXPECT_TRUE(ReadWholeFile(LocalCatalogue()) == newCatalogue);
+}
+
+// Another program holding the catalogue open (a scanner, a second instance) makes its replace
+// fail: the old catalogue stays, and the next load, once it is free, finds the new pair.
+TEST_F(KeyedRefresh, AReplaceThatFailsLosesNoCatalogue)
+{
+    const std::string oldCatalogue = Plist(Group("Old", "old.png", ""));
+    const std::string newCatalogue = SignedFile("refresh/AppLib.xml");
+    server.Serve("/AppLib/AppLib.xml", Body(newCatalogue));
+    server.Serve("/AppLib/AppLib.xml.sig", Body(SignedFile("refresh/AppLib.xml.sig")));
+    ASSERT_TRUE(WriteWholeFile(LocalCatalogue(), oldCatalogue));
+    ASSERT_TRUE(WriteWholeFile(LocalSignature(), test_signer::Sign(oldCatalogue)));
+    {
+        const FileHandle held(CreateFileW(LocalCatalogue().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(held);
+        EXPECT_EQ(RunKeyedRefresh(), RefreshFailed);
+        EXPECT_TRUE(ReadWholeFile(LocalCatalogue()) == oldCatalogue);
+    }
+    Catalogue catalogue;
+    EXPECT_EQ(LoadCatalogueFile(catalogue, LocalCatalogue(), &*PublisherKey()), CatalogueFileLoad::Loaded);
+    ASSERT_FALSE(catalogue.empty());
+    EXPECT_EQ(catalogue[0]->name, L"Tools");
+    EXPECT_EQ(CatalogueFiles(), (std::set<std::wstring>{L"AppLib.xml", L"AppLib.xml.sig"}));
 }
 
 // The server's very catalogue is taken again when the local one is not vouched for, so that a
