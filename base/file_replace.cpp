@@ -14,14 +14,14 @@ bool Fail(DWORD* error)
     return false;
 }
 
+}  // namespace
+
 std::wstring OwnTemporaryName(const std::wstring& path)
 {
     wchar_t suffix[16];
     std::swprintf(suffix, 16, L".%lx.new", static_cast<unsigned long>(GetCurrentProcessId()));
     return path + suffix;
 }
-
-}  // namespace
 
 bool ReplaceFileInOneStep(const std::wstring& source, const std::wstring& destination, DWORD* error)
 {

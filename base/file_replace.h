@@ -8,6 +8,10 @@
 
 #include <string>
 
+// The temporary name of this process's own beside `path`: path + "." + process id in hex +
+// ".new". A file written under it and not yet moved is found by that form after a crash.
+std::wstring OwnTemporaryName(const std::wstring& path);
+
 // Moves `source` over `destination` in one step (MoveFileExW with MOVEFILE_REPLACE_EXISTING
 // and MOVEFILE_WRITE_THROUGH). When that fails, for example while another program holds
 // `destination` open, `destination` is left as it was and `source` stays where it is: false,

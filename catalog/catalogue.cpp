@@ -165,6 +165,21 @@ std::string Utf8FromWide(const std::wstring& text)
     return utf8;
 }
 
+namespace {
+
+void AppendGroups(Catalogue& catalogue, const Plist::array_type& root)
+{
+    for (const boost::any& element : root) {
+        const auto* dict = boost::any_cast<Plist::dictionary_type>(&element);
+        if (!dict)
+            break;  // the groups taken so far stay
+        if (auto group = BuildGroupOrNull(*dict))
+            catalogue.push_back(std::move(group));
+    }
+}
+
+}  // namespace
+
 bool LoadCatalogue(Catalogue& catalogue, const std::wstring& path)
 {
     Plist::array_type root;
@@ -174,14 +189,19 @@ bool LoadCatalogue(Catalogue& catalogue, const std::wstring& path)
         // Any reader failure (I/O, syntax, wrong top-level kind) means an unreadable file.
         return false;
     }
+    AppendGroups(catalogue, root);
+    return true;
+}
 
-    for (const boost::any& element : root) {
-        const auto* dict = boost::any_cast<Plist::dictionary_type>(&element);
-        if (!dict)
-            break;  // the groups taken so far stay
-        if (auto group = BuildGroupOrNull(*dict))
-            catalogue.push_back(std::move(group));
+bool LoadCatalogueFromBytes(Catalogue& catalogue, const std::string& bytes)
+{
+    Plist::array_type root;
+    try {
+        root = Plist::readBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+    } catch (...) {
+        return false;
     }
+    AppendGroups(catalogue, root);
     return true;
 }
 

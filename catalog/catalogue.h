@@ -37,6 +37,8 @@ using Catalogue = std::vector<std::unique_ptr<CatalogueGroup>>;
 // Appends the groups of the property list at `path`; the catalogue is not cleared first.
 // False, with nothing appended, when the file cannot be read as an array.
 bool LoadCatalogue(Catalogue& catalogue, const std::wstring& path);
+// The same from bytes already in memory, so that what is checked is what is parsed.
+bool LoadCatalogueFromBytes(Catalogue& catalogue, const std::string& bytes);
 
 // True when a downloaded catalogue may replace the local one; otherwise `message` says why.
 bool CheckCatalogue(const Catalogue& catalogue, std::wstring& message);

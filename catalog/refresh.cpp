@@ -1,12 +1,11 @@
 #include "catalog/refresh.h"
 
-#include <cstring>
 #include <string>
-#include <vector>
 
+#include "base/file_replace.h"
 #include "base/folders.h"
-#include "base/unique_handle.h"
 #include "catalog/catalogue.h"
+#include "catalog/catalogue_file.h"
 #include "net/download.h"
 #include "net/public_key.h"
 #include "net/servers.h"
@@ -16,37 +15,7 @@ std::atomic<LONG> g_catalogueRefreshState{RefreshIdle};
 
 namespace {
 
-constexpr wchar_t kCandidateSuffix[] = L".temp";
 constexpr wchar_t kSignatureSuffix[] = L".sig";
-
-constexpr DWORD kCompareBlock = 64 * 1024;
-
-// True when both files hold the same bytes; false too when either cannot be read.
-bool HoldSameBytes(const std::wstring& first, const std::wstring& second)
-{
-    const FileHandle a(CreateFileW(first.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    const FileHandle b(CreateFileW(second.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER sizeA = {};
-    LARGE_INTEGER sizeB = {};
-    if (!a || !b || !GetFileSizeEx(a.get(), &sizeA) || !GetFileSizeEx(b.get(), &sizeB) ||
-        sizeA.QuadPart != sizeB.QuadPart)
-        return false;
-    std::vector<char> blockA(kCompareBlock);
-    std::vector<char> blockB(kCompareBlock);
-    for (;;) {
-        DWORD readA = 0;
-        DWORD readB = 0;
-        if (!ReadFile(a.get(), blockA.data(), kCompareBlock, &readA, nullptr) ||
-            !ReadFile(b.get(), blockB.data(), kCompareBlock, &readB, nullptr) || readA != readB)
-            return false;
-        if (readA == 0)
-            return true;
-        if (std::memcmp(blockA.data(), blockB.data(), readA) != 0)
-            return false;
-    }
-}
 
 // Fetches an icon unless a file of its name is already there; a failure is ignored.
 void FetchMissingIcon(const std::wstring& folder, const std::wstring& url)
@@ -72,65 +41,85 @@ void FetchMissingIcons(const Catalogue& catalogue)
     }
 }
 
-// Downloads the publisher's signature of the candidate to `signaturePath` and verifies it
-// over the candidate's exact bytes.
-bool CandidateIsSigned(const std::wstring& candidatePath, const std::wstring& signaturePath,
-                       const P256PublicKey& key)
+// The local file already holds these bytes and, with a key, its signature vouches for them.
+bool LocalCatalogueIsCurrent(const std::wstring& localPath, const std::string& bytes, const P256PublicKey* key)
 {
-    std::string bytes;
+    std::string local;
+    if (!ReadFileBytes(localPath, local) || local != bytes)
+        return false;
     std::string signature;
-    return DownloadToFile(CatalogueUrl() + kSignatureSuffix, signaturePath) && ReadFileBytes(candidatePath, bytes) &&
-           ReadFileBytes(signaturePath, signature) && VerifySignature(bytes, signature, key) == SignatureVerdict::Good;
+    return !key || (ReadFileBytes(SignaturePathOf(localPath), signature) &&
+                    VerifySignature(local, signature, *key) == SignatureVerdict::Good);
 }
 
-// Moves `from` over `to`, which need not exist.
-void MoveOver(const std::wstring& from, const std::wstring& to)
+// Both files are written whole and flushed under pending names first. The signature then
+// replaces the old one, and the catalogue replaces the old one last: cut off between the two,
+// the disk holds the new signature beside the old catalogue, with the new catalogue still
+// under its pending name, which LoadCatalogueFile then puts in place. Cut off earlier, the
+// old pair is untouched. A failed catalogue replace keeps its pending file for that reason.
+bool PutSignedPairInPlace(const std::wstring& localPath, const std::string& bytes, const std::string& signature,
+                          const RefreshStepObserver& afterStep)
 {
-    DeleteFileW(to.c_str());
-    MoveFileW(from.c_str(), to.c_str());
-}
-
-CatalogueRefreshState RefreshCatalogue(const P256PublicKey* publisherKey)
-{
-    const std::wstring localPath = GetCatalogueFile();
-    const std::wstring candidatePath = localPath + kCandidateSuffix;
-    const std::wstring signaturePath = localPath + kSignatureSuffix;
-    const std::wstring candidateSignaturePath = signaturePath + kCandidateSuffix;
-    if (!DownloadToFile(CatalogueUrl(), candidatePath))
-        return RefreshFailed;
-    if (publisherKey && !CandidateIsSigned(candidatePath, candidateSignaturePath, *publisherKey)) {
-        // Bytes nobody vouches for are not kept, not even as a candidate.
-        DeleteFileW(candidatePath.c_str());
-        DeleteFileW(candidateSignaturePath.c_str());
-        return RefreshFailed;
-    }
-
-    Catalogue catalogue;
-    LoadCatalogue(catalogue, candidatePath);  // only the check decides
-    std::wstring message;
-    if (!CheckCatalogue(catalogue, message) || (publisherKey && !EveryProgramHasSha256(catalogue))) {
-        DeleteFileW(candidateSignaturePath.c_str());
-        return RefreshFailed;  // the candidate stays on disk
-    }
-
-    // Icons first, so the main window's reload finds them.
-    FetchMissingIcons(catalogue);
-    if (publisherKey)
-        MoveOver(candidateSignaturePath, signaturePath);
-    // Nearly every start fetches the very file it has: replacing it would make the window
-    // reload and drop the group and marks the user has chosen meanwhile.
-    if (HoldSameBytes(candidatePath, localPath)) {
-        DeleteFileW(candidatePath.c_str());
-        return RefreshUnchanged;
-    }
-    MoveOver(candidatePath, localPath);
-    return RefreshUpdated;
+    const std::wstring signaturePath = SignaturePathOf(localPath);
+    const std::wstring pendingCatalogue = OwnTemporaryName(localPath);
+    const std::wstring pendingSignature = OwnTemporaryName(signaturePath);
+    const auto discard = [&] {
+        DeleteFileW(pendingCatalogue.c_str());
+        DeleteFileW(pendingSignature.c_str());
+        return false;
+    };
+    if (!WriteFileFlushed(pendingCatalogue, bytes))
+        return discard();
+    afterStep(RefreshStep::CatalogueWritten);
+    if (!WriteFileFlushed(pendingSignature, signature))
+        return discard();
+    afterStep(RefreshStep::SignatureWritten);
+    if (!ReplaceFileInOneStep(pendingSignature, signaturePath))
+        return discard();
+    afterStep(RefreshStep::SignatureReplaced);
+    return ReplaceFileInOneStep(pendingCatalogue, localPath);
 }
 
 }  // namespace
 
+CatalogueRefreshState RefreshCatalogue(const P256PublicKey* publisherKey, const RefreshStepObserver& afterStep)
+{
+    // One buffer from the download to the disk: what is verified is what is parsed and
+    // checked, and what is written.
+    std::string bytes;
+    if (!DownloadToMemory(CatalogueUrl(), bytes))
+        return RefreshFailed;
+    afterStep(RefreshStep::CatalogueDownloaded);
+    std::string signature;
+    if (publisherKey) {
+        if (!DownloadToMemory(CatalogueUrl() + kSignatureSuffix, signature) ||
+            VerifySignature(bytes, signature, *publisherKey) != SignatureVerdict::Good)
+            return RefreshFailed;
+        afterStep(RefreshStep::SignatureVerified);
+    }
+
+    Catalogue catalogue;
+    LoadCatalogueFromBytes(catalogue, bytes);  // only the check decides
+    std::wstring message;
+    if (!CheckCatalogue(catalogue, message) || (publisherKey && !EveryProgramHasSha256(catalogue)))
+        return RefreshFailed;
+    afterStep(RefreshStep::CatalogueChecked);
+
+    // Icons first, so the main window's reload finds them.
+    FetchMissingIcons(catalogue);
+    afterStep(RefreshStep::IconsFetched);
+    const std::wstring localPath = GetCatalogueFile();
+    // Nearly every start fetches the very file it has: replacing it would make the window
+    // reload and drop the group and marks the user has chosen meanwhile.
+    if (LocalCatalogueIsCurrent(localPath, bytes, publisherKey))
+        return RefreshUnchanged;
+    const bool replaced = publisherKey ? PutSignedPairInPlace(localPath, bytes, signature, afterStep)
+                                       : ReplaceFileContents(localPath, bytes);
+    return replaced ? RefreshUpdated : RefreshFailed;
+}
+
 unsigned __stdcall CatalogueRefreshThread(void* publisherKey)
 {
-    g_catalogueRefreshState = RefreshCatalogue(static_cast<const P256PublicKey*>(publisherKey));
+    g_catalogueRefreshState = RefreshCatalogue(static_cast<const P256PublicKey*>(publisherKey), [](RefreshStep) {});
     return 0;
 }

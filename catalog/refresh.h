@@ -4,6 +4,9 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
+
+#include "net/public_key.h"
 
 enum CatalogueRefreshState : LONG {
     RefreshIdle = 0,     // no refresh started yet
@@ -16,9 +19,27 @@ enum CatalogueRefreshState : LONG {
 // Written by the refresh thread (2, 3 or 4), polled by the main window; no lock.
 extern std::atomic<LONG> g_catalogueRefreshState;
 
-// Thread body, started detached once per start of the program. Downloads the catalogue,
-// checks it, fetches the icons not yet on disk, then moves it into place unless it is the
-// local file's very copy. `publisherKey` is a borrowed `const P256PublicKey*` that outlives
+// The points a refresh passes, in order. Cut off after any of them, it leaves what the next
+// LoadCatalogueFile reads as the old catalogue and signature or as the new pair, never as a
+// pair that does not verify.
+enum class RefreshStep {
+    CatalogueDownloaded,  // into memory
+    SignatureVerified,    // keyed: the signature, into memory, verified over those bytes
+    CatalogueChecked,     // parsed and checked from the same bytes
+    IconsFetched,
+    CatalogueWritten,     // keyed: flushed under its pending name
+    SignatureWritten,     // keyed: flushed under its pending name
+    SignatureReplaced,    // keyed: the new signature stands beside the old catalogue
+};
+using RefreshStepObserver = std::function<void(RefreshStep)>;
+
+// The refresh itself, on the calling thread: `publisherKey` as for the thread below, and
+// `afterStep` told of every step as it is passed.
+CatalogueRefreshState RefreshCatalogue(const P256PublicKey* publisherKey, const RefreshStepObserver& afterStep);
+
+// Thread body, started detached once per start of the program. Downloads the catalogue into
+// memory, checks it, fetches the icons not yet on disk, then writes it in place unless it is
+// the local file's very copy. `publisherKey` is a borrowed `const P256PublicKey*` that outlives
 // the thread (the build's key), or null in an unkeyed build. With a key, the catalogue's
 // signature is downloaded too, and a catalogue is taken only when the signature verifies
 // over its bytes and every program carries a well-formed hash; the signature is then kept

@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "base/file_replace.h"
 #include "base/text.h"
-#include "base/unique_handle.h"
 #include "net/servers.h"
 #include "net/signature.h"
 
@@ -29,23 +29,6 @@ constexpr wchar_t kPromptTitle[] = L"Tovarin升级提示";
 constexpr UINT kPromptStyle = MB_YESNO | MB_ICONINFORMATION;
 constexpr DWORD kPathChars = 260;
 constexpr DWORD kValueChars = 260;
-
-constexpr DWORD kLargestDescription = 1024 * 1024;  // far more than any description; a larger file is read as it is
-
-std::string ReadDescriptionBytes(const std::wstring& path)
-{
-    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size = {};
-    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > kLargestDescription)
-        return std::string();
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    if (!bytes.empty() && (!ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-                           read != bytes.size()))
-        return std::string();
-    return bytes;
-}
 
 // The text of a description saved as UTF-8, with or without its mark; nothing when the bytes
 // are not valid UTF-8, or are plain ASCII, which every code page reads alike.
@@ -68,22 +51,18 @@ std::optional<std::wstring> DecodeUtf8Description(const std::string& bytes)
 
 // The INI reader takes a file without a byte-order mark for the ANSI code page (GBK on a
 // Chinese Windows), and only UTF-16 with its mark for Unicode on every Windows. A description
-// in UTF-8 is therefore rewritten as UTF-16 with its mark before it is read; UTF-16 and
-// anything that is not UTF-8 are left for the reader as they are.
+// in UTF-8 is therefore rewritten as UTF-16 with its mark before it is read, replaced in one
+// step; UTF-16 and anything that is not UTF-8 are left for the reader as they are.
 void RewriteUtf8DescriptionAsUtf16(const std::wstring& path)
 {
-    const std::string bytes = ReadDescriptionBytes(path);
-    if (bytes.compare(0, 2, "\xFF\xFE") == 0)
+    std::string bytes;
+    if (!ReadFileBytes(path, bytes) || bytes.compare(0, 2, "\xFF\xFE") == 0)
         return;
     const std::optional<std::wstring> text = DecodeUtf8Description(bytes);
     if (!text)
         return;
     const std::wstring marked = L"\xFEFF" + *text;
-    const FileHandle file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (file)
-        WriteFile(file.get(), marked.data(), static_cast<DWORD>(marked.size() * sizeof(wchar_t)), &written, nullptr);
+    ReplaceFileContents(path, std::string(reinterpret_cast<const char*>(marked.data()), marked.size() * sizeof(wchar_t)));
 }
 
 std::wstring ReadUpdateValue(const std::wstring& path, const wchar_t* key, const std::wstring& fallback)
@@ -103,23 +82,28 @@ void OpenUpdatePage(const std::wstring& address)
     ShellExecuteW(nullptr, L"open", address.c_str(), nullptr, nullptr, SW_SHOW);
 }
 
-// A fresh copy of `url` at `path`, never one from the URL cache or an earlier run.
-bool FetchAfresh(const std::wstring& url, const std::wstring& path)
+// The file at `url`, fresh: never one from the URL cache or an earlier run. It passes
+// through `scratchPath`, a name of this process's own, removed at once.
+bool FetchAfresh(const std::wstring& url, const std::wstring& scratchPath, std::string& bytes)
 {
     DeleteUrlCacheEntryW(url.c_str());
-    DeleteFileW(path.c_str());
-    return SUCCEEDED(URLDownloadToFileW(nullptr, url.c_str(), path.c_str(), 0, nullptr));
+    const bool fetched = SUCCEEDED(URLDownloadToFileW(nullptr, url.c_str(), scratchPath.c_str(), 0, nullptr)) &&
+                         ReadFileBytes(scratchPath, bytes);
+    DeleteFileW(scratchPath.c_str());
+    return fetched;
 }
 
 // Whether the publisher's signature, fetched beside the description, verifies over the
-// description's bytes as they arrived (before any rewriting).
-bool DescriptionIsSigned(const std::wstring& localPath, const P256PublicKey& key)
+// description's bytes as they arrived; it is then kept beside the local copy.
+bool DescriptionIsSigned(const std::wstring& localPath, const std::string& bytes, const P256PublicKey& key)
 {
     const std::wstring signaturePath = localPath + kSignatureSuffix;
-    std::string bytes;
     std::string signature;
-    return FetchAfresh(UpdateDescriptionUrl() + kSignatureSuffix, signaturePath) && ReadFileBytes(localPath, bytes) &&
-           ReadFileBytes(signaturePath, signature) && VerifySignature(bytes, signature, key) == SignatureVerdict::Good;
+    if (!FetchAfresh(UpdateDescriptionUrl() + kSignatureSuffix, OwnTemporaryName(signaturePath), signature) ||
+        VerifySignature(bytes, signature, key) != SignatureVerdict::Good)
+        return false;
+    ReplaceFileContents(signaturePath, signature);
+    return true;
 }
 
 void CheckForUpdate(const UpdateCheckRequest& request)
@@ -127,9 +111,13 @@ void CheckForUpdate(const UpdateCheckRequest& request)
     const std::wstring localPath = UpdateDescriptionPath();
     if (localPath.empty())
         return;
-    if (!FetchAfresh(UpdateDescriptionUrl(), localPath))
+    std::string bytes;
+    if (!FetchAfresh(UpdateDescriptionUrl(), OwnTemporaryName(localPath), bytes))
         return;
-    if (request.publisherKey && !DescriptionIsSigned(localPath, *request.publisherKey))
+    if (request.publisherKey && !DescriptionIsSigned(localPath, bytes, *request.publisherKey))
+        return;
+    // The platform's INI reader reads files only: the verified bytes go in place whole.
+    if (!ReplaceFileContents(localPath, bytes))
         return;
     const UpdateDescription description = ReadUpdateDescription(localPath);
     if (!IsNewerThanCurrentVersion(description.version))

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstddef>
 #include <cwchar>
+#include <new>
 #include <optional>
 
 #include "base/file_replace.h"
@@ -461,6 +462,38 @@ LinkReport ProbeLink(const std::wstring& url)
 bool DownloadToFile(const std::wstring& url, const std::wstring& path)
 {
     return Fetch(url, path, nullptr).fault == DownloadFault::None;
+}
+
+bool DownloadToMemory(const std::wstring& url, std::string& bytes)
+{
+    bytes.clear();
+    HttpExchange exchange;
+    LinkReport report;
+    if (!SendSizeRequest(url, kDownloadAttempts, exchange, report))
+        return false;
+    const uint64_t announced = report.size;
+    if (!SendBodyRequest(exchange, report))
+        return false;
+    std::string body;
+    try {
+        char buffer[kReadBlockSize];
+        DWORD read = 0;
+        do {
+            if (!InternetReadFile(exchange.bodyRequest.get(), buffer, kReadBlockSize, &read) ||
+                body.size() + read > kLargestSize)
+                return false;
+            body.append(buffer, read);
+        } while (read > 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    // A connection that drops mid-body ends the reads as if the body were complete: only the
+    // announced sizes tell.
+    const std::optional<uint64_t> length = QueryBodyLength(exchange.bodyRequest.get());
+    if (body.size() < announced || (length && body.size() < *length))
+        return false;
+    bytes.swap(body);
+    return true;
 }
 
 DownloadReport RunDownload(DownloadJob& job)

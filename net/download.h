@@ -59,6 +59,11 @@ LinkReport ProbeLink(const std::wstring& url);
 // the next download to the same `path`.
 bool DownloadToFile(const std::wstring& url, const std::wstring& path);
 
+// The whole body in memory, for small files such as the catalogue and its signature, which
+// are checked before anything is written. The same HEAD and GET as DownloadToFile; true only
+// when the body is at least as long as both the HEAD and the GET announce.
+bool DownloadToMemory(const std::wstring& url, std::string& bytes);
+
 // How a download ended. Only `fault` is read when it worked.
 enum class DownloadFault {
     None,

@@ -13,6 +13,7 @@
 #include "tests/console_run.h"
 #include "tests/test_files.h"
 #include "tests/uninstall_entries.h"
+#include "tests/test_signer.h"
 
 namespace {
 
@@ -162,6 +163,8 @@ TEST(Applib, CheckNamesEveryProgramWithAMalformedHash)
     EXPECT_EQ(result.out, "G: 2 programs\nok\n");
 
     // A keyed build takes no catalogue with a program lacking a hash, so its applib names them.
+    const ScratchFile signatures[] = {{BesideTool(L"hashes.xml.sig"), test_signer::Sign(ReadWholeFile(file.path()))},
+                                      {BesideTool(L"hashes-ok.xml.sig"), test_signer::Sign(ReadWholeFile(wellFormed.path()))}};
     result = RunApplib(L"check hashes.xml", L"applib_test_key.exe");
     EXPECT_EQ(result.exitCode, 1u);
     EXPECT_EQ(result.out, "G: 4 programs\n短的sha256不正确\n数的sha256不正确\n无没有sha256\nok\n");
@@ -169,6 +172,7 @@ TEST(Applib, CheckNamesEveryProgramWithAMalformedHash)
     EXPECT_EQ(result.exitCode, 1u);
     EXPECT_EQ(result.out, "G: 2 programs\n无没有sha256\nok\n");
     ScratchFile allHashed(BesideTool(L"hashes-all.xml"), XmlCatalogue(XmlGroup("G", "g.png", program("好", good))));
+    ScratchFile allHashedSignature(BesideTool(L"hashes-all.xml.sig"), test_signer::Sign(ReadWholeFile(allHashed.path())));
     result = RunApplib(L"check hashes-all.xml", L"applib_test_key.exe");
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.out, "G: 1 programs\nok\n");
@@ -271,6 +275,41 @@ TEST(Applib, CheckNamesInstallValuesThatStartNothingOrAnotherFile)
     ScratchFile startsNothing(BesideTool(L"installs-zip.xml"), XmlCatalogue(XmlGroup("G", "g.png", program("压缩包", "tool.zip"))));
     result = RunApplib(L"check installs-zip.xml", L"applib_test_key.exe");
     EXPECT_EQ(result.exitCode, 0u) << "named, not refused";
+}
+
+// A keyed applib checks only the catalogue its signature vouches for, as the program reads
+// it; the unkeyed one reads any.
+TEST(Applib, AKeyedCheckRefusesACatalogueItsSignatureDoesNotVouchFor)
+{
+    const std::string good = "<key>sha256</key><string>" + std::string(64, 'a') + "</string>";
+    const std::string signedCatalogue = XmlCatalogue(
+        XmlGroup("G", "g.png", XmlProgram("好", L"http://dl.example.com/a.exe", "http://img.example.com/a.png", good)));
+    std::string altered = signedCatalogue;
+    altered.insert(altered.find("</array></dict>"),
+                   XmlProgram("added", L"http://dl.example.com/b.exe", "http://img.example.com/b.png", good));
+    const struct {
+        const char* name;
+        std::string catalogue;
+        std::string signature;
+        DWORD exitCode;
+        std::string err;
+    } cases[] = {
+        {"signed", signedCatalogue, test_signer::Sign(signedCatalogue), 0, ""},
+        {"altered after signing", altered, test_signer::Sign(signedCatalogue), 3,
+         "not used: signed.xml does not verify against signed.xml.sig (wrong key or altered bytes)\n"},
+        {"empty signature", signedCatalogue, "", 3,
+         "not used: signed.xml does not verify against signed.xml.sig (no signature)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ScratchFile file(BesideTool(L"signed.xml"), c.catalogue);
+        const ScratchFile signature(BesideTool(L"signed.xml.sig"), c.signature);
+        const ConsoleRun keyed = RunApplib(L"check signed.xml", L"applib_test_key.exe");
+        EXPECT_EQ(keyed.exitCode, c.exitCode);
+        EXPECT_EQ(keyed.err, c.err);
+        EXPECT_EQ(keyed.out, c.exitCode == 0 ? "G: 1 programs\nok\n" : "");
+        EXPECT_EQ(RunApplib(L"check signed.xml").exitCode, 0u);
+    }
 }
 
 // Published vectors, a million bytes among them, in the sha256sum layout; a file that cannot

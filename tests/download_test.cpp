@@ -625,6 +625,7 @@ TEST_F(Download, ExpectedHashDecidesWhatTheDestinationKeeps)
         {"a new body of another hash", nullptr, changed, hash, false, "<missing>", 1},
         {"a matching file already there", "release", changed, hash, true, "release", 0},
         {"a stale file is fetched again", "stale", release, hash, true, "release", 1},
+        // Replaced only by a checked body: until then the stale file stays.
         {"a stale file, and a new body of another hash", "stale", changed, hash, false, "stale", 1},
         {"no hash: any body replaces the file", "stale", changed, L"", true, "changed", 1},
     };

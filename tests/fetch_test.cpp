@@ -15,6 +15,7 @@
 #include "tests/console_run.h"
 #include "tests/https_fronts.h"
 #include "tests/test_files.h"
+#include "tests/test_signer.h"
 #include "tests/wait_until.h"
 
 namespace {
@@ -73,6 +74,13 @@ protected:
     void TearDown() override { RemoveTree(m_tree); }
 
     void WriteCatalogue(const std::string& xml) { ASSERT_TRUE(WriteWholeFile(m_tree + L"\\AppLib.xml", xml)); }
+    // Signs the catalogue as it stands, with the test key, for applib_test_key.exe.
+    void SignCatalogue() const
+    {
+        const std::string signature = test_signer::Sign(ReadWholeFile(m_tree + L"\\AppLib.xml"));
+        ASSERT_FALSE(signature.empty());
+        ASSERT_TRUE(WriteWholeFile(m_tree + L"\\AppLib.xml.sig", signature));
+    }
 
     std::wstring CommandLine(const std::wstring& options, const wchar_t* program) const
     {
@@ -320,11 +328,116 @@ TEST_F(Fetch, ProgramsTheRunRefusesAreSkipped)
         EXPECT_TRUE(request.path == "/e.exe" || request.path == "/f.exe") << request.method << " " << request.path;
 
     RemoveTree(LocalPath("Soft"));
+    SignCatalogue();
     result = RunFetch(L"", L"applib_test_key.exe");
     const std::vector<std::string> keyed = Lines(result.out);
     ASSERT_EQ(keyed.size(), 8u) << result.out;
     EXPECT_EQ(keyed[4], "G\ticon\tinstaller\tSoft\\e.exe\tdownloaded 3 bytes");
     EXPECT_EQ(keyed[6], "G\ttab line break\tinstaller\tSoft\\f.exe\tskipped: no sha256, which this build requires");
+}
+
+// A keyed applib reads only the catalogue its signature vouches for: one with a program added
+// after signing is not used at all, and nothing is requested for it.
+TEST_F(Fetch, AKeyedFetchUsesNoCatalogueAlteredAfterSigning)
+{
+    server.ServeAnyOtherPath(Body("signed"));
+    const std::string hash = Sha256Key(HashOf("signed"));
+    WriteCatalogue(XmlCatalogue(XmlGroup("G", "g.png", Program("signed", server.Url("/signed.exe"), "signed.exe", hash))));
+    SignCatalogue();
+    std::string altered = Local("AppLib.xml");
+    altered.insert(altered.find("</array></dict>"),
+                   Program("added", server.Url("/added.exe"), "added.exe", Sha256Key(HashOf("signed"))));
+    WriteCatalogue(altered);
+
+    ConsoleRun result = RunFetch(L"", L"applib_test_key.exe");
+    EXPECT_EQ(result.exitCode, 3u);
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find("AppLib.xml.sig (wrong key or altered bytes)"), std::string::npos) << result.err;
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_FALSE(PathExists(LocalPath("Soft")));
+
+    // The unkeyed tool reads it as it stands; the keyed one the signed catalogue.
+    EXPECT_EQ(RunFetch().exitCode, 0u);
+    EXPECT_EQ(Local("Soft\\added.exe"), "signed");
+    WriteCatalogue(XmlCatalogue(XmlGroup("G", "g.png", Program("signed", server.Url("/signed.exe"), "signed.exe", hash))));
+    RemoveTree(LocalPath("Soft"));
+    result = RunFetch(L"", L"applib_test_key.exe");
+    EXPECT_EQ(result.exitCode, 0u) << result.err;
+    EXPECT_EQ(Lines(result.out)[0], "G\tsigned\tinstaller\tSoft\\signed.exe\tdownloaded 6 bytes");
+}
+
+// Entries that name one file: a refused entry takes the file from no later one, and two
+// accepted ones that give it two hashes are a fault of the catalogue, not a stick to trust.
+TEST_F(Fetch, EntriesSharingAFileAreComparedOnlyWhenAccepted)
+{
+    server.Serve("/a.exe", Body("a"));
+    server.Serve("/b.exe", Body("b"));
+    WriteCatalogue(XmlCatalogue(XmlGroup(
+        "G", "g.png",
+        Program("no hash", server.Url("/a.exe"), "a.exe") +
+            Program("hashed", server.Url("/a.exe"), "a.exe", Sha256Key(HashOf("a"))) +
+            Program("same hash", server.Url("/a.exe"), "a.exe /S", Sha256Key(HashOf("a"))) +
+            Program("other hash", server.Url("/a.exe"), "a.exe /q", Sha256Key(HashOf("not a"))) +
+            Program("B", server.Url("/b.exe"), "b.exe", Sha256Key(HashOf("b"))))));
+    SignCatalogue();
+
+    // Keyed, the first entry is refused for its missing hash: the second brings the file.
+    ConsoleRun result = RunFetch(L"", L"applib_test_key.exe");
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(Lines(result.out),
+              (std::vector<std::string>{
+                  "G\tno hash\tinstaller\tSoft\\a.exe\tskipped: no sha256, which this build requires",
+                  "G\thashed\tinstaller\tSoft\\a.exe\tdownloaded 1 bytes",
+                  "G\tother hash\tinstaller\tSoft\\a.exe\tfailed: the same file as an earlier program, with another sha256",
+                  "G\tB\tinstaller\tSoft\\b.exe\tdownloaded 1 bytes",
+                  "4 files: 2 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 1 skipped, 1 failed"}));
+    EXPECT_EQ(Local("Soft\\a.exe"), "a");
+    EXPECT_EQ(server.CountRequests("GET", "/a.exe"), 1u);
+
+    // Unkeyed, the first entry is accepted and takes the later entry's hash as its check.
+    PutLocal("Soft\\a.exe", "x");  // the size the server announces, other bytes
+    result = RunFetch();
+    EXPECT_EQ(result.exitCode, 1u);
+    const std::vector<std::string> lines = Lines(result.out);
+    ASSERT_EQ(lines.size(), 4u) << result.out;
+    EXPECT_EQ(lines[0], "G\tno hash\tinstaller\tSoft\\a.exe\tdownloaded 1 bytes");
+    EXPECT_EQ(lines[1], "G\tother hash\tinstaller\tSoft\\a.exe\tfailed: the same file as an earlier program, with another sha256");
+    EXPECT_EQ(Local("Soft\\a.exe"), "a");
+}
+
+// A file that fails its hash is replaced only by a download that passes it: until then it
+// stays, whatever ends the download.
+TEST_F(Fetch, AFileFailingItsCheckStaysUntilACheckedOneReplacesIt)
+{
+    HttpAnswer missing;
+    missing.status = 404;
+    const std::string expected = "the catalogue's release";
+    const struct {
+        const char* name;
+        HttpAnswer answer;
+        std::string outcome;
+        std::string left;  // Soft\setup.exe afterwards
+    } cases[] = {
+        {"no answer", missing, "failed: status 404 (HEAD, 5 attempts)", "an older release"},
+        {"a body with another hash", Body("a broken mirror's"),
+         "failed: the download's sha256 differs from the catalogue's", "an older release"},
+        {"the body the catalogue names", Body(expected), "downloaded 23 bytes", expected},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.Serve("/setup.exe", c.answer);
+        WriteCatalogue(XmlCatalogue(
+            XmlGroup("G", "g.png", Program("S", server.Url("/setup.exe"), "setup.exe", Sha256Key(HashOf(expected))))));
+        PutLocal("Soft\\setup.exe", "an older release");
+
+        const ConsoleRun result = RunFetch();
+
+        const std::vector<std::string> lines = Lines(result.out);
+        ASSERT_EQ(lines.size(), 2u) << result.out;
+        EXPECT_EQ(lines[0], "G\tS\tinstaller\tSoft\\setup.exe\t" + c.outcome);
+        EXPECT_EQ(Local("Soft\\setup.exe"), c.left);
+        EXPECT_EQ(LocalFiles("Soft\\setup.exe*"), std::vector<std::wstring>{L"setup.exe"});
+    }
 }
 
 // Early files answer last; the lines still come in catalogue order.

@@ -7,11 +7,14 @@
 
 #include "base/autorun.h"
 #include "base/folders.h"
+#include "catalog/catalogue_file.h"
 #include "catalog/refresh.h"
+#include "net/publisher_key.h"
 #include "tests/gui_harness.h"
 #include "tests/mark_pixels.h"
 #include "tests/test_files.h"
 #include "tests/uninstall_entries.h"
+#include "tests/test_signer.h"
 #include "ui/main_window.h"
 
 using gui_test::Capture;
@@ -77,7 +80,82 @@ protected:
     CMainWindow m_window;
 };
 
+// The window of a build that carries the test key.
+class KeyedMainWindow : public MainWindow {
+protected:
+    void TearDown() override
+    {
+        DeleteFileW(SignaturePathOf(m_path).c_str());
+        MainWindow::TearDown();
+    }
+
+    void PutPair(const std::string& catalogue, const std::string& signedBytes) const
+    {
+        WriteWholeFile(m_path, catalogue);
+        WriteWholeFile(SignaturePathOf(m_path), test_signer::Sign(signedBytes));
+    }
+
+    // Creates and shows the window, and reads the message box it shows meanwhile, if any.
+    gui_test::SeenMessageBox OpenKeyed()
+    {
+        gui_test::MessageBoxWatcher watcher;
+        if (!m_keyed.Create(nullptr, {0, 0, 800, 599}, L"U盘装系统装机必备软件包", CMainWindow::kStyle))
+            ADD_FAILURE() << "no window";
+        ShowWindow(m_keyed.hwnd(), SW_SHOW);
+        PumpPending();  // the message is posted, and shown once the window is on screen
+        return watcher.Finish();
+    }
+
+    CMainWindow m_keyed{&*PublisherKey()};
+};
+
 }  // namespace
+
+// A program added to a signed catalogue on disk: the window shows nothing of it, says why in
+// one sentence naming the file, and takes the catalogue a refresh brings as with none.
+TEST_F(KeyedMainWindow, ACatalogueAlteredAfterSigningIsNeitherShownNorUsed)
+{
+    ASSERT_TRUE(PublisherKey().has_value());
+    const std::string signedCatalogue = CatalogueText(Group("Signed", 2));
+    PutPair(CatalogueText(Group("Signed", 3)), signedCatalogue);
+
+    const gui_test::SeenMessageBox told = OpenKeyed();
+    EXPECT_TRUE(told.seen);
+    EXPECT_EQ(told.owner, m_keyed.hwnd());
+    EXPECT_EQ(told.text, L"软件目录文件“" + m_path +
+                             L"”未通过发布者的签名验证，其中的软件不会显示，也不会安装，程序将等待从服务器取得新的目录。");
+    EXPECT_EQ(GetDlgItem(m_keyed.hwnd(), IDC_FIRST_GROUP), nullptr);
+    EXPECT_EQ(m_keyed.list().ItemCount(), 0u);
+    EXPECT_EQ(m_keyed.currentGroup(), -1);
+
+    // The refresh brings the signed pair: it is shown, and nothing more is said.
+    gui_test::MessageBoxWatcher quiet(1000);
+    PutPair(signedCatalogue, signedCatalogue);
+    g_catalogueRefreshState = RefreshUpdated;
+    SendMessageW(m_keyed.hwnd(), WM_TIMER, kRefreshWatchTimer, 0);
+    PumpPending();
+    EXPECT_FALSE(quiet.Finish().seen);
+    EXPECT_NE(GetDlgItem(m_keyed.hwnd(), IDC_FIRST_GROUP), nullptr);
+    EXPECT_EQ(m_keyed.list().ItemCount(), 2u);
+
+    // A swap to a file that does not verify empties the window and says so again.
+    gui_test::MessageBoxWatcher again;
+    PutPair(CatalogueText(Group("Swapped", 4)), signedCatalogue);
+    SendMessageW(m_keyed.hwnd(), WM_TIMER, kRefreshWatchTimer, 0);
+    PumpPending();
+    EXPECT_TRUE(again.Finish().seen);
+    EXPECT_EQ(GetDlgItem(m_keyed.hwnd(), IDC_FIRST_GROUP), nullptr);
+    EXPECT_EQ(m_keyed.list().ItemCount(), 0u);
+}
+
+// The signed pair itself is shown at once, without a word; an unkeyed build shows any file.
+TEST_F(KeyedMainWindow, ASignedCatalogueIsShownWithoutAWord)
+{
+    const std::string signedCatalogue = CatalogueText(Group("Signed", 2));
+    PutPair(signedCatalogue, signedCatalogue);
+    EXPECT_FALSE(OpenKeyed().seen);
+    EXPECT_EQ(m_keyed.list().ItemCount(), 2u);
+}
 
 TEST_F(MainWindow, AReloadRebuildsTheGroupsAndClearsTheMarks)
 {

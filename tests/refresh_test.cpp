@@ -10,10 +10,12 @@
 #include "base/folders.h"
 #include "base/unique_handle.h"
 #include "catalog/catalogue.h"
+#include "catalog/catalogue_file.h"
 #include "catalog/refresh.h"
 #include "net/publisher_key.h"
 #include "net/servers.h"
 #include "tests/test_files.h"
+#include "tests/test_signer.h"
 
 namespace {
 
@@ -73,9 +75,9 @@ protected:
     void Restore()
     {
         WriteWholeFile(LocalCatalogue(), m_originalCatalogue);
-        DeleteFileW(Candidate().c_str());
         DeleteFileW(LocalSignature().c_str());
-        DeleteFileW((LocalSignature() + L".temp").c_str());
+        for (const std::wstring& name : FindFiles(LocalCatalogue() + L".*.new"))
+            DeleteFileW((GetAppLibDir() + L"\\" + name).c_str());
         RemoveFilesNotIn(GetGroupIconsDir(), m_groupIcons);
         RemoveFilesNotIn(GetAppIconsDir(), m_programIcons);
         for (const std::wstring& path : m_strayPaths)
@@ -93,7 +95,12 @@ protected:
     }
 
     static std::wstring LocalCatalogue() { return GetAppLibDir() + L"\\AppLib.xml"; }
-    static std::wstring Candidate() { return LocalCatalogue() + L".temp"; }
+    // The catalogue, its signature and whatever else stands beside them under their names.
+    static std::set<std::wstring> CatalogueFiles()
+    {
+        const std::vector<std::wstring> names = FindFiles(LocalCatalogue() + L"*");
+        return std::set<std::wstring>(names.begin(), names.end());
+    }
     static std::wstring LocalSignature() { return LocalCatalogue() + L".sig"; }
 
     std::string IconUrl(const std::string& path) const { return Narrow(server.Url(path)); }
@@ -151,7 +158,7 @@ TEST_F(Refresh, ReplacesTheCatalogueAfterFetchingMissingIcons)
     EXPECT_EQ(RunRefresh(), RefreshUpdated);
 
     EXPECT_EQ(ReadWholeFile(LocalCatalogue()), catalogue);
-    EXPECT_FALSE(PathExists(Candidate()));
+    EXPECT_EQ(CatalogueFiles(), std::set<std::wstring>{L"AppLib.xml"});
     EXPECT_EQ(ReadWholeFile(GetGroupIconsDir() + L"\\toolbox.png"), "group icon");
     EXPECT_EQ(ReadWholeFile(GetAppIconsDir() + L"\\a.png"), "icon a");  // the second a.png shares it
     EXPECT_EQ(ReadWholeFile(present), "icon on disk");
@@ -186,7 +193,7 @@ TEST_F(Refresh, AnIdenticalCatalogueLeavesTheLocalFileAlone)
     ASSERT_TRUE(GetFileAttributesExW(LocalCatalogue().c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &old), 0) << "the local file was replaced";
     EXPECT_EQ(ReadWholeFile(LocalCatalogue()), catalogue);
-    EXPECT_FALSE(PathExists(Candidate()));
+    EXPECT_EQ(CatalogueFiles(), std::set<std::wstring>{L"AppLib.xml"});
     EXPECT_EQ(ReadWholeFile(GetGroupIconsDir() + L"\\same.png"), "group icon");
     EXPECT_EQ(ReadWholeFile(GetAppIconsDir() + L"\\same-a.png"), "icon a");
 
@@ -195,7 +202,7 @@ TEST_F(Refresh, AnIdenticalCatalogueLeavesTheLocalFileAlone)
     server.Serve("/AppLib/AppLib.xml", Body(changed));
     EXPECT_EQ(RunRefresh(), RefreshUpdated);
     EXPECT_EQ(ReadWholeFile(LocalCatalogue()), changed);
-    EXPECT_FALSE(PathExists(Candidate()));
+    EXPECT_EQ(CatalogueFiles(), std::set<std::wstring>{L"AppLib.xml"});
 }
 
 TEST_F(Refresh, EveryMissingIconArrivesBeforeTheCatalogueIsReplaced)
@@ -216,14 +223,14 @@ TEST_F(Refresh, EveryMissingIconArrivesBeforeTheCatalogueIsReplaced)
     std::thread refresh([&] { state = RunRefresh(); });
     const bool paused = server.WaitUntilPaused(10000);
     const std::string localMidway = ReadWholeFile(LocalCatalogue());
-    const bool candidateMidway = PathExists(Candidate());
+    const std::set<std::wstring> filesMidway = CatalogueFiles();
     const LONG stateMidway = g_catalogueRefreshState.load();
     server.Resume();
     refresh.join();
 
     ASSERT_TRUE(paused);
     EXPECT_TRUE(localMidway == m_originalCatalogue) << "replaced while an icon was still arriving";
-    EXPECT_TRUE(candidateMidway);
+    EXPECT_EQ(filesMidway, std::set<std::wstring>{L"AppLib.xml"}) << "the new catalogue waits in memory";
     EXPECT_EQ(stateMidway, RefreshRunning);
     EXPECT_EQ(state, RefreshUpdated);
     EXPECT_EQ(ReadWholeFile(LocalCatalogue()), catalogue);
@@ -239,27 +246,35 @@ TEST_F(Refresh, UnreachableServerFailsAndKeepsTheLocalCatalogue)
     }());
     EXPECT_EQ(RunRefresh(), RefreshFailed);
     EXPECT_EQ(ReadWholeFile(LocalCatalogue()), m_originalCatalogue);
-    EXPECT_FALSE(PathExists(Candidate()));
+    EXPECT_EQ(CatalogueFiles(), std::set<std::wstring>{L"AppLib.xml"});
 }
 
-TEST_F(Refresh, CatalogueWithoutGroupsFailsAndStaysAsCandidate)
+// The download is checked in memory: a refused one is never written anywhere.
+TEST_F(Refresh, CatalogueWithoutGroupsFailsAndWritesNothing)
 {
-    const std::string empty = Plist("");
-    server.Serve("/AppLib/AppLib.xml", Body(empty));
+    server.Serve("/AppLib/AppLib.xml", Body(Plist("")));
     EXPECT_EQ(RunRefresh(), RefreshFailed);
     EXPECT_EQ(ReadWholeFile(LocalCatalogue()), m_originalCatalogue);
-    EXPECT_EQ(ReadWholeFile(Candidate()), empty);
+    EXPECT_EQ(CatalogueFiles(), std::set<std::wstring>{L"AppLib.xml"});
 }
 
+// Cut short with or without the GET's own Content-Length: the HEAD's size still tells. The
+// part that arrives is a whole catalogue, so that only the sizes can refuse it.
 TEST_F(Refresh, CatalogueCutShortFails)
 {
     const std::string catalogue = Plist(Group("Tools", "tools.png", Program("A", IconUrl("/p/a.png"))));
-    HttpAnswer cut = Body(catalogue.substr(0, catalogue.size() / 2));
-    cut.contentLength = catalogue.size();
-    server.Serve("/AppLib/AppLib.xml", Body(catalogue), cut);
-    EXPECT_EQ(RunRefresh(), RefreshFailed);
-    EXPECT_EQ(ReadWholeFile(LocalCatalogue()), m_originalCatalogue);
-    EXPECT_FALSE(PathExists(Candidate()));
+    const std::string announced = catalogue + std::string(4000, '\n');
+    HttpAnswer cut = Body(catalogue);
+    cut.contentLength = announced.size();
+    HttpAnswer cutWithoutLength = Body(catalogue);
+    cutWithoutLength.sendContentLength = false;
+    for (const HttpAnswer& get : {cut, cutWithoutLength}) {
+        SCOPED_TRACE(get.sendContentLength ? "with Content-Length" : "ended by the connection");
+        server.Serve("/AppLib/AppLib.xml", Body(announced), get);
+        EXPECT_EQ(RunRefresh(), RefreshFailed);
+        EXPECT_EQ(ReadWholeFile(LocalCatalogue()), m_originalCatalogue);
+        EXPECT_EQ(CatalogueFiles(), std::set<std::wstring>{L"AppLib.xml"});
+    }
 }
 
 TEST_F(Refresh, IconNamesThatLeaveTheirFolderAreNotFetched)
@@ -323,8 +338,7 @@ TEST_F(KeyedRefresh, AGoodSignatureIsAcceptedAndKeptBesideTheCatalogue)
 
     EXPECT_EQ(ReadWholeFile(LocalCatalogue()), catalogue);
     EXPECT_EQ(ReadWholeFile(LocalSignature()), signature);
-    EXPECT_FALSE(PathExists(Candidate()));
-    EXPECT_FALSE(PathExists(LocalSignature() + L".temp"));
+    EXPECT_EQ(CatalogueFiles(), (std::set<std::wstring>{L"AppLib.xml", L"AppLib.xml.sig"}));
     EXPECT_EQ(ReadWholeFile(GetAppIconsDir() + L"\\signed-a.png"), "icon");
     std::vector<std::string> expected = {"/AppLib/AppLib.xml", "/AppLib/AppLib.xml.sig"};
     expected.insert(expected.end(), kSignedIconPaths.begin(), kSignedIconPaths.end());
@@ -364,8 +378,7 @@ TEST_F(KeyedRefresh, RefusedCataloguesChangeNothingAndFetchNoIcon)
         EXPECT_EQ(RunKeyedRefresh(), RefreshFailed);
 
         EXPECT_EQ(ReadWholeFile(LocalCatalogue()), m_originalCatalogue);
-        EXPECT_FALSE(PathExists(LocalSignature()));
-        EXPECT_FALSE(PathExists(LocalSignature() + L".temp"));
+        EXPECT_EQ(CatalogueFiles(), std::set<std::wstring>{L"AppLib.xml"});
         EXPECT_FALSE(PathExists(GetAppIconsDir() + L"\\signed-a.png"));
         EXPECT_GT(server.CountRequests("HEAD", "/AppLib/AppLib.xml.sig"), signatureAsked);
         const std::vector<RecordedRequest> requests = server.Requests();
@@ -373,6 +386,109 @@ TEST_F(KeyedRefresh, RefusedCataloguesChangeNothingAndFetchNoIcon)
             EXPECT_EQ(requests[i].path.rfind("/AppLib/AppLib.xml", 0), 0u) << "requested " << requests[i].path;
         Restore();  // each row on its own, even when one wrongly took its catalogue
     }
+}
+
+struct SimulatedCrash {};
+
+// The refresh is cut off after each of its steps in turn, from a local pair that verifies;
+// the next start then reads the old pair or the new one, and the pair on disk verifies.
+// Nothing is written before the catalogue has been checked in memory.
+TEST_F(KeyedRefresh, ACrashAfterAnyStepLeavesAPairThatVerifies)
+{
+    const std::string oldCatalogue = Plist(Group("Old", "old.png", ""));
+    const std::string newCatalogue = SignedFile("refresh/AppLib.xml");
+    server.Serve("/AppLib/AppLib.xml", Body(newCatalogue));
+    server.Serve("/AppLib/AppLib.xml.sig", Body(SignedFile("refresh/AppLib.xml.sig")));
+    const std::set<std::wstring> oldPair = {L"AppLib.xml", L"AppLib.xml.sig"};
+    const struct {
+        RefreshStep step;
+        const char* name;
+        bool newPair;  // the next start reads the new catalogue
+    } cases[] = {
+        {RefreshStep::CatalogueDownloaded, "catalogue downloaded", false},
+        {RefreshStep::SignatureVerified, "signature verified", false},
+        {RefreshStep::CatalogueChecked, "catalogue checked", false},
+        {RefreshStep::IconsFetched, "icons fetched", false},
+        {RefreshStep::CatalogueWritten, "catalogue written", false},
+        {RefreshStep::SignatureWritten, "signature written", false},
+        {RefreshStep::SignatureReplaced, "signature replaced", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteWholeFile(LocalCatalogue(), oldCatalogue));
+        ASSERT_TRUE(WriteWholeFile(LocalSignature(), test_signer::Sign(oldCatalogue)));
+        std::set<std::wstring> filesAtCrash;
+        bool crashed = false;
+        try {
+            RefreshCatalogue(&*PublisherKey(), [&](RefreshStep step) {
+                if (step != c.step)
+                    return;
+                filesAtCrash = CatalogueFiles();
+                throw SimulatedCrash();
+            });
+        } catch (const SimulatedCrash&) {
+            crashed = true;
+        }
+        ASSERT_TRUE(crashed);
+        if (c.step < RefreshStep::CatalogueWritten) {
+            EXPECT_EQ(filesAtCrash, oldPair);
+        }
+
+        Catalogue catalogue;
+        EXPECT_EQ(LoadCatalogueFile(catalogue, LocalCatalogue(), &*PublisherKey()), CatalogueFileLoad::Loaded);
+        ASSERT_FALSE(catalogue.empty());
+        EXPECT_EQ(catalogue[0]->name, c.newPair ? L"Tools" : L"Old");
+        EXPECT_TRUE(ReadWholeFile(LocalCatalogue()) == (c.newPair ? newCatalogue : oldCatalogue));
+        EXPECT_EQ(VerifySignature(ReadWholeFile(LocalCatalogue()), ReadWholeFile(LocalSignature()), *PublisherKey()),
+                  SignatureVerdict::Good);
+        Restore();
+    }
+
+    // Run through, the refresh leaves the new pair and nothing else under the catalogue's name.
+    ASSERT_TRUE(WriteWholeFile(LocalCatalogue(), oldCatalogue));
+    ASSERT_TRUE(WriteWholeFile(LocalSignature(), test_signer::Sign(oldCatalogue)));
+    EXPECT_EQ(RefreshCatalogue(&*PublisherKey(), [](RefreshStep) {}), RefreshUpdated);
+    EXPECT_EQ(CatalogueFiles(), oldPair);
+    EXPECT_TRUE(ReadWholeFile(LocalCatalogue()) == newCatalogue);
+}
+
+// Another program holding the catalogue open (a scanner, a second instance) makes its replace
+// fail: the old catalogue stays, and the next load, once it is free, finds the new pair.
+TEST_F(KeyedRefresh, AReplaceThatFailsLosesNoCatalogue)
+{
+    const std::string oldCatalogue = Plist(Group("Old", "old.png", ""));
+    const std::string newCatalogue = SignedFile("refresh/AppLib.xml");
+    server.Serve("/AppLib/AppLib.xml", Body(newCatalogue));
+    server.Serve("/AppLib/AppLib.xml.sig", Body(SignedFile("refresh/AppLib.xml.sig")));
+    ASSERT_TRUE(WriteWholeFile(LocalCatalogue(), oldCatalogue));
+    ASSERT_TRUE(WriteWholeFile(LocalSignature(), test_signer::Sign(oldCatalogue)));
+    {
+        const FileHandle held(CreateFileW(LocalCatalogue().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(held);
+        EXPECT_EQ(RunKeyedRefresh(), RefreshFailed);
+        EXPECT_TRUE(ReadWholeFile(LocalCatalogue()) == oldCatalogue);
+    }
+    Catalogue catalogue;
+    EXPECT_EQ(LoadCatalogueFile(catalogue, LocalCatalogue(), &*PublisherKey()), CatalogueFileLoad::Loaded);
+    ASSERT_FALSE(catalogue.empty());
+    EXPECT_EQ(catalogue[0]->name, L"Tools");
+    EXPECT_EQ(CatalogueFiles(), (std::set<std::wstring>{L"AppLib.xml", L"AppLib.xml.sig"}));
+}
+
+// The server's very catalogue is taken again when the local one is not vouched for, so that a
+// window that refused the local file gets one to show.
+TEST_F(KeyedRefresh, TheSameBytesWithoutAGoodSignatureBesideThemAreReplaced)
+{
+    const std::string catalogue = SignedFile("refresh/AppLib.xml");
+    const std::string signature = SignedFile("refresh/AppLib.xml.sig");
+    server.Serve("/AppLib/AppLib.xml", Body(catalogue));
+    server.Serve("/AppLib/AppLib.xml.sig", Body(signature));
+    ASSERT_TRUE(WriteWholeFile(LocalCatalogue(), catalogue));
+
+    EXPECT_EQ(RunKeyedRefresh(), RefreshUpdated);
+    EXPECT_EQ(ReadWholeFile(LocalSignature()), signature);
+    EXPECT_EQ(RunKeyedRefresh(), RefreshUnchanged);
 }
 
 // Today's servers have no signature: an unkeyed build never asks for one, and takes a

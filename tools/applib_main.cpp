@@ -30,6 +30,7 @@
 #include "catalog/catalogue.h"
 #include "install/install_run.h"
 #include "install/installed_programs.h"
+#include "catalog/catalogue_file.h"
 #include "net/publisher_key.h"
 #include "net/sha256.h"
 #include "net/signature.h"
@@ -117,13 +118,47 @@ std::string InstallValueRemarks(const CatalogueProgram& program, bool hashRequir
            "，却启动" + Utf8FromWide(file) + "\n";
 }
 
+const char* DescribeVerdict(SignatureVerdict verdict)
+{
+    switch (verdict) {
+    case SignatureVerdict::Good:
+        return "good";
+    case SignatureVerdict::NoSignature:
+        return "no signature";
+    case SignatureVerdict::Malformed:
+        return "malformed signature";
+    case SignatureVerdict::Mismatch:
+        break;
+    }
+    return "wrong key or altered bytes";
+}
+
+// Every command that reads a catalogue reads it here, as the program does: in a keyed build
+// only when its signature beside it verifies. False, with the reason on standard error, when
+// the catalogue is not to be used.
+bool LoadCatalogueForCommand(const std::wstring& path, Catalogue& catalogue)
+{
+    const std::optional<P256PublicKey>& key = PublisherKey();
+    SignatureVerdict verdict = SignatureVerdict::Good;
+    switch (LoadCatalogueFile(catalogue, path, key ? &*key : nullptr, &verdict)) {
+    case CatalogueFileLoad::Loaded:
+        return true;
+    case CatalogueFileLoad::NotVerified:
+        WriteBytes(stderr, "not used: " + Utf8FromWide(path) + " does not verify against " +
+                               Utf8FromWide(SignaturePathOf(path)) + " (" + DescribeVerdict(verdict) + ")\n");
+        return false;
+    case CatalogueFileLoad::Unreadable:
+        break;
+    }
+    WriteBytes(stderr, "cannot load " + Utf8FromWide(path) + "\n");
+    return false;
+}
+
 int Check(const std::wstring& path)
 {
     Catalogue catalogue;
-    if (!LoadCatalogue(catalogue, path)) {
-        WriteBytes(stderr, "cannot load " + Utf8FromWide(path) + "\n");
+    if (!LoadCatalogueForCommand(path, catalogue))
         return kExitUnreadable;
-    }
     std::string report;
     for (const auto& group : catalogue)
         report += Utf8FromWide(group->name) + ": " + std::to_string(group->applications.size()) + " programs\n";
@@ -224,10 +259,8 @@ std::string LinkLine(const CatalogueLink& link, const LinkReport& report)
 int Probe(const std::wstring& path, int jobs)
 {
     Catalogue catalogue;
-    if (!LoadCatalogue(catalogue, path)) {
-        WriteBytes(stderr, "cannot load " + Utf8FromWide(path) + "\n");
+    if (!LoadCatalogueForCommand(path, catalogue))
         return kExitUnreadable;
-    }
     const std::vector<CatalogueLink> links = CatalogueLinks(catalogue);
     AllowConnectionsPerServer(jobs);
     ConsoleProgress progress;
@@ -340,10 +373,8 @@ std::string FetchProgressText(size_t done, size_t files, const FetchProgress& pr
 int FetchAll(const std::wstring& path, int jobs)
 {
     Catalogue catalogue;
-    if (!LoadCatalogue(catalogue, path)) {
-        WriteBytes(stderr, "cannot load " + Utf8FromWide(path) + "\n");
+    if (!LoadCatalogueForCommand(path, catalogue))
         return kExitUnreadable;
-    }
     const std::wstring folder = FolderOfFile(path);
     const std::vector<FetchItem> items = PlanFetch(catalogue, folder, HasPublisherKey());
     AllowConnectionsPerServer(jobs);
@@ -382,10 +413,8 @@ std::string DescribeInstalled(const CatalogueProgram& program, const InstalledPr
 int Installed(const std::wstring& path)
 {
     Catalogue catalogue;
-    if (!LoadCatalogue(catalogue, path)) {
-        WriteBytes(stderr, "cannot load " + Utf8FromWide(path) + "\n");
+    if (!LoadCatalogueForCommand(path, catalogue))
         return kExitUnreadable;
-    }
     const std::vector<UninstallEntry> entries = ReadUninstallEntries();
     std::string report;
     for (const auto& group : catalogue) {
@@ -414,21 +443,6 @@ int Hash(int count, wchar_t** files)
         WriteBytes(stdout, Utf8FromWide(hash) + "  " + Utf8FromWide(files[i]) + "\n");
     }
     return code;
-}
-
-const char* DescribeVerdict(SignatureVerdict verdict)
-{
-    switch (verdict) {
-    case SignatureVerdict::Good:
-        return "good";
-    case SignatureVerdict::NoSignature:
-        return "no signature";
-    case SignatureVerdict::Malformed:
-        return "malformed signature";
-    case SignatureVerdict::Mismatch:
-        break;
-    }
-    return "wrong key or altered bytes";
 }
 
 // "--key KEY" anywhere after the command, then FILE and an optional SIG.

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <map>
 
 #include "base/folders.h"
 #include "install/install_run.h"
@@ -17,6 +18,7 @@ constexpr wchar_t kProgramIconsFolder[] = L"AppIcons";
 constexpr char kUnsafeName[] = "unsafe file name";
 constexpr char kNoHash[] = "no sha256, which this build requires";
 constexpr char kStartsAnotherFile[] = "starts another file than it downloads, which this build refuses";
+constexpr char kOtherHash[] = "the same file as an earlier program, with another sha256";
 
 const char* RefusalText(InstallRefusal refusal)
 {
@@ -38,7 +40,7 @@ FetchItem InstallerItem(const CatalogueLink& link, const InstallerPlaces& places
     const std::wstring programFolder = places.FolderOf(program);
     FetchItem item{link.group, link.program, kInstallerLink, link.url,
                    programFolder.substr(folder.size() + 1) + L"\\" + InstallerFileName(program.install),
-                   program.sha256, std::string()};
+                   program.sha256, std::string(), std::string()};
     item.refusal = RefusalText(WhyRefused(program.install, programFolder));
     if (item.refusal.empty() && hashRequired && program.sha256.empty())
         item.refusal = kNoHash;
@@ -52,7 +54,7 @@ FetchItem IconItem(const CatalogueLink& link)
     const std::wstring name = FileNameFromUrl(link.url);
     const wchar_t* iconFolder = link.entry ? kProgramIconsFolder : kGroupIconsFolder;
     return {link.group, link.program, kIconLink, link.url, std::wstring(iconFolder) + L"\\" + name, std::wstring(),
-            IsPlainFileName(name) ? std::string() : std::string(kUnsafeName)};
+            IsPlainFileName(name) ? std::string() : std::string(kUnsafeName), std::string()};
 }
 
 // Creates the folders of a relative path under `folder`; those already there are kept.
@@ -109,11 +111,26 @@ std::vector<FetchItem> PlanFetch(const Catalogue& catalogue, const std::wstring&
 {
     const InstallerPlaces places(folder + L"\\" + kInstallersFolder, EveryProgram(catalogue));
     std::vector<FetchItem> items;
-    std::set<std::wstring> planned;
+    std::map<std::wstring, size_t> accepted;  // path key -> the item that fetches it
     for (const CatalogueLink& link : CatalogueLinks(catalogue)) {
         FetchItem item = link.kind == kInstallerLink ? InstallerItem(link, places, folder, hashRequired) : IconItem(link);
-        if (planned.insert(FileNameKey(item.relativePath)).second)
+        if (!item.refusal.empty()) {
+            items.push_back(std::move(item));  // a refused entry takes no path from a later one
+            continue;
+        }
+        const auto planned = accepted.emplace(FileNameKey(item.relativePath), items.size());
+        if (planned.second) {
             items.push_back(std::move(item));
+            continue;
+        }
+        FetchItem& first = items[planned.first->second];
+        if (first.sha256.empty()) {
+            first.sha256 = item.sha256;  // the file must then pass the later entry's check too
+        } else if (!item.sha256.empty() && item.sha256 != first.sha256) {
+            // One file cannot have two hashes: the stick would fail one of the two programs.
+            item.conflict = kOtherHash;
+            items.push_back(std::move(item));
+        }
     }
     return items;
 }
@@ -148,6 +165,8 @@ FetchResult FetchFile(const std::wstring& folder, const FetchItem& item, FetchPr
 {
     if (!item.refusal.empty())
         return {FetchOutcome::Skipped, 0, item.refusal};
+    if (!item.conflict.empty())
+        return {FetchOutcome::Failed, 0, item.conflict};
     const std::wstring path = folder + L"\\" + item.relativePath;
     MakeFolders(folder, item.relativePath);
     uint64_t size = 0;

@@ -20,14 +20,16 @@ struct FetchItem {
     std::wstring relativePath;  // from the catalogue's folder: "Soft\setup.exe", "AppIcons\a.png"
     std::wstring sha256;        // an installer's expected hash; empty: checked by its size
     std::string refusal;        // why the file is not fetched; empty when it is
+    std::string conflict;       // why the entry fails without a fetch: it contradicts an earlier one
 };
 
 // In catalogue order, each group's icon, then each of its programs' installer and icon:
 // every installer an install run of the whole catalogue would download, under the name and
-// in the folder where the run looks for it, and every icon given by URL. A file that several
-// entries name is listed once, at its first entry. Programs the run refuses, icons whose
-// names are unsafe, and in a keyed build (`hashRequired`) programs without a hash are
-// listed with their refusal. `folder` is the catalogue's folder.
+// in the folder where the run looks for it, and every icon given by URL. Programs the run
+// refuses, icons whose names are unsafe, and in a keyed build (`hashRequired`) programs
+// without a hash are listed with their refusal. A file that several accepted entries name is
+// listed once, at its first, with the hash any of them gives; a later entry that gives
+// another hash for it is listed with its conflict. `folder` is the catalogue's folder.
 std::vector<FetchItem> PlanFetch(const Catalogue& catalogue, const std::wstring& folder, bool hashRequired);
 
 enum class FetchOutcome { Downloaded, UpToDate, KeptUnchecked, Skipped, Failed };

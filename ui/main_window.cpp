@@ -5,6 +5,7 @@
 
 #include "base/autorun.h"
 #include "base/folders.h"
+#include "catalog/catalogue_file.h"
 #include "catalog/refresh.h"
 #include "install/update_check.h"
 #include "net/download.h"
@@ -13,6 +14,10 @@
 #include "ui/progress_dialog.h"
 
 namespace {
+
+// Posted to itself: says that the catalogue on disk was refused, once the window shows.
+constexpr UINT WM_TELL_CATALOGUE_REFUSED = WM_APP + 16;
+constexpr wchar_t kRefusedCatalogueCaption[] = L"出错了";
 
 constexpr UINT kRefreshWatchPeriodMs = 500;
 constexpr UINT kNetworkWaitPeriodMs = 10000;
@@ -69,6 +74,8 @@ LRESULT CMainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_ITEM_CHECK_CHANGED: UpdateSelectAllState(); return 0;
     case WM_READ_INSTALLED: ReadInstalledStates(); return 0;
     case WM_COMMAND: return OnCommand(message, wParam, lParam);
+    case WM_SHOWWINDOW: return OnShowWindow(message, wParam, lParam);
+    case WM_TELL_CATALOGUE_REFUSED: TellCatalogueRefused(); return 0;
     default: return DefaultHandling(message, wParam, lParam);
     }
 }
@@ -83,7 +90,7 @@ LRESULT CMainWindow::OnCreate()
     if (!CreateChildren())
         return -1;
 
-    LoadCatalogue(m_catalogue, GetCatalogueFile());  // an unreadable one shows no group
+    LoadCatalogueFromDisk();  // an unreadable or refused one shows no group
     if (!LoadGroupSkin())
         return -1;
     CreateGroupButtons();
@@ -217,7 +224,7 @@ void CMainWindow::ReloadCatalogue()
     m_list.SetItems({});
     m_installed.clear();
     ClearCatalogue(m_catalogue);
-    LoadCatalogue(m_catalogue, GetCatalogueFile());
+    LoadCatalogueFromDisk();
     DestroyGroupButtons();
     CreateGroupButtons();
     m_selectAllState = SelectNone;
@@ -231,6 +238,35 @@ void CMainWindow::ReadInstalledStates()
 {
     m_installed = FindInstalledPrograms(m_catalogue, ReadUninstallEntries());
     m_list.ShowInstalledStates(m_installed);
+}
+
+// In a keyed build a catalogue is shown only when its signature beside it verifies; one that
+// does not is not used at all, as if there were none, and the user hears why.
+void CMainWindow::LoadCatalogueFromDisk()
+{
+    const CatalogueFileLoad load = LoadCatalogueFile(m_catalogue, GetCatalogueFile(), m_publisherKey);
+    m_refusedToTell = load == CatalogueFileLoad::NotVerified;
+    if (m_refusedToTell && IsWindowVisible(m_hwnd))
+        PostMessageW(m_hwnd, WM_TELL_CATALOGUE_REFUSED, 0, 0);
+}
+
+// Told once the window is on screen, after an /autorun start too; the refresh is already
+// under way then, and a catalogue it brings is swapped in behind the message.
+LRESULT CMainWindow::OnShowWindow(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (wParam && m_refusedToTell)
+        PostMessageW(m_hwnd, WM_TELL_CATALOGUE_REFUSED, 0, 0);
+    return DefaultHandling(message, wParam, lParam);
+}
+
+void CMainWindow::TellCatalogueRefused()
+{
+    if (!m_refusedToTell)
+        return;  // told already, or a good catalogue came meanwhile
+    m_refusedToTell = false;
+    const std::wstring text = L"软件目录文件“" + GetCatalogueFile() +
+                              L"”未通过发布者的签名验证，其中的软件不会显示，也不会安装，程序将等待从服务器取得新的目录。";
+    MessageBoxW(m_hwnd, text.c_str(), kRefusedCatalogueCaption, MB_OK | MB_ICONINFORMATION);
 }
 
 void CMainWindow::SelectGroup(int index)

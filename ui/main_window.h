@@ -53,6 +53,7 @@ private:
     LRESULT OnTimer(UINT_PTR id);
     LRESULT OnDrawItem(const DRAWITEMSTRUCT& item);
     LRESULT OnCommand(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT OnShowWindow(UINT message, WPARAM wParam, LPARAM lParam);
 
     void SetWindowIcons();
     bool CreateChildren();
@@ -61,6 +62,8 @@ private:
     void CreateGroupButtons();
     void DestroyGroupButtons();
     void SelectFirstGroup();
+    void LoadCatalogueFromDisk();
+    void TellCatalogueRefused();
     void ReloadCatalogue();
     void SelectGroup(int index);
     void ToggleSelectAll();
@@ -93,4 +96,5 @@ private:
     int m_currentGroup = -1;
     Catalogue m_catalogue;  // the tiles and the install run borrow its programs
     InstalledStates m_installed;  // of m_catalogue's programs, borrowed from it like the tiles
+    bool m_refusedToTell = false;  // the catalogue on disk was refused and the user not yet told
 };
