@@ -404,6 +404,19 @@ DownloadFault ReceiveIntoPlace(HINTERNET request, uint64_t announced, const std:
     return fault;
 }
 
+// The HEAD for the size, then the GET where the HEAD ended (a host that refused HEAD has
+// already been sent the GET); `announced` is the size the body must reach.
+bool SendRequestsForBody(const std::wstring& url, HttpExchange& exchange, uint64_t& announced, LinkReport& report)
+{
+    if (!SendSizeRequest(url, kDownloadAttempts, exchange, report))
+        return false;
+    announced = report.size;
+    if (exchange.body.request)
+        return true;
+    const std::wstring where = report.url;
+    return SendBodyRequest(exchange, where, report);
+}
+
 // The HEAD, the GET and the body into place; the report's fault says how it ended.
 DownloadReport Fetch(const std::wstring& url, const std::wstring& path, DownloadJob* job)
 {
@@ -411,21 +424,13 @@ DownloadReport Fetch(const std::wstring& url, const std::wstring& path, Download
     RemoveLeftoverTemporaryFiles(path);
     const std::wstring temporaryPath = TemporaryPathFor(path);
     HttpExchange exchange;
-    if (!SendSizeRequest(url, kDownloadAttempts, exchange, report.request)) {
+    uint64_t announced = 0;
+    if (!SendRequestsForBody(url, exchange, announced, report.request)) {
         report.fault = DownloadFault::Request;
         return report;
     }
-    const uint64_t announced = report.request.size;
     if (job)
         job->totalBytes.store(announced, std::memory_order_relaxed);
-    // A host that refused HEAD has already been sent the GET.
-    if (!exchange.body.request) {
-        const std::wstring where = report.request.url;
-        if (!SendBodyRequest(exchange, where, report.request)) {
-            report.fault = DownloadFault::Request;
-            return report;
-        }
-    }
     report.fault = ReceiveIntoPlace(exchange.body.request.get(), announced, temporaryPath, path, job, report);
     return report;
 }
@@ -469,28 +474,25 @@ bool DownloadToMemory(const std::wstring& url, std::string& bytes)
     bytes.clear();
     HttpExchange exchange;
     LinkReport report;
-    if (!SendSizeRequest(url, kDownloadAttempts, exchange, report))
+    uint64_t announced = 0;
+    if (!SendRequestsForBody(url, exchange, announced, report))
         return false;
-    const uint64_t announced = report.size;
-    if (!SendBodyRequest(exchange, report))
-        return false;
+    const HINTERNET request = exchange.body.request.get();
+    // The same rule as for a file: less than the HEAD or the GET announced is never whole.
+    const uint64_t required = std::max(announced, QueryContentLength(request).value_or(0));
     std::string body;
     try {
         char buffer[kReadBlockSize];
         DWORD read = 0;
         do {
-            if (!InternetReadFile(exchange.bodyRequest.get(), buffer, kReadBlockSize, &read) ||
-                body.size() + read > kLargestSize)
+            if (!InternetReadFile(request, buffer, kReadBlockSize, &read) || body.size() + read > kLargestSize)
                 return false;
             body.append(buffer, read);
         } while (read > 0);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    // A connection that drops mid-body ends the reads as if the body were complete: only the
-    // announced sizes tell.
-    const std::optional<uint64_t> length = QueryBodyLength(exchange.bodyRequest.get());
-    if (body.size() < announced || (length && body.size() < *length))
+    if (body.size() < required)
         return false;
     bytes.swap(body);
     return true;
