@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/folders.h"
@@ -12,8 +14,8 @@
 #include "tests/catalogue_xml.h"
 #include "tests/console_run.h"
 #include "tests/test_files.h"
-#include "tests/uninstall_entries.h"
 #include "tests/test_signer.h"
+#include "tests/uninstall_entries.h"
 
 namespace {
 
@@ -255,11 +257,16 @@ TEST(Applib, CheckNamesInstallValuesThatStartNothingOrAnotherFile)
         return XmlProgram(name, L"http://dl.example.com/x", "http://img.example.com/i.png",
                           "<key>install</key><string>" + install + "</string>" + hash);
     };
-    ScratchFile file(BesideTool(L"installs.xml"),
-                     XmlCatalogue(XmlGroup("G", "g.png",
-                                           program("压缩包", "tool.zip") + program("空格", "my setup.exe /S") +
-                                               program("备份", "setup.exe.bak") + program("好", "ok.exe /S") +
-                                               program("包", "pkg.msi /qn"))));
+    // Signed, so that the keyed tool reads them at all.
+    const auto signedFile = [](const wchar_t* name, const std::string& catalogue) {
+        return std::make_pair(std::make_unique<ScratchFile>(BesideTool(name), catalogue),
+                              std::make_unique<ScratchFile>(BesideTool(name) + L".sig", test_signer::Sign(catalogue)));
+    };
+    const auto file = signedFile(L"installs.xml",
+                                 XmlCatalogue(XmlGroup("G", "g.png",
+                                                       program("压缩包", "tool.zip") + program("空格", "my setup.exe /S") +
+                                                           program("备份", "setup.exe.bak") + program("好", "ok.exe /S") +
+                                                           program("包", "pkg.msi /qn"))));
     const std::string named = "G: 5 programs\n"
                               "压缩包的安装值没有.exe或.msi，不会启动\n"
                               "空格的安装值下载my，却启动my setup.exe\n"
@@ -272,7 +279,8 @@ TEST(Applib, CheckNamesInstallValuesThatStartNothingOrAnotherFile)
     EXPECT_EQ(result.out, named);
     EXPECT_EQ(result.exitCode, 1u);
 
-    ScratchFile startsNothing(BesideTool(L"installs-zip.xml"), XmlCatalogue(XmlGroup("G", "g.png", program("压缩包", "tool.zip"))));
+    const auto startsNothing =
+        signedFile(L"installs-zip.xml", XmlCatalogue(XmlGroup("G", "g.png", program("压缩包", "tool.zip"))));
     result = RunApplib(L"check installs-zip.xml", L"applib_test_key.exe");
     EXPECT_EQ(result.exitCode, 0u) << "named, not refused";
 }

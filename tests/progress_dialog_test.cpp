@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -27,6 +28,7 @@
 #include "base/folders.h"
 #include "base/unique_handle.h"
 #include "install/install_run.h"
+#include "install/installed_programs.h"
 #include "install/process_tree.h"
 #include "net/sha256.h"
 #include "res/resource.h"
@@ -1141,6 +1143,30 @@ TEST_F(RealInstallers, APackageThenAnNsisInstallerInOneRun)
     EXPECT_TRUE(dialog.EndedNormally());
     EXPECT_EQ(ReportShownFor(dialog.run().Results()), L"<none>") << "every installer exited with 0";
     EXPECT_EQ(InstallLogLines(), (std::vector<std::string>{"真工具\t安装成功\t0", "真软件\t安装成功\t0"}));
+
+    // What the real installers wrote is what the installed marks read: the package under its
+    // product code and its name, the NSIS installer under its key in the 32-bit view.
+    const std::vector<UninstallEntry> entries = ReadUninstallEntries();
+    const struct {
+        const wchar_t* installed;
+        const wchar_t* version;
+        InstalledState state;
+        const wchar_t* found;
+    } cases[] = {
+        {kPackageCode, L"1.0.0", InstalledState::UpToDate, L"1.0.0"},
+        {L"RealTool", L"1.0", InstalledState::UpToDate, L"1.0.0"},
+        {L"realapp", L"2.4.1", InstalledState::UpToDate, L"2.4.1"},
+        {L"RealApp", L"2.10", InstalledState::Older, L"2.4.1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::string(c.installed, c.installed + wcslen(c.installed)));
+        CatalogueProgram program;
+        program.installed = c.installed;
+        program.version = c.version;
+        const InstalledProgram found = FindInstalled(program, entries);
+        EXPECT_EQ(found.state, c.state);
+        EXPECT_EQ(found.version, c.found);
+    }
 }
 
 // The launcher extracts the real installer, starts it and exits at once; the real one ends

@@ -1,6 +1,6 @@
 ; A real installer made with the NSIS compiler, for the install-run tests. With /S it installs
 ; silently: it waits DELAY_MS, writes "installed.txt" into its folder under Program Files and an
-; Uninstall entry, and exits with EXIT_CODE.
+; Uninstall entry (with DisplayVersion VERSION, 2.4.1 unless given), and exits with EXIT_CODE.
 ;   makensis -DNAME=RealApp -DEXIT_CODE=0 -DDELAY_MS=0 -DOUT=realapp-setup.exe realapp.nsi
 Unicode true
 SetCompressor zlib
@@ -9,6 +9,9 @@ Name "${NAME}"
 OutFile "${OUT}"
 InstallDir "$PROGRAMFILES\${NAME}"
 
+!ifndef VERSION
+  !define VERSION "2.4.1"
+!endif
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${NAME}"
 
 Section
@@ -19,6 +22,7 @@ Section
   FileClose $0
   WriteUninstaller "$INSTDIR\uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${NAME}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe" /S'
   SetErrorLevel ${EXIT_CODE}
 SectionEnd
