@@ -295,14 +295,19 @@ DownloadFault WriteFailed(DownloadReport& report)
     return DownloadFault::WriteFailed;
 }
 
+// Less than the size request announced is never a whole body, and neither is less than the
+// GET's own Content-Length.
+uint64_t WholeBodyLength(HINTERNET request, uint64_t announced)
+{
+    return std::max(announced, QueryContentLength(request).value_or(0));
+}
+
 // Streams the body through one block-sized buffer. With a job, its cancel flag is looked at
 // after every successful read (the final empty one included) and its byte count follows
 // every write.
 DownloadFault CopyBody(HINTERNET request, HANDLE file, uint64_t announced, DownloadJob* job, DownloadReport& report)
 {
-    // Less than the size request announced is never a whole body, and neither is less than
-    // the GET's own Content-Length.
-    const uint64_t required = std::max(announced, QueryContentLength(request).value_or(0));
+    const uint64_t required = WholeBodyLength(request, announced);
     char buffer[kReadBlockSize];
     for (;;) {
         DWORD read = 0;
@@ -478,8 +483,7 @@ bool DownloadToMemory(const std::wstring& url, std::string& bytes)
     if (!SendRequestsForBody(url, exchange, announced, report))
         return false;
     const HINTERNET request = exchange.body.request.get();
-    // The same rule as for a file: less than the HEAD or the GET announced is never whole.
-    const uint64_t required = std::max(announced, QueryContentLength(request).value_or(0));
+    const uint64_t required = WholeBodyLength(request, announced);
     std::string body;
     try {
         char buffer[kReadBlockSize];
