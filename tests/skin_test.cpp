@@ -88,6 +88,25 @@ TEST(Framework, BindsAtCreationAndCallsTheFinalHookOnce)
     EXPECT_EQ(probe.hwnd(), nullptr);
 }
 
+// The framework keeps WM_NCPAINT from windows without a frame, which have nothing to paint
+// there: a window with a border still gets it drawn.
+TEST(Framework, ABorderIsStillPainted)
+{
+    TestParent parent;
+    ProbeWindow framed;
+    ProbeWindow bare;
+    ASSERT_NE(framed.Create(parent.hwnd(), {10, 10, 60, 40}, L"", WS_CHILD | WS_VISIBLE | WS_BORDER), nullptr);
+    ASSERT_NE(bare.Create(parent.hwnd(), {70, 10, 120, 40}, L"", WS_CHILD | WS_VISIBLE), nullptr);
+    RedrawWindow(parent.hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    const Capture shot(parent.hwnd());
+    const COLORREF frame = GetSysColor(COLOR_WINDOWFRAME);
+    const COLORREF white = RGB(255, 255, 255);
+    EXPECT_EQ(shot.At(10, 10), frame);
+    EXPECT_EQ(shot.At(59, 39), frame);
+    EXPECT_EQ(shot.At(11, 11), white);
+    EXPECT_EQ(shot.At(70, 10), white) << "no frame";
+}
+
 TEST(Framework, GeneratedClassNamesDifferPerClassAndAreRegisteredOnce)
 {
     TestParent parent;

@@ -74,6 +74,16 @@ Window* BoundWindow(HWND hwnd)
     return reinterpret_cast<Window*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
 }
 
+// True when the window's rectangle is larger than its client area: a border, a caption or a
+// scroll bar that WM_NCPAINT draws.
+bool HasFrame(HWND hwnd)
+{
+    RECT window = {};
+    GetWindowRect(hwnd, &window);
+    const RECT client = ClientRect(hwnd);
+    return Width(window) != Width(client) || Height(window) != Height(client);
+}
+
 }  // namespace
 
 const WindowClass& DefaultWindowClass()
@@ -100,6 +110,8 @@ LRESULT CALLBACK WindowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
     if (!self)
         return CallWindowProcW(BaseProcedureOf(hwnd), hwnd, message, wParam, lParam);
 
+    if (message == WM_NCPAINT && !HasFrame(hwnd))
+        return 0;
     const LRESULT result = self->HandleMessage(message, wParam, lParam);
     if (message == WM_NCDESTROY)
         self->FinishMessages(hwnd);
