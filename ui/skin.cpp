@@ -149,6 +149,26 @@ RECT SliceRect(const CGdiPlusBitmap& image, int slice)
     return {slice * width, 0, (slice + 1) * width, image.Height()};
 }
 
+namespace {
+
+// A 32-bit top-down DIB section. Unlike a bitmap compatible with a window's DC, making and
+// selecting one never asks the display driver for its colour depth, which under Wine costs
+// a round trip to the server each time.
+HBITMAP CreateTopDownDib(SIZE size, void** bits)
+{
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = size.cx;
+    info.bmiHeader.biHeight = -size.cy;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* ignored = nullptr;
+    return CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, bits ? bits : &ignored, nullptr, 0);
+}
+
+}  // namespace
+
 void DrawSlice(Gdiplus::Graphics& graphics, const CGdiPlusBitmap& image, int slice, const RECT& destination)
 {
     const RECT source = SliceRect(image, slice);
@@ -187,16 +207,9 @@ bool CReadyBitmap::Prepare(const CGdiPlusBitmap& image, const RECT& destination,
     if (!image.bitmap() || size.cx <= 0 || size.cy <= 0)
         return false;
 
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = size.cx;
-    info.bmiHeader.biHeight = -size.cy;  // top-down
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
     ui::UniqueMemoryDc dc(CreateCompatibleDC(nullptr));
-    ui::UniqueBitmap bitmap(CreateDIBSection(dc.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));  // all zero: transparent
+    ui::UniqueBitmap bitmap(CreateTopDownDib(size, &bits));  // all zero: transparent
     if (!dc || !bitmap)
         return false;
     SelectObject(dc.get(), bitmap.get());
@@ -246,7 +259,7 @@ CMemorySurface::CMemorySurface(HDC target, const RECT& rect) : m_target(target),
     m_dc.reset(CreateCompatibleDC(m_target));
     RECT device = m_rect;
     LPtoDP(m_target, reinterpret_cast<POINT*>(&device), 2);
-    m_bitmap.reset(CreateCompatibleBitmap(m_target, ui::Width(device), ui::Height(device)));
+    m_bitmap.reset(CreateTopDownDib({ui::Width(device), ui::Height(device)}, nullptr));
     if (m_dc && m_bitmap)
         m_previousBitmap = SelectObject(m_dc.get(), m_bitmap.get());
     SetWindowOrgEx(m_dc.get(), m_rect.left, m_rect.top, nullptr);
