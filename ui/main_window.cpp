@@ -73,6 +73,7 @@ LRESULT CMainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_ITEM_INSTALL: InstallOne(wParam); return 0;
     case WM_ITEM_CHECK_CHANGED: UpdateSelectAllState(); return 0;
     case WM_READ_INSTALLED: ReadInstalledStates(); return 0;
+    case WM_START_BACKGROUND_TASKS: StartBackgroundTasks(); return 0;
     case WM_COMMAND: return OnCommand(message, wParam, lParam);
     case WM_SHOWWINDOW: return OnShowWindow(message, wParam, lParam);
     case WM_TELL_CATALOGUE_REFUSED: TellCatalogueRefused(); return 0;
@@ -95,13 +96,13 @@ LRESULT CMainWindow::OnCreate()
         return -1;
     CreateGroupButtons();
     SelectFirstGroup();
-    // The registry is read after the first paint: the tiles show without their marks first.
+    // The registry is read and the background threads start after the first paint: the
+    // tiles show without their marks first.
     PostMessageW(m_hwnd, WM_READ_INSTALLED, 0, 0);
-
     if (g_autorunMode)
         SetTimer(m_hwnd, kNetworkWaitTimer, kNetworkWaitPeriodMs, nullptr);
     else
-        StartBackgroundTasks();
+        PostMessageW(m_hwnd, WM_START_BACKGROUND_TASKS, 0, 0);
     return 0;
 }
 

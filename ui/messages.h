@@ -1,5 +1,5 @@
 #pragma once
-// Messages the software list sends its parent, the main window, and the one the main window
+// Messages the software list sends its parent, the main window, and the ones the main window
 // posts itself.
 
 #include <windows.h>
@@ -11,3 +11,7 @@ constexpr UINT WM_ITEM_INSTALL = WM_APP + 2;
 // Posted by the main window to itself once created: read what is installed after the first
 // paint. No parameters.
 constexpr UINT WM_READ_INSTALLED = WM_APP + 3;
+// Posted by the main window to itself once created, unless it waits for the network: start
+// the catalogue refresh and the update check after the first paint, so that their threads'
+// start-up does not slow it. No parameters.
+constexpr UINT WM_START_BACKGROUND_TASKS = WM_APP + 4;
