@@ -53,11 +53,16 @@ int RunMainWindow(int showCommand)
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
     const std::optional<P256PublicKey>& key = PublisherKey();
     CMainWindow window(key ? &*key : nullptr);
-    if (!window.Create(nullptr, MainWindowRect(workArea), kWindowTitle, CMainWindow::kStyle))
-        return 1;
-    if (!g_autorunMode) {
-        ShowWindow(window.hwnd(), showCommand);
-        UpdateWindow(window.hwnd());
+    {
+        // The skin's pictures are decoded on a worker while the window system starts and the
+        // window is built; it is over once the window has painted.
+        const CPicturePrefetch prefetch(CMainWindow::StartUpPictures());
+        if (!window.Create(nullptr, MainWindowRect(workArea), kWindowTitle, CMainWindow::kStyle))
+            return 1;
+        if (!g_autorunMode) {
+            ShowWindow(window.hwnd(), showCommand);
+            UpdateWindow(window.hwnd());
+        }
     }
     return RunMessageLoop();
 }

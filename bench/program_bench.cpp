@@ -159,8 +159,8 @@ void PrintStartUpParts(int runs)
     }
     std::printf("start-up steps, median of %zu fresh processes (ms): process start to entry %.1f, platform (COM, "
                 "common controls, GDI+) %.1f, first window (display driver) %.1f, catalogue %.1f, images %.1f, "
-                "fonts %.1f; then the main window with warm caches: creation (its images again, %.0f child "
-                "windows) %.1f, first paint %.1f (goal 15)\n",
+                "fonts %.1f; then the main window with warm caches: creation (its pictures prefetched on a "
+                "worker meanwhile, %.0f child windows) %.1f, first paint %.1f (goal 15)\n",
                 column[0].size(), Median(column[0]), Median(column[1]), Median(column[2]), Median(column[3]),
                 Median(column[4]), Median(column[5]), Median(column[9]), Median(column[6]), Median(column[7]));
     std::printf("repaint of the whole window (RedrawWindow RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN), "

@@ -10,6 +10,7 @@
 #include "res/resource.h"
 #include "tests/gui_harness.h"
 #include "tests/test_files.h"
+#include "tests/wait_until.h"
 #include "ui/buttons.h"
 #include "ui/skin.h"
 
@@ -239,6 +240,78 @@ TEST_F(ImageFiles, ASecondLoadReplacesTheFirstAndAFailedOneEmpties)
     EXPECT_EQ(image.Height(), 9);
     EXPECT_FALSE(image.LoadFromFile(Path(L"no-such-file.png")));
     EXPECT_EQ(image.bitmap(), nullptr);
+}
+
+// Each picture comes from the worker once: the files are gone from disk when they are
+// taken, and a second load finds neither a picture to take nor a file.
+TEST_F(ImageFiles, PrefetchedPicturesAreTakenOnceEachFromTheWorkers)
+{
+    const std::wstring first = Written(L"prefetch-first.png");
+    const std::wstring second = Written(L"prefetch-second.png");
+    ASSERT_TRUE(gui_test::WriteSlicesPng(first, 10, 7, {RGB(255, 0, 0)}));
+    ASSERT_TRUE(gui_test::WriteSlicesPng(second, 20, 9, {RGB(0, 255, 0)}));
+    const CPicturePrefetch prefetch({PictureSource::File(first)});
+    CPicturePrefetch::Request({PictureSource::File(second)});  // a worker of its own
+    ASSERT_TRUE(WaitUntil([&] {
+        return CPicturePrefetch::IsReady(PictureSource::File(first)) &&
+               CPicturePrefetch::IsReady(PictureSource::File(second));
+    }));
+    DeleteFileW(first.c_str());
+    DeleteFileW(second.c_str());
+
+    CGdiPlusBitmapResource a;
+    CGdiPlusBitmapResource b;
+    ASSERT_TRUE(a.LoadFromFile(first));
+    ASSERT_TRUE(b.LoadFromFile(second));
+    EXPECT_EQ(a.Width(), 10);
+    EXPECT_EQ(b.Height(), 9);
+    EXPECT_NE(a.PictureId(), 0u);
+    EXPECT_NE(a.PictureId(), b.PictureId());
+    EXPECT_FALSE(CPicturePrefetch::IsReady(PictureSource::File(first)));
+    CGdiPlusBitmapResource again;
+    EXPECT_FALSE(again.LoadFromFile(first));
+}
+
+// Pictures are numbered as they are decoded: one decoded before a later load was made by the
+// worker.
+TEST_F(ImageFiles, PrefetchedResourcePicturesComeFromTheWorker)
+{
+    const PictureSource close = PictureSource::Resource(IDR_PNG_CLOSE, L"PNG");
+    const CPicturePrefetch prefetch({close});
+    ASSERT_TRUE(WaitUntil([&] { return CPicturePrefetch::IsReady(close); }));
+    CGdiPlusBitmapResource later;
+    ASSERT_TRUE(later.LoadFromResource(IDR_PNG_MINIMIZE, L"PNG"));
+    CGdiPlusBitmapResource taken;
+    ASSERT_TRUE(taken.LoadFromResource(IDR_PNG_CLOSE, L"PNG"));
+    EXPECT_LT(taken.PictureId(), later.PictureId());
+    CGdiPlusBitmapResource again;
+    ASSERT_TRUE(again.LoadFromResource(IDR_PNG_CLOSE, L"PNG"));
+    EXPECT_GT(again.PictureId(), later.PictureId()) << "decoded here: the worker's was taken";
+}
+
+// A file the worker could not decode fails as it would have, and what the worker decoded
+// but nobody took is not served after the prefetch ends: the file is read again.
+TEST_F(ImageFiles, APrefetchServesNeitherAFailureNorAnOldPictureLater)
+{
+    const std::wstring broken = Written(L"prefetch-broken.png");
+    const std::wstring untaken = Written(L"prefetch-untaken.png");
+    ASSERT_TRUE(WriteWholeFile(broken, "this is not an image\n"));
+    ASSERT_TRUE(gui_test::WriteSlicesPng(untaken, 10, 7, {RGB(255, 0, 0)}));
+    {
+        const CPicturePrefetch prefetch({PictureSource::File(broken), PictureSource::File(untaken)});
+        ASSERT_TRUE(WaitUntil([&] {
+            return CPicturePrefetch::IsReady(PictureSource::File(broken)) &&
+                   CPicturePrefetch::IsReady(PictureSource::File(untaken));
+        }));
+        ASSERT_TRUE(gui_test::WriteSlicesPng(broken, 12, 5, {RGB(0, 0, 255)}));
+        CGdiPlusBitmapResource mended;
+        ASSERT_TRUE(mended.LoadFromFile(broken)) << "the file as it is now";
+        EXPECT_EQ(mended.Width(), 12);
+    }
+    ASSERT_TRUE(gui_test::WriteSlicesPng(untaken, 30, 3, {RGB(0, 255, 0)}));
+    CGdiPlusBitmapResource image;
+    ASSERT_TRUE(image.LoadFromFile(untaken));
+    EXPECT_EQ(image.Width(), 30);
 }
 
 TEST_F(ImageFiles, MissingResourcesLoadNothing)

@@ -32,6 +32,11 @@ constexpr LONG kGroupButtonStep = 80;
 constexpr LONG kOneKeyRight = 797;
 constexpr LONG kOneKeyBottom = 590;
 
+// In the skin folder.
+constexpr wchar_t kBackgroundFile[] = L"window_background.jpg";
+constexpr wchar_t kOneKeyFile[] = L"onekey_button.png";
+constexpr wchar_t kGroupBackgroundFile[] = L"group_button_background.png";
+
 constexpr DWORD kImageButtonStyle = WS_CHILD | WS_VISIBLE;
 constexpr int kSelectAllBoxSize = 14;
 constexpr int kSelectAllLabelOffset = 22;
@@ -54,6 +59,16 @@ CMainWindow::~CMainWindow()
 CMainWindow::CMainWindow(const P256PublicKey* publisherKey)
     : ui::Window(kWindowClass), m_publisherKey(publisherKey)
 {
+}
+
+std::vector<PictureSource> CMainWindow::StartUpPictures()
+{
+    std::vector<PictureSource> pictures;
+    for (const wchar_t* file : {kBackgroundFile, kOneKeyFile, kGroupBackgroundFile, CSWListBox::kInstallButtonFile})
+        pictures.push_back(PictureSource::File(GetSkinDir() + L"\\" + file));
+    for (UINT id : {IDR_PNG_MINIMIZE, IDR_PNG_CLOSE, IDR_PNG_SCROLL_TRACK, IDR_PNG_SCROLL_THUMB})
+        pictures.push_back(PictureSource::Resource(id, L"PNG"));
+    return pictures;
 }
 
 LRESULT CMainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
@@ -84,14 +99,15 @@ LRESULT CMainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 LRESULT CMainWindow::OnCreate()
 {
     SetWindowIcons();
-    if (!m_background.LoadFromFile(GetSkinDir() + L"\\window_background.jpg")) {
+    LoadCatalogueFromDisk();  // an unreadable or refused one shows no group
+    // Decoded on a worker, where a prefetch runs, while the other children are made.
+    CPicturePrefetch::Request(GroupIcons());
+    if (!m_background.LoadFromFile(GetSkinDir() + L"\\" + kBackgroundFile)) {
         ShowSkinError(L"加载Skin/window_background.jpg出错");
         return -1;  // fail CreateWindowEx
     }
     if (!CreateChildren())
         return -1;
-
-    LoadCatalogueFromDisk();  // an unreadable or refused one shows no group
     if (!LoadGroupSkin())
         return -1;
     CreateGroupButtons();
@@ -127,7 +143,7 @@ bool CMainWindow::CreateChildren()
     m_font = ui::CreateSkinFont(FW_NORMAL);
 
     // The one-key button is sized from its picture: one slice wide, as tall as the picture.
-    const std::wstring oneKeyPath = GetSkinDir() + L"\\onekey_button.png";
+    const std::wstring oneKeyPath = GetSkinDir() + L"\\" + kOneKeyFile;
     CGdiPlusBitmapResource oneKeyPicture;
     if (!oneKeyPicture.LoadFromFile(oneKeyPath)) {
         ShowSkinError(L"加载Skin/onekey_button.png出错");
@@ -173,7 +189,7 @@ void CMainWindow::PaintBackground(HDC dc)
 
 bool CMainWindow::LoadGroupSkin()
 {
-    if (!m_groupBackground.LoadFromFile(GetSkinDir() + L"\\group_button_background.png")) {
+    if (!m_groupBackground.LoadFromFile(GetSkinDir() + L"\\" + kGroupBackgroundFile)) {
         ShowSkinError(L"加载Skin/group_button_background.png失败");
         return false;
     }
@@ -197,6 +213,14 @@ void CMainWindow::CreateGroupButtons()
         button.icon().LoadFromFile(GroupIconPath(group));  // a missing icon leaves the place empty
         OffsetRect(&rect, kGroupButtonStep, 0);
     }
+}
+
+std::vector<PictureSource> CMainWindow::GroupIcons() const
+{
+    std::vector<PictureSource> icons;
+    for (size_t i = 0; i < m_catalogue.size() && i < kMaxGroupButtons; ++i)
+        icons.push_back(PictureSource::File(GroupIconPath(*m_catalogue[i])));
+    return icons;
 }
 
 void CMainWindow::DestroyGroupButtons()

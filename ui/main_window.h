@@ -36,6 +36,9 @@ public:
     // children: they paint their part of it themselves.
     static constexpr DWORD kStyle = WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN | WS_SYSMENU | WS_MINIMIZEBOX;
 
+    // The skin's pictures the window's creation decodes, for a prefetch that starts before it.
+    static std::vector<PictureSource> StartUpPictures();
+
     // `publisherKey`: borrowed, outlives the window (the build's key); null in an unkeyed build.
     explicit CMainWindow(const P256PublicKey* publisherKey = nullptr);
     ~CMainWindow() override;
@@ -59,6 +62,7 @@ private:
     bool CreateChildren();
     void PaintBackground(HDC dc);
     bool LoadGroupSkin();
+    std::vector<PictureSource> GroupIcons() const;
     void CreateGroupButtons();
     void DestroyGroupButtons();
     void SelectFirstGroup();

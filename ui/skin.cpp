@@ -2,6 +2,10 @@
 
 #include <objidl.h>
 
+#include <process.h>
+
+#include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <utility>
 
@@ -47,7 +51,28 @@ void CGdiPlusBitmapResource::Empty()
 
 bool CGdiPlusBitmapResource::LoadFromResource(UINT id, const wchar_t* type)
 {
+    return Load(PictureSource::Resource(id, type));
+}
+
+bool CGdiPlusBitmapResource::LoadFromFile(const std::wstring& path)
+{
+    return Load(PictureSource::File(path));
+}
+
+bool CGdiPlusBitmapResource::Load(const PictureSource& source)
+{
     Empty();
+    return CPicturePrefetch::Take(source, *this) || Decode(source);
+}
+
+bool CGdiPlusBitmapResource::Decode(const PictureSource& source)
+{
+    return source.path.empty() ? DecodeResource(source.resourceId, source.resourceType.c_str())
+                               : DecodeFile(source.path);
+}
+
+bool CGdiPlusBitmapResource::DecodeResource(UINT id, const wchar_t* type)
+{
     const HMODULE module = ui::ModuleInstance();
     const HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(id), type);
     if (!resource)
@@ -67,9 +92,8 @@ bool CGdiPlusBitmapResource::LoadFromResource(UINT id, const wchar_t* type)
     return DecodeBuffer();
 }
 
-bool CGdiPlusBitmapResource::LoadFromFile(const std::wstring& path)
+bool CGdiPlusBitmapResource::DecodeFile(const std::wstring& path)
 {
-    Empty();
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file)
         return false;
@@ -123,10 +147,132 @@ bool CGdiPlusBitmapResource::DecodeBuffer()
         Empty();
         return false;
     }
-    static ULONGLONG lastPictureId = 0;  // pictures are decoded on the UI thread only
+    static std::atomic<ULONGLONG> lastPictureId{0};  // prefetch workers decode too
     m_pictureId = ++lastPictureId;
     return true;
 }
+
+// --- Prefetch -----------------------------------------------------------------------------
+
+struct CPicturePrefetch::Entry {
+    enum State { Queued, Decoding, Decoded };
+    PictureSource source;
+    State state = Queued;
+    CGdiPlusBitmapResource picture;  // written by the worker while Decoding; empty if that failed
+};
+
+CPicturePrefetch* CPicturePrefetch::s_current = nullptr;
+
+CPicturePrefetch::CPicturePrefetch(const std::vector<PictureSource>& sources)
+{
+    if (!s_current)
+        s_current = this;
+    Add(sources);
+}
+
+CPicturePrefetch::~CPicturePrefetch()
+{
+    AcquireSRWLockExclusive(&m_lock);
+    m_entries.remove_if([](const Entry& entry) { return entry.state == Entry::Queued; });
+    ReleaseSRWLockExclusive(&m_lock);
+    for (HANDLE worker : m_workers) {
+        WaitForSingleObject(worker, INFINITE);
+        CloseHandle(worker);
+    }
+    if (s_current == this)
+        s_current = nullptr;
+}
+
+void CPicturePrefetch::Request(const std::vector<PictureSource>& sources)
+{
+    if (s_current)
+        s_current->Add(sources);
+}
+
+bool CPicturePrefetch::IsReady(const PictureSource& source)
+{
+    if (!s_current)
+        return false;
+    CPicturePrefetch& self = *s_current;
+    AcquireSRWLockShared(&self.m_lock);
+    const bool ready = std::any_of(self.m_entries.begin(), self.m_entries.end(), [&](const Entry& entry) {
+        return entry.source == source && entry.state == Entry::Decoded;
+    });
+    ReleaseSRWLockShared(&self.m_lock);
+    return ready;
+}
+
+void CPicturePrefetch::Add(const std::vector<PictureSource>& sources)
+{
+    bool added = false;
+    AcquireSRWLockExclusive(&m_lock);
+    for (const PictureSource& source : sources) {
+        const bool asked = std::any_of(m_entries.begin(), m_entries.end(),
+                                       [&](const Entry& entry) { return entry.source == source; });
+        if (!asked) {
+            m_entries.emplace_back().source = source;
+            added = true;
+        }
+    }
+    ReleaseSRWLockExclusive(&m_lock);
+    if (!added)
+        return;
+    // Without a worker the pictures stay queued, and every caller decodes its own.
+    const uintptr_t worker = _beginthreadex(nullptr, 0, WorkerMain, this, 0, nullptr);
+    if (worker)
+        m_workers.push_back(reinterpret_cast<HANDLE>(worker));
+}
+
+// The first picture no one has started on, now marked as being decoded; null when there is none.
+// Called with the lock held.
+CPicturePrefetch::Entry* CPicturePrefetch::NextQueued()
+{
+    for (Entry& entry : m_entries) {
+        if (entry.state == Entry::Queued) {
+            entry.state = Entry::Decoding;
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+unsigned __stdcall CPicturePrefetch::WorkerMain(void* context)
+{
+    auto& self = *static_cast<CPicturePrefetch*>(context);
+    for (;;) {
+        AcquireSRWLockExclusive(&self.m_lock);
+        Entry* entry = self.NextQueued();
+        ReleaseSRWLockExclusive(&self.m_lock);
+        if (!entry)
+            return 0;
+        entry->picture.Decode(entry->source);
+        AcquireSRWLockExclusive(&self.m_lock);
+        entry->state = Entry::Decoded;
+        ReleaseSRWLockExclusive(&self.m_lock);
+        WakeAllConditionVariable(&self.m_decoded);
+    }
+}
+
+bool CPicturePrefetch::Take(const PictureSource& source, CGdiPlusBitmapResource& picture)
+{
+    if (!s_current)
+        return false;
+    CPicturePrefetch& self = *s_current;
+    AcquireSRWLockExclusive(&self.m_lock);
+    auto found = std::find_if(self.m_entries.begin(), self.m_entries.end(),
+                              [&](const Entry& entry) { return entry.source == source; });
+    if (found != self.m_entries.end()) {
+        while (found->state == Entry::Decoding)
+            SleepConditionVariableSRW(&self.m_decoded, &self.m_lock, INFINITE, 0);
+        if (found->state == Entry::Decoded)
+            picture.TakeFrom(found->picture);
+        self.m_entries.erase(found);  // a queued one is the caller's to decode
+    }
+    ReleaseSRWLockExclusive(&self.m_lock);
+    return picture.bitmap() != nullptr;
+}
+
+// --- Drawing ------------------------------------------------------------------------------
 
 int SliceWidth(const CGdiPlusBitmap& image)
 {

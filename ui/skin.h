@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include <list>
 #include <string>
+#include <vector>
 
 #include "ui/gdi.h"
 
@@ -31,6 +33,21 @@ protected:
     ULONGLONG m_pictureId = 0;
 };
 
+// Where a picture comes from: a file, or a resource of the program's own module such as
+// ("PNG", 103).
+struct PictureSource {
+    std::wstring path;  // empty for a resource
+    UINT resourceId = 0;
+    std::wstring resourceType;
+
+    static PictureSource File(std::wstring path) { return {std::move(path), 0, {}}; }
+    static PictureSource Resource(UINT id, const wchar_t* type) { return {{}, id, type}; }
+    bool operator==(const PictureSource& other) const
+    {
+        return path == other.path && resourceId == other.resourceId && resourceType == other.resourceType;
+    }
+};
+
 // The one loader of images: a bitmap decoded from encoded bytes kept in movable global
 // memory for the bitmap's life, checked right after decoding.
 class CGdiPlusBitmapResource : public CGdiPlusBitmap {
@@ -38,8 +55,7 @@ public:
     CGdiPlusBitmapResource() = default;
     ~CGdiPlusBitmapResource() override;
 
-    // A resource of the program's own module, such as ("PNG", 103). True when a decoded
-    // bitmap is held; false leaves the holder empty.
+    // True when a decoded bitmap is held; false leaves the holder empty.
     bool LoadFromResource(UINT id, const wchar_t* type);
     bool LoadFromFile(const std::wstring& path);
     void Empty();
@@ -48,10 +64,52 @@ public:
     void TakeFrom(CGdiPlusBitmapResource& other);
 
 private:
+    friend class CPicturePrefetch;
+    bool Load(const PictureSource& source);
+    bool Decode(const PictureSource& source);
+    bool DecodeFile(const std::wstring& path);
+    bool DecodeResource(UINT id, const wchar_t* type);
     void* AllocateBuffer(DWORD size);
     bool DecodeBuffer();
 
     HGLOBAL m_buffer = nullptr;  // owned, locked while m_bitmap exists
+};
+
+// Pictures decoded on worker threads ahead of their first use, so that a window's creation
+// does not wait for them. While a prefetch exists, LoadFromFile and LoadFromResource of a
+// picture it was asked for take the one decoded there: at once when it is ready, after
+// waiting when its decoding is under way. A picture whose turn has not come yet is decoded by
+// the caller, and so is one the worker could not decode, which then fails the caller's way.
+// One prefetch at a time, made and destroyed on the UI thread while GDI+ runs.
+class CPicturePrefetch {
+public:
+    explicit CPicturePrefetch(const std::vector<PictureSource>& sources);
+    // Waits for the decoding under way and frees the pictures nobody took.
+    ~CPicturePrefetch();
+    CPicturePrefetch(const CPicturePrefetch&) = delete;
+    CPicturePrefetch& operator=(const CPicturePrefetch&) = delete;
+
+    // More pictures for the prefetch that exists, if one does, on a worker of their own.
+    static void Request(const std::vector<PictureSource>& sources);
+    // True when a worker is done with the picture and what it decoded, if anything, waits to
+    // be taken.
+    static bool IsReady(const PictureSource& source);
+
+private:
+    friend class CGdiPlusBitmapResource;
+    struct Entry;
+    // The decoded picture moved into `picture`; false when there is none to take.
+    static bool Take(const PictureSource& source, CGdiPlusBitmapResource& picture);
+    void Add(const std::vector<PictureSource>& sources);
+    static unsigned __stdcall WorkerMain(void* self);
+    Entry* NextQueued();
+
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE m_decoded = CONDITION_VARIABLE_INIT;
+    std::list<Entry> m_entries;     // a node stays put while a worker decodes into it
+    std::vector<HANDLE> m_workers;  // owned; UI thread only
+
+    static CPicturePrefetch* s_current;  // the one that exists, or null
 };
 
 // Slice k of a four-slice state image: normal, hover, pressed (selected); the fourth, for a

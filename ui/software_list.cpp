@@ -62,6 +62,19 @@ CProgramIcon* CProgramIcons::Find(const std::wstring& path)
     return m_icons.emplace(path, std::move(icon)).first->second.get();
 }
 
+void CProgramIcons::Prefetch(const std::vector<std::unique_ptr<CatalogueProgram>>& programs, size_t count) const
+{
+    std::vector<PictureSource> icons;
+    for (size_t k = 0; k < programs.size() && k < count; ++k) {
+        if (programs[k]->icon.empty())
+            continue;
+        std::wstring path = ProgramIconPath(*programs[k]);
+        if (m_icons.find(path) == m_icons.end())
+            icons.push_back(PictureSource::File(std::move(path)));
+    }
+    CPicturePrefetch::Request(icons);
+}
+
 CSWListBoxItem::CSWListBoxItem(const CatalogueProgram& program, const TileArt& art)
     : ui::Window(kTileClass), m_program(&program), m_iconPending(!program.icon.empty()), m_art(art)
 {
@@ -253,7 +266,7 @@ LRESULT CSWListBox::OnCreate()
     const RECT client = ui::ClientRect(m_hwnd);
     m_scrollBar.Create(m_hwnd, {client.right - kScrollBarWidth, client.top, client.right, client.bottom},
                        L"Scrollbar", WS_CHILD | WS_VISIBLE, 0, kScrollBarId);
-    if (!m_installImage.LoadFromFile(GetSkinDir() + L"\\item_install_button.png")) {
+    if (!m_installImage.LoadFromFile(GetSkinDir() + L"\\" + kInstallButtonFile)) {
         ShowSkinError(L"加载Skin/item_install_button.png出错");
         return -1;  // fail CreateWindowEx
     }
@@ -315,6 +328,7 @@ void CSWListBox::SetItems(const std::vector<std::unique_ptr<CatalogueProgram>>& 
     const int rowHeight = ui::Height(client) / kRowsInView;
     RECT rect = {0, 0, columnWidth, rowHeight};
     const TileArt art = {m_nameFont.get(), m_markFont.get(), &m_installImage, &m_installFaces, &m_icons};
+    m_icons.Prefetch(programs, kColumns * kRowsInView);
     m_items.reserve(programs.size());
     for (size_t k = 0; k < programs.size(); ++k) {
         CSWListBoxItem* tile =

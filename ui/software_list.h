@@ -37,6 +37,9 @@ class CProgramIcons {
 public:
     // Null when the file does not load. The icon lives as long as this object.
     CProgramIcon* Find(const std::wstring& path);
+    // Asks a running prefetch for the icons of the first `count` programs that are not here
+    // yet: they are decoded while their tiles are built.
+    void Prefetch(const std::vector<std::unique_ptr<CatalogueProgram>>& programs, size_t count) const;
 
 private:
     std::map<std::wstring, std::unique_ptr<CProgramIcon>> m_icons;
@@ -99,6 +102,8 @@ private:
 
 class CSWListBox : public ui::Window {
 public:
+    static constexpr wchar_t kInstallButtonFile[] = L"item_install_button.png";  // in the skin folder
+
     CSWListBox();
     // Destroys the window while the tiles' borrowed font and image still exist.
     ~CSWListBox() override;
