@@ -95,6 +95,44 @@ report_32bit() {
   fi
 }
 
+# A mirror in the middle of a sync serves an index that does not match its InRelease, and
+# apt-get update exits 100 for hours. The lists it did read are still good, so set-up goes
+# on with them after three tries and names what failed.
+update_package_lists() {
+  local try out
+  for try in 1 2 3; do
+    out=$(sudo_if_needed apt-get update -qq 2>&1) && return 0
+    [ "$try" -eq 3 ] || sleep 20
+  done
+  echo "setup: apt-get update failed 3 times, going on with the lists it could read: $(failed_indexes <<<"$out")" >&2
+}
+
+# "E: Failed to fetch URL  reason" lines, joined on one line; apt's last line otherwise.
+failed_indexes() {
+  local out lines
+  out=$(cat)
+  lines=$(sed -nE 's/^E: Failed to fetch (.*)$/\1/p' <<<"$out" | tr -s ' ' | paste -sd ';' -)
+  echo "${lines:-$(tail -1 <<<"$out")}"
+}
+
+release_codename() { . /etc/os-release && echo "$VERSION_CODENAME"; }
+
+# Preferring the release suite keeps both architectures at one version: when only one
+# architecture's index of the security suite could be read, the newest 64-bit libraries
+# have no 32-bit twin and wine32:i386 would not install at all.
+install_packages() {
+  local release p why
+  release=$(release_codename)
+  sudo_if_needed apt-get install -y -qq --no-install-recommends -t "$release" "$@" && return 0
+  for p in "$@"; do
+    why=$(apt-get install -s -qq --no-install-recommends -t "$release" "$p" 2>&1) && continue
+    echo "setup: cannot install $p: $(grep -vE '^(Reading|Building|Some packages|distribution|unstable|requested|or been moved|The following)' <<<"$why" | tr -s ' ' | paste -sd ' ' -)" >&2
+    exit 1
+  done
+  echo "setup: apt-get install failed for the packages together, though each installs alone: $*" >&2
+  exit 1
+}
+
 main() {
   local missing
   has_i386 || sudo_if_needed dpkg --add-architecture i386
@@ -102,11 +140,9 @@ main() {
   if [ -n "$missing" ] || ! pugixml_ready; then
     export DEBIAN_FRONTEND=noninteractive
     has_deb_src || add_deb_src
-    sudo_if_needed apt-get update -qq
-    if [ -n "$missing" ]; then
-      # shellcheck disable=SC2086
-      sudo_if_needed apt-get install -y -qq --no-install-recommends $missing
-    fi
+    update_package_lists
+    # shellcheck disable=SC2086
+    [ -z "$missing" ] || install_packages $missing
     pugixml_ready || fetch_pugixml_source
   fi
   report_32bit
