@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstddef>
 #include <cwchar>
+#include <memory>
 #include <new>
 #include <optional>
 
@@ -295,6 +296,48 @@ DownloadFault WriteFailed(DownloadReport& report)
     return DownloadFault::WriteFailed;
 }
 
+// Where a body's bytes go as they arrive: a file or memory. Take fails with the reason in
+// the thread's last error.
+class BodySink {
+public:
+    virtual bool Take(const char* data, DWORD size) = 0;
+
+protected:
+    ~BodySink() = default;
+};
+
+class FileSink final : public BodySink {
+public:
+    explicit FileSink(HANDLE file) : m_file(file) {}
+    bool Take(const char* data, DWORD size) override { return WriteBlock(m_file, data, size); }
+
+private:
+    HANDLE m_file;  // borrowed from the caller, who closes it
+};
+
+// At most 1 GiB, as a download's size is.
+class MemorySink final : public BodySink {
+public:
+    explicit MemorySink(std::string& bytes) : m_bytes(bytes) {}
+    bool Take(const char* data, DWORD size) override
+    {
+        if (m_bytes.size() + size > kLargestSize) {
+            SetLastError(ERROR_FILE_TOO_LARGE);
+            return false;
+        }
+        try {
+            m_bytes.append(data, size);
+        } catch (const std::bad_alloc&) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    std::string& m_bytes;  // the caller's
+};
+
 // Less than the size request announced is never a whole body, and neither is less than the
 // GET's own Content-Length.
 uint64_t WholeBodyLength(HINTERNET request, uint64_t announced)
@@ -302,10 +345,11 @@ uint64_t WholeBodyLength(HINTERNET request, uint64_t announced)
     return std::max(announced, QueryContentLength(request).value_or(0));
 }
 
-// Streams the body through one block-sized buffer. With a job, its cancel flag is looked at
-// after every successful read (the final empty one included) and its byte count follows
-// every write.
-DownloadFault CopyBody(HINTERNET request, HANDLE file, uint64_t announced, DownloadJob* job, DownloadReport& report)
+// The one read loop of every body, through one block-sized buffer. With a job, its cancel
+// flag is looked at after every successful read (the final empty one included) and its byte
+// count follows every block taken.
+DownloadFault ReadBody(HINTERNET request, uint64_t announced, BodySink& sink, DownloadJob* job,
+                       DownloadReport& report)
 {
     const uint64_t required = WholeBodyLength(request, announced);
     char buffer[kReadBlockSize];
@@ -319,7 +363,7 @@ DownloadFault CopyBody(HINTERNET request, HANDLE file, uint64_t announced, Downl
             return DownloadFault::Cancelled;
         if (read == 0)
             break;
-        if (!WriteBlock(file, buffer, read))
+        if (!sink.Take(buffer, read))
             return WriteFailed(report);
         report.receivedBytes += read;
         if (job)
@@ -391,7 +435,8 @@ DownloadFault ReceiveIntoPlace(HINTERNET request, uint64_t announced, const std:
     FileHandle file = CreateOutputFile(temporaryPath);
     if (!file)
         return WriteFailed(report);
-    DownloadFault fault = CopyBody(request, file.get(), announced, job, report);
+    FileSink sink(file.get());
+    DownloadFault fault = ReadBody(request, announced, sink, job, report);
     // A power cut after the rename must not leave a file of the right size holding zeros.
     if (fault == DownloadFault::None && !FlushFileBuffers(file.get()))
         fault = WriteFailed(report);
@@ -440,12 +485,6 @@ DownloadReport Fetch(const std::wstring& url, const std::wstring& path, Download
     return report;
 }
 
-void ReleaseDownloadJob(DownloadJob* job)
-{
-    if (--job->refCount == 0)
-        delete job;
-}
-
 }  // namespace
 
 bool SendRequestWithRetry(HINTERNET request, int attempts)
@@ -478,25 +517,13 @@ bool DownloadToMemory(const std::wstring& url, std::string& bytes)
 {
     bytes.clear();
     HttpExchange exchange;
-    LinkReport report;
+    DownloadReport report;
     uint64_t announced = 0;
-    if (!SendRequestsForBody(url, exchange, announced, report))
+    if (!SendRequestsForBody(url, exchange, announced, report.request))
         return false;
-    const HINTERNET request = exchange.body.request.get();
-    const uint64_t required = WholeBodyLength(request, announced);
     std::string body;
-    try {
-        char buffer[kReadBlockSize];
-        DWORD read = 0;
-        do {
-            if (!InternetReadFile(request, buffer, kReadBlockSize, &read) || body.size() + read > kLargestSize)
-                return false;
-            body.append(buffer, read);
-        } while (read > 0);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    if (body.size() < required)
+    MemorySink sink(body);
+    if (ReadBody(exchange.body.request.get(), announced, sink, nullptr, report) != DownloadFault::None)
         return false;
     bytes.swap(body);
     return true;
@@ -521,10 +548,11 @@ DownloadReport RunDownload(DownloadJob& job)
 
 unsigned __stdcall DownloadJobThread(void* job)
 {
-    auto* downloadJob = static_cast<DownloadJob*>(job);
-    downloadJob->succeeded.store(RunDownload(*downloadJob).fault == DownloadFault::None);
-    ReleaseDownloadJob(downloadJob);
-    return 0;
+    const std::unique_ptr<std::shared_ptr<DownloadJob>> reference(static_cast<std::shared_ptr<DownloadJob>*>(job));
+    DownloadJob& downloadJob = **reference;
+    downloadJob.succeeded.store(RunDownload(downloadJob).fault == DownloadFault::None);
+    downloadJob.finished.store(true);
+    return 0;  // the thread's reference goes here, after the last write to the job
 }
 
 CAsyncDownload::~CAsyncDownload()
@@ -534,12 +562,14 @@ CAsyncDownload::~CAsyncDownload()
 
 void CAsyncDownload::Start(const std::wstring& url, const std::wstring& path, const std::wstring& expectedSha256)
 {
-    m_job = new DownloadJob(url, path, expectedSha256);
-    const uintptr_t thread = _beginthreadex(nullptr, 0, DownloadJobThread, m_job, 0, nullptr);
+    m_job = std::make_shared<DownloadJob>(url, path, expectedSha256);
+    auto* threadReference = new std::shared_ptr<DownloadJob>(m_job);
+    const uintptr_t thread = _beginthreadex(nullptr, 0, DownloadJobThread, threadReference, 0, nullptr);
     if (thread == 0) {
-        // No thread will ever let go of its reference: drop it here, so the job reads as
-        // finished with no file, a failed download, instead of running forever.
-        ReleaseDownloadJob(m_job);
+        // No thread will ever finish it: it reads as finished with no file, a failed download,
+        // instead of running forever.
+        delete threadReference;
+        m_job->finished.store(true);
         return;
     }
     CloseHandle(reinterpret_cast<HANDLE>(thread));  // detached: nobody waits for it
@@ -559,7 +589,7 @@ int CAsyncDownload::GetPercent() const
 
 bool CAsyncDownload::IsFinished() const
 {
-    return !m_job || m_job->refCount.load() == 1;
+    return !m_job || m_job->finished.load();
 }
 
 bool CAsyncDownload::Succeeded() const
@@ -569,16 +599,12 @@ bool CAsyncDownload::Succeeded() const
 
 void CAsyncDownload::Release()
 {
-    if (!m_job)
-        return;
-    ReleaseDownloadJob(m_job);
-    m_job = nullptr;
+    m_job.reset();
 }
 
 void CAsyncDownload::Cancel()
 {
-    if (!m_job)
-        return;
-    m_job->cancelRequested.store(true);
+    if (m_job)
+        m_job->cancelRequested.store(true);
     Release();
 }

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -84,8 +85,9 @@ struct DownloadReport {
     DWORD error = 0;            // WriteFailed, MoveFailed: the system's error code
 };
 
-// One background download, shared by its owner and its thread, each holding one reference.
-// Whoever drops the last reference frees it. Each field has one writer.
+// One background download, shared by its owner and its thread through std::shared_ptr: the
+// owner may let go at any time, and the job lives until the thread has let go too. Each
+// field has one writer.
 struct DownloadJob {
     DownloadJob(std::wstring sourceUrl, std::wstring destinationPath, std::wstring expectedHash)
         : url(std::move(sourceUrl)), path(std::move(destinationPath)), expectedSha256(std::move(expectedHash))
@@ -97,13 +99,13 @@ struct DownloadJob {
     const std::wstring expectedSha256;         // lowercase hex, or empty: any body will do
     std::atomic<uint64_t> totalBytes{0};       // the announced size (HEAD, or GET when HEAD is refused); thread writes
     std::atomic<uint64_t> receivedBytes{0};    // written to the temporary file so far; thread writes
-    std::atomic<LONG> refCount{2};             // owner + thread; interlocked changes only
     std::atomic<bool> cancelRequested{false};  // owner writes
-    std::atomic<bool> succeeded{false};        // thread writes, before it lets go of the job
+    std::atomic<bool> succeeded{false};        // thread writes, before `finished`
+    std::atomic<bool> finished{false};         // thread writes, as its last write to the job
 };
 
-// Thread body of a background download, started by CAsyncDownload::Start with the job it
-// holds one reference to. Writes under a temporary name and moves the file into place only
+// Thread body of a background download, started by CAsyncDownload::Start with a
+// heap-allocated std::shared_ptr<DownloadJob>, the thread's reference, which it deletes. Writes under a temporary name and moves the file into place only
 // after the whole body arrived, so the destination never holds part of a body. First
 // removes the temporary files that earlier, ended processes left for the same destination.
 //
@@ -138,5 +140,5 @@ public:
     void Cancel();  // the thread discards the temporary file by itself
 
 private:
-    DownloadJob* m_job = nullptr;
+    std::shared_ptr<DownloadJob> m_job;  // none when empty
 };
