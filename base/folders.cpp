@@ -21,12 +21,12 @@ std::wstring GetAppLibDir()
 
 std::wstring GetGroupIconsDir()
 {
-    return GetAppLibDir() + L"\\GroupIcons";
+    return GetAppLibDir() + L"\\" + kGroupIconsFolderName;
 }
 
 std::wstring GetAppIconsDir()
 {
-    return GetAppLibDir() + L"\\AppIcons";
+    return GetAppLibDir() + L"\\" + kAppIconsFolderName;
 }
 
 std::wstring GetSkinDir()
@@ -36,7 +36,7 @@ std::wstring GetSkinDir()
 
 std::wstring GetSoftDir()
 {
-    return GetAppLibDir() + L"\\Soft";
+    return GetAppLibDir() + L"\\" + kSoftFolderName;
 }
 
 std::wstring GetCatalogueFile()

@@ -4,6 +4,12 @@
 
 #include <string>
 
+// The folders of an AppLib tree, by name: the program's own beside its executable, and the
+// one a publisher's tool fills beside a catalogue.
+constexpr wchar_t kGroupIconsFolderName[] = L"GroupIcons";
+constexpr wchar_t kAppIconsFolderName[] = L"AppIcons";
+constexpr wchar_t kSoftFolderName[] = L"Soft";
+
 std::wstring GetModuleDir();
 std::wstring GetAppLibDir();
 std::wstring GetGroupIconsDir();

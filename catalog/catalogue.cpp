@@ -205,17 +205,6 @@ bool LoadCatalogueFromBytes(Catalogue& catalogue, const std::string& bytes)
     return true;
 }
 
-bool EveryProgramHasSha256(const Catalogue& catalogue)
-{
-    for (const auto& group : catalogue) {
-        for (const auto& program : group->applications) {
-            if (program->sha256.empty())
-                return false;
-        }
-    }
-    return true;
-}
-
 bool CheckCatalogue(const Catalogue& catalogue, std::wstring& message)
 {
     if (catalogue.empty()) {

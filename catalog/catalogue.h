@@ -43,10 +43,6 @@ bool LoadCatalogueFromBytes(Catalogue& catalogue, const std::string& bytes);
 // True when a downloaded catalogue may replace the local one; otherwise `message` says why.
 bool CheckCatalogue(const Catalogue& catalogue, std::wstring& message);
 
-// True when every program carries a well-formed hash: a keyed build starts no installer
-// without one, so it takes no catalogue that lacks one.
-bool EveryProgramHasSha256(const Catalogue& catalogue);
-
 void ClearCatalogue(Catalogue& catalogue);
 
 // "http://" or "https://" in any letter case, followed by at least one character.

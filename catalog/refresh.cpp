@@ -6,6 +6,7 @@
 #include "base/folders.h"
 #include "catalog/catalogue.h"
 #include "catalog/catalogue_file.h"
+#include "catalog/start_rule.h"
 #include "net/download.h"
 #include "net/public_key.h"
 #include "net/servers.h"
@@ -101,7 +102,7 @@ CatalogueRefreshState RefreshCatalogue(const P256PublicKey* publisherKey, const 
     Catalogue catalogue;
     LoadCatalogueFromBytes(catalogue, bytes);  // only the check decides
     std::wstring message;
-    if (!CheckCatalogue(catalogue, message) || (publisherKey && !EveryProgramHasSha256(catalogue)))
+    if (!CheckCatalogue(catalogue, message) || (publisherKey && !KeyedBuildTakes(catalogue, GetSoftDir())))
         return RefreshFailed;
     afterStep(RefreshStep::CatalogueChecked);
 

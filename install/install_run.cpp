@@ -15,36 +15,10 @@
 
 namespace {
 
-constexpr size_t kElevatedArgumentBuffer = 512;  // characters, terminator included
-constexpr wchar_t kWhiteSpace[] = L" \t\n\v\f\r";
-constexpr wchar_t kExeThenSpace[] = L".exe ";
-constexpr wchar_t kExe[] = L".exe";
-constexpr wchar_t kMsiThenSpace[] = L".msi ";
-constexpr wchar_t kMsi[] = L".msi";
-constexpr size_t kExtensionLength = 4;
-constexpr wchar_t kMsiexec[] = L"msiexec.exe";
-
 constexpr DWORD kExitRestartNeeded = 3010;      // ERROR_SUCCESS_REBOOT_REQUIRED
 constexpr DWORD kExitRestartStarted = 1641;     // ERROR_SUCCESS_REBOOT_INITIATED
 constexpr DWORD kExitUserCancelled = 1602;      // ERROR_INSTALL_USEREXIT
 constexpr DWORD kExitOperationCancelled = 1223;  // ERROR_CANCELLED
-
-std::wstring Trim(const std::wstring& text)
-{
-    const size_t first = text.find_first_not_of(kWhiteSpace);
-    if (first == std::wstring::npos)
-        return std::wstring();
-    return text.substr(first, text.find_last_not_of(kWhiteSpace) - first + 1);
-}
-
-// ".exe" holds only ASCII letters, so an ASCII lower-case copy finds it wherever any
-// lower-casing would, and keeps every position of the original.
-std::wstring AsciiLowerCopy(const std::wstring& text)
-{
-    std::wstring lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), AsciiLower);
-    return lower;
-}
 
 // Replaces a plain file standing where the folder belongs.
 void MakeSureFolderExists(const std::wstring& folder)
@@ -116,106 +90,6 @@ public:
 
 }  // namespace
 
-std::wstring InstallerFileName(const std::wstring& install)
-{
-    const std::wstring trimmed = Trim(install);
-    return trimmed.substr(0, trimmed.find(L' '));
-}
-
-namespace {
-
-// The position just past the first "<extension> " or, failing that, the first "<extension>"
-// in the lower-case copy; npos when neither is there.
-size_t EndOfExtension(const std::wstring& lower, const wchar_t* thenSpace, const wchar_t* alone)
-{
-    size_t found = lower.find(thenSpace);
-    if (found == std::wstring::npos)
-        found = lower.find(alone);
-    return found == std::wstring::npos ? found : found + kExtensionLength;
-}
-
-}  // namespace
-
-InstallerKind SplitInstallCommand(const std::wstring& install, std::wstring& file, std::wstring& parameters)
-{
-    file.clear();
-    parameters.clear();
-    const std::wstring command = Trim(install);
-    const std::wstring lower = AsciiLowerCopy(command);
-    InstallerKind kind = InstallerKind::Program;
-    size_t fileLength = EndOfExtension(lower, kExeThenSpace, kExe);
-    if (fileLength == std::wstring::npos) {
-        kind = InstallerKind::Package;
-        fileLength = EndOfExtension(lower, kMsiThenSpace, kMsi);
-    }
-    if (fileLength == std::wstring::npos)
-        return InstallerKind::None;
-    file = Trim(command.substr(0, fileLength));
-    parameters = Trim(command.substr(fileLength));
-    return kind;
-}
-
-bool StartsAnotherFile(const std::wstring& install)
-{
-    std::wstring file;
-    std::wstring parameters;
-    return SplitInstallCommand(install, file, parameters) != InstallerKind::None && file != InstallerFileName(install);
-}
-
-std::wstring SystemMsiexecPath()
-{
-    wchar_t folder[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
-    return std::wstring(folder, length > 0 && length < MAX_PATH ? length : 0) + L"\\" + kMsiexec;
-}
-
-StartCommand StartCommandFor(InstallerKind kind, const std::wstring& path, const std::wstring& parameters)
-{
-    if (kind != InstallerKind::Package)
-        return {path, parameters};
-    return {SystemMsiexecPath(), L"/i \"" + path + L"\"" + (parameters.empty() ? L"" : L" " + parameters)};
-}
-
-std::wstring InstallerPath(const std::wstring& folder, const std::wstring& name)
-{
-    return folder + L"\\" + name;
-}
-
-bool FitsElevatedArgument(const std::wstring& text)
-{
-    return text.size() < kElevatedArgumentBuffer;
-}
-
-bool IsAcceptedInstall(const std::wstring& install, const std::wstring& folder)
-{
-    return WhyRefused(install, folder) == InstallRefusal::None;
-}
-
-InstallRefusal WhyRefused(const std::wstring& install, const std::wstring& folder)
-{
-    const std::wstring name = InstallerFileName(install);
-    if (name.empty())
-        return InstallRefusal::NoFileName;
-    if (!IsPlainFileName(name))
-        return InstallRefusal::UnsafeFileName;
-    std::wstring file;
-    std::wstring parameters;
-    const InstallerKind kind = SplitInstallCommand(install, file, parameters);
-    if (kind == InstallerKind::None)
-        return InstallRefusal::NothingToStart;
-    if (!IsPlainFileName(file))
-        return InstallRefusal::UnsafeFileName;
-    // Measured on a staged path of the longest kind: every staging folder's name has one length.
-    const std::wstring staged(StagedPathLength(folder, file), L'x');
-    const StartCommand command = StartCommandFor(kind, staged, parameters);
-    if (!FitsElevatedArgument(command.file))
-        return InstallRefusal::PathTooLong;
-    if (!FitsElevatedArgument(command.parameters))
-        return kind == InstallerKind::Package && FitsElevatedArgument(parameters) ? InstallRefusal::PathTooLong
-                                                                                  : InstallRefusal::ParametersTooLong;
-    return InstallRefusal::None;
-}
-
 KernelHandle RunElevated(const std::wstring& file, const std::wstring& parameters)
 {
     if (!FitsElevatedArgument(file) || !FitsElevatedArgument(parameters))
@@ -240,52 +114,6 @@ InstallPlatform& SystemInstallPlatform()
 {
     static SystemPlatform platform;
     return platform;
-}
-
-InstallerPlaces::InstallerPlaces(std::wstring installersFolder,
-                                 const std::vector<const CatalogueProgram*>& everyProgram)
-    : m_installersFolder(std::move(installersFolder))
-{
-    std::map<std::wstring, std::wstring> firstSubfolder;  // by name: the first installer's subfolder
-    for (const CatalogueProgram* program : everyProgram) {
-        const std::wstring name = FileNameKey(InstallerFileName(program->install));
-        const std::wstring subfolder = InstallerSubfolder(*program);
-        const auto [first, added] = firstSubfolder.emplace(name, subfolder);
-        if (!added && first->second != subfolder)
-            m_sharedNames.insert(name);
-    }
-}
-
-std::wstring InstallerPlaces::FolderOf(const CatalogueProgram& program) const
-{
-    if (m_sharedNames.count(FileNameKey(InstallerFileName(program.install))) == 0)
-        return m_installersFolder;
-    return m_installersFolder + L"\\" + InstallerSubfolder(program);
-}
-
-std::wstring InstallerSubfolder(const CatalogueProgram& program)
-{
-    uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a, 64 bits, over the UTF-16 code units' bytes
-    for (const wchar_t c : program.url) {
-        for (const unsigned octet : {static_cast<unsigned>(c) & 0xFFu, (static_cast<unsigned>(c) >> 8) & 0xFFu}) {
-            hash ^= octet;
-            hash *= 0x100000001b3u;
-        }
-    }
-    wchar_t digits[17] = {};
-    for (int i = 15; i >= 0; --i, hash >>= 4)
-        digits[i] = L"0123456789abcdef"[hash & 0xF];
-    return digits;
-}
-
-std::vector<const CatalogueProgram*> EveryProgram(const Catalogue& catalogue)
-{
-    std::vector<const CatalogueProgram*> programs;
-    for (const auto& group : catalogue) {
-        for (const auto& program : group->applications)
-            programs.push_back(program.get());
-    }
-    return programs;
 }
 
 InstallOutcome OutcomeOfExitCode(DWORD exitCode)
@@ -333,8 +161,8 @@ std::wstring InstallReport(const std::vector<ProgramResult>& results)
 }
 
 InstallRun::InstallRun(std::vector<const CatalogueProgram*> programs, InstallerPlaces places,
-                       InstallPlatform& platform, bool hashRequired)
-    : m_programs(std::move(programs)), m_places(std::move(places)), m_platform(platform), m_hashRequired(hashRequired)
+                       InstallPlatform& platform, bool keyedBuild)
+    : m_programs(std::move(programs)), m_places(std::move(places)), m_platform(platform), m_keyedBuild(keyedBuild)
 {
 }
 
@@ -351,52 +179,54 @@ void InstallRun::Start()
 InstallRun::Step InstallRun::Tick()
 {
     if (!CollectFinishedDownload())
-        return Step::DownloadFailed;
+        return m_failure->verdict == StartVerdict::Accepted ? Step::DownloadFailed : Step::Refused;
     WatchInstaller();
     return TakeNextStep();
 }
 
 void InstallRun::Stop()
 {
-    m_download.reset();   // cancelled; its thread removes the temporary file itself
-    m_installer.reset();  // the installer keeps running
-    m_staged.reset();     // its copy stays while it runs; the next staging beside it removes it
+    m_download.reset();  // cancelled; its thread removes the temporary file itself
+    // The installer keeps running, and so its staged copy stays; the next staging beside it
+    // removes it.
+    m_running.reset();
 }
 
 void InstallRun::KeepWaiting()
 {
-    m_windowsInstallerWaitMs = m_platform.NowMs();
+    m_windowsInstallerWaitSinceMs = m_platform.NowMs();
 }
 
 void InstallRun::SkipWaitingProgram()
 {
-    if (!m_windowsInstallerWaitMs || m_installIndex >= m_programs.size())
+    if (!m_windowsInstallerWaitSinceMs || m_installIndex >= m_programs.size())
         return;
-    m_windowsInstallerWaitMs.reset();
+    m_windowsInstallerWaitSinceMs.reset();
     Record(*m_programs[m_installIndex++], InstallOutcome::Skipped);
 }
 
 HANDLE InstallRun::InstallerProcess() const
 {
-    return m_installer ? m_installer->handle() : nullptr;
+    return m_running ? m_running->process->handle() : nullptr;
 }
 
 const CatalogueProgram* InstallRun::WaitingProgram() const
 {
-    return m_windowsInstallerWaitMs && m_installIndex < m_programs.size() ? m_programs[m_installIndex] : nullptr;
+    return m_windowsInstallerWaitSinceMs && m_installIndex < m_programs.size() ? m_programs[m_installIndex] : nullptr;
 }
 
-// No download, or one that failed to start its thread, reads as finished and failed.
+// A download whose thread could not start reads as finished and failed. A refusal met while
+// starting the next download ends the run at the next tick, as a failed download would.
 bool InstallRun::CollectFinishedDownload()
 {
-    if (m_download && !m_download->IsFinished())
+    if (m_failure)
+        return false;
+    if (!m_download || !m_download->IsFinished())
         return true;
-    const bool succeeded = m_download && m_download->Succeeded();
+    const bool succeeded = m_download->Succeeded();
     m_download.reset();
-    if (m_downloadIndex >= m_programs.size())
-        return true;
     if (!succeeded) {
-        m_failed = m_programs[m_downloadIndex];
+        m_failure = Failure{m_programs[m_downloadIndex], StartVerdict::Accepted};
         return false;
     }
     ++m_downloadIndex;
@@ -406,29 +236,32 @@ bool InstallRun::CollectFinishedDownload()
 
 void InstallRun::WatchInstaller()
 {
-    if (!m_installer)
+    if (!m_running)
         return;
-    if (!m_installer->HasExited()) {
-        const std::wstring waitingFor = m_installer->WaitingFor();
+    if (!m_running->process->HasExited()) {
+        const std::wstring waitingFor = m_running->process->WaitingFor();
         if (!waitingFor.empty())
             m_statusText = L"正在等待 - " + waitingFor;
         return;
     }
-    const DWORD exitCode = m_installer->ExitCode();
-    m_installer.reset();  // nothing needs it any more; one handle per program would leak
-    m_staged.reset();
-    Record(*m_installing, OutcomeOfExitCode(exitCode), exitCode);
-    m_installing = nullptr;
+    const DWORD exitCode = m_running->process->ExitCode();
+    const CatalogueProgram& program = *m_running->program;
+    const ULONGLONG milliseconds = m_platform.NowMs() - m_running->startMs;
+    m_running.reset();  // nothing needs its handles or its copy any more
+    Record(program, OutcomeOfExitCode(exitCode), exitCode, milliseconds);
 }
 
 InstallRun::Step InstallRun::TakeNextStep()
 {
-    if (m_installer)
+    if (m_running)
         return Step::Going;
     // Programs that take no part end at once, each with its line.
-    for (; m_installIndex < m_programs.size() && !TakesPart(*m_programs[m_installIndex]); ++m_installIndex) {
+    for (; m_installIndex < m_programs.size(); ++m_installIndex) {
         const CatalogueProgram& program = *m_programs[m_installIndex];
-        Record(program, m_upToDate.count(&program) ? InstallOutcome::UpToDate : InstallOutcome::Skipped);
+        const StartVerdict verdict = VerdictOn(program);
+        if (verdict == StartVerdict::Accepted)
+            break;
+        Record(program, verdict == StartVerdict::UpToDate ? InstallOutcome::UpToDate : InstallOutcome::Skipped);
     }
     if (m_installIndex >= m_programs.size())
         return Step::Finished;
@@ -441,13 +274,13 @@ InstallRun::Step InstallRun::TakeNextStep()
     // installation is in progress, even after the last process we started has exited.
     if (m_platform.IsWindowsInstallerBusy()) {
         const ULONGLONG now = m_platform.NowMs();
-        if (!m_windowsInstallerWaitMs)
-            m_windowsInstallerWaitMs = now;
+        if (!m_windowsInstallerWaitSinceMs)
+            m_windowsInstallerWaitSinceMs = now;
         m_statusText = L"正在等待其他安装程序完成";
-        return now - *m_windowsInstallerWaitMs >= kWindowsInstallerPatienceMs ? Step::WindowsInstallerStuck
-                                                                                : Step::Going;
+        return now - *m_windowsInstallerWaitSinceMs >= kWindowsInstallerPatienceMs ? Step::WindowsInstallerStuck
+                                                                                     : Step::Going;
     }
-    m_windowsInstallerWaitMs.reset();
+    m_windowsInstallerWaitSinceMs.reset();
     m_statusText = L"正在安装 - " + program.name;
     const double share = static_cast<double>(m_installIndex) / static_cast<double>(m_programs.size());
     m_percent = static_cast<int>(share * 100);
@@ -466,6 +299,8 @@ void InstallRun::ShowDownloadProgress(const CatalogueProgram& program)
     m_statusText = L"正在下载(" + std::to_wstring(m_percent) + L"%) - " + program.name;
 }
 
+// Starts the download of the first program from m_downloadIndex on that takes part and is
+// not on disk yet. A program the rule refuses for want of the key's vouching fails the run.
 void InstallRun::StartNextDownload()
 {
     if (m_downloadIndex >= m_programs.size())
@@ -473,10 +308,13 @@ void InstallRun::StartNextDownload()
     MakeSureFolderExists(m_places.installersFolder());
     for (; m_downloadIndex < m_programs.size(); ++m_downloadIndex) {
         const CatalogueProgram& program = *m_programs[m_downloadIndex];
-        if (!TakesPart(program))
+        const StartVerdict verdict = VerdictOn(program);
+        if (IsKeyRefusal(verdict)) {
+            m_failure = Failure{&program, verdict};
+            return;
+        }
+        if (verdict != StartVerdict::Accepted)
             continue;  // never downloaded, never started
-        if (m_hashRequired && program.sha256.empty())
-            return;  // no download: the next tick fails the run on this program
         const std::wstring folder = m_places.FolderOf(program);
         MakeSureFolderExists(folder);
         const std::wstring path = InstallerPath(folder, InstallerFileName(program.install));
@@ -490,12 +328,9 @@ void InstallRun::StartNextDownload()
     }
 }
 
-// A keyed build also refuses a value whose downloaded file is not the one it starts: the
-// download's hash would vouch for other bytes than those started.
-bool InstallRun::TakesPart(const CatalogueProgram& program) const
+StartVerdict InstallRun::VerdictOn(const CatalogueProgram& program) const
 {
-    return m_upToDate.count(&program) == 0 && IsAcceptedInstall(program.install, m_places.FolderOf(program)) &&
-           !(m_hashRequired && StartsAnotherFile(program.install));
+    return DecideStart(program, m_places.FolderOf(program), m_keyedBuild, m_upToDate.count(&program) != 0);
 }
 
 // The installer starts from a copy of its own in a fresh folder, checked against its hash
@@ -506,27 +341,26 @@ void InstallRun::RunInstaller(const CatalogueProgram& program)
     std::wstring parameters;
     const InstallerKind kind = SplitInstallCommand(program.install, file, parameters);
     const std::wstring folder = m_places.FolderOf(program);
-    auto staged = std::make_unique<StagedInstaller>();
-    if (!staged->Stage(InstallerPath(folder, file), folder, program.sha256)) {
+    StagedInstaller staged;
+    if (!staged.Stage(InstallerPath(folder, file), folder, program.sha256)) {
         Record(program, InstallOutcome::NotStarted);
         return;
     }
-    m_platform.BeforeStart(staged->file());
-    const StartCommand command = StartCommandFor(kind, staged->file(), parameters);
-    m_installStartMs = m_platform.NowMs();
-    m_installer = m_platform.StartElevated(command.file, command.parameters);
-    staged->Release();
-    if (!m_installer) {
+    m_platform.BeforeStart(staged.file());
+    const StartCommand command = StartCommandFor(kind, staged.file(), parameters);
+    const ULONGLONG startMs = m_platform.NowMs();
+    std::unique_ptr<StartedInstaller> process = m_platform.StartElevated(command.file, command.parameters);
+    staged.Release();
+    if (!process) {
         Record(program, InstallOutcome::NotStarted);
         return;
     }
-    m_staged = std::move(staged);
-    m_installing = &program;
+    m_running.emplace(RunningInstaller{&program, std::move(process), std::move(staged), startMs});
 }
 
-void InstallRun::Record(const CatalogueProgram& program, InstallOutcome outcome, std::optional<DWORD> exitCode)
+void InstallRun::Record(const CatalogueProgram& program, InstallOutcome outcome, std::optional<DWORD> exitCode,
+                        ULONGLONG milliseconds)
 {
-    const ULONGLONG milliseconds = exitCode ? m_platform.NowMs() - m_installStartMs : 0;
     m_results.push_back({&program, outcome, exitCode, milliseconds});
     if (m_logFile.empty())
         return;

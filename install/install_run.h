@@ -1,12 +1,8 @@
 #pragma once
-// The install run, without any window: what it makes of a program's install value (the name
-// its installer is downloaded under, the file and parameters it is started with, whether the
-// program takes part at all), the elevated start, and InstallRun, the pipeline that
+// The install run, without any window: the elevated start, and InstallRun, the pipeline that
 // downloads each installer and starts it, the next download overlapping the running one,
-// and keeps what became of each program.
-//
-// White space, wherever a value is trimmed here, means the ASCII white-space characters:
-// space, tab, line feed, vertical tab, form feed and carriage return.
+// and keeps what became of each program. What an install value names and starts, and
+// whether a program may start at all, is catalog/start_rule.h's.
 
 #include <windows.h>
 
@@ -18,67 +14,8 @@
 
 #include "base/unique_handle.h"
 #include "catalog/catalogue.h"
+#include "catalog/start_rule.h"
 #include "install/staged_installer.h"
-
-// The install value trimmed at both ends, up to its first space (U+0020), or the whole
-// trimmed value when it has none. The installer is downloaded and looked for under this
-// name in the installers folder.
-std::wstring InstallerFileName(const std::wstring& install);
-
-// What an install value starts: an installer program (".exe") or a Windows Installer
-// package (".msi"), which msiexec installs.
-enum class InstallerKind { None, Program, Package };
-
-// Splits the trimmed install value after its first ".exe " or, failing that, its first
-// ".exe" (either in any letter case): `file` is the part up to and including ".exe", and
-// `parameters` the trimmed rest. A value with no ".exe" is looked at for ".msi " and ".msi"
-// the same way. None, with both emptied, when it holds neither: nothing is started for it.
-InstallerKind SplitInstallCommand(const std::wstring& install, std::wstring& file, std::wstring& parameters);
-
-// Whether the file the value starts is another than the one it downloads: "my setup.exe /S"
-// downloads "my" and starts "my setup.exe"; "setup.exe.bak" downloads itself and starts
-// "setup.exe". A keyed build refuses such a value: the bytes checked would not be the ones
-// started. False for a value that starts nothing.
-bool StartsAnotherFile(const std::wstring& install);
-
-// Windows Installer's own msiexec.exe, from the system folder: never from the installers
-// folder, the current folder or the search path.
-std::wstring SystemMsiexecPath();
-
-// The program and parameters that start an installer at `path` (a staged copy): the file
-// itself, or msiexec.exe /i "<path>" and the parameters for a package.
-struct StartCommand {
-    std::wstring file;
-    std::wstring parameters;
-};
-StartCommand StartCommandFor(InstallerKind kind, const std::wstring& path, const std::wstring& parameters);
-
-// The installer's path in the installers folder: folder + "\" + name.
-std::wstring InstallerPath(const std::wstring& folder, const std::wstring& name);
-
-// An elevated start takes at most 511 characters of the file path and of the parameters (a
-// buffer of 512 with its terminator). A longer text is refused, never cut short: a cut one
-// would start something the catalogue does not say.
-bool FitsElevatedArgument(const std::wstring& text);
-
-// Whether a program takes part in an install run whose installers folder is `folder`.
-// Install values come from a catalogue fetched over plain HTTP, so the downloaded name and
-// the started file must be plain file names (IsPlainFileName), and the started command (from
-// a staging folder, StagedPathLength) must fit FitsElevatedArgument. An empty value fails
-// too, and so does one that starts nothing. A refused program is neither downloaded nor
-// started; the run goes on with the next one.
-bool IsAcceptedInstall(const std::wstring& install, const std::wstring& folder);
-
-// Why IsAcceptedInstall refuses a value, or None when it accepts it.
-enum class InstallRefusal {
-    None,
-    NoFileName,         // the value is empty or white space
-    UnsafeFileName,     // the downloaded or the started name is no plain file name
-    PathTooLong,        // the started path does not fit FitsElevatedArgument
-    ParametersTooLong,  // nor do the parameters
-    NothingToStart,     // neither ".exe" nor ".msi"
-};
-InstallRefusal WhyRefused(const std::wstring& install, const std::wstring& folder);
 
 // Starts the file elevated (verb "runas") with the parameters, shown, without an owner
 // window, working directory or error box. The process handle, or none when the start failed,
@@ -94,32 +31,6 @@ public:
     virtual bool Succeeded() const = 0;  // once finished
     virtual int GetPercent() const = 0;  // may pass 100 when the size announced was short
 };
-
-// Where each program's installer stands. Its file is named InstallerFileName(install) and
-// stands directly in the installers folder, unless programs with another URL use that name
-// too, in any letter case, as many a "setup.exe" does. Each of those keeps its installer in a subfolder of its own, named by
-// InstallerSubfolder, so that no program starts another's installer and no file is replaced
-// while an earlier installer may still start from it. The programs given are all the
-// installers whose names count: a catalogue's every program.
-class InstallerPlaces {
-public:
-    InstallerPlaces(std::wstring installersFolder, const std::vector<const CatalogueProgram*>& everyProgram);
-
-    const std::wstring& installersFolder() const { return m_installersFolder; }
-    // The folder holding the program's installer: the installers folder or a subfolder of it.
-    std::wstring FolderOf(const CatalogueProgram& program) const;
-
-private:
-    std::wstring m_installersFolder;
-    std::set<std::wstring> m_sharedNames;  // upper-cased InstallerFileName values
-};
-
-// A shared installer name's subfolder: 16 hexadecimal digits, the 64-bit FNV-1a hash of the
-// program's URL, so it stays the same from run to run.
-std::wstring InstallerSubfolder(const CatalogueProgram& program);
-
-// Every program of the catalogue, in order; borrowed from it.
-std::vector<const CatalogueProgram*> EveryProgram(const Catalogue& catalogue);
 
 // An installer the run started. Destroying it closes the run's handles; the installer and
 // whatever it started run on.
@@ -199,20 +110,29 @@ public:
     enum class Step {
         Going,
         Finished,        // every installer started has exited
-        DownloadFailed,  // FailedProgram's download failed; the run is over
+        DownloadFailed,  // Failure()'s download failed; the run is over
+        Refused,         // the start rule refused Failure() for want of the key's vouching; the run is over
         // The next installer has waited kWindowsInstallerPatienceMs for another Windows
-        // Installer installation: the owner asks the user, then calls KeepWaiting or
-        // SkipWaitingProgram before the next Tick.
+        // Installer installation: the owner asks the user and calls KeepWaiting or
+        // SkipWaitingProgram; the run then goes on with the next Tick.
         WindowsInstallerStuck,
     };
     static constexpr ULONGLONG kWindowsInstallerPatienceMs = 2 * 60 * 1000;
 
+    // What ended the run early: the program, and the start rule's verdict on it (Accepted
+    // when its download failed).
+    struct Failure {
+        const CatalogueProgram* program;  // borrowed like the run's programs
+        StartVerdict verdict;
+    };
+
     // The programs are borrowed and must outlive the run; `places` says where each one's
-    // installer is downloaded to and started from. With `hashRequired` (a keyed build), an
-    // installer starts only when its bytes match the program's hash: a program without one
-    // fails the run as a download whose hash differs does.
+    // installer is downloaded to and started from. Each program takes part as DecideStart
+    // says, for a keyed build with `keyedBuild`: an installer then starts only when its bytes
+    // match the program's hash, and a program refused for want of the key's vouching ends
+    // the run as a failed download does, with its own reason.
     InstallRun(std::vector<const CatalogueProgram*> programs, InstallerPlaces places, InstallPlatform& platform,
-               bool hashRequired = false);
+               bool keyedBuild = false);
 
     // Before Start: the program is installed and up to date. It is neither downloaded nor
     // started, and its outcome is UpToDate.
@@ -224,8 +144,8 @@ public:
     void Start();
     // The three phases of a tick, in this order: collect a finished download and start the
     // next one, watch the running installer, then start the next installer (once no Windows
-    // Installer installation is in progress) or show the download's progress. Not to be
-    // called again once it answered other than Going.
+    // Installer installation is in progress) or show the download's progress. Once it has
+    // answered Finished, DownloadFailed or Refused the run is over and is not ticked again.
     Step Tick();
     // The user gives up: the download is cancelled and the installer left running.
     void Stop();
@@ -235,41 +155,53 @@ public:
 
     const std::wstring& StatusText() const { return m_statusText; }
     int Percent() const { return m_percent; }  // 0..100
-    size_t InstallIndex() const { return m_installIndex; }
-    HANDLE InstallerProcess() const;  // borrowed; null when no installer is watched
-    const CatalogueProgram* FailedProgram() const { return m_failed; }
+    HANDLE InstallerProcess() const;            // borrowed; null when no installer is watched
+    // Once Tick has answered DownloadFailed or Refused.
+    const Failure& FailureOfRun() const { return *m_failure; }
     // What became of each program so far, in the order they ended.
     const std::vector<ProgramResult>& Results() const { return m_results; }
     // The program whose installer is waiting for Windows Installer; null when none is.
     const CatalogueProgram* WaitingProgram() const;
 
 private:
-    bool CollectFinishedDownload();  // false when the download failed
+    // The installer the run started, from its staged copy, until it is seen to exit.
+    struct RunningInstaller {
+        const CatalogueProgram* program;  // borrowed
+        std::unique_ptr<StartedInstaller> process;
+        StagedInstaller staged;
+        ULONGLONG startMs;
+    };
+
+    bool CollectFinishedDownload();  // false once the run has failed
     void WatchInstaller();
     Step TakeNextStep();
-    bool WaitForWindowsInstaller();  // true while the next installer has to wait
     void ShowDownloadProgress(const CatalogueProgram& program);
     void StartNextDownload();
-    bool TakesPart(const CatalogueProgram& program) const;  // accepted and not up to date
+    StartVerdict VerdictOn(const CatalogueProgram& program) const;
     void RunInstaller(const CatalogueProgram& program);
-    void Record(const CatalogueProgram& program, InstallOutcome outcome, std::optional<DWORD> exitCode = {});
+    void Record(const CatalogueProgram& program, InstallOutcome outcome, std::optional<DWORD> exitCode = {},
+                ULONGLONG milliseconds = 0);
 
     const std::vector<const CatalogueProgram*> m_programs;  // borrowed, never empty
     const InstallerPlaces m_places;
     InstallPlatform& m_platform;
-    const bool m_hashRequired;
+    const bool m_keyedBuild;
     std::set<const CatalogueProgram*> m_upToDate;  // borrowed
     std::wstring m_logFile;                         // none when empty
     std::wstring m_statusText = L"正在下载...";
     int m_percent = 0;
-    std::unique_ptr<InstallerDownload> m_download;  // the download in progress, or none
-    std::unique_ptr<StartedInstaller> m_installer;  // until it is seen to exit
-    std::unique_ptr<StagedInstaller> m_staged;      // the copy it was started from
-    const CatalogueProgram* m_installing = nullptr;  // whose installer runs; borrowed
-    ULONGLONG m_installStartMs = 0;
-    std::optional<ULONGLONG> m_windowsInstallerWaitMs;  // since when the next installer waits
-    size_t m_downloadIndex = 0;                         // programs before it have their installer on disk
-    size_t m_installIndex = 0;                          // next to install; only while below m_downloadIndex
-    const CatalogueProgram* m_failed = nullptr;
+
+    // The pipeline's two positions: every program before m_downloadIndex has its installer on
+    // disk or takes no part, and m_installIndex is the next to install, never past it.
+    size_t m_downloadIndex = 0;
+    size_t m_installIndex = 0;
+    // Each of these exists only while it is true: the download of the program at
+    // m_downloadIndex, the installer running, since when the program at m_installIndex waits
+    // for another Windows Installer installation, and what ended the run.
+    std::unique_ptr<InstallerDownload> m_download;
+    std::optional<RunningInstaller> m_running;
+    std::optional<ULONGLONG> m_windowsInstallerWaitSinceMs;
+    std::optional<Failure> m_failure;
+
     std::vector<ProgramResult> m_results;
 };

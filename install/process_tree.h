@@ -33,7 +33,6 @@ public:
     // ("Code.exe"); otherwise empty. As of the last Poll.
     const std::wstring& RemainingName() const { return m_remainingName; }
     HANDLE root() const { return m_members.front().process.get(); }
-    size_t MemberCount() const { return m_members.size(); }
 
 private:
     struct Member {

@@ -57,11 +57,6 @@ std::wstring MakeStagingFolder(const std::wstring& folder)
 
 }  // namespace
 
-size_t StagedPathLength(const std::wstring& folder, const std::wstring& file)
-{
-    return folder.size() + 1 + kStagingFolderNameLength + 1 + file.size();
-}
-
 StagedInstaller::~StagedInstaller()
 {
     Remove();

@@ -10,15 +10,10 @@
 #include <string>
 
 #include "base/unique_handle.h"
+#include "catalog/start_rule.h"
 
-// A staging folder's name: "start-", 8 hexadecimal digits of this process's id, "-" and 8 of
-// a counter. Each start has its own; folders left by an earlier run are removed when the
-// next installer is staged beside them.
-constexpr size_t kStagingFolderNameLength = 23;
-
-// The path an installer named `file` is started from when staged in `folder`; any staging
-// folder's name has this length.
-size_t StagedPathLength(const std::wstring& folder, const std::wstring& file);
+// Each start has a staging folder of its own (kStagingFolderNameLength); folders left by an
+// earlier run are removed when the next installer is staged beside them.
 
 class StagedInstaller {
 public:

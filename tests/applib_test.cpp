@@ -266,11 +266,12 @@ TEST(Applib, CheckNamesInstallValuesThatStartNothingOrAnotherFile)
                                  XmlCatalogue(XmlGroup("G", "g.png",
                                                        program("压缩包", "tool.zip") + program("空格", "my setup.exe /S") +
                                                            program("备份", "setup.exe.bak") + program("好", "ok.exe /S") +
-                                                           program("包", "pkg.msi /qn"))));
-    const std::string named = "G: 5 programs\n"
+                                                           program("包", "pkg.msi /qn") + program("越界", "..\\x.exe"))));
+    const std::string named = "G: 6 programs\n"
                               "压缩包的安装值没有.exe或.msi，不会启动\n"
                               "空格的安装值下载my，却启动my setup.exe\n"
                               "备份的安装值下载setup.exe.bak，却启动setup.exe\n"
+                              "越界的安装值不是安全的文件名，不会下载\n"
                               "ok\n";
     ConsoleRun result = RunApplib(L"check installs.xml");
     EXPECT_EQ(result.out, named);

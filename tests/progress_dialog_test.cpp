@@ -549,7 +549,6 @@ TEST_F(DialogRun, ThreeProgramsInstallInOrderWhileTheNextOneDownloads)
           [&] {
               secondOnDisk = GetTickCount64();
               EXPECT_EQ(dialog.run().StatusText(), Installing(L"甲软件"));
-              EXPECT_EQ(dialog.run().InstallIndex(), 1u);
           }}},
         [&] {
             RecordInstallerHandle(dialog, handles);
@@ -776,6 +775,34 @@ TEST_F(DialogRun, ADownloadOfAnotherHashEndsTheRunAndLeavesNoFile)
     const std::vector<LoggedInstall> log = Log();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].name, "good.exe") << "a matching download starts";
+}
+
+// A keyed build that cannot vouch for a program ends the run in the same box, with the true
+// reason: no network would mend it, and the program is never asked for.
+TEST_F(DialogRun, AKeyedRunNamesWhyItCannotVouchForAProgram)
+{
+    const struct {
+        const wchar_t* install;
+        bool hashed;
+        const wchar_t* text;
+    } cases[] = {
+        {L"plain.exe", false, L"\"无校验\"没有sha256校验值，本程序只下载和安装发布者校验过的安装程序"},
+        {L"setup.exe.bak", true, L"\"无校验\"的安装值启动的不是它下载的文件，本程序不启动未经校验的文件"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.install));
+        CProgressDlg dialog;
+        dialog.m_keyedBuild = true;
+        dialog.m_programs = {Program(L"无校验", "/unvouched", c.install, c.hashed ? m_installerHash : L"")};
+        const ModalRun run(dialog, {{"the message", [&] { return OwnedMessageBox(dialog.hwnd()) != nullptr; },
+                                     [&] {
+                                         const HWND box = OwnedMessageBox(dialog.hwnd());
+                                         EXPECT_EQ(MessageBoxText(box), c.text);
+                                         SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+                                     }}});
+        EXPECT_EQ(run.Unfinished(), "");
+        EXPECT_EQ(m_server.CountRequests("HEAD", "/unvouched"), 0u);
+    }
 }
 
 TEST_F(DialogRun, TheCloseButtonMidDownloadLeavesNoFile)

@@ -367,6 +367,8 @@ TEST_F(KeyedRefresh, RefusedCataloguesChangeNothingAndFetchNoIcon)
         {"garbage", catalogue, Body("this is no DER signature at all, just text\n")},
         {"good signature, a program without sha256", SignedFile("refresh/no-sha256.xml"),
          Body(SignedFile("refresh/no-sha256.xml.sig"))},
+        {"good signature, a program that starts another file than it downloads",
+         SignedFile("refresh/starts-another.xml"), Body(SignedFile("refresh/starts-another.xml.sig"))},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

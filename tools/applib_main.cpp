@@ -26,9 +26,10 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include "base/folders.h"
 #include "base/version.h"
 #include "catalog/catalogue.h"
-#include "install/install_run.h"
+#include "catalog/start_rule.h"
 #include "install/installed_programs.h"
 #include "catalog/catalogue_file.h"
 #include "net/publisher_key.h"
@@ -101,21 +102,30 @@ int Dump(const std::wstring& path)
 }
 
 #ifdef _WIN32
-// Install values the run passes over: one that starts nothing, and one whose started file is
-// not the file it downloads, which a keyed build refuses (and so fails the check).
-std::string InstallValueRemarks(const CatalogueProgram& program, bool hashRequired, bool& installsStartable)
+// What the start rule makes of a program, in the check's words; empty when there is nothing
+// to say. A value whose started file is not the file it downloads is named in every build,
+// though only a keyed one refuses it. A malformed hash has a line of its own.
+std::string StartRemarks(const CatalogueProgram& program, StartVerdict verdict)
 {
-    std::wstring file;
-    std::wstring parameters;
-    if (SplitInstallCommand(program.install, file, parameters) == InstallerKind::None)
-        return InstallerFileName(program.install).empty()
-                   ? std::string()  // no value at all: nothing to name but its absence
-                   : Utf8FromWide(program.name) + "的安装值没有.exe或.msi，不会启动\n";
+    const std::string name = Utf8FromWide(program.name);
+    switch (verdict) {
+    case StartVerdict::UnsafeFileName: return name + "的安装值不是安全的文件名，不会下载\n";
+    case StartVerdict::PathTooLong: return name + "的安装路径太长，不会启动\n";
+    case StartVerdict::ParametersTooLong: return name + "的安装参数太长，不会启动\n";
+    case StartVerdict::NothingToStart: return name + "的安装值没有.exe或.msi，不会启动\n";
+    case StartVerdict::NoSha256: return program.malformedSha256 ? std::string() : name + "没有sha256\n";
+    case StartVerdict::NoFileName:  // no value at all: nothing to name but its absence
+    case StartVerdict::UpToDate: return std::string();
+    case StartVerdict::Accepted:
+    case StartVerdict::StartsAnotherFile: break;
+    }
     if (!StartsAnotherFile(program.install))
         return std::string();
-    installsStartable = installsStartable && !hashRequired;
-    return Utf8FromWide(program.name) + "的安装值下载" + Utf8FromWide(InstallerFileName(program.install)) +
-           "，却启动" + Utf8FromWide(file) + "\n";
+    std::wstring file;
+    std::wstring parameters;
+    SplitInstallCommand(program.install, file, parameters);
+    return name + "的安装值下载" + Utf8FromWide(InstallerFileName(program.install)) + "，却启动" +
+           Utf8FromWide(file) + "\n";
 }
 
 const char* DescribeVerdict(SignatureVerdict verdict)
@@ -154,6 +164,16 @@ bool LoadCatalogueForCommand(const std::wstring& path, Catalogue& catalogue)
     return false;
 }
 
+// The catalogue's folder, where Soft, GroupIcons and AppIcons stand.
+std::wstring FolderOfFile(const std::wstring& path)
+{
+    wchar_t full[MAX_PATH * 4] = {};
+    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH * 4, full, nullptr);
+    const std::wstring absolute = length > 0 && length < MAX_PATH * 4 ? std::wstring(full, length) : path;
+    const size_t slash = absolute.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring(L".") : absolute.substr(0, slash);
+}
+
 int Check(const std::wstring& path)
 {
     Catalogue catalogue;
@@ -164,18 +184,17 @@ int Check(const std::wstring& path)
         report += Utf8FromWide(group->name) + ": " + std::to_string(group->applications.size()) + " programs\n";
 
     // An unkeyed installer ignores a malformed hash, so its refresh still takes the catalogue;
-    // the publisher has to hear of it all the same. A keyed build takes no catalogue in which
-    // a program lacks a well-formed hash.
-    const bool hashRequired = HasPublisherKey();
+    // the publisher has to hear of it all the same. A keyed build takes no catalogue with a
+    // program the start rule refuses for want of the key's vouching (KeyedBuildTakes).
+    const bool keyedBuild = HasPublisherKey();
+    const InstallerPlaces places(FolderOfFile(path) + L"\\" + kSoftFolderName, EveryProgram(catalogue));
     bool keysWellFormed = true;
     bool installsStartable = true;
     for (const auto& group : catalogue) {
         for (const auto& program : group->applications) {
+            const StartVerdict verdict = DecideStart(*program, places.FolderOf(*program), keyedBuild);
             if (program->malformedSha256) {
                 report += Utf8FromWide(program->name) + "的sha256不正确\n";
-                keysWellFormed = false;
-            } else if (hashRequired && program->sha256.empty()) {
-                report += Utf8FromWide(program->name) + "没有sha256\n";
                 keysWellFormed = false;
             }
             // The installer ignores these too, so a refresh takes the catalogue all the same.
@@ -187,7 +206,8 @@ int Check(const std::wstring& path)
                 report += Utf8FromWide(program->name) + "的version不正确\n";
                 keysWellFormed = false;
             }
-            report += InstallValueRemarks(*program, hashRequired, installsStartable);
+            report += StartRemarks(*program, verdict);
+            installsStartable = installsStartable && !IsKeyRefusal(verdict);
         }
     }
 
@@ -312,16 +332,6 @@ std::string Megabytes(uint64_t bytes)
     char text[32] = {};
     snprintf(text, sizeof(text), "%.1f MB", static_cast<double>(bytes) / kBytesPerMegabyte);
     return text;
-}
-
-// The catalogue's folder, where Soft, GroupIcons and AppIcons stand.
-std::wstring FolderOfFile(const std::wstring& path)
-{
-    wchar_t full[MAX_PATH * 4] = {};
-    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH * 4, full, nullptr);
-    const std::wstring absolute = length > 0 && length < MAX_PATH * 4 ? std::wstring(full, length) : path;
-    const size_t slash = absolute.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring(L".") : absolute.substr(0, slash);
 }
 
 std::string FetchLine(const FetchItem& item, const FetchResult& result)

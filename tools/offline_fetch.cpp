@@ -6,53 +6,51 @@
 #include <map>
 
 #include "base/folders.h"
-#include "install/install_run.h"
+#include "catalog/start_rule.h"
 #include "tools/link_probe.h"
 
 namespace {
 
-constexpr wchar_t kInstallersFolder[] = L"Soft";
-constexpr wchar_t kGroupIconsFolder[] = L"GroupIcons";
-constexpr wchar_t kProgramIconsFolder[] = L"AppIcons";
 
 constexpr char kUnsafeName[] = "unsafe file name";
-constexpr char kNoHash[] = "no sha256, which this build requires";
-constexpr char kStartsAnotherFile[] = "starts another file than it downloads, which this build refuses";
 constexpr char kOtherHash[] = "the same file as an earlier program, with another sha256";
 
-const char* RefusalText(InstallRefusal refusal)
+// Empty for a program the rule lets start.
+const char* RefusalText(StartVerdict verdict)
 {
-    switch (refusal) {
-    case InstallRefusal::NoFileName: return "no file name in the install value";
-    case InstallRefusal::UnsafeFileName: return kUnsafeName;
-    case InstallRefusal::PathTooLong: return "installer path too long to start";
-    case InstallRefusal::ParametersTooLong: return "parameters too long to start";
-    case InstallRefusal::NothingToStart: return "no .exe or .msi to start";
-    case InstallRefusal::None: break;
+    switch (verdict) {
+    case StartVerdict::NoFileName: return "no file name in the install value";
+    case StartVerdict::UnsafeFileName: return kUnsafeName;
+    case StartVerdict::PathTooLong: return "installer path too long to start";
+    case StartVerdict::ParametersTooLong: return "parameters too long to start";
+    case StartVerdict::NothingToStart: return "no .exe or .msi to start";
+    case StartVerdict::NoSha256: return "no sha256, which this build requires";
+    case StartVerdict::StartsAnotherFile: return "starts another file than it downloads, which this build refuses";
+    case StartVerdict::Accepted:
+    case StartVerdict::UpToDate: break;
     }
     return "";
 }
 
 FetchItem InstallerItem(const CatalogueLink& link, const InstallerPlaces& places, const std::wstring& folder,
-                        bool hashRequired)
+                        bool keyedBuild)
 {
     const CatalogueProgram& program = *link.entry;
     const std::wstring programFolder = places.FolderOf(program);
-    FetchItem item{link.group, link.program, kInstallerLink, link.url,
-                   programFolder.substr(folder.size() + 1) + L"\\" + InstallerFileName(program.install),
-                   program.sha256, std::string(), std::string()};
-    item.refusal = RefusalText(WhyRefused(program.install, programFolder));
-    if (item.refusal.empty() && hashRequired && program.sha256.empty())
-        item.refusal = kNoHash;
-    if (item.refusal.empty() && hashRequired && StartsAnotherFile(program.install))
-        item.refusal = kStartsAnotherFile;
-    return item;
+    return {link.group,
+            link.program,
+            kInstallerLink,
+            link.url,
+            programFolder.substr(folder.size() + 1) + L"\\" + InstallerFileName(program.install),
+            program.sha256,
+            RefusalText(DecideStart(program, programFolder, keyedBuild)),
+            std::string()};
 }
 
 FetchItem IconItem(const CatalogueLink& link)
 {
     const std::wstring name = FileNameFromUrl(link.url);
-    const wchar_t* iconFolder = link.entry ? kProgramIconsFolder : kGroupIconsFolder;
+    const wchar_t* iconFolder = link.entry ? kAppIconsFolderName : kGroupIconsFolderName;
     return {link.group, link.program, kIconLink, link.url, std::wstring(iconFolder) + L"\\" + name, std::wstring(),
             IsPlainFileName(name) ? std::string() : std::string(kUnsafeName), std::string()};
 }
@@ -107,13 +105,13 @@ FetchResult Download(const FetchItem& item, const std::wstring& path, FetchProgr
 
 }  // namespace
 
-std::vector<FetchItem> PlanFetch(const Catalogue& catalogue, const std::wstring& folder, bool hashRequired)
+std::vector<FetchItem> PlanFetch(const Catalogue& catalogue, const std::wstring& folder, bool keyedBuild)
 {
-    const InstallerPlaces places(folder + L"\\" + kInstallersFolder, EveryProgram(catalogue));
+    const InstallerPlaces places(folder + L"\\" + kSoftFolderName, EveryProgram(catalogue));
     std::vector<FetchItem> items;
     std::map<std::wstring, size_t> accepted;  // path key -> the item that fetches it
     for (const CatalogueLink& link : CatalogueLinks(catalogue)) {
-        FetchItem item = link.kind == kInstallerLink ? InstallerItem(link, places, folder, hashRequired) : IconItem(link);
+        FetchItem item = link.kind == kInstallerLink ? InstallerItem(link, places, folder, keyedBuild) : IconItem(link);
         if (!item.refusal.empty()) {
             items.push_back(std::move(item));  // a refused entry takes no path from a later one
             continue;

@@ -25,12 +25,12 @@ struct FetchItem {
 
 // In catalogue order, each group's icon, then each of its programs' installer and icon:
 // every installer an install run of the whole catalogue would download, under the name and
-// in the folder where the run looks for it, and every icon given by URL. Programs the run
-// refuses, icons whose names are unsafe, and in a keyed build (`hashRequired`) programs
-// without a hash are listed with their refusal. A file that several accepted entries name is
+// in the folder where the run looks for it, and every icon given by URL. Programs the start
+// rule refuses (DecideStart, for a keyed build with `keyedBuild`) and icons whose names are
+// unsafe are listed with their refusal. A file that several accepted entries name is
 // listed once, at its first, with the hash any of them gives; a later entry that gives
 // another hash for it is listed with its conflict. `folder` is the catalogue's folder.
-std::vector<FetchItem> PlanFetch(const Catalogue& catalogue, const std::wstring& folder, bool hashRequired);
+std::vector<FetchItem> PlanFetch(const Catalogue& catalogue, const std::wstring& folder, bool keyedBuild);
 
 enum class FetchOutcome { Downloaded, UpToDate, KeptUnchecked, Skipped, Failed };
 

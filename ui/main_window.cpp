@@ -383,7 +383,7 @@ void CMainWindow::RunInstallDialog(const std::vector<const CatalogueProgram*>& p
     dialog.m_programs = programs;
     dialog.m_upToDate = upToDate;
     dialog.m_everyProgram = EveryProgram(m_catalogue);
-    dialog.m_hashRequired = m_publisherKey != nullptr;
+    dialog.m_keyedBuild = m_publisherKey != nullptr;
     dialog.DoModal(m_hwnd);
     ReadInstalledStates();
     ShowWindow(m_hwnd, SW_SHOW);

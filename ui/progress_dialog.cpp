@@ -84,7 +84,7 @@ LRESULT CProgressDlg::OnInitDialog()
     m_spinFrame = 0;
     MoveToWorkAreaCorner();
     m_run.emplace(m_programs, InstallerPlaces(GetSoftDir(), m_everyProgram.empty() ? m_programs : m_everyProgram),
-                  m_platform, m_hashRequired);
+                  m_platform, m_keyedBuild);
     for (const CatalogueProgram* program : m_upToDate)
         m_run->MarkUpToDate(*program);
     m_run->WriteLogTo(GetAppLibDir() + L"\\" + kInstallLogName);
@@ -201,7 +201,8 @@ void CProgressDlg::TickRun()
         m_endedNormally = true;
         EndDialog(kDialogResult);
         break;
-    case InstallRun::Step::DownloadFailed: FailDownload(*m_run->FailedProgram()); break;
+    case InstallRun::Step::DownloadFailed:
+    case InstallRun::Step::Refused: FailRun(m_run->FailureOfRun()); break;
     case InstallRun::Step::WindowsInstallerStuck: AskAboutWindowsInstaller(); break;
     }
 }
@@ -221,12 +222,30 @@ void CProgressDlg::AskAboutWindowsInstaller()
     SetTimer(m_hwnd, kRunTimer, kRunPeriodMs, nullptr);
 }
 
-void CProgressDlg::FailDownload(const CatalogueProgram& program)
+namespace {
+
+// Why the run could not fetch the program: its download failed, or this keyed build cannot
+// vouch for what it would start, which no network can mend.
+std::wstring FailureText(const InstallRun::Failure& failure)
+{
+    const std::wstring quoted = L"\"" + failure.program->name + L"\"";
+    switch (failure.verdict) {
+    case StartVerdict::NoSha256:
+        return quoted + L"没有sha256校验值，本程序只下载和安装发布者校验过的安装程序";
+    case StartVerdict::StartsAnotherFile:
+        return quoted + L"的安装值启动的不是它下载的文件，本程序不启动未经校验的文件";
+    default: break;
+    }
+    return L"下载" + quoted + L"失败，请检查网络连接，然后重试";
+}
+
+}  // namespace
+
+void CProgressDlg::FailRun(const InstallRun::Failure& failure)
 {
     KillTimer(m_hwnd, kAnimationTimer);
     KillTimer(m_hwnd, kRunTimer);
-    const std::wstring text = L"下载\"" + program.name + L"\"失败，请检查网络连接，然后重试";
-    MessageBoxW(m_hwnd, text.c_str(), L"下载失败", MB_OK | MB_ICONINFORMATION);
+    MessageBoxW(m_hwnd, FailureText(failure).c_str(), L"下载失败", MB_OK | MB_ICONINFORMATION);
     EndDialog(kDialogResult);
 }
 

@@ -61,7 +61,7 @@ public:
     // share decides where each installer stands. Left empty, the run's own programs decide.
     std::vector<const CatalogueProgram*> m_everyProgram;
     // A keyed build's run: no installer starts unless its bytes match the program's hash.
-    bool m_hashRequired = false;
+    bool m_keyedBuild = false;
     // Programs of m_programs installed already and up to date, borrowed the same way: they
     // are neither downloaded nor started (InstallRun::MarkUpToDate).
     std::vector<const CatalogueProgram*> m_upToDate;
@@ -89,7 +89,7 @@ private:
     void DrawStatusLine(HDC dc);
     void DrawCloseButton(const DRAWITEMSTRUCT& item);
     void TickRun();
-    void FailDownload(const CatalogueProgram& program);
+    void FailRun(const InstallRun::Failure& failure);
     void AskAboutWindowsInstaller();
     void LoadPictures();
 

@@ -44,7 +44,8 @@ openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 2>/dev/null | opens
 openssl ecparam -name prime256v1 -genkey -noout -out refused/private.pem
 
 # Catalogues the keyed refresh downloads from the win64 preset's catalogue server: one whose
-# every program carries a hash, one where a program has none. Both signed by the test key.
+# every program carries a hash, one where a program has none, and one where a program starts
+# another file than it downloads. All signed by the test key.
 mkdir -p refresh
 server=http://127.0.0.1:28471
 hash=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef
@@ -60,7 +61,9 @@ catalogue() {
 catalogue "$(program signed-a "<key>sha256</key><string>$hash</string>")$(program signed-b "<key>sha256</key><string>$hash</string>")" \
   >refresh/AppLib.xml
 catalogue "$(program signed-a "<key>sha256</key><string>$hash</string>")$(program signed-b '')" >refresh/no-sha256.xml
-for file in refresh/AppLib.xml refresh/no-sha256.xml; do
+catalogue "$(program signed-a "<key>sha256</key><string>$hash</string><key>install</key><string>setup.exe.bak</string>")" \
+  >refresh/starts-another.xml
+for file in refresh/AppLib.xml refresh/no-sha256.xml refresh/starts-another.xml; do
   openssl dgst -sha256 -sign keys/test_publisher.pem -out "$file.sig" "$file"
 done
 openssl dgst -sha256 -sign keys/other_publisher.pem -out refresh/AppLib.xml.other-key.sig refresh/AppLib.xml

@@ -1,0 +1,217 @@
+#include "catalog/start_rule.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <utility>
+
+#include "base/folders.h"
+#include "base/text.h"
+
+namespace {
+
+constexpr size_t kElevatedArgumentBuffer = 512;  // characters, terminator included
+constexpr wchar_t kWhiteSpace[] = L" \t\n\v\f\r";
+constexpr wchar_t kExeThenSpace[] = L".exe ";
+constexpr wchar_t kExe[] = L".exe";
+constexpr wchar_t kMsiThenSpace[] = L".msi ";
+constexpr wchar_t kMsi[] = L".msi";
+constexpr size_t kExtensionLength = 4;
+constexpr wchar_t kMsiexec[] = L"msiexec.exe";
+
+std::wstring Trim(const std::wstring& text)
+{
+    const size_t first = text.find_first_not_of(kWhiteSpace);
+    if (first == std::wstring::npos)
+        return std::wstring();
+    return text.substr(first, text.find_last_not_of(kWhiteSpace) - first + 1);
+}
+
+// ".exe" holds only ASCII letters, so an ASCII lower-case copy finds it wherever any
+// lower-casing would, and keeps every position of the original.
+std::wstring AsciiLowerCopy(const std::wstring& text)
+{
+    std::wstring lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(), AsciiLower);
+    return lower;
+}
+
+// The position just past the first "<extension> " or, failing that, the first "<extension>"
+// in the lower-case copy; npos when neither is there.
+size_t EndOfExtension(const std::wstring& lower, const wchar_t* thenSpace, const wchar_t* alone)
+{
+    size_t found = lower.find(thenSpace);
+    if (found == std::wstring::npos)
+        found = lower.find(alone);
+    return found == std::wstring::npos ? found : found + kExtensionLength;
+}
+
+// The install value's own faults, whatever the build.
+StartVerdict InstallValueVerdict(const std::wstring& install, const std::wstring& folder)
+{
+    const std::wstring name = InstallerFileName(install);
+    if (name.empty())
+        return StartVerdict::NoFileName;
+    if (!IsPlainFileName(name))
+        return StartVerdict::UnsafeFileName;
+    std::wstring file;
+    std::wstring parameters;
+    const InstallerKind kind = SplitInstallCommand(install, file, parameters);
+    if (kind == InstallerKind::None)
+        return StartVerdict::NothingToStart;
+    if (!IsPlainFileName(file))
+        return StartVerdict::UnsafeFileName;
+    // Measured on a staged path of the longest kind: every staging folder's name has one length.
+    const std::wstring staged(StagedPathLength(folder, file), L'x');
+    const StartCommand command = StartCommandFor(kind, staged, parameters);
+    if (!FitsElevatedArgument(command.file))
+        return StartVerdict::PathTooLong;
+    if (!FitsElevatedArgument(command.parameters))
+        return kind == InstallerKind::Package && FitsElevatedArgument(parameters) ? StartVerdict::PathTooLong
+                                                                                  : StartVerdict::ParametersTooLong;
+    return StartVerdict::Accepted;
+}
+
+}  // namespace
+
+std::wstring InstallerFileName(const std::wstring& install)
+{
+    const std::wstring trimmed = Trim(install);
+    return trimmed.substr(0, trimmed.find(L' '));
+}
+
+InstallerKind SplitInstallCommand(const std::wstring& install, std::wstring& file, std::wstring& parameters)
+{
+    file.clear();
+    parameters.clear();
+    const std::wstring command = Trim(install);
+    const std::wstring lower = AsciiLowerCopy(command);
+    InstallerKind kind = InstallerKind::Program;
+    size_t fileLength = EndOfExtension(lower, kExeThenSpace, kExe);
+    if (fileLength == std::wstring::npos) {
+        kind = InstallerKind::Package;
+        fileLength = EndOfExtension(lower, kMsiThenSpace, kMsi);
+    }
+    if (fileLength == std::wstring::npos)
+        return InstallerKind::None;
+    file = Trim(command.substr(0, fileLength));
+    parameters = Trim(command.substr(fileLength));
+    return kind;
+}
+
+bool StartsAnotherFile(const std::wstring& install)
+{
+    std::wstring file;
+    std::wstring parameters;
+    return SplitInstallCommand(install, file, parameters) != InstallerKind::None && file != InstallerFileName(install);
+}
+
+std::wstring SystemMsiexecPath()
+{
+    wchar_t folder[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    return std::wstring(folder, length > 0 && length < MAX_PATH ? length : 0) + L"\\" + kMsiexec;
+}
+
+StartCommand StartCommandFor(InstallerKind kind, const std::wstring& path, const std::wstring& parameters)
+{
+    if (kind != InstallerKind::Package)
+        return {path, parameters};
+    return {SystemMsiexecPath(), L"/i \"" + path + L"\"" + (parameters.empty() ? L"" : L" " + parameters)};
+}
+
+std::wstring InstallerPath(const std::wstring& folder, const std::wstring& name)
+{
+    return folder + L"\\" + name;
+}
+
+bool FitsElevatedArgument(const std::wstring& text)
+{
+    return text.size() < kElevatedArgumentBuffer;
+}
+
+size_t StagedPathLength(const std::wstring& folder, const std::wstring& file)
+{
+    return folder.size() + 1 + kStagingFolderNameLength + 1 + file.size();
+}
+
+StartVerdict DecideStart(const CatalogueProgram& program, const std::wstring& folder, bool keyedBuild, bool upToDate)
+{
+    if (upToDate)
+        return StartVerdict::UpToDate;
+    // Before the value's own faults: a keyed build takes no catalogue with a program its
+    // publisher gave no hash, whatever else is wrong with it.
+    if (keyedBuild && program.sha256.empty())
+        return StartVerdict::NoSha256;
+    const StartVerdict verdict = InstallValueVerdict(program.install, folder);
+    if (verdict == StartVerdict::Accepted && keyedBuild && StartsAnotherFile(program.install))
+        return StartVerdict::StartsAnotherFile;
+    return verdict;
+}
+
+bool IsRefusal(StartVerdict verdict)
+{
+    return verdict != StartVerdict::Accepted && verdict != StartVerdict::UpToDate;
+}
+
+bool IsKeyRefusal(StartVerdict verdict)
+{
+    return verdict == StartVerdict::NoSha256 || verdict == StartVerdict::StartsAnotherFile;
+}
+
+InstallerPlaces::InstallerPlaces(std::wstring installersFolder,
+                                 const std::vector<const CatalogueProgram*>& everyProgram)
+    : m_installersFolder(std::move(installersFolder))
+{
+    std::map<std::wstring, std::wstring> firstSubfolder;  // by name: the first installer's subfolder
+    for (const CatalogueProgram* program : everyProgram) {
+        const std::wstring name = FileNameKey(InstallerFileName(program->install));
+        const std::wstring subfolder = InstallerSubfolder(*program);
+        const auto [first, added] = firstSubfolder.emplace(name, subfolder);
+        if (!added && first->second != subfolder)
+            m_sharedNames.insert(name);
+    }
+}
+
+std::wstring InstallerPlaces::FolderOf(const CatalogueProgram& program) const
+{
+    if (m_sharedNames.count(FileNameKey(InstallerFileName(program.install))) == 0)
+        return m_installersFolder;
+    return m_installersFolder + L"\\" + InstallerSubfolder(program);
+}
+
+std::wstring InstallerSubfolder(const CatalogueProgram& program)
+{
+    uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a, 64 bits, over the UTF-16 code units' bytes
+    for (const wchar_t c : program.url) {
+        for (const unsigned octet : {static_cast<unsigned>(c) & 0xFFu, (static_cast<unsigned>(c) >> 8) & 0xFFu}) {
+            hash ^= octet;
+            hash *= 0x100000001b3u;
+        }
+    }
+    wchar_t digits[17] = {};
+    for (int i = 15; i >= 0; --i, hash >>= 4)
+        digits[i] = L"0123456789abcdef"[hash & 0xF];
+    return digits;
+}
+
+std::vector<const CatalogueProgram*> EveryProgram(const Catalogue& catalogue)
+{
+    std::vector<const CatalogueProgram*> programs;
+    for (const auto& group : catalogue) {
+        for (const auto& program : group->applications)
+            programs.push_back(program.get());
+    }
+    return programs;
+}
+
+bool KeyedBuildTakes(const Catalogue& catalogue, const std::wstring& installersFolder)
+{
+    const std::vector<const CatalogueProgram*> programs = EveryProgram(catalogue);
+    const InstallerPlaces places(installersFolder, programs);
+    return std::none_of(programs.begin(), programs.end(), [&](const CatalogueProgram* program) {
+        return IsKeyRefusal(DecideStart(*program, places.FolderOf(*program), true));
+    });
+}
