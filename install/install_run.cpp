@@ -3,12 +3,9 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <map>
 #include <utility>
 
 #include "base/folders.h"
-#include "base/text.h"
 #include "install/install_log.h"
 #include "install/process_tree.h"
 #include "net/download.h"
