@@ -110,8 +110,8 @@ public:
     enum class Step {
         Going,
         Finished,        // every installer started has exited
-        DownloadFailed,  // Failure()'s download failed; the run is over
-        Refused,         // the start rule refused Failure() for want of the key's vouching; the run is over
+        DownloadFailed,  // FailureOfRun()'s download failed; the run is over
+        Refused,         // the start rule refused FailureOfRun() for want of the key's vouching; the run is over
         // The next installer has waited kWindowsInstallerPatienceMs for another Windows
         // Installer installation: the owner asks the user and calls KeepWaiting or
         // SkipWaitingProgram; the run then goes on with the next Tick.
