@@ -40,7 +40,7 @@ CGdiPlusBitmapResource& SharedThumb()
     return image;
 }
 
-const ui::WindowClass kWindowClass{L"Tovarin:CDTVerticalScrollBar"};
+const ui::WindowClass kWindowClass = ui::SelfDrawnClass(L"Tovarin:CDTVerticalScrollBar");
 }  // namespace
 
 const CGdiPlusBitmapResource& CDTVerticalScrollBar::TrackImage()
