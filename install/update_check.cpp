@@ -11,13 +11,14 @@
 #include <string>
 
 #include "base/file_replace.h"
+#include "base/program_version.h"
 #include "base/text.h"
 #include "net/servers.h"
 #include "net/signature.h"
 
 namespace {
 
-constexpr wchar_t kCurrentVersion[] = L"1.1.0";
+constexpr const wchar_t* kCurrentVersion = kProgramVersion;
 constexpr wchar_t kLocalCopyName[] = L"tovarinup.txt";
 constexpr wchar_t kSignatureSuffix[] = L".sig";
 constexpr wchar_t kSection[] = L"Update";

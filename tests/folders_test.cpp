@@ -51,11 +51,4 @@ TEST(Folders, DataTreeHangsOffTheExecutablesFolder)
     EXPECT_NE(GetFileAttributesW((GetAppLibDir() + L"\\AppLib.xml").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST(Folders, EachCallReturnsAFreshString)
-{
-    std::wstring first = GetSkinDir();
-    first += L"\\changed";
-    EXPECT_EQ(GetSkinDir(), GetModuleDir() + L"\\AppLib\\Skin");
-}
-
 }  // namespace

@@ -234,6 +234,9 @@ TEST_F(MainWindow, TheWheelScrollsTheListWhateverHoldsTheFocus)
         gui_test::PressLeft();
         gui_test::ReleaseLeft();
     };
+    const auto firstTileTop = [&] {
+        return driver::ClientRectInParent(GetDlgItem(m_window.list().hwnd(), IDC_FIRST_TILE)).top;
+    };
     const auto wheelAtTheFocus = [&] {
         GUITHREADINFO info = {};
         info.cbSize = sizeof(info);
@@ -241,13 +244,12 @@ TEST_F(MainWindow, TheWheelScrollsTheListWhateverHoldsTheFocus)
             return testing::AssertionFailure() << "no focus window";
         POINT cursor = {};
         GetCursorPos(&cursor);
-        const int before = m_window.list().ScrollOffset();
+        const int before = firstTileTop();
         PostMessageW(info.hwndFocus, WM_MOUSEWHEEL, MAKEWPARAM(0, -120), MAKELPARAM(cursor.x, cursor.y));
-        if (WaitUntil([&] { return m_window.list().ScrollOffset() == before + 40; }, 2000))
+        if (WaitUntil([&] { return firstTileTop() == before - 40; }, 2000))
             return testing::AssertionSuccess();
         return testing::AssertionFailure() << "a notch at the focus window " << driver::ClassName(info.hwndFocus)
-                                           << " moved the list from " << before << " to "
-                                           << m_window.list().ScrollOffset();
+                                           << " moved the first tile from " << before << " to " << firstTileTop();
     };
 
     clickAt(Child(IDC_SELECT_ALL));
@@ -326,7 +328,7 @@ TEST_F(MainWindow, RepaintsLeaveATilesAreaToTheTile)
 {
     ASSERT_TRUE(Open(CatalogueText(Group("A", 3))));
     UpdateWindow(m_window.hwnd());
-    const HWND tile = m_window.list().ItemWindow(0);
+    const HWND tile = GetDlgItem(m_window.list().hwnd(), IDC_FIRST_TILE);
     g_tileProcedure = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrW(tile, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PaintNothing)));
     constexpr COLORREF kMarker = RGB(255, 0, 255);
@@ -365,7 +367,7 @@ std::string MarkedGroup(const std::vector<std::pair<std::string, std::string>>& 
 
 InstalledState TileMark(const CSWListBox& list, size_t index)
 {
-    const Capture shot(list.ItemWindow(index));
+    const Capture shot(GetDlgItem(list.hwnd(), IDC_FIRST_TILE + static_cast<int>(index)));
     return MarkShown(CountMarkPixels([&](int x, int y) { return shot.At(x, y); }));
 }
 

@@ -351,6 +351,43 @@ Capture Shown(const CProgressDlg& dialog)
     return Capture(dialog.hwnd());
 }
 
+// The pictures the spinner showed, one per change.
+using SpinnerPictures = std::vector<std::vector<COLORREF>>;
+
+// Adds the spinner's 40 x 40 pixels as the dialog shows them now, when they changed.
+void RecordSpinner(const CProgressDlg& dialog, SpinnerPictures& pictures)
+{
+    if (!IsWindowVisible(dialog.hwnd()))
+        return;
+    const Capture shot(dialog.hwnd());
+    std::vector<COLORREF> picture;
+    for (int y = 56; y < 96; ++y) {
+        for (int x = 23; x < 63; ++x)
+            picture.push_back(shot.At(x, y));
+    }
+    if (pictures.empty() || pictures.back() != picture)
+        pictures.push_back(std::move(picture));
+}
+
+// The WM_TIMER messages for t_timedWindow that this thread's message loops, a message box's
+// included, take while CountTimerMessages hooks them.
+thread_local HWND t_timedWindow = nullptr;
+thread_local int t_timerMessages = 0;
+
+LRESULT CALLBACK CountTimerMessages(int code, WPARAM removed, LPARAM lParam)
+{
+    const MSG& msg = *reinterpret_cast<const MSG*>(lParam);
+    if (code == HC_ACTION && removed == PM_REMOVE && msg.message == WM_TIMER && msg.hwnd == t_timedWindow)
+        ++t_timerMessages;
+    return CallNextHookEx(nullptr, code, removed, lParam);
+}
+
+struct HookTraits {
+    using Handle = HHOOK;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle hook) { UnhookWindowsHookEx(hook); }
+};
+
 }  // namespace
 
 // --- Template ------------------------------------------------------------------------------
@@ -399,17 +436,11 @@ TEST_F(DialogRun, DialogSizePlacementStylesAndCloseButton)
 
     CProgressDlg dialog;
     dialog.m_programs = {HeldProgram(L"暂停的软件")};
-    std::vector<int> frames;
-    auto sawFramesWrap = [&] {
-        for (size_t i = 1; i < frames.size(); ++i) {
-            if (frames[i - 1] == 15 && frames[i] == 0)
-                return true;
-        }
-        return false;
-    };
+    SpinnerPictures frames;
+    const auto cameRound = [&] { return frames.size() > 16 && frames.back() == frames.front(); };
     const ModalRun run(
         dialog,
-        {{"spinner through all sixteen frames", sawFramesWrap,
+        {{"the spinner round once", cameRound,
           [&] {
               const HWND hwnd = dialog.hwnd();
               RECT units = {0, 0, 267, 75};
@@ -454,7 +485,7 @@ TEST_F(DialogRun, DialogSizePlacementStylesAndCloseButton)
               EXPECT_EQ(WindowFromPoint(gui_test::ClientToScreenPoint(hwnd, 386, 8)), close);
               SendMessageW(close, BM_CLICK, 0, 0);
           }}},
-        [&] { frames.push_back(dialog.SpinFrame()); });
+        [&] { RecordSpinner(dialog, frames); });
     SystemParametersInfoW(SPI_SETWORKAREA, 0, &savedWorkArea, 0);
 
     EXPECT_EQ(run.Unfinished(), "");
@@ -462,8 +493,10 @@ TEST_F(DialogRun, DialogSizePlacementStylesAndCloseButton)
     ASSERT_FALSE(run.timeline.empty());
     EXPECT_EQ(run.timeline.front().status, L"正在下载...");
     EXPECT_EQ(run.timeline.front().percent, 0);
-    for (const int frame : frames)
-        ASSERT_TRUE(frame >= 0 && frame < 16) << frame;
+    ASSERT_GE(frames.size(), 17u);
+    EXPECT_EQ(frames[16], frames[0]);
+    std::sort(frames.begin(), frames.begin() + 16);
+    EXPECT_EQ(std::unique(frames.begin(), frames.begin() + 16), frames.begin() + 16) << "sixteen frames, then the first";
     m_server.Resume();
 }
 
@@ -669,7 +702,7 @@ TEST_F(DialogRun, AFailedDownloadEndsTheRunWithItsMessage)
     std::vector<WatchedHandle> handles;
     ULONGLONG firstEnded = 0;
     ULONGLONG boxShown = 0;
-    int frameUnderBox = -1;
+    UniqueHandle<HookTraits> timerHook;
 
     const ModalRun run(
         dialog,
@@ -692,11 +725,15 @@ TEST_F(DialogRun, AFailedDownloadEndsTheRunWithItsMessage)
               EXPECT_EQ(GetDlgItem(box, IDCANCEL), nullptr);
               EXPECT_EQ(Log().size(), 1u) << "the second installer is still running";
               boxShown = GetTickCount64();
-              frameUnderBox = dialog.SpinFrame();
+              t_timedWindow = dialog.hwnd();
+              t_timerMessages = 0;
+              timerHook.reset(SetWindowsHookExW(WH_GETMESSAGE, CountTimerMessages, nullptr, GetCurrentThreadId()));
+              ASSERT_TRUE(timerHook);
           }},
          {"the message a while later", [&] { return GetTickCount64() - boxShown > 350; },
           [&] {
-              EXPECT_EQ(dialog.SpinFrame(), frameUnderBox) << "both timers stopped";
+              EXPECT_EQ(t_timerMessages, 0) << "both timers stopped";
+              timerHook.reset();
               SendMessageW(GetDlgItem(OwnedMessageBox(dialog.hwnd()), IDOK), BM_CLICK, 0, 0);
           }}},
         [&] {
@@ -903,7 +940,7 @@ TEST_F(DialogRun, AnInstallerWaitsForWindowsInstallerWhileTheDialogTicks)
     ASSERT_TRUE(WriteWholeFile(InSoft(L"msi.exe"), m_installerBytes));
     CProgressDlg dialog;
     dialog.m_programs = {Program(L"等待", "/msi.exe", L"msi.exe")};
-    std::vector<int> frames;
+    SpinnerPictures frames;
 
     const ModalRun run(dialog,
                        {{"the spinner turned through three frames",
@@ -912,10 +949,7 @@ TEST_F(DialogRun, AnInstallerWaitsForWindowsInstallerWhileTheDialogTicks)
                              EXPECT_EQ(dialog.run().InstallerProcess(), nullptr) << "nothing was started";
                              SendMessageW(CloseButton(dialog), BM_CLICK, 0, 0);
                          }}},
-                       [&] {
-                           if (frames.empty() || frames.back() != dialog.SpinFrame())
-                               frames.push_back(dialog.SpinFrame());
-                       });
+                       [&] { RecordSpinner(dialog, frames); });
 
     EXPECT_EQ(run.Unfinished(), "");
     EXPECT_FALSE(run.stuck) << "the close button ended the dialog";

@@ -23,15 +23,19 @@ namespace {
 // A plain child that counts its messages and paints one colour.
 class ProbeWindow : public ui::Window {
 public:
+    explicit ProbeWindow(const ui::WindowClass& windowClass = ui::DefaultWindowClass()) : ui::Window(windowClass) {}
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override
     {
         if (message == WM_CREATE)
             ++creates;
+        if (message == WM_NCPAINT)
+            ++ncPaints;
         if (message == WM_NCDESTROY)
             ++ncDestroys;
         return DefaultHandling(message, wParam, lParam);
     }
     int creates = 0;
+    int ncPaints = 0;
     int ncDestroys = 0;
     int finalMessages = 0;
     HWND finalHandle = nullptr;
@@ -89,16 +93,21 @@ TEST(Framework, BindsAtCreationAndCallsTheFinalHookOnce)
     EXPECT_EQ(probe.hwnd(), nullptr);
 }
 
-// The framework keeps WM_NCPAINT from windows without a frame, which have nothing to paint
-// there: a window with a border still gets it drawn.
+// A self-drawn class keeps WM_NCPAINT from its windows without a frame, which have nothing
+// to paint there: one with a border still gets it drawn, and other classes get it as usual.
 TEST(Framework, ABorderIsStillPainted)
 {
+    static const ui::WindowClass selfDrawn = ui::SelfDrawnClass(L"Tovarin:SelfDrawnProbe");
     TestParent parent;
-    ProbeWindow framed;
-    ProbeWindow bare;
+    ProbeWindow framed(selfDrawn);
+    ProbeWindow bare(selfDrawn);
+    ProbeWindow plain;
     ASSERT_NE(framed.Create(parent.hwnd(), {10, 10, 60, 40}, L"", WS_CHILD | WS_VISIBLE | WS_BORDER), nullptr);
     ASSERT_NE(bare.Create(parent.hwnd(), {70, 10, 120, 40}, L"", WS_CHILD | WS_VISIBLE), nullptr);
+    ASSERT_NE(plain.Create(parent.hwnd(), {130, 10, 180, 40}, L"", WS_CHILD | WS_VISIBLE), nullptr);
     RedrawWindow(parent.hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    EXPECT_EQ(bare.ncPaints, 0);
+    EXPECT_GT(plain.ncPaints, 0) << "the default class keeps its WM_NCPAINT";
     const Capture shot(parent.hwnd());
     const COLORREF frame = GetSysColor(COLOR_WINDOWFRAME);
     const COLORREF white = RGB(255, 255, 255);

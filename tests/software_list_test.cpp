@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/folders.h"
+#include "res/resource.h"
 #include "tests/gui_harness.h"
 #include "tests/mark_pixels.h"
 #include "ui/fonts.h"
@@ -51,6 +52,37 @@ RecordedMessage Install(WPARAM index)
     return {WM_ITEM_INSTALL, index, 0};
 }
 
+// What a list's scroll bar shows: its track, read in column 6 (a hidden bar is a white
+// strip), and the rows of its thumb, read in column 2, where only the thumb is drawn.
+struct BarPicture {
+    bool track = false;
+    int thumbTop = 0;
+    int thumbBottom = 0;  // equal to thumbTop: no thumb
+};
+
+BarPicture BarShown(HWND bar)
+{
+    const Capture shot(bar);
+    BarPicture shown;
+    bool inThumb = false;
+    for (int y = 0; y < shot.height(); ++y) {
+        shown.track = shown.track || shot.At(6, y) != kWhite;
+        if (shot.At(2, y) == kWhite)
+            continue;
+        shown.thumbTop = inThumb ? shown.thumbTop : y;
+        shown.thumbBottom = y + 1;
+        inThumb = true;
+    }
+    return shown;
+}
+
+// The thumb's top for the list's offset: the thumb moves through the rows it leaves free as
+// the offset goes through the range.
+int ThumbTopFor(int offset, int max, int freeHeight)
+{
+    return static_cast<int>(static_cast<long long>(offset) * freeHeight / max);
+}
+
 // The list as the main window places it: 792 x 456 at (4, 87).
 class SoftwareListTest : public testing::Test {
 protected:
@@ -72,10 +104,12 @@ protected:
         SendMessageW(list.hwnd(), WM_MOUSEWHEEL, MAKEWPARAM(0, delta), 0);
     }
 
-    HWND Tile(size_t k) const { return list.ItemWindow(k); }
+    HWND Tile(size_t k) const { return GetDlgItem(list.hwnd(), IDC_FIRST_TILE + static_cast<int>(k)); }
     HWND InstallButton(size_t k) const { return GetDlgItem(Tile(k), 1); }
     HWND CheckBox(size_t k) const { return GetDlgItem(Tile(k), 2); }
+    HWND Bar() const { return GetDlgItem(list.hwnd(), IDC_LIST_SCROLL_BAR); }
     int TileTop(size_t k) const { return driver::ClientRectInParent(Tile(k)).top; }
+    int Offset() const { return -TileTop(0); }  // how far the tiles have moved up
 
     std::vector<RecordedMessage> TakeMessages()
     {
@@ -99,13 +133,13 @@ TEST_F(SoftwareListTest, TilesFillFourColumnsOf194By91)
         SCOPED_TRACE(k);
         const int left = static_cast<int>(k % 4) * 194;
         const int top = static_cast<int>(k / 4) * 91;
+        ASSERT_NE(Tile(k), nullptr) << "control id 100 + k";
         EXPECT_TRUE(SameRect(driver::ClientRectInParent(Tile(k)), {left, top, left + 194, top + 91}));
-        EXPECT_EQ(GetDlgCtrlID(Tile(k)), static_cast<int>(100 + k));
         EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(Tile(k), GWL_STYLE)), 0x54000000u);
         EXPECT_EQ(GetWindowTextLengthW(Tile(k)), 0);
     }
     const HWND bar = GetDlgItem(list.hwnd(), 10);
-    EXPECT_EQ(bar, list.ScrollBar().hwnd());
+    EXPECT_EQ(driver::ClassName(bar), L"Tovarin:CDTVerticalScrollBar");
     EXPECT_TRUE(SameRect(driver::ClientRectInParent(bar), {776, 0, 792, 456}));
 }
 
@@ -150,7 +184,7 @@ TEST_F(InstallImageTest, TheInstallButtonAndCheckBoxArePlacedFromThePicture)
         ASSERT_NE(Create(box), nullptr);
         programs = MakePrograms(1);
         box.SetItems(programs);
-        const HWND tile = box.ItemWindow(0);
+        const HWND tile = GetDlgItem(box.hwnd(), IDC_FIRST_TILE);
         const HWND button = GetDlgItem(tile, 1);
         const HWND check = GetDlgItem(tile, 2);
         EXPECT_TRUE(SameRect(driver::ClientRectInParent(button), c.button));
@@ -186,27 +220,32 @@ TEST_F(InstallImageTest, WithoutThePictureCreationFailsWithAMessage)
     EXPECT_EQ(GetWindow(list.hwnd(), GW_HWNDNEXT), nullptr);
 }
 
-// The range is how far the rows of 91 pixels reach below the 456-pixel list.
+// The range is how far the rows of 91 pixels reach below the 456-pixel list, and the page
+// is the list's height: the thumb is to the bar what 456 is to the range + 456.
 TEST_F(SoftwareListTest, TheBarRangeIsWhatTheRowsOverhang)
 {
     struct Case {
         size_t tiles;
         bool visible;
         int max;
-    } cases[] = {{0, false, 0},  {16, false, 0}, {17, true, 0},   {20, true, 0},   {21, true, 90},
-                 {24, true, 90}, {25, true, 181}, {32, true, 272}, {33, true, 363}, {500, true, 10919}};
+        int thumbHeight;  // 0: an empty range has no thumb
+    } cases[] = {{0, false, 0, 0},     {16, false, 0, 0},     {17, true, 0, 0},      {20, true, 0, 0},
+                 {21, true, 90, 380},  {24, true, 90, 380},   {25, true, 181, 326},  {32, true, 272, 285},
+                 {33, true, 363, 253}, {500, true, 10919, 18}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tiles);
         Fill(c.tiles);
-        const CDTVerticalScrollBar& bar = list.ScrollBar();
-        EXPECT_EQ(bar.IsVisible(), c.visible);
+        const BarPicture shown = BarShown(Bar());
+        EXPECT_EQ(shown.track, c.visible);
         if (!c.visible)
             continue;
-        EXPECT_EQ(bar.Min(), 0);
-        EXPECT_EQ(bar.Max(), c.max);
-        EXPECT_EQ(bar.Page(), 456);
-        EXPECT_EQ(bar.Pos(), 0);
-        EXPECT_EQ(list.ScrollOffset(), 0);
+        EXPECT_EQ(TileTop(0), 0);
+        EXPECT_EQ(shown.thumbTop, 0);
+        EXPECT_EQ(shown.thumbBottom - shown.thumbTop, c.thumbHeight);
+        // The bottom of the track asks for the range's end.
+        SendMessageW(Bar(), WM_LBUTTONDOWN, 0, MAKELPARAM(5, 455));
+        SendMessageW(Bar(), WM_LBUTTONUP, 0, MAKELPARAM(5, 455));
+        EXPECT_EQ(Offset(), c.max);
     }
 }
 
@@ -214,9 +253,8 @@ TEST_F(SoftwareListTest, TheBarRangeIsWhatTheRowsOverhang)
 // touches the bottom exactly when the last row is in view and follows the cursor 1:1.
 TEST_F(SoftwareListTest, TheBarReachesEveryRowForAnyCount)
 {
-    const HWND bar = list.ScrollBar().hwnd();
+    const HWND bar = Bar();
     const auto send = [&](UINT message, int x, int y) { SendMessageW(bar, message, 0, MAKELPARAM(x, y)); };
-    const auto thumb = [&] { return list.ScrollBar().GetThumbRect(); };
     struct Case {
         size_t tiles;
         int max;
@@ -228,29 +266,28 @@ TEST_F(SoftwareListTest, TheBarReachesEveryRowForAnyCount)
         const int lastRowTop = static_cast<int>((c.tiles - 1) / 4) * 91;
 
         send(WM_LBUTTONDOWN, 5, 455);  // the track below the thumb
-        EXPECT_EQ(list.ScrollOffset(), c.max);
+        EXPECT_EQ(Offset(), c.max);
         EXPECT_EQ(driver::ClientRectInParent(Tile(c.tiles - 1)).bottom, 456) << "the last row in view";
-        EXPECT_EQ(thumb().bottom, 456);
+        EXPECT_EQ(BarShown(bar).thumbBottom, 456);
         SendMessageW(list.hwnd(), WM_VSCROLL, static_cast<WPARAM>(c.max - 1), 0);
         EXPECT_EQ(TileTop(c.tiles - 1), lastRowTop - (c.max - 1));
-        EXPECT_LT(thumb().bottom, 456) << "one pixel of the last row hidden";
+        EXPECT_LT(BarShown(bar).thumbBottom, 456) << "one pixel of the last row hidden";
         send(WM_LBUTTONDOWN, 5, 5);  // the top of the track
-        EXPECT_EQ(list.ScrollOffset(), 0);
         EXPECT_EQ(TileTop(0), 0);
 
-        const int freeHeight = 456 - (thumb().bottom - thumb().top);
+        const BarPicture start = BarShown(bar);
+        const int freeHeight = 456 - (start.thumbBottom - start.thumbTop);
         send(WM_LBUTTONDOWN, 5, 2);  // on the thumb, 2 pixels below its top
-        ASSERT_TRUE(list.ScrollBar().IsDragging());
+        ASSERT_EQ(GetCapture(), bar);
         for (int top = c.dragStep;; top = std::min(top + c.dragStep, freeHeight)) {
             send(WM_MOUSEMOVE, 5, top + 2);
-            ASSERT_EQ(thumb().top, top) << "under the cursor";
-            ASSERT_EQ(TileTop(0), -list.ScrollOffset());
-            ASSERT_EQ(list.ScrollBar().Pos(), list.ScrollOffset());
+            ASSERT_EQ(BarShown(bar).thumbTop, top) << "under the cursor";
+            ASSERT_EQ(ThumbTopFor(Offset(), c.max, freeHeight), top) << "the tiles where the thumb says";
             if (top == freeHeight)
                 break;
         }
         send(WM_LBUTTONUP, 5, freeHeight + 2);
-        EXPECT_EQ(list.ScrollOffset(), c.max) << "the drag ends at the last row";
+        EXPECT_EQ(Offset(), c.max) << "the drag ends at the last row";
         EXPECT_EQ(driver::ClientRectInParent(Tile(c.tiles - 1)).bottom, 456);
     }
 }
@@ -264,27 +301,24 @@ TEST_F(SoftwareListTest, SeventeenToTwentyTilesFitAndDoNotMove)
             Wheel(delta);
             EXPECT_EQ(TileTop(0), 0);
             EXPECT_EQ(TileTop(tiles - 1), 364);
-            EXPECT_EQ(list.ScrollOffset(), 0);
         }
     }
 }
 
 TEST_F(SoftwareListTest, ThirtyTilesMoveFortyPixelsANotchAndStopAtTheEnd)
 {
-    Fill(30);  // eight rows, 728 pixels: 272 to scroll
+    Fill(30);  // eight rows, 728 pixels: 272 to scroll, a thumb of 285 with 171 rows free
     for (int expected : {40, 80, 120, 160, 200, 240, 272, 272}) {
         Wheel(-120);
-        EXPECT_EQ(list.ScrollOffset(), expected);
-        EXPECT_EQ(list.ScrollBar().Pos(), expected);
-        EXPECT_EQ(TileTop(0), -expected);
+        EXPECT_EQ(Offset(), expected);
+        EXPECT_EQ(BarShown(Bar()).thumbTop, ThumbTopFor(expected, 272, 171));
     }
     EXPECT_EQ(driver::ClientRectInParent(Tile(29)).bottom, 456);
     for (int expected : {232, 192, 152, 112, 72, 32, 0, 0}) {
         Wheel(120);
-        EXPECT_EQ(list.ScrollOffset(), expected);
-        EXPECT_EQ(list.ScrollBar().Pos(), expected);
+        EXPECT_EQ(Offset(), expected);
+        EXPECT_EQ(BarShown(Bar()).thumbTop, ThumbTopFor(expected, 272, 171));
     }
-    EXPECT_EQ(TileTop(0), 0);
 }
 
 TEST_F(SoftwareListTest, WheelDeltasAreDividedByThreeTowardZero)
@@ -298,8 +332,7 @@ TEST_F(SoftwareListTest, WheelDeltasAreDividedByThreeTowardZero)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.delta);
         Wheel(c.delta);
-        EXPECT_EQ(list.ScrollOffset(), c.offset);
-        EXPECT_EQ(TileTop(0), -c.offset);
+        EXPECT_EQ(Offset(), c.offset);
         Wheel(3 * (c.offset - 40));  // back to 40
     }
 }
@@ -309,27 +342,27 @@ TEST_F(SoftwareListTest, WheelDeltasAreDividedByThreeTowardZero)
 TEST_F(SoftwareListTest, TheBarScrollsTheListWithinTheTiles)
 {
     Fill(40);
-    const HWND bar = list.ScrollBar().hwnd();
+    const HWND bar = Bar();
     const auto send = [&](UINT message, int x, int y) { SendMessageW(bar, message, 0, MAKELPARAM(x, y)); };
     send(WM_LBUTTONDOWN, 5, 150);  // on the thumb
     send(WM_MOUSEMOVE, 5, 160);
-    EXPECT_EQ(list.ScrollOffset(), 20);
-    EXPECT_EQ(list.ScrollBar().Pos(), 20) << "written back";
+    EXPECT_EQ(Offset(), 20);
+    EXPECT_EQ(BarShown(bar).thumbTop, 10) << "written back";
     send(WM_MOUSEMOVE, 5, 170);
-    EXPECT_EQ(list.ScrollOffset(), 40);
+    EXPECT_EQ(Offset(), 40);
     EXPECT_EQ(TileTop(4), 91 - 40);
     send(WM_LBUTTONUP, 5, 170);
 
     send(WM_LBUTTONDOWN, 5, 440);  // below the free height: the end
-    EXPECT_EQ(list.ScrollOffset(), 454) << "the bar's end is the tiles' end";
-    EXPECT_EQ(list.ScrollBar().Pos(), 454);
+    EXPECT_EQ(Offset(), 454) << "the bar's end is the tiles' end";
+    EXPECT_EQ(BarShown(bar).thumbBottom, 456);
     EXPECT_EQ(driver::ClientRectInParent(Tile(39)).bottom, 456);
     send(WM_LBUTTONDOWN, 5, 5);  // the start
-    EXPECT_EQ(list.ScrollOffset(), 0);
     EXPECT_EQ(TileTop(0), 0);
+    EXPECT_EQ(BarShown(bar).thumbTop, 0);
 }
 
-TEST_F(SoftwareListTest, AScrolledGroupReplacedBySixteenKeepsItsOffsetButNothingMoves)
+TEST_F(SoftwareListTest, AScrolledGroupReplacedBySixteenHidesTheBarAndNothingMoves)
 {
     Fill(30);
     SendMessageW(list.hwnd(), WM_VSCROLL, 120, 0);
@@ -337,14 +370,11 @@ TEST_F(SoftwareListTest, AScrolledGroupReplacedBySixteenKeepsItsOffsetButNothing
     Fill(16);
     EXPECT_FALSE(IsWindow(old[0]));
     EXPECT_FALSE(IsWindow(old[1]));
-    EXPECT_FALSE(list.ScrollBar().IsVisible());
-    EXPECT_EQ(list.ScrollOffset(), 120);
-    EXPECT_EQ(list.ScrollBar().Max(), 272) << "the hidden bar keeps its other fields";
+    EXPECT_FALSE(BarShown(Bar()).track);
     EXPECT_EQ(TileTop(0), 0) << "laid out from the top";
     for (int delta : {-120, 120}) {
         Wheel(delta);
         EXPECT_EQ(TileTop(0), 0);
-        EXPECT_EQ(list.ScrollOffset(), 120);
     }
 }
 
@@ -355,10 +385,9 @@ TEST_F(SoftwareListTest, AnEmptyGroupHasNothingToScrollOrCollect)
     Fill(0);
     EXPECT_EQ(list.ItemCount(), 0u);
     EXPECT_FALSE(IsWindow(first));
-    EXPECT_FALSE(list.ScrollBar().IsVisible());
+    EXPECT_FALSE(BarShown(Bar()).track);
     Wheel(-120);
     SendMessageW(list.hwnd(), WM_VSCROLL, 100, 0);
-    EXPECT_EQ(list.ScrollOffset(), 0);
     list.SetAllChecked(true);
     EXPECT_EQ(list.CountChecked(), 0);
     std::vector<const CatalogueProgram*> collected;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/folders.h"
+#include "base/program_version.h"
 #include "install/update_check.h"
 #include "net/publisher_key.h"
 #include "net/servers.h"
@@ -25,7 +26,7 @@ TEST(UpdateVersion, ComparesAsCaseFoldedText)
 {
     const struct {
         const wchar_t* version;
-        bool newer;
+        bool newer;  // than 1.1.0
     } cases[] = {
         {L"1.1.0", false}, {L"1.1.1", true},  {L"1.2", true},      {L"1.10.0", true},  {L"2", true},
         {L"10.0", true},   {L"1.0.9", false}, {L"1.1", false},     {L"0.9", false},    {L"1.1.0A", true},
@@ -33,8 +34,10 @@ TEST(UpdateVersion, ComparesAsCaseFoldedText)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "Version=" << Narrow(c.version));
-        EXPECT_EQ(IsNewerThanCurrentVersion(c.version), c.newer);
+        EXPECT_EQ(CompareVersionText(c.version, L"1.1.0") > 0, c.newer);
     }
+    EXPECT_FALSE(IsNewerThanCurrentVersion(kProgramVersion));
+    EXPECT_TRUE(IsNewerThanCurrentVersion(std::wstring(kProgramVersion) + L".1"));
     EXPECT_EQ(CompareVersionText(L"1.1.0A", L"1.1.0a"), 0);
     EXPECT_LT(CompareVersionText(L"1.1", L"1.1.0"), 0);
     EXPECT_GT(CompareVersionText(L"1.1.0", L"1.1"), 0);
@@ -79,10 +82,10 @@ TEST(UpdateDescription, MissingKeysTakeTheirDefaults)
         {"all keys", "[Update]\r\nVersion=2.0\r\nUpdateFile=http://x/y\r\nInfo=New!\r\n", {L"2.0", L"http://x/y", L"New!"}},
         {"only a version", "[Update]\r\nVersion=2.0\r\n", {L"2.0", UpdatePageUrl(), L""}},
         {"empty values", "[Update]\r\nVersion=\r\nUpdateFile=\r\nInfo=\r\n", {L"", L"", L""}},
-        {"another section", "[Other]\r\nVersion=2.0\r\n", {L"1.1.0", UpdatePageUrl(), L""}},
-        {"not an INI file", "<html>404</html>", {L"1.1.0", UpdatePageUrl(), L""}},
+        {"another section", "[Other]\r\nVersion=2.0\r\n", {kProgramVersion, UpdatePageUrl(), L""}},
+        {"not an INI file", "<html>404</html>", {kProgramVersion, UpdatePageUrl(), L""}},
         {"259 characters at most", "[Update]\r\nInfo=" + long300 + "\r\n",
-         {L"1.1.0", UpdatePageUrl(), std::wstring(259, L'i')}},
+         {kProgramVersion, UpdatePageUrl(), std::wstring(259, L'i')}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -93,7 +96,7 @@ TEST(UpdateDescription, MissingKeysTakeTheirDefaults)
         EXPECT_EQ(read.info, c.expected.info);
     }
     const UpdateDescription missing = ReadUpdateDescription(folder / L"missing.txt");
-    EXPECT_EQ(missing.version, L"1.1.0");
+    EXPECT_EQ(missing.version, kProgramVersion);
     EXPECT_EQ(missing.updateFile, UpdatePageUrl());
 }
 
@@ -324,21 +327,21 @@ TEST_F(UpdateCheck, UpdateFileThatIsNotAWebAddressOpensTheUpdatePage)
 
 TEST_F(UpdateCheck, NoOpensNothing)
 {
-    Describe("[Update]\r\nVersion=1.1.1\r\n");
+    Describe("[Update]\r\nVersion=9.9\r\n");
     ASSERT_TRUE(RunCheck(IDNO).shown);
     EXPECT_EQ(WaitForOpened(2000), "");
 }
 
 TEST_F(UpdateCheck, NoPromptUnlessTheAnnouncedVersionIsNewer)
 {
-    const char* descriptions[] = {
-        "[Update]\r\nVersion=1.1.0\r\n",
+    const std::string descriptions[] = {
+        "[Update]\r\nVersion=" + Narrow(kProgramVersion) + "\r\n",
         "[Update]\r\nVersion=1.0.9\r\n",
         "[Update]\r\nVersion=1.1\r\n",
         "[Update]\r\nVersion=\r\n",
         "[Update]\r\nInfo=no version\r\n",
     };
-    for (const char* description : descriptions) {
+    for (const std::string& description : descriptions) {
         SCOPED_TRACE(description);
         Describe(description);
         EXPECT_FALSE(RunCheck(IDYES).shown);

@@ -1,6 +1,6 @@
 #pragma once
 // Owners for GDI and GDI+ resources, one per release function, beside the kernel handle
-// owners of app/unique_handle.h.
+// owners of base/unique_handle.h.
 
 #include <windows.h>
 // GDI+'s headers expect min and max, which NOMINMAX hides.

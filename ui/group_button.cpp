@@ -9,7 +9,7 @@ constexpr int kIconBottomMargin = 30;
 // Longer names are cut before drawing.
 constexpr int kMaxCaptionLength = 255;
 
-const ui::WindowClass kWindowClass{L"Tovarin:CGroupButton"};
+const ui::WindowClass kWindowClass = ui::SelfDrawnClass(L"Tovarin:CGroupButton");
 }  // namespace
 
 CGroupButton::CGroupButton() : ui::Window(kWindowClass) {}

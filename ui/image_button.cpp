@@ -1,7 +1,7 @@
 #include "ui/image_button.h"
 
 namespace {
-const ui::WindowClass kWindowClass{L"DTImageButton"};
+const ui::WindowClass kWindowClass = ui::SelfDrawnClass(L"DTImageButton");
 }  // namespace
 
 DTImageButton::DTImageButton() : ui::Window(kWindowClass) {}

@@ -48,7 +48,7 @@ ui::UniqueIcon LoadAppIcon(int size)
         LoadImageW(ui::ModuleInstance(), MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
 }
 
-const ui::WindowClass kWindowClass{L"Tovarin:CMainWindow"};
+const ui::WindowClass kWindowClass = ui::SelfDrawnClass(L"Tovarin:CMainWindow");
 }  // namespace
 
 CMainWindow::~CMainWindow()

@@ -72,7 +72,6 @@ public:
     // The run reached its end: every installer it started has exited. Not after a failed
     // download or the close button.
     bool EndedNormally() const { return m_endedNormally; }
-    int SpinFrame() const { return m_spinFrame; }
 
 private:
     LRESULT OnInitDialog();

@@ -28,6 +28,8 @@ int TruncateToInt(double value)
     return static_cast<int>(value);
 }
 
+// Shared by every bar: loaded when a bar is created, emptied when one is destroyed, so that
+// no picture is left for static destruction, after the program's GDI+ session has ended.
 CGdiPlusBitmapResource& SharedTrack()
 {
     static CGdiPlusBitmapResource image;
@@ -40,18 +42,8 @@ CGdiPlusBitmapResource& SharedThumb()
     return image;
 }
 
-const ui::WindowClass kWindowClass{L"Tovarin:CDTVerticalScrollBar"};
+const ui::WindowClass kWindowClass = ui::SelfDrawnClass(L"Tovarin:CDTVerticalScrollBar");
 }  // namespace
-
-const CGdiPlusBitmapResource& CDTVerticalScrollBar::TrackImage()
-{
-    return SharedTrack();
-}
-
-const CGdiPlusBitmapResource& CDTVerticalScrollBar::ThumbImage()
-{
-    return SharedThumb();
-}
 
 CDTVerticalScrollBar::CDTVerticalScrollBar() : ui::Window(kWindowClass) {}
 

@@ -51,14 +51,7 @@ public:
     int Min() const { return m_min; }
     int Max() const { return m_max; }
     int Page() const { return m_page; }
-    bool IsVisible() const { return m_visible; }
-    bool IsDragging() const { return m_dragging; }
-    bool IsCaptured() const { return m_captured; }
     bool IsHover() const { return m_hover.IsHover(); }
-
-    // Shared by every bar: loaded when a bar is created, emptied when one is destroyed.
-    static const CGdiPlusBitmapResource& TrackImage();
-    static const CGdiPlusBitmapResource& ThumbImage();
 
 private:
     // The thumb along the bar, for a non-empty range: its height (at least 5), the room it

@@ -45,8 +45,8 @@ RECT WindowRectOf(HWND hwnd)
     return rect;
 }
 
-const ui::WindowClass kListClass{L"Tovarin:CSWListBox"};
-const ui::WindowClass kTileClass{L"Tovarin:CSWListBoxItem"};
+const ui::WindowClass kListClass = ui::SelfDrawnClass(L"Tovarin:CSWListBox");
+const ui::WindowClass kTileClass = ui::SelfDrawnClass(L"Tovarin:CSWListBoxItem");
 }  // namespace
 
 // --- Tile ---------------------------------------------------------------------------------

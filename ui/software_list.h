@@ -124,10 +124,6 @@ public:
     // Marks each tile with its program's state; programs without an entry are not installed.
     void ShowInstalledStates(const InstalledStates& states);
 
-    int ScrollOffset() const { return m_scrollOffset; }
-    const CDTVerticalScrollBar& ScrollBar() const { return m_scrollBar; }
-    HWND ItemWindow(size_t index) const { return index < m_items.size() ? m_items[index]->hwnd() : nullptr; }
-
 private:
     LRESULT OnCreate();
     LRESULT OnDestroy();

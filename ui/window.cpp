@@ -92,6 +92,13 @@ const WindowClass& DefaultWindowClass()
     return descriptor;
 }
 
+WindowClass SelfDrawnClass(const wchar_t* name)
+{
+    WindowClass descriptor{name};
+    descriptor.skipFramelessNcPaint = true;
+    return descriptor;
+}
+
 HINSTANCE ModuleInstance()
 {
     return GetModuleHandleW(nullptr);
@@ -110,7 +117,7 @@ LRESULT CALLBACK WindowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
     if (!self)
         return CallWindowProcW(BaseProcedureOf(hwnd), hwnd, message, wParam, lParam);
 
-    if (message == WM_NCPAINT && !HasFrame(hwnd))
+    if (message == WM_NCPAINT && self->m_class.skipFramelessNcPaint && !HasFrame(hwnd))
         return 0;
     const LRESULT result = self->HandleMessage(message, wParam, lParam);
     if (message == WM_NCDESTROY)

@@ -19,10 +19,20 @@ struct WindowClass {
     UINT style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
     const wchar_t* cursor = IDC_ARROW;
     int brush = COLOR_WINDOW + 1;
+    // Its windows without a frame get no default WM_NCPAINT. That handling takes a window DC
+    // and asks the display driver about the screen even when there is nothing to draw: six
+    // round trips to Wine's server per window at the first paint. Only for classes that draw
+    // everything they show in their client area; a system class we superclass keeps its own
+    // non-client painting, and a window with a frame still gets its frame drawn.
+    bool skipFramelessNcPaint = false;
 };
 
 // The class of windows that declare none of their own.
 const WindowClass& DefaultWindowClass();
+
+// The parameters of a class whose windows the program draws entirely itself, without a frame:
+// the defaults, and no default WM_NCPAINT.
+WindowClass SelfDrawnClass(const wchar_t* name);
 
 HINSTANCE ModuleInstance();
 
