@@ -16,8 +16,9 @@ trap '[ -z "$runner" ] || wait "$runner" 2>/dev/null || true; rm -f "$out"' EXIT
 "$wine_run" cmd /c exit 0 >/dev/null 2>&1
 WINEPREFIX=$WINE_RUN_PREFIX "$wineserver" -w
 
-# A program that lives a few seconds, its output going to a file every holder can be seen by.
-"$wine_run" cmd /c "ping -n 6 127.0.0.1 >nul" >"$out" 2>&1 &
+# A program that lives twenty seconds, its output going to a file every holder can be seen by:
+# long enough to be seen three times beside the services while other tests load the machine.
+"$wine_run" cmd /c "ping -n 21 127.0.0.1 >nul" >"$out" 2>&1 &
 runner=$!
 
 # The processes of this prefix: Wine puts WINEPREFIX in each one's environment. One grep for
