@@ -16,6 +16,7 @@ enum class WineDifference {
     WorkAreaPerProcess,  // setting the work area changes this process's only
     NoEnabledPopup,      // GW_ENABLEDPOPUP finds nothing
     UntrustedCaError,    // an untrusted certificate gives 12057, not 12045
+    CloseKeepsReadBlocked,  // closing a request does not end a blocked InternetReadFile
 };
 
 inline const char* Explain(WineDifference difference)
@@ -34,6 +35,10 @@ inline const char* Explain(WineDifference difference)
     case WineDifference::UntrustedCaError:
         return "Wine's WinINet refuses a certificate from an untrusted CA with ERROR_INTERNET_SEC_CERT_REV_FAILED "
                "(12057) where Windows gives ERROR_INTERNET_INVALID_CA (12045)";
+    case WineDifference::CloseKeepsReadBlocked:
+        return "under Wine 8 InternetCloseHandle from another thread does not end an InternetReadFile blocked on "
+               "a silent host: the read returns at the receive time-out (30 s measured), where Windows returns at "
+               "once";
     }
     return "";
 }

@@ -83,6 +83,7 @@ std::string DownloadFailureReason(const DownloadReport& report)
                (report.bodyLength > 0 ? " of " + std::to_string(report.bodyLength) : std::string()) + " bytes)";
     case DownloadFault::WriteFailed: return "cannot write the file (error " + std::to_string(report.error) + ")";
     case DownloadFault::HashMismatch: return "the download's sha256 differs from the catalogue's";
+    case DownloadFault::WebPage: return "a web page came instead of the file";
     case DownloadFault::MoveFailed: return "cannot replace the file (error " + std::to_string(report.error) + ")";
     case DownloadFault::Cancelled: return "cancelled";
     case DownloadFault::None: break;
