@@ -21,9 +21,10 @@
 namespace {
 
 // Bytes that differ from file to file, so that a file fetched into the wrong place shows.
+// They begin as a program does, so that an installer of them is kept.
 std::string Bytes(const std::string& name, size_t size = 3000)
 {
-    std::string bytes;
+    std::string bytes = "MZ";
     while (bytes.size() < size)
         bytes += name + ";";
     bytes.resize(size);
@@ -299,7 +300,7 @@ TEST_F(Fetch, FailuresAreReportedAndTheOthersStillArrive)
 // keyed build also skips a program without a hash. Names cannot break a line's fields.
 TEST_F(Fetch, ProgramsTheRunRefusesAreSkipped)
 {
-    server.ServeAnyOtherPath(Body("any"));
+    server.ServeAnyOtherPath(Body("MZany"));
     const std::string parameters(600, 'p');
     WriteCatalogue(XmlCatalogue(XmlGroup(
         "G", "g.png",
@@ -308,7 +309,7 @@ TEST_F(Fetch, ProgramsTheRunRefusesAreSkipped)
             XmlProgram("blank", server.Url("/c.exe"), "a.png", InstallKey("  ")) +
             XmlProgram("long", server.Url("/d.exe"), "a.png", InstallKey("d.exe " + parameters)) +
             XmlProgram("icon", server.Url("/e.exe"), Link("/icons/a:b.png"),
-                       InstallKey("e.exe") + Sha256Key(HashOf("any"))) +
+                       InstallKey("e.exe") + Sha256Key(HashOf("MZany"))) +
             XmlProgram("tab&#9;line&#10;break", server.Url("/f.exe"), "a.png", InstallKey("f.exe")))));
 
     ConsoleRun result = RunFetch();
@@ -340,13 +341,13 @@ TEST_F(Fetch, ProgramsTheRunRefusesAreSkipped)
 // after signing is not used at all, and nothing is requested for it.
 TEST_F(Fetch, AKeyedFetchUsesNoCatalogueAlteredAfterSigning)
 {
-    server.ServeAnyOtherPath(Body("signed"));
-    const std::string hash = Sha256Key(HashOf("signed"));
+    server.ServeAnyOtherPath(Body("MZsigned"));
+    const std::string hash = Sha256Key(HashOf("MZsigned"));
     WriteCatalogue(XmlCatalogue(XmlGroup("G", "g.png", Program("signed", server.Url("/signed.exe"), "signed.exe", hash))));
     SignCatalogue();
     std::string altered = Local("AppLib.xml");
     altered.insert(altered.find("</array></dict>"),
-                   Program("added", server.Url("/added.exe"), "added.exe", Sha256Key(HashOf("signed"))));
+                   Program("added", server.Url("/added.exe"), "added.exe", Sha256Key(HashOf("MZsigned"))));
     WriteCatalogue(altered);
 
     ConsoleRun result = RunFetch(L"", L"applib_test_key.exe");
@@ -358,7 +359,7 @@ TEST_F(Fetch, AKeyedFetchUsesNoCatalogueAlteredAfterSigning)
 
     // The unkeyed tool reads it as it stands; the keyed one the signed catalogue.
     EXPECT_EQ(RunFetch().exitCode, 0u);
-    EXPECT_EQ(Local("Soft\\added.exe"), "signed");
+    EXPECT_EQ(Local("Soft\\added.exe"), "MZsigned");
     WriteCatalogue(XmlCatalogue(XmlGroup("G", "g.png", Program("signed", server.Url("/signed.exe"), "signed.exe", hash))));
     RemoveTree(LocalPath("Soft"));
     result = RunFetch(L"", L"applib_test_key.exe");
@@ -370,15 +371,15 @@ TEST_F(Fetch, AKeyedFetchUsesNoCatalogueAlteredAfterSigning)
 // accepted ones that give it two hashes are a fault of the catalogue, not a stick to trust.
 TEST_F(Fetch, EntriesSharingAFileAreComparedOnlyWhenAccepted)
 {
-    server.Serve("/a.exe", Body("a"));
-    server.Serve("/b.exe", Body("b"));
+    server.Serve("/a.exe", Body("MZa"));
+    server.Serve("/b.exe", Body("MZb"));
     WriteCatalogue(XmlCatalogue(XmlGroup(
         "G", "g.png",
         Program("no hash", server.Url("/a.exe"), "a.exe") +
-            Program("hashed", server.Url("/a.exe"), "a.exe", Sha256Key(HashOf("a"))) +
-            Program("same hash", server.Url("/a.exe"), "a.exe /S", Sha256Key(HashOf("a"))) +
+            Program("hashed", server.Url("/a.exe"), "a.exe", Sha256Key(HashOf("MZa"))) +
+            Program("same hash", server.Url("/a.exe"), "a.exe /S", Sha256Key(HashOf("MZa"))) +
             Program("other hash", server.Url("/a.exe"), "a.exe /q", Sha256Key(HashOf("not a"))) +
-            Program("B", server.Url("/b.exe"), "b.exe", Sha256Key(HashOf("b"))))));
+            Program("B", server.Url("/b.exe"), "b.exe", Sha256Key(HashOf("MZb"))))));
     SignCatalogue();
 
     // Keyed, the first entry is refused for its missing hash: the second brings the file.
@@ -391,7 +392,7 @@ TEST_F(Fetch, EntriesSharingAFileAreComparedOnlyWhenAccepted)
                   "G\tother hash\tinstaller\tSoft\\a.exe\tfailed: the same file as an earlier program, with another sha256",
                   "G\tB\tinstaller\tSoft\\b.exe\tdownloaded 1 bytes",
                   "4 files: 2 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 1 skipped, 1 failed"}));
-    EXPECT_EQ(Local("Soft\\a.exe"), "a");
+    EXPECT_EQ(Local("Soft\\a.exe"), "MZa");
     EXPECT_EQ(server.CountRequests("GET", "/a.exe"), 1u);
 
     // Unkeyed, the first entry is accepted and takes the later entry's hash as its check.
@@ -402,7 +403,7 @@ TEST_F(Fetch, EntriesSharingAFileAreComparedOnlyWhenAccepted)
     ASSERT_EQ(lines.size(), 4u) << result.out;
     EXPECT_EQ(lines[0], "G\tno hash\tinstaller\tSoft\\a.exe\tdownloaded 1 bytes");
     EXPECT_EQ(lines[1], "G\tother hash\tinstaller\tSoft\\a.exe\tfailed: the same file as an earlier program, with another sha256");
-    EXPECT_EQ(Local("Soft\\a.exe"), "a");
+    EXPECT_EQ(Local("Soft\\a.exe"), "MZa");
 }
 
 // A file that fails its hash is replaced only by a download that passes it: until then it
@@ -411,7 +412,7 @@ TEST_F(Fetch, AFileFailingItsCheckStaysUntilACheckedOneReplacesIt)
 {
     HttpAnswer missing;
     missing.status = 404;
-    const std::string expected = "the catalogue's release";
+    const std::string expected = "MZ the catalogue's release";
     const struct {
         const char* name;
         HttpAnswer answer;
@@ -419,9 +420,9 @@ TEST_F(Fetch, AFileFailingItsCheckStaysUntilACheckedOneReplacesIt)
         std::string left;  // Soft\setup.exe afterwards
     } cases[] = {
         {"no answer", missing, "failed: status 404 (HEAD, 5 attempts)", "an older release"},
-        {"a body with another hash", Body("a broken mirror's"),
+        {"a body with another hash", Body("MZ a broken mirror's"),
          "failed: the download's sha256 differs from the catalogue's", "an older release"},
-        {"the body the catalogue names", Body(expected), "downloaded 23 bytes", expected},
+        {"the body the catalogue names", Body(expected), "downloaded 26 bytes", expected},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -448,12 +449,12 @@ TEST_F(Fetch, LinesStayInCatalogueOrderUnderEightJobs)
     constexpr int kFiles = 16;
     for (int i = 0; i < kFiles; ++i) {
         const std::string name = "p" + std::to_string(i) + ".exe";
-        HttpAnswer answer = Body(std::string(static_cast<size_t>(i + 1), 'b'));
+        HttpAnswer answer = Body("MZ" + std::string(static_cast<size_t>(i + 1), 'b'));
         answer.delayMs = static_cast<DWORD>((kFiles - i) * 40);
         server.Serve("/" + name, answer);
         programs += Program("P" + std::to_string(i), server.Url("/" + name), name);
         expected.push_back("G\tP" + std::to_string(i) + "\tinstaller\tSoft\\" + name + "\tdownloaded " +
-                           std::to_string(i + 1) + " bytes");
+                           std::to_string(i + 3) + " bytes");
     }
     expected.push_back("16 files: 16 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 0 skipped, 0 failed");
     WriteCatalogue(XmlCatalogue(XmlGroup("G", "g.png", programs)));

@@ -544,7 +544,7 @@ TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)
 
     const HWND box = program.WaitForMessageBox(30000);
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(driver::MessageBoxText(box), L"下载\"f 1\"失败，请检查网络连接，然后重试");
+    EXPECT_EQ(driver::MessageBoxText(box), L"下载\"f 1\"失败\r\n服务器回答 404");
     EXPECT_EQ(WindowText(box), L"下载失败");
     driver::PressDialogButton(box, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
