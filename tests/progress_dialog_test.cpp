@@ -1095,7 +1095,18 @@ protected:
             GetEnvironmentVariableW(L"ProgramFiles", folder, MAX_PATH);
         return folder;
     }
-    static std::wstring Installed(const std::wstring& name) { return ProgramFiles32() + L"\\" + name + L"\\installed.txt"; }
+    // The NSIS installers are built for this test's own architecture, and so install where it
+    // sees Program Files and its own registry view.
+    static std::wstring ProgramFilesOfTheNsisInstallers()
+    {
+        wchar_t folder[MAX_PATH] = {};
+        GetEnvironmentVariableW(L"ProgramFiles", folder, MAX_PATH);
+        return folder;
+    }
+    static std::wstring Installed(const std::wstring& name)
+    {
+        return ProgramFilesOfTheNsisInstallers() + L"\\" + name + L"\\installed.txt";
+    }
     static std::wstring UninstallKey(const std::wstring& name)
     {
         return L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + name;
@@ -1103,13 +1114,12 @@ protected:
     static bool HasUninstallEntry(const std::wstring& name)
     {
         RegKey key;
-        return RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallKey(name).c_str(), 0, KEY_READ | KEY_WOW64_32KEY,
-                             key.put()) == ERROR_SUCCESS;
+        return RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallKey(name).c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
     }
     static void Uninstall(const std::wstring& name)
     {
-        RemoveTree(ProgramFiles32() + L"\\" + name);
-        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, UninstallKey(name).c_str(), KEY_WOW64_32KEY, 0);
+        RemoveTree(ProgramFilesOfTheNsisInstallers() + L"\\" + name);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey(name).c_str());
     }
     static void RemovePackage()
     {
@@ -1206,7 +1216,7 @@ TEST_F(RealInstallers, APackageThenAnNsisInstallerInOneRun)
     EXPECT_EQ(InstallLogLines(), (std::vector<std::string>{"真工具\t安装成功\t0", "真软件\t安装成功\t0"}));
 
     // What the real installers wrote is what the installed marks read: the package under its
-    // product code and its name, the NSIS installer under its key in the 32-bit view.
+    // product code and its name, the NSIS installer under its key in its own view.
     const std::vector<UninstallEntry> entries = ReadUninstallEntries();
     const struct {
         const wchar_t* installed;

@@ -1,8 +1,9 @@
 ; A real installer made with the NSIS compiler, for the install-run tests. With /S it installs
 ; silently: it waits DELAY_MS, writes "installed.txt" into its folder under Program Files and an
 ; Uninstall entry (with DisplayVersion VERSION, 2.4.1 unless given), and exits with EXIT_CODE.
-;   makensis -DNAME=RealApp -DEXIT_CODE=0 -DDELAY_MS=0 -DOUT=realapp-setup.exe realapp.nsi
+;   makensis -DTARGET=amd64-unicode -DNAME=RealApp -DEXIT_CODE=0 -DDELAY_MS=0 -DOUT=realapp-setup.exe realapp.nsi
 Unicode true
+Target ${TARGET}
 SetCompressor zlib
 RequestExecutionLevel admin
 Name "${NAME}"
