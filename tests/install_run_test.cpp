@@ -1148,6 +1148,9 @@ TEST_F(InstallLog, PastItsLimitTheOldestLinesGo)
         {"drops as many as it takes", "\xEF\xBB\xBF" "a\r\nb\r\nc\r\ndddd\r\n", 3 + 6 + 7, "\xEF\xBB\xBF" "dddd\r\nnewer\r\n"},
         {"a log without the mark gets it", "aaaa\r\nbbbb\r\n", 3 + 6 + 7, "\xEF\xBB\xBF" "bbbb\r\nnewer\r\n"},
         {"a line longer than the limit stands alone", "\xEF\xBB\xBF" "aaaa\r\n", 5, "\xEF\xBB\xBF" "newer\r\n"},
+        {"lines an editor ended with LF alone", "\xEF\xBB\xBF" "aaaa\nbbbb\n", 3 + 5 + 7, "\xEF\xBB\xBF" "bbbb\nnewer\r\n"},
+        {"a log far past the limit is read from its end",
+         "\xEF\xBB\xBF" + std::string(200 * 6, 'a') + "\r\nbbbb\r\n", 3 + 6 + 7, "\xEF\xBB\xBF" "bbbb\r\nnewer\r\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
