@@ -13,24 +13,26 @@
 
 #include "catalog/catalogue.h"
 
-// The install value trimmed at both ends, up to its first space (U+0020), or the whole
-// trimmed value when it has none. The installer is downloaded and looked for under this
-// name in the installers folder.
+// An install value's words are separated by spaces (U+0020); a word that opens with a double
+// quote runs to the next one ("my setup.exe" /S), which must end it, and is the text between
+// them. A quote left open makes the rest of the value one word, quote and all.
+
+// The trimmed install value's first word. The installer is downloaded and looked for under
+// this name in the installers folder.
 std::wstring InstallerFileName(const std::wstring& install);
 
 // What an install value starts: an installer program (".exe") or a Windows Installer
 // package (".msi"), which msiexec installs.
 enum class InstallerKind { None, Program, Package };
 
-// Splits the trimmed install value after its first ".exe " or, failing that, its first
-// ".exe" (either in any letter case): `file` is the part up to and including ".exe", and
-// `parameters` the trimmed rest. A value with no ".exe" is looked at for ".msi " and ".msi"
-// the same way. None, with both emptied, when it holds neither: nothing is started for it.
+// Splits the trimmed install value at its first word that ends in ".exe" or ".msi" (in any
+// letter case): `file` is that word, or, when other words come before it, the value up to
+// its end; `parameters` is the trimmed rest. So "pkg.msi /qn TARGET=app.exe" starts the
+// package pkg.msi. None, with both emptied, when no word ends so: nothing is started for it.
 InstallerKind SplitInstallCommand(const std::wstring& install, std::wstring& file, std::wstring& parameters);
 
 // Whether the file the value starts is another than the one it downloads: "my setup.exe /S"
-// downloads "my" and starts "my setup.exe"; "setup.exe.bak" downloads itself and starts
-// "setup.exe". False for a value that starts nothing.
+// downloads "my" and starts "my setup.exe". False for a value that starts nothing.
 bool StartsAnotherFile(const std::wstring& install);
 
 // Windows Installer's own msiexec.exe, from the system folder: never from the installers

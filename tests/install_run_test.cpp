@@ -48,13 +48,17 @@ const InstallCase kInstallCases[] = {
      L"/S /D=C:\\Program Files\\x", true},
     {L"Setup.EXE", L"Setup.EXE", kProgram, L"Setup.EXE", L"", true},
     {L"\t SETUP.Exe \r\n", L"SETUP.Exe", kProgram, L"SETUP.Exe", L"", true},
-    // Windows Installer packages, looked for only where no ".exe" is.
+    // Windows Installer packages.
     {L"realtool.msi /qn", L"realtool.msi", kPackage, L"realtool.msi", L"/qn", true},
     {L"Tool.MSI", L"Tool.MSI", kPackage, L"Tool.MSI", L"", true},
     {L"tool.msi /qn TARGETDIR=C:\\x", L"tool.msi", kPackage, L"tool.msi", L"/qn TARGETDIR=C:\\x", true},
     {L"setup.exe /i tool.msi", L"setup.exe", kProgram, L"setup.exe", L"/i tool.msi", true},
     {L"tool.msi.exe", L"tool.msi.exe", kProgram, L"tool.msi.exe", L"", true},
-    {L"tool.msix", L"tool.msix", kPackage, L"tool.msi", L"x", true, true},
+    {L"tool.msix", L"tool.msix", kNone, L"", L"", false},
+    // The installer is the first word that ends in ".exe" or ".msi", quoted or not.
+    {L"pkg.msi /qn TARGET=app.exe", L"pkg.msi", kPackage, L"pkg.msi", L"/qn TARGET=app.exe", true},
+    {L"\"my setup.exe\" /S", L"my setup.exe", kProgram, L"my setup.exe", L"/S", true},
+    {L"\"my setup.exe /S", L"\"my setup.exe /S", kNone, L"", L"", false},
     // Nothing to start: neither downloaded nor started.
     {L"tool.zip", L"tool.zip", kNone, L"", L"", false},
     {L"readme.txt --help", L"readme.txt", kNone, L"", L"", false},
@@ -66,17 +70,17 @@ const InstallCase kInstallCases[] = {
     {L"..\\..\\Windows\\x.exe /S", L"..\\..\\Windows\\x.exe", kProgram, L"..\\..\\Windows\\x.exe", L"/S", false},
     {L"a/b.exe", L"a/b.exe", kProgram, L"a/b.exe", L"", false},
     {L"C:x.exe", L"C:x.exe", kProgram, L"C:x.exe", L"", false},
-    {L"x.exe:stream", L"x.exe:stream", kProgram, L"x.exe", L":stream", false, true},
+    {L"x.exe:stream", L"x.exe:stream", kNone, L"", L"", false},
     {L"..\\x.msi /qn", L"..\\x.msi", kPackage, L"..\\x.msi", L"/qn", false},
     {L".", L".", kNone, L"", L"", false},
     {L"..", L"..", kNone, L"", L"", false},
-    // Started part fine, downloaded part not: a tab does not end the downloaded name.
-    {L"setup.exe\t/S", L"setup.exe\t/S", kProgram, L"setup.exe", L"/S", false, true},
+    // A tab does not end a word.
+    {L"setup.exe\t/S", L"setup.exe\t/S", kNone, L"", L"", false},
     // Parameters may name any path: they are the installer's business.
     {L"setup.exe ..\\..\\y /D=C:\\z", L"setup.exe", kProgram, L"setup.exe", L"..\\..\\y /D=C:\\z", true},
-    // The downloaded name ends at the first space, the started file at ".exe".
+    // The downloaded name is the first word, the started file ends with the installer's.
     {L"my setup.exe /S", L"my", kProgram, L"my setup.exe", L"/S", true, true},
-    {L"setup.exe.bak", L"setup.exe.bak", kProgram, L"setup.exe", L".bak", true, true},
+    {L"setup.exe.bak", L"setup.exe.bak", kNone, L"", L"", false},
     {L"a.exe b.exe /S", L"a.exe", kProgram, L"a.exe", L"b.exe /S", true},
     {L"a.exeb.exe /S", L"a.exeb.exe", kProgram, L"a.exeb.exe", L"/S", true},
 };
@@ -848,8 +852,8 @@ const RunRow kRunRows[] = {
      true,
      L"B"},
     {"a keyed build refuses values whose downloaded and started files differ, and the run ends there",
-     {{L"A", L"a.exe"}, {L"B", L"setup.exe.bak"}, {L"C", L"c.exe"}},
-     {L"setup.exe.bak", L"setup.exe"},
+     {{L"A", L"a.exe"}, {L"B", L"my setup.exe /S"}, {L"C", L"c.exe"}},
+     {L"my", L"my setup.exe"},
      "get a.exe",
      {{"done a.exe", "run a.exe", L"正在安装 - A", 0}, {"", "", L"正在安装 - A", 0, kRefused}},
      L"B",

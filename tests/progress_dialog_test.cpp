@@ -824,7 +824,7 @@ TEST_F(DialogRun, AKeyedRunNamesWhyItCannotVouchForAProgram)
         const wchar_t* text;
     } cases[] = {
         {L"plain.exe", false, L"\"无校验\"没有sha256校验值，本程序只下载和安装发布者校验过的安装程序"},
-        {L"setup.exe.bak", true, L"\"无校验\"的安装值启动的不是它下载的文件，本程序不启动未经校验的文件"},
+        {L"my setup.exe /S", true, L"\"无校验\"的安装值启动的不是它下载的文件，本程序不启动未经校验的文件"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.install));
