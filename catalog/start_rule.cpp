@@ -75,7 +75,7 @@ InstallerKind KindOfWord(const std::wstring& word)
 }
 
 // The install value's own faults, whatever the build.
-StartVerdict InstallValueVerdict(const std::wstring& install, const std::wstring& folder)
+StartVerdict InstallValueVerdict(const std::wstring& install)
 {
     const std::wstring name = InstallerFileName(install);
     if (name.empty())
@@ -90,7 +90,7 @@ StartVerdict InstallValueVerdict(const std::wstring& install, const std::wstring
     if (!IsPlainFileName(file))
         return StartVerdict::UnsafeFileName;
     // Measured on a staged path of the longest kind: every staging folder's name has one length.
-    const std::wstring staged(StagedPathLength(folder, file), L'x');
+    const std::wstring staged(StagedPathLength(file), L'x');
     const StartCommand command = StartCommandFor(kind, staged, parameters);
     if (!FitsElevatedArgument(command.file))
         return StartVerdict::PathTooLong;
@@ -158,12 +158,23 @@ bool FitsElevatedArgument(const std::wstring& text)
     return text.size() < kElevatedArgumentBuffer;
 }
 
-size_t StagedPathLength(const std::wstring& folder, const std::wstring& file)
+std::wstring StagingRoot()
 {
-    return folder.size() + 1 + kStagingFolderNameLength + 1 + file.size();
+    wchar_t folder[MAX_PATH + 1] = {};
+    DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH)
+        return std::wstring();
+    while (length > 0 && folder[length - 1] == L'\\')
+        --length;
+    return std::wstring(folder, length);
 }
 
-StartVerdict DecideStart(const CatalogueProgram& program, const std::wstring& folder, bool keyedBuild, bool upToDate)
+size_t StagedPathLength(const std::wstring& file)
+{
+    return StagingRoot().size() + 1 + kStagingFolderNameLength + 1 + file.size();
+}
+
+StartVerdict DecideStart(const CatalogueProgram& program, bool keyedBuild, bool upToDate)
 {
     if (upToDate)
         return StartVerdict::UpToDate;
@@ -171,7 +182,7 @@ StartVerdict DecideStart(const CatalogueProgram& program, const std::wstring& fo
     // publisher gave no hash, whatever else is wrong with it.
     if (keyedBuild && program.sha256.empty())
         return StartVerdict::NoSha256;
-    const StartVerdict verdict = InstallValueVerdict(program.install, folder);
+    const StartVerdict verdict = InstallValueVerdict(program.install);
     if (verdict == StartVerdict::Accepted && keyedBuild && StartsAnotherFile(program.install))
         return StartVerdict::StartsAnotherFile;
     return verdict;
@@ -233,11 +244,10 @@ std::vector<const CatalogueProgram*> EveryProgram(const Catalogue& catalogue)
     return programs;
 }
 
-bool KeyedBuildTakes(const Catalogue& catalogue, const std::wstring& installersFolder)
+bool KeyedBuildTakes(const Catalogue& catalogue)
 {
     const std::vector<const CatalogueProgram*> programs = EveryProgram(catalogue);
-    const InstallerPlaces places(installersFolder, programs);
-    return std::none_of(programs.begin(), programs.end(), [&](const CatalogueProgram* program) {
-        return IsKeyRefusal(DecideStart(*program, places.FolderOf(*program), true));
+    return std::none_of(programs.begin(), programs.end(), [](const CatalogueProgram* program) {
+        return IsKeyRefusal(DecideStart(*program, true));
     });
 }

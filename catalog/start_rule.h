@@ -55,13 +55,18 @@ std::wstring InstallerPath(const std::wstring& folder, const std::wstring& name)
 // would start something the catalogue does not say.
 bool FitsElevatedArgument(const std::wstring& text);
 
-// An installer starts from a copy in a staging folder of its own beside it, whose name is
-// "start-", 8 hexadecimal digits of the process id, "-" and 8 of a counter.
+// An installer starts from a copy in a staging folder of its own under StagingRoot(), whose
+// name is "start-", 8 hexadecimal digits of the process id, "-" and 8 of a counter.
 constexpr size_t kStagingFolderNameLength = 23;
 
-// The path an installer named `file` is started from when staged in `folder`; any staging
-// folder's name has this length.
-size_t StagedPathLength(const std::wstring& folder, const std::wstring& file);
+// The user's temporary folder (GetTempPathW), without its final backslash: on the system's
+// own volume, where only the user, the Administrators and SYSTEM may write, whatever volume
+// the installers are kept on. A stick's FAT or exFAT keeps no permissions at all.
+std::wstring StagingRoot();
+
+// The path an installer named `file` is started from when staged; any staging folder's name
+// has this length.
+size_t StagedPathLength(const std::wstring& file);
 
 // Whether a program's installer may be downloaded and started, and if not, why.
 enum class StartVerdict {
@@ -80,12 +85,11 @@ enum class StartVerdict {
 
 // The rule. Install values come from a catalogue fetched over the network, so the downloaded
 // name and the started file must be plain file names (IsPlainFileName), and the command
-// started from a staging folder under `folder` (the program's installer folder) must fit an
-// elevated start. A keyed build (`keyedBuild`) also needs the catalogue to vouch for the
-// bytes started. `upToDate` says the program is installed and up to date, which comes first;
-// a missing hash in a keyed build comes next.
-StartVerdict DecideStart(const CatalogueProgram& program, const std::wstring& folder, bool keyedBuild,
-                         bool upToDate = false);
+// started from a staging folder of this machine's must fit an elevated start. A keyed build
+// (`keyedBuild`) also needs the catalogue to vouch for the bytes started. `upToDate` says the
+// program is installed and up to date, which comes first; a missing hash in a keyed build
+// comes next.
+StartVerdict DecideStart(const CatalogueProgram& program, bool keyedBuild, bool upToDate = false);
 
 // Refused: neither Accepted nor UpToDate.
 bool IsRefusal(StartVerdict verdict);
@@ -120,5 +124,5 @@ std::wstring InstallerSubfolder(const CatalogueProgram& program);
 std::vector<const CatalogueProgram*> EveryProgram(const Catalogue& catalogue);
 
 // Whether a keyed build may take the catalogue: the rule refuses none of its programs for
-// want of the key's vouching, with each program's installer placed under `installersFolder`.
-bool KeyedBuildTakes(const Catalogue& catalogue, const std::wstring& installersFolder);
+// want of the key's vouching.
+bool KeyedBuildTakes(const Catalogue& catalogue);

@@ -79,13 +79,17 @@ std::string Trimmed(const std::string& lines, const std::string& line, size_t li
 }  // namespace
 
 std::wstring InstallLogLine(const SYSTEMTIME& localTime, const std::wstring& computer, const std::wstring& program,
-                            const std::wstring& outcome, const std::wstring& exitCode, unsigned long long seconds)
+                            const std::wstring& outcome, const std::wstring& exitCode, unsigned long long seconds,
+                            const std::vector<std::wstring>& leftRunning)
 {
     wchar_t when[32] = {};
     swprintf(when, 32, L"%04u-%02u-%02u %02u:%02u:%02u", localTime.wYear, localTime.wMonth, localTime.wDay,
              localTime.wHour, localTime.wMinute, localTime.wSecond);
-    return std::wstring(when) + L"\t" + computer + L"\t" + program + L"\t" + outcome + L"\t" + exitCode + L"\t" +
-           std::to_wstring(seconds) + L"秒";
+    std::wstring line = std::wstring(when) + L"\t" + computer + L"\t" + program + L"\t" + outcome + L"\t" +
+                        exitCode + L"\t" + std::to_wstring(seconds) + L"秒";
+    for (size_t i = 0; i < leftRunning.size(); ++i)
+        line += (i == 0 ? L"\t仍在运行：" : L"、") + leftRunning[i];
+    return line;
 }
 
 bool AppendInstallLogLine(const std::wstring& path, const std::wstring& line, size_t limit)

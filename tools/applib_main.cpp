@@ -187,12 +187,11 @@ int Check(const std::wstring& path)
     // the publisher has to hear of it all the same. A keyed build takes no catalogue with a
     // program the start rule refuses for want of the key's vouching (KeyedBuildTakes).
     const bool keyedBuild = HasPublisherKey();
-    const InstallerPlaces places(FolderOfFile(path) + L"\\" + kSoftFolderName, EveryProgram(catalogue));
     bool keysWellFormed = true;
     bool installsStartable = true;
     for (const auto& group : catalogue) {
         for (const auto& program : group->applications) {
-            const StartVerdict verdict = DecideStart(*program, places.FolderOf(*program), keyedBuild);
+            const StartVerdict verdict = DecideStart(*program, keyedBuild);
             if (program->malformedSha256) {
                 report += Utf8FromWide(program->name) + "的sha256不正确\n";
                 keysWellFormed = false;

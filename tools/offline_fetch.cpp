@@ -43,7 +43,7 @@ FetchItem InstallerItem(const CatalogueLink& link, const InstallerPlaces& places
             link.url,
             programFolder.substr(folder.size() + 1) + L"\\" + InstallerFileName(program.install),
             program.sha256,
-            RefusalText(DecideStart(program, programFolder, keyedBuild)),
+            RefusalText(DecideStart(program, keyedBuild)),
             std::string()};
 }
 
