@@ -106,7 +106,7 @@ CatalogueRefreshState RefreshCatalogue(const P256PublicKey* publisherKey, const 
     Catalogue catalogue;
     LoadCatalogueFromBytes(catalogue, bytes);  // only the check decides
     std::wstring message;
-    if (!CheckCatalogue(catalogue, message) || (publisherKey && !KeyedBuildTakes(catalogue, GetSoftDir())))
+    if (!CheckCatalogue(catalogue, message) || (publisherKey && !KeyedBuildTakes(catalogue)))
         return RefreshFailed;
     afterStep(RefreshStep::CatalogueChecked);
 

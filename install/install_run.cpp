@@ -50,6 +50,7 @@ public:
     // end with 259, STILL_ACTIVE's value.
     bool HasExited() override { return m_tree.Poll(); }
     std::wstring WaitingFor() const override { return m_tree.RemainingName(); }
+    std::vector<std::wstring> LeftRunning() const override { return m_tree.LeftRunning(); }
     DWORD ExitCode() const override
     {
         DWORD code = 0;
@@ -179,7 +180,8 @@ InstallRun::Step InstallRun::Tick()
 {
     if (!CollectFinishedDownload())
         return m_failure->verdict == StartVerdict::Accepted ? Step::DownloadFailed : Step::Refused;
-    WatchInstaller();
+    if (WatchInstaller())
+        return Step::StillInstallingStuck;
     return TakeNextStep();
 }
 
@@ -193,7 +195,11 @@ void InstallRun::Stop()
 
 void InstallRun::KeepWaiting()
 {
-    m_windowsInstallerWaitSinceMs = m_platform.NowMs();
+    const ULONGLONG now = m_platform.NowMs();
+    if (m_windowsInstallerWaitSinceMs)
+        m_windowsInstallerWaitSinceMs = now;
+    if (m_running && m_running->stillInstallingSinceMs)
+        m_running->stillInstallingSinceMs = now;
 }
 
 void InstallRun::SkipWaitingProgram()
@@ -202,6 +208,18 @@ void InstallRun::SkipWaitingProgram()
         return;
     m_windowsInstallerWaitSinceMs.reset();
     Record(*m_programs[m_installIndex++], InstallOutcome::Skipped);
+}
+
+// What still installs runs on, unwatched, beside the program it installed.
+void InstallRun::StartNextProgram()
+{
+    if (m_running && m_running->stillInstallingSinceMs)
+        EndRunningInstaller({m_running->process->WaitingFor()});
+}
+
+std::wstring InstallRun::StillRunningName() const
+{
+    return m_running ? m_running->process->WaitingFor() : std::wstring();
 }
 
 HANDLE InstallRun::InstallerProcess() const
@@ -235,21 +253,41 @@ bool InstallRun::CollectFinishedDownload()
     return true;
 }
 
-void InstallRun::WatchInstaller()
+// True once the installer has ended and a process it started, still installing, has run on
+// for kStillInstallingPatienceMs since.
+bool InstallRun::WatchInstaller()
 {
     if (!m_running)
-        return;
-    if (!m_running->process->HasExited()) {
-        const std::wstring waitingFor = m_running->process->WaitingFor();
-        if (!waitingFor.empty())
-            m_statusText = L"正在等待 - " + waitingFor;
-        return;
+        return false;
+    if (m_running->process->HasExited()) {
+        EndRunningInstaller();
+        return false;
     }
+    const std::wstring waitingFor = m_running->process->WaitingFor();
+    if (waitingFor.empty()) {
+        m_running->stillInstallingSinceMs.reset();
+        return false;
+    }
+    m_statusText = L"正在等待 - " + waitingFor;
+    const ULONGLONG now = m_platform.NowMs();
+    if (!m_running->stillInstallingSinceMs)
+        m_running->stillInstallingSinceMs = now;
+    return now - *m_running->stillInstallingSinceMs >= kStillInstallingPatienceMs;
+}
+
+// Its line names what it left running, and `alsoLeft` besides.
+void InstallRun::EndRunningInstaller(const std::vector<std::wstring>& alsoLeft)
+{
     const DWORD exitCode = m_running->process->ExitCode();
     const CatalogueProgram& program = *m_running->program;
     const ULONGLONG milliseconds = m_platform.NowMs() - m_running->startMs;
+    std::vector<std::wstring> leftRunning = m_running->process->LeftRunning();
+    for (const std::wstring& name : alsoLeft) {
+        if (std::find(leftRunning.begin(), leftRunning.end(), name) == leftRunning.end())
+            leftRunning.push_back(name);
+    }
     m_running.reset();  // nothing needs its handles or its copy any more
-    Record(program, OutcomeOfExitCode(exitCode), exitCode, milliseconds);
+    Record(program, OutcomeOfExitCode(exitCode), exitCode, milliseconds, leftRunning);
 }
 
 InstallRun::Step InstallRun::TakeNextStep()
@@ -336,43 +374,46 @@ void InstallRun::StartNextDownload()
 
 StartVerdict InstallRun::VerdictOn(const CatalogueProgram& program) const
 {
-    return DecideStart(program, m_places.FolderOf(program), m_keyedBuild, m_upToDate.count(&program) != 0);
+    return DecideStart(program, m_keyedBuild, m_upToDate.count(&program) != 0);
 }
 
 // The installer starts from a copy of its own in a fresh folder, checked against its hash
-// through a hold that lets others only read it, and held until the start has returned.
+// through a hold that lets others only read it, and held until it has ended. A folder that
+// holds anything else by the start is not started from.
 void InstallRun::RunInstaller(const CatalogueProgram& program)
 {
     std::wstring file;
     std::wstring parameters;
     const InstallerKind kind = SplitInstallCommand(program.install, file, parameters);
-    const std::wstring folder = m_places.FolderOf(program);
     StagedInstaller staged;
-    if (!staged.Stage(InstallerPath(folder, file), folder, program.sha256)) {
+    if (!staged.Stage(InstallerPath(m_places.FolderOf(program), file), program.sha256)) {
         Record(program, InstallOutcome::NotStarted);
         return;
     }
     m_platform.BeforeStart(staged.file());
+    if (!staged.StandsAlone()) {
+        Record(program, InstallOutcome::NotStarted);
+        return;
+    }
     const StartCommand command = StartCommandFor(kind, staged.file(), parameters);
     const ULONGLONG startMs = m_platform.NowMs();
     std::unique_ptr<StartedInstaller> process = m_platform.StartElevated(command.file, command.parameters);
-    staged.Release();
     if (!process) {
         Record(program, InstallOutcome::NotStarted);
         return;
     }
-    m_running.emplace(RunningInstaller{&program, std::move(process), std::move(staged), startMs});
+    m_running.emplace(RunningInstaller{&program, std::move(process), std::move(staged), startMs, std::nullopt});
 }
 
 void InstallRun::Record(const CatalogueProgram& program, InstallOutcome outcome, std::optional<DWORD> exitCode,
-                        ULONGLONG milliseconds)
+                        ULONGLONG milliseconds, const std::vector<std::wstring>& leftRunning)
 {
     m_results.push_back({&program, outcome, exitCode, milliseconds});
-    Log(program, OutcomeWords(outcome), exitCode, milliseconds);
+    Log(program, OutcomeWords(outcome), exitCode, milliseconds, leftRunning);
 }
 
 void InstallRun::Log(const CatalogueProgram& program, const std::wstring& outcome, std::optional<DWORD> exitCode,
-                     ULONGLONG milliseconds)
+                     ULONGLONG milliseconds, const std::vector<std::wstring>& leftRunning)
 {
     if (m_logFile.empty())
         return;
@@ -381,5 +422,5 @@ void InstallRun::Log(const CatalogueProgram& program, const std::wstring& outcom
     const std::wstring code = exitCode ? std::to_wstring(*exitCode) : std::wstring(L"-");
     AppendInstallLogLine(m_logFile,
                          InstallLogLine(now, ComputerName(), program.name, outcome, code,
-                                        (milliseconds + 500) / 1000));
+                                        (milliseconds + 500) / 1000, leftRunning));
 }

@@ -183,7 +183,7 @@ TEST_F(FetchCatalogue, FillsAFreshTreeThenFindsItUpToDate)
     std::vector<std::string> expected;
     for (const Line& line : ExpectedLines()) {
         if (StartsNothing(line)) {
-            expected.push_back(line.head + "\tskipped: no .exe or .msi to start");
+            expected.push_back(line.head + "\tskipped: no file name ending in .exe or .msi to start");
             continue;
         }
         const std::string bytes = Bytes(line.server, line.server.find("/icons/") == 0 ? 700 : 3000);
@@ -199,7 +199,7 @@ TEST_F(FetchCatalogue, FillsAFreshTreeThenFindsItUpToDate)
     EXPECT_EQ(second.exitCode, 0u);
     expected.clear();
     for (const Line& line : ExpectedLines())
-        expected.push_back(line.head + (StartsNothing(line) ? "\tskipped: no .exe or .msi to start" : "\tup to date"));
+        expected.push_back(line.head + (StartsNothing(line) ? "\tskipped: no file name ending in .exe or .msi to start" : "\tup to date"));
     expected.push_back("10 files: 0 downloaded (0.0 MB), 9 up to date, 0 kept (not checked), 1 skipped, 0 failed");
     EXPECT_EQ(Lines(second.out), expected);
     for (const Line& line : ExpectedLines())

@@ -23,7 +23,7 @@ const char* RefusalText(StartVerdict verdict)
     case StartVerdict::UnsafeFileName: return kUnsafeName;
     case StartVerdict::PathTooLong: return "installer path too long to start";
     case StartVerdict::ParametersTooLong: return "parameters too long to start";
-    case StartVerdict::NothingToStart: return "no .exe or .msi to start";
+    case StartVerdict::NothingToStart: return "no file name ending in .exe or .msi to start";
     case StartVerdict::NoSha256: return "no sha256, which this build requires";
     case StartVerdict::StartsAnotherFile: return "starts another file than it downloads, which this build refuses";
     case StartVerdict::Accepted:
@@ -43,7 +43,7 @@ FetchItem InstallerItem(const CatalogueLink& link, const InstallerPlaces& places
             link.url,
             programFolder.substr(folder.size() + 1) + L"\\" + InstallerFileName(program.install),
             program.sha256,
-            RefusalText(DecideStart(program, programFolder, keyedBuild)),
+            RefusalText(DecideStart(program, keyedBuild)),
             std::string()};
 }
 
