@@ -321,9 +321,9 @@ TEST_F(Fetch, ProgramsTheRunRefusesAreSkipped)
                   "G\tdevice\tinstaller\tSoft\\con.exe\tskipped: unsafe file name",
                   "G\tblank\tinstaller\tSoft\\\tskipped: no file name in the install value",
                   "G\tlong\tinstaller\tSoft\\d.exe\tskipped: parameters too long to start",
-                  "G\ticon\tinstaller\tSoft\\e.exe\tdownloaded 3 bytes",
+                  "G\ticon\tinstaller\tSoft\\e.exe\tdownloaded 5 bytes",
                   "G\ticon\ticon\tAppIcons\\a:b.png\tskipped: unsafe file name",
-                  "G\ttab line break\tinstaller\tSoft\\f.exe\tdownloaded 3 bytes",
+                  "G\ttab line break\tinstaller\tSoft\\f.exe\tdownloaded 5 bytes",
                   "7 files: 2 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 5 skipped, 0 failed"}));
     for (const RecordedRequest& request : server.Requests())
         EXPECT_TRUE(request.path == "/e.exe" || request.path == "/f.exe") << request.method << " " << request.path;
@@ -333,7 +333,7 @@ TEST_F(Fetch, ProgramsTheRunRefusesAreSkipped)
     result = RunFetch(L"", L"applib_test_key.exe");
     const std::vector<std::string> keyed = Lines(result.out);
     ASSERT_EQ(keyed.size(), 8u) << result.out;
-    EXPECT_EQ(keyed[4], "G\ticon\tinstaller\tSoft\\e.exe\tdownloaded 3 bytes");
+    EXPECT_EQ(keyed[4], "G\ticon\tinstaller\tSoft\\e.exe\tdownloaded 5 bytes");
     EXPECT_EQ(keyed[6], "G\ttab line break\tinstaller\tSoft\\f.exe\tskipped: no sha256, which this build requires");
 }
 
@@ -364,7 +364,7 @@ TEST_F(Fetch, AKeyedFetchUsesNoCatalogueAlteredAfterSigning)
     RemoveTree(LocalPath("Soft"));
     result = RunFetch(L"", L"applib_test_key.exe");
     EXPECT_EQ(result.exitCode, 0u) << result.err;
-    EXPECT_EQ(Lines(result.out)[0], "G\tsigned\tinstaller\tSoft\\signed.exe\tdownloaded 6 bytes");
+    EXPECT_EQ(Lines(result.out)[0], "G\tsigned\tinstaller\tSoft\\signed.exe\tdownloaded 8 bytes");
 }
 
 // Entries that name one file: a refused entry takes the file from no later one, and two
@@ -388,20 +388,20 @@ TEST_F(Fetch, EntriesSharingAFileAreComparedOnlyWhenAccepted)
     EXPECT_EQ(Lines(result.out),
               (std::vector<std::string>{
                   "G\tno hash\tinstaller\tSoft\\a.exe\tskipped: no sha256, which this build requires",
-                  "G\thashed\tinstaller\tSoft\\a.exe\tdownloaded 1 bytes",
+                  "G\thashed\tinstaller\tSoft\\a.exe\tdownloaded 3 bytes",
                   "G\tother hash\tinstaller\tSoft\\a.exe\tfailed: the same file as an earlier program, with another sha256",
-                  "G\tB\tinstaller\tSoft\\b.exe\tdownloaded 1 bytes",
+                  "G\tB\tinstaller\tSoft\\b.exe\tdownloaded 3 bytes",
                   "4 files: 2 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 1 skipped, 1 failed"}));
     EXPECT_EQ(Local("Soft\\a.exe"), "MZa");
     EXPECT_EQ(server.CountRequests("GET", "/a.exe"), 1u);
 
     // Unkeyed, the first entry is accepted and takes the later entry's hash as its check.
-    PutLocal("Soft\\a.exe", "x");  // the size the server announces, other bytes
+    PutLocal("Soft\\a.exe", "xyz");  // the size the server announces, other bytes
     result = RunFetch();
     EXPECT_EQ(result.exitCode, 1u);
     const std::vector<std::string> lines = Lines(result.out);
     ASSERT_EQ(lines.size(), 4u) << result.out;
-    EXPECT_EQ(lines[0], "G\tno hash\tinstaller\tSoft\\a.exe\tdownloaded 1 bytes");
+    EXPECT_EQ(lines[0], "G\tno hash\tinstaller\tSoft\\a.exe\tdownloaded 3 bytes");
     EXPECT_EQ(lines[1], "G\tother hash\tinstaller\tSoft\\a.exe\tfailed: the same file as an earlier program, with another sha256");
     EXPECT_EQ(Local("Soft\\a.exe"), "MZa");
 }
@@ -495,7 +495,7 @@ TEST_F(Fetch, AKilledFetchLeavesNothingUnderTheFinalName)
 
 TEST_F(Fetch, ExitCodesAndTheSummaryInMegabytes)
 {
-    HttpAnswer large = Body(std::string(1000000, 'x'));
+    HttpAnswer large = Body("MZ" + std::string(999998, 'x'));
     large.bodyRepeats = 3;  // 3,000,000 bytes
     server.Serve("/large.exe", large);
     WriteCatalogue(XmlCatalogue(XmlGroup("G", "g.png", Program("L", server.Url("/large.exe"), "large.exe"))));
