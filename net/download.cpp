@@ -36,7 +36,6 @@ constexpr DWORD kPartialStatus = 206;
 // Without one, a host that stops sending holds a read for ever.
 constexpr DWORD kTimeoutMs = 30 * 1000;
 constexpr unsigned kLongestRetryAfterSeconds = 60;
-constexpr DWORD kWaitSliceMs = 100;  // how soon a cancel ends a wait the host asked for
 constexpr wchar_t kTemporarySuffixFormat[] = L".%02d%02d%02d";  // local hour, minute, second
 constexpr size_t kTemporaryStampDigits = 6;
 
@@ -55,10 +54,37 @@ struct WebUrl {
     bool secure = false;  // https
 };
 
+// What WinINet's callbacks for one request touch. WinINet runs the session asynchronously, so
+// that a cancel ends the download's thread at once, even where closing the request leaves a
+// read pending in WinINet until the host's time-out: the state lives until both the thread
+// and the request's last callback (HANDLE_CLOSING) have let go, and the pending read's
+// buffer with it.
+struct RequestState {
+    KernelHandle completed{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    INTERNET_ASYNC_RESULT result = {};  // of the call that completed last
+    char buffer[kReadBlockSize] = {};
+    DWORD read = 0;
+};
+
+// Only requests carry a context; the root and the connections have none.
+void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void* information, DWORD)
+{
+    if (context == 0)
+        return;
+    auto* const reference = reinterpret_cast<std::shared_ptr<RequestState>*>(context);
+    if (status == INTERNET_STATUS_REQUEST_COMPLETE) {
+        (*reference)->result = *static_cast<const INTERNET_ASYNC_RESULT*>(information);
+        SetEvent((*reference)->completed.get());
+    } else if (status == INTERNET_STATUS_HANDLE_CLOSING) {
+        delete reference;  // the request's last callback
+    }
+}
+
 // A request and the connection it went over.
 struct SentRequest {
     InternetHandle connection;
     InternetHandle request;
+    std::shared_ptr<RequestState> state;  // shared with the request's callbacks
 };
 
 // Closes `request`, unless the job's cancel has closed it already.
@@ -90,6 +116,24 @@ struct HttpExchange {
 bool IsCancelled(const DownloadJob* job)
 {
     return job && job->cancelRequested.load();
+}
+
+// The result of a WinINet call, waiting out one that went on in the background. A cancel
+// ends the wait at once, failing the call; the pending work stays WinINet's. A request
+// without state is a caller's own, opened synchronously.
+bool Completed(BOOL done, const RequestState* state, DownloadJob* job)
+{
+    if (done)
+        return true;
+    if (!state || GetLastError() != ERROR_IO_PENDING)
+        return false;
+    const HANDLE events[] = {state->completed.get(), job ? job->CancelEvent() : nullptr};
+    if (WaitForMultipleObjects(job ? 2 : 1, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+        return false;
+    }
+    SetLastError(state->result.dwError);
+    return state->result.dwResult != 0;
 }
 
 void SetTimeouts(HINTERNET handle)
@@ -218,28 +262,29 @@ unsigned RetryAfterSeconds(HINTERNET request, DWORD status)
     return std::min<unsigned>(seconds, kLongestRetryAfterSeconds);
 }
 
-// Waits as the host asked, in slices so that a cancel ends the wait.
+// Waits as the host asked; a cancel ends the wait.
 void WaitAsAsked(unsigned seconds, DownloadJob* job)
 {
-    if (job)
-        job->secondsToWait.store(seconds);
-    const ULONGLONG end = GetTickCount64() + seconds * 1000ULL;
-    while (!IsCancelled(job) && GetTickCount64() < end)
-        Sleep(kWaitSliceMs);
-    if (job)
-        job->secondsToWait.store(0);
+    if (!job) {
+        Sleep(seconds * 1000);
+        return;
+    }
+    job->secondsToWait.store(seconds);
+    WaitForSingleObject(job->CancelEvent(), seconds * 1000);
+    job->secondsToWait.store(0);
 }
 
 // Sends up to `attempts` times with the extra `headers`; true at the first settled answer. A
 // busy host's Retry-After is waited out before the next attempt. The report keeps how the
 // last attempt went: its fault is None for 200, 206 and a redirect.
-bool SendWithRetry(HINTERNET request, int attempts, bool head, const std::wstring& headers, DownloadJob* job,
-                   LinkReport& report)
+bool SendWithRetry(HINTERNET request, const RequestState* state, int attempts, bool head, const std::wstring& headers,
+                   DownloadJob* job, LinkReport& report)
 {
     for (int attempt = 0; attempt < attempts && !IsCancelled(job); ++attempt) {
         ++report.attempts;
-        if (!HttpSendRequestW(request, headers.empty() ? nullptr : headers.c_str(), static_cast<DWORD>(headers.size()),
-                              nullptr, 0)) {
+        if (!Completed(HttpSendRequestW(request, headers.empty() ? nullptr : headers.c_str(),
+                                        static_cast<DWORD>(headers.size()), nullptr, 0),
+                       state, job)) {
             NoAnswer(report, "HttpSendRequest");
             continue;
         }
@@ -264,15 +309,19 @@ bool SendTo(HttpExchange& exchange, const WebUrl& url, const wchar_t* verb, int 
     if (!sent.connection)
         return NoAnswer(report, "InternetConnect");
     const DWORD flags = kRequestFlags | (url.secure ? INTERNET_FLAG_SECURE : 0);
-    sent.request.reset(
-        HttpOpenRequestW(sent.connection.get(), verb, url.path.c_str(), kHttpVersion, kReferrer, nullptr, flags, 0));
-    if (!sent.request)
+    sent.state = std::make_shared<RequestState>();
+    auto* const callbackReference = new std::shared_ptr<RequestState>(sent.state);
+    sent.request.reset(HttpOpenRequestW(sent.connection.get(), verb, url.path.c_str(), kHttpVersion, kReferrer, nullptr,
+                                        flags, reinterpret_cast<DWORD_PTR>(callbackReference)));
+    if (!sent.request) {
+        delete callbackReference;
         return NoAnswer(report, "HttpOpenRequest");
+    }
     SetTimeouts(sent.request.get());
     if (exchange.job && !exchange.job->Watch(sent.request.get()))
         return false;  // cancelled
-    return SendWithRetry(sent.request.get(), attempts, std::wcscmp(verb, L"HEAD") == 0, headers, exchange.job,
-                         report);
+    return SendWithRetry(sent.request.get(), sent.state.get(), attempts, std::wcscmp(verb, L"HEAD") == 0, headers,
+                         exchange.job, report);
 }
 
 // Sends `verb` to `link` and follows the host's redirects: true when the last answer is 200.
@@ -342,9 +391,10 @@ bool SendBodyRequest(HttpExchange& exchange, const std::wstring& url, int attemp
 // The report says how far it got.
 bool SendSizeRequest(const std::wstring& url, int attempts, HttpExchange& exchange, LinkReport& report)
 {
-    exchange.root.reset(InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    exchange.root.reset(InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, INTERNET_FLAG_ASYNC));
     if (!exchange.root)
         return NoAnswer(report, "InternetOpen");
+    InternetSetStatusCallbackW(exchange.root.get(), OnRequestStatus);
     SetTimeouts(exchange.root.get());
     if (SendFollowingRedirects(exchange, url, L"HEAD", attempts, std::wstring(), exchange.size, report))
         return AcceptSize(QueryContentLength(exchange.size.request.get()), report);
@@ -429,13 +479,15 @@ uint64_t WholeBodyLength(HINTERNET request, uint64_t announced)
 // The one read loop of every body, through one block-sized buffer, until the report has
 // `required` bytes or more. With a job, its cancel flag is looked at after every read (the
 // final empty one included) and its byte count follows every block taken.
-DownloadFault ReadBody(HINTERNET request, uint64_t required, BodySink& sink, DownloadJob* job,
+DownloadFault ReadBody(const SentRequest& sent, uint64_t required, BodySink& sink, DownloadJob* job,
                        DownloadReport& report)
 {
-    char buffer[kReadBlockSize];
+    RequestState& state = *sent.state;
     for (;;) {
-        DWORD read = 0;
-        const bool readOk = InternetReadFile(request, buffer, kReadBlockSize, &read);
+        state.read = 0;
+        const bool readOk =
+            Completed(InternetReadFile(sent.request.get(), state.buffer, kReadBlockSize, &state.read), &state, job);
+        const DWORD read = state.read;
         if (IsCancelled(job))
             return DownloadFault::Cancelled;
         if (!readOk) {
@@ -444,7 +496,7 @@ DownloadFault ReadBody(HINTERNET request, uint64_t required, BodySink& sink, Dow
         }
         if (read == 0)
             break;
-        if (!sink.Take(buffer, read))
+        if (!sink.Take(state.buffer, read))
             return WriteFailed(report);
         report.receivedBytes += read;
         if (job)
@@ -522,7 +574,7 @@ DownloadFault ReceiveResuming(HttpExchange& exchange, uint64_t announced, HANDLE
     const uint64_t whole = WholeBodyLength(exchange.body.request.get(), announced);
     const std::wstring validator = ResumeValidator(exchange.body.request.get());
     FileSink sink(file);
-    DownloadFault fault = ReadBody(exchange.body.request.get(), whole, sink, job, report);
+    DownloadFault fault = ReadBody(exchange.body, whole, sink, job, report);
     for (int attempt = 1; fault == DownloadFault::CutShort && attempt < kDownloadAttempts; ++attempt) {
         const bool resumes = !validator.empty() && whole > 0 && report.receivedBytes > 0;
         const std::wstring headers =
@@ -533,7 +585,7 @@ DownloadFault ReceiveResuming(HttpExchange& exchange, uint64_t announced, HANDLE
         if (!(resumes && ContinuesAt(exchange.body.request.get(), report.receivedBytes, whole)) &&
             !StartAgain(file, job, report))
             return WriteFailed(report);
-        fault = ReadBody(exchange.body.request.get(), whole, sink, job, report);
+        fault = ReadBody(exchange.body, whole, sink, job, report);
     }
     return IsCancelled(job) ? DownloadFault::Cancelled : fault;
 }
@@ -693,7 +745,7 @@ DownloadReport Fetch(const std::wstring& url, const std::wstring& path, Download
 bool SendRequestWithRetry(HINTERNET request, int attempts)
 {
     LinkReport report;
-    return request && SendWithRetry(request, attempts, false, std::wstring(), nullptr, report) &&
+    return request && SendWithRetry(request, nullptr, attempts, false, std::wstring(), nullptr, report) &&
            report.status == kSuccessStatus;
 }
 
@@ -728,7 +780,7 @@ bool DownloadToMemory(const std::wstring& url, std::string& bytes, size_t larges
     std::string body;
     MemorySink sink(body, largest);
     const uint64_t whole = WholeBodyLength(exchange.body.request.get(), announced);
-    if (ReadBody(exchange.body.request.get(), whole, sink, nullptr, report) != DownloadFault::None)
+    if (ReadBody(exchange.body, whole, sink, nullptr, report) != DownloadFault::None)
         return false;
     bytes.swap(body);
     return true;
@@ -834,6 +886,7 @@ void DownloadJob::Cancel()
 {
     const std::lock_guard<std::mutex> lock(m_watchMutex);
     cancelRequested.store(true);
+    SetEvent(m_cancelled.get());
     if (m_watched) {
         InternetCloseHandle(m_watched);
         m_closedByCancel = m_watched;

@@ -14,6 +14,8 @@
 #include <string>
 #include <utility>
 
+#include "base/unique_handle.h"
+
 // Sends an opened request up to `attempts` times, at once one after another; true as soon
 // as an answer carries status 200. A null request or fewer than one attempt sends nothing.
 bool SendRequestWithRetry(HINTERNET request, int attempts);
@@ -113,16 +115,18 @@ struct DownloadJob {
     DownloadReport report;                     // thread writes, before `finished`
     std::atomic<bool> finished{false};         // thread writes, as its last write to the job
 
-    // The owner's side: sets the flag and closes the request the thread sends or reads on, so
-    // that a blocked HttpSendRequest or InternetReadFile returns at once.
+    // The owner's side: sets the flag and the event, which end the thread's wait on a pending
+    // HttpSendRequest or InternetReadFile at once, and closes the request it sends or reads on.
     void Cancel();
     // The thread's side. Watch: the request a cancel is to close; false, watching nothing,
     // once cancelled. StopWatching: false when a cancel has closed `request` already, which
     // the thread then must not close again.
     bool Watch(HINTERNET request);
     bool StopWatching(HINTERNET request);
+    HANDLE CancelEvent() const { return m_cancelled.get(); }  // set by Cancel
 
 private:
+    const KernelHandle m_cancelled{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::mutex m_watchMutex;            // guards the two below
     HINTERNET m_watched = nullptr;      // borrowed from the thread
     HINTERNET m_closedByCancel = nullptr;

@@ -17,7 +17,6 @@ enum class WineDifference {
     NoEnabledPopup,      // GW_ENABLEDPOPUP finds nothing
     UntrustedCaError,    // an untrusted certificate gives 12057, not 12045
     NoStoredDacl,        // a folder's DACL is made up from its Unix owner, not kept
-    CloseKeepsReadBlocked,  // closing a request does not end a blocked InternetReadFile
 };
 
 inline const char* Explain(WineDifference difference)
@@ -39,10 +38,6 @@ inline const char* Explain(WineDifference difference)
     case WineDifference::UntrustedCaError:
         return "Wine's WinINet refuses a certificate from an untrusted CA with ERROR_INTERNET_SEC_CERT_REV_FAILED "
                "(12057) where Windows gives ERROR_INTERNET_INVALID_CA (12045)";
-    case WineDifference::CloseKeepsReadBlocked:
-        return "under Wine 8 InternetCloseHandle from another thread does not end an InternetReadFile blocked on "
-               "a silent host: the read returns at the receive time-out (30 s measured), where Windows returns at "
-               "once";
     }
     return "";
 }
