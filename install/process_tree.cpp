@@ -154,7 +154,7 @@ bool ProcessTree::Poll()
     for (const ListedProcess& listed : processes)
         m_listedBefore.insert({listed.id, listed.created});
 
-    bool holding = false;
+    bool holding = m_childStarting;
     m_remainingName.clear();
     for (Member& member : m_members) {
         member.running = IsMemberRunning(member, processes);
@@ -191,12 +191,15 @@ std::vector<std::wstring> ProcessTree::LeftRunning() const
 // makes it a member.
 void ProcessTree::TakeInNewMembers(const std::vector<ListedProcess>& processes)
 {
+    m_childStarting = false;
     for (bool joined = true; joined;) {
         joined = false;
         for (const ListedProcess& listed : processes) {
-            // Wine lists a process still starting without its name and creation time; it
-            // joins on a later poll, which kSettleMs waits for.
+            // Wine lists a process still starting without its name and creation time: it joins
+            // on a later poll, and the tree is not done before it has.
             const Member* parent = MemberById(listed.parentId);
+            if (parent && listed.name.empty())
+                m_childStarting = true;
             if (!parent || listed.name.empty() || MemberById(listed.id) || listed.id == listed.parentId ||
                 !IsChildOf(listed, *parent, processes))
                 continue;
