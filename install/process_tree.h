@@ -85,6 +85,7 @@ private:
     bool IsChildOf(const ListedProcess& process, const Member& parent,
                    const std::vector<ListedProcess>& processes) const;
     bool IsMemberRunning(const Member& member, const std::vector<ListedProcess>& processes) const;
+    bool IsMember(const ListedProcess& process) const;
     const Member* MemberById(DWORD id) const;
 
     std::vector<Member> m_members;  // the installer first
