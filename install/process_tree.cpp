@@ -154,7 +154,7 @@ bool ProcessTree::Poll()
     for (const ListedProcess& listed : processes)
         m_listedBefore.insert({listed.id, listed.created});
 
-    bool holding = false;
+    bool holding = m_childStarting;
     m_remainingName.clear();
     for (Member& member : m_members) {
         member.running = IsMemberRunning(member, processes);
@@ -191,13 +191,16 @@ std::vector<std::wstring> ProcessTree::LeftRunning() const
 // makes it a member.
 void ProcessTree::TakeInNewMembers(const std::vector<ListedProcess>& processes)
 {
+    m_childStarting = false;
     for (bool joined = true; joined;) {
         joined = false;
         for (const ListedProcess& listed : processes) {
-            // Wine lists a process still starting without its name and creation time; it
-            // joins on a later poll, which kSettleMs waits for.
+            // Wine lists a process still starting without its name and creation time: it joins
+            // on a later poll, and the tree is not done before it has.
             const Member* parent = MemberById(listed.parentId);
-            if (!parent || listed.name.empty() || MemberById(listed.id) || listed.id == listed.parentId ||
+            if (parent && listed.name.empty())
+                m_childStarting = true;
+            if (!parent || listed.name.empty() || IsMember(listed) || listed.id == listed.parentId ||
                 !IsChildOf(listed, *parent, processes))
                 continue;
             KernelHandle process(OpenProcess(kMemberAccess, FALSE, listed.id));
@@ -230,6 +233,15 @@ bool ProcessTree::IsMemberRunning(const Member& member, const std::vector<Listed
         return WaitForSingleObject(member.process.get(), 0) == WAIT_TIMEOUT;
     return std::any_of(processes.begin(), processes.end(), [&](const ListedProcess& listed) {
         return listed.id == member.id && listed.created == member.created;
+    });
+}
+
+// The same process, not only the same id: an id may come back to another process once a
+// member we could not hold open has ended.
+bool ProcessTree::IsMember(const ListedProcess& process) const
+{
+    return std::any_of(m_members.begin(), m_members.end(), [&](const Member& member) {
+        return member.id == process.id && member.created == process.created;
     });
 }
 

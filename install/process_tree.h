@@ -85,11 +85,13 @@ private:
     bool IsChildOf(const ListedProcess& process, const Member& parent,
                    const std::vector<ListedProcess>& processes) const;
     bool IsMemberRunning(const Member& member, const std::vector<ListedProcess>& processes) const;
+    bool IsMember(const ListedProcess& process) const;
     const Member* MemberById(DWORD id) const;
 
     std::vector<Member> m_members;  // the installer first
     std::set<ProcessKey> m_listedBefore;  // every process of the previous list
     unsigned m_polls = 0;
+    bool m_childStarting = false;  // the last list held a member's child still starting
     std::vector<std::wstring> m_temporaryFolders;
     std::wstring m_remainingName;
     ULONGLONG m_seenEndedMs = 0;  // when the tree was first seen done; 0 while it is not

@@ -16,7 +16,6 @@ enum class WineDifference {
     WorkAreaPerProcess,  // setting the work area changes this process's only
     NoEnabledPopup,      // GW_ENABLEDPOPUP finds nothing
     UntrustedCaError,    // an untrusted certificate gives 12057, not 12045
-    NoStoredDacl,        // a folder's DACL is made up from its Unix owner, not kept
 };
 
 inline const char* Explain(WineDifference difference)
@@ -32,9 +31,6 @@ inline const char* Explain(WineDifference difference)
         return "under Wine the work area is per process: a test can set its own, not another program's";
     case WineDifference::NoEnabledPopup:
         return "Wine does not implement GW_ENABLEDPOPUP: message boxes are found by owner and class";
-    case WineDifference::NoStoredDacl:
-        return "Wine keeps no security descriptor given to CreateDirectoryW: it reads one back made from the "
-               "Unix owner (SYSTEM and the user, not protected), so a protected DACL shows only on Windows";
     case WineDifference::UntrustedCaError:
         return "Wine's WinINet refuses a certificate from an untrusted CA with ERROR_INTERNET_SEC_CERT_REV_FAILED "
                "(12057) where Windows gives ERROR_INTERNET_INVALID_CA (12045)";
