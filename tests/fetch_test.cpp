@@ -235,7 +235,7 @@ TEST_F(FetchCatalogue, ReplacesStaleFilesAndKeepsTheRightSize)
 }
 
 // With the server out of reach, files already there stay, unchecked, and a hashed one is
-// still known to be right; a missing one fails.
+// still known to be right; a missing one fails, and so does one that is no installer.
 TEST_F(Fetch, KeepsFilesUncheckedWhenTheServerIsGone)
 {
     const std::wstring gone = UrlNobodyServes("/");
@@ -243,8 +243,9 @@ TEST_F(Fetch, KeepsFilesUncheckedWhenTheServerIsGone)
         "G", "g.png",
         Program("A", gone + L"a.exe", "a.exe") + Program("B", gone + L"b.exe", "b.exe", Sha256Key(HashOf("hashed"))) +
             Program("C", gone + L"c.exe", "c.exe"))));
-    PutLocal("Soft\\a.exe", "whatever size");
+    PutLocal("Soft\\a.exe", "MZ whatever size");
     PutLocal("Soft\\b.exe", "hashed");
+    PutLocal("Soft\\c.exe", "<html>a login page an older build kept</html>");
 
     const ConsoleRun result = RunFetch();
 
@@ -256,7 +257,7 @@ TEST_F(Fetch, KeepsFilesUncheckedWhenTheServerIsGone)
                   "G\tB\tinstaller\tSoft\\b.exe\tup to date",
                   "G\tC\tinstaller\tSoft\\c.exe\tfailed: no answer (HEAD: HttpSendRequest error 12029, 5 attempts)",
                   "3 files: 0 downloaded (0.0 MB), 1 up to date, 1 kept (not checked), 0 skipped, 1 failed"}));
-    EXPECT_EQ(Local("Soft\\a.exe"), "whatever size");
+    EXPECT_EQ(Local("Soft\\a.exe"), "MZ whatever size");
 }
 
 // Every way a download fails is reported with the request or the check that failed; the
@@ -272,12 +273,15 @@ TEST_F(Fetch, FailuresAreReportedAndTheOthersStillArrive)
     server.Serve("/cut.exe", cut);
     server.Serve("/changed.exe", Body(Bytes("changed")));
     server.Serve("/three.exe", Body(Bytes("three")));
+    HttpAnswer loginPage = Body("<html>log in first</html>");
+    loginPage.contentType = "text/html";
+    server.Serve("/page.exe", loginPage);
     WriteCatalogue(XmlCatalogue(XmlGroup(
         "G", "g.png",
         Program("1", server.Url("/one.exe"), "one.exe") + Program("404", server.Url("/missing.exe"), "missing.exe") +
             Program("GET", server.Url("/get.exe"), "get.exe") + Program("cut", server.Url("/cut.exe"), "cut.exe") +
             Program("changed", server.Url("/changed.exe"), "changed.exe", Sha256Key(HashOf("the catalogue's"))) +
-            Program("3", server.Url("/three.exe"), "three.exe"))));
+            Program("page", server.Url("/page.exe"), "page.exe") + Program("3", server.Url("/three.exe"), "three.exe"))));
 
     const ConsoleRun result = RunFetch();
 
@@ -289,10 +293,11 @@ TEST_F(Fetch, FailuresAreReportedAndTheOthersStillArrive)
                   "G\tGET\tinstaller\tSoft\\get.exe\tfailed: status 500 (GET, 5 attempts)",
                   "G\tcut\tinstaller\tSoft\\cut.exe\tfailed: cut short (GET: 5000 of 100000 bytes)",
                   "G\tchanged\tinstaller\tSoft\\changed.exe\tfailed: the download's sha256 differs from the catalogue's",
+                  "G\tpage\tinstaller\tSoft\\page.exe\tfailed: a web page came instead of the file: the network may want a login first",
                   "G\t3\tinstaller\tSoft\\three.exe\tdownloaded 3000 bytes",
-                  "6 files: 2 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 0 skipped, 4 failed"}));
+                  "7 files: 2 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 0 skipped, 5 failed"}));
     EXPECT_TRUE(Local("Soft\\three.exe") == Bytes("three"));
-    for (const char* name : {"missing.exe", "get.exe", "cut.exe", "changed.exe"})
+    for (const char* name : {"missing.exe", "get.exe", "cut.exe", "changed.exe", "page.exe"})
         EXPECT_EQ(LocalFiles(std::string("Soft\\") + name + "*"), std::vector<std::wstring>()) << name;
 }
 
