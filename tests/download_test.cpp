@@ -1047,13 +1047,13 @@ TEST_F(Https, ALinkOverTlsDownloadsLikeAPlainOne)
 TEST_F(Https, AnHttpLinkRedirectedToHttpsIsFetchedThereWithHeadAndGet)
 {
     server->Serve("/up/r/a.exe", RedirectTo(HttpsUrl(fronts.good, "/up/a.exe")));
-    server->Serve("/up/a.exe", Body("over tls"));
+    server->Serve("/up/a.exe", Body("MZ over tls"));
     const std::wstring target = folder / L"a.exe";
     DownloadJob job(server->Url("/up/r/a.exe"), target, L"");
     const DownloadReport report = RunDownload(job);
     EXPECT_EQ(report.fault, DownloadFault::None);
     EXPECT_EQ(report.request.url, WideUrl(HttpsUrl(fronts.good, "/up/a.exe")));
-    EXPECT_EQ(ReadWholeFile(target), "over tls");
+    EXPECT_EQ(ReadWholeFile(target), "MZ over tls");
     EXPECT_EQ(server->CountRequests("HEAD", "/up/r/a.exe"), 1u);
     EXPECT_EQ(server->CountRequests("GET", "/up/r/a.exe"), 0u);
     EXPECT_EQ(server->CountRequests("HEAD", "/up/a.exe"), 1u);
@@ -1140,7 +1140,7 @@ TEST_F(Https, ProbeAndDownloadAgreeOnEveryLink)
     server->Serve("/agree/down.exe", RedirectTo(Narrow(server->Url("/agree/good.exe"))));
     server->Serve("/agree/loop.exe", RedirectTo(HttpsUrl(fronts.good, "/agree/loop.exe"), 302));
     for (const int status : {403, 405, 501})
-        server->Serve("/agree/head" + std::to_string(status) + ".exe", Status(status), Body("sized by the GET"));
+        server->Serve("/agree/head" + std::to_string(status) + ".exe", Status(status), Body("MZ sized by the GET"));
     const struct {
         std::string url;
         bool good;
