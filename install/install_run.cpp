@@ -36,6 +36,8 @@ public:
     bool IsFinished() const override { return m_download.IsFinished(); }
     bool Succeeded() const override { return m_download.Succeeded(); }
     int GetPercent() const override { return m_download.GetPercent(); }
+    FailureReason Failure() const override { return ReasonOf(m_download.Report()); }
+    unsigned SecondsToWait() const override { return m_download.SecondsToWait(); }
 
 private:
     CAsyncDownload m_download;  // cancels on destruction a download still going
@@ -239,9 +241,11 @@ bool InstallRun::CollectFinishedDownload()
     if (!m_download || !m_download->IsFinished())
         return true;
     const bool succeeded = m_download->Succeeded();
+    const FailureReason reason = m_download->Failure();
     m_download.reset();
     if (!succeeded) {
-        m_failure = Failure{m_programs[m_downloadIndex], StartVerdict::Accepted};
+        m_failure = Failure{m_programs[m_downloadIndex], StartVerdict::Accepted, reason};
+        Log(*m_failure->program, L"下载失败：" + FailureWords(reason), std::nullopt, 0);
         return false;
     }
     ++m_downloadIndex;
@@ -330,6 +334,10 @@ void InstallRun::ShowDownloadProgress(const CatalogueProgram& program)
     m_statusText = L"正在下载 - " + program.name;
     if (!m_download || m_download->IsFinished())
         return;
+    if (const unsigned seconds = m_download->SecondsToWait()) {
+        m_statusText = L"服务器繁忙，" + std::to_wstring(seconds) + L"秒后重试 - " + program.name;
+        return;
+    }
     m_percent = std::clamp(m_download->GetPercent(), 0, 100);
     m_statusText = L"正在下载(" + std::to_wstring(m_percent) + L"%) - " + program.name;
 }
@@ -345,7 +353,7 @@ void InstallRun::StartNextDownload()
         const CatalogueProgram& program = *m_programs[m_downloadIndex];
         const StartVerdict verdict = VerdictOn(program);
         if (IsKeyRefusal(verdict)) {
-            m_failure = Failure{&program, verdict};
+            m_failure = Failure{&program, verdict, {}};
             return;
         }
         if (verdict != StartVerdict::Accepted)
@@ -354,8 +362,9 @@ void InstallRun::StartNextDownload()
         MakeSureFolderExists(folder);
         const std::wstring path = InstallerPath(folder, InstallerFileName(program.install));
         // With a hash, the download's thread checks a file already there and fetches it again
-        // when it differs.
-        if (!PathExists(path) || !program.sha256.empty()) {
+        // when it differs. Without one, a file that is no installer (a login page an earlier
+        // run met) is fetched again.
+        if (!PathExists(path) || !program.sha256.empty() || !HoldsInstallerSignature(path)) {
             m_download = m_platform.StartDownload(program.url, path, program.sha256);
             return;
         }
@@ -400,12 +409,18 @@ void InstallRun::Record(const CatalogueProgram& program, InstallOutcome outcome,
                         ULONGLONG milliseconds, const std::vector<std::wstring>& leftRunning)
 {
     m_results.push_back({&program, outcome, exitCode, milliseconds});
+    Log(program, OutcomeWords(outcome), exitCode, milliseconds, leftRunning);
+}
+
+void InstallRun::Log(const CatalogueProgram& program, const std::wstring& outcome, std::optional<DWORD> exitCode,
+                     ULONGLONG milliseconds, const std::vector<std::wstring>& leftRunning)
+{
     if (m_logFile.empty())
         return;
     SYSTEMTIME now = {};
     GetLocalTime(&now);
     const std::wstring code = exitCode ? std::to_wstring(*exitCode) : std::wstring(L"-");
     AppendInstallLogLine(m_logFile,
-                         InstallLogLine(now, ComputerName(), program.name, OutcomeWords(outcome), code,
+                         InstallLogLine(now, ComputerName(), program.name, outcome, code,
                                         (milliseconds + 500) / 1000, leftRunning));
 }

@@ -16,6 +16,7 @@
 #include "catalog/catalogue.h"
 #include "catalog/start_rule.h"
 #include "install/staged_installer.h"
+#include "net/failure_reason.h"
 
 // Starts the file elevated (verb "runas") with the parameters, shown, without an owner
 // window, working directory or error box. The process handle, or none when the start failed,
@@ -30,6 +31,8 @@ public:
     virtual bool IsFinished() const = 0;
     virtual bool Succeeded() const = 0;  // once finished
     virtual int GetPercent() const = 0;  // may pass 100 when the size announced was short
+    virtual FailureReason Failure() const { return {FailureKind::Network, 0}; }  // once finished and failed
+    virtual unsigned SecondsToWait() const { return 0; }  // while a busy host asked the download to wait
 };
 
 // An installer the run started. Destroying it closes the run's handles; the installer and
@@ -133,6 +136,7 @@ public:
     struct Failure {
         const CatalogueProgram* program;  // borrowed like the run's programs
         StartVerdict verdict;
+        FailureReason reason;  // why the download failed; None for a refusal
     };
 
     // The programs are borrowed and must outlive the run; `places` says where each one's
@@ -197,6 +201,8 @@ private:
     void EndRunningInstaller(const std::vector<std::wstring>& alsoLeft = {});
     void Record(const CatalogueProgram& program, InstallOutcome outcome, std::optional<DWORD> exitCode = {},
                 ULONGLONG milliseconds = 0, const std::vector<std::wstring>& leftRunning = {});
+    void Log(const CatalogueProgram& program, const std::wstring& outcome, std::optional<DWORD> exitCode,
+             ULONGLONG milliseconds, const std::vector<std::wstring>& leftRunning = {});
 
     const std::vector<const CatalogueProgram*> m_programs;  // borrowed, never empty
     const InstallerPlaces m_places;

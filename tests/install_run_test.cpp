@@ -683,8 +683,8 @@ std::string Summary(const std::vector<ProgramResult>& results)
 }
 
 // The bytes every fake download and every installer put there beforehand holds, and their hash.
-constexpr char kInstallerBytes[] = "installer";
-const std::wstring kInstallerHash = L"9c0d294c05fc1d88d698034609bb81c0c69196327594e4c69d2915c80fd9850c";
+constexpr char kInstallerBytes[] = "MZinstaller";
+const std::wstring kInstallerHash = L"1ea44033b6afadea93f1d01bae4dfd5da3cfa0eda51eb78bfb2d121027bf8911";
 
 // One tick of a row: what happens before it, then what the run does and shows.
 struct RunTick {
@@ -1080,7 +1080,7 @@ TEST(InstallRunStop, CancelsTheDownloadAndLetsTheInstallerRunOn)
 {
     const std::wstring folder = GetModuleDir() + L"\\run_stop_soft";
     CreateDirectoryW(folder.c_str(), nullptr);
-    ASSERT_TRUE(WriteWholeFile(folder + L"\\a.exe", "installer"));
+    ASSERT_TRUE(WriteWholeFile(folder + L"\\a.exe", kInstallerBytes));
     CatalogueProgram a;
     a.name = L"A";
     a.install = L"a.exe";

@@ -719,7 +719,7 @@ TEST_F(DialogRun, AFailedDownloadEndsTheRunWithItsMessage)
           [&] {
               const HWND box = OwnedMessageBox(dialog.hwnd());
               EXPECT_EQ(TextOf(box), L"下载失败");
-              EXPECT_EQ(MessageBoxText(box), L"下载\"三号\"失败，请检查网络连接，然后重试");
+              EXPECT_EQ(MessageBoxText(box), L"下载\"三号\"失败\r\n服务器回答 404");
               EXPECT_EQ(MessageBoxIcon(box), LoadIconW(nullptr, IDI_INFORMATION));
               EXPECT_NE(GetDlgItem(box, IDOK), nullptr);
               EXPECT_EQ(GetDlgItem(box, IDCANCEL), nullptr);
@@ -798,7 +798,7 @@ TEST_F(DialogRun, ADownloadOfAnotherHashEndsTheRunAndLeavesNoFile)
                                  [&] {
                                      const HWND box = OwnedMessageBox(dialog.hwnd());
                                      EXPECT_EQ(TextOf(box), L"下载失败");
-                                     EXPECT_EQ(MessageBoxText(box), L"下载\"改过的\"失败，请检查网络连接，然后重试");
+                                     EXPECT_EQ(MessageBoxText(box), L"下载\"改过的\"失败\r\n文件校验失败");
                                      EXPECT_FALSE(PathExists(InSoft(L"changed.exe")));
                                      SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
                                  }}});

@@ -252,7 +252,10 @@ std::wstring FailureText(const InstallRun::Failure& failure)
         return quoted + L"的安装值启动的不是它下载的文件，本程序不启动未经校验的文件";
     default: break;
     }
-    return L"下载" + quoted + L"失败，请检查网络连接，然后重试";
+    // A network failure keeps the one sentence; any other reason has a line of its own.
+    if (failure.reason.kind == FailureKind::Network)
+        return L"下载" + quoted + L"失败，" + FailureWords(failure.reason);
+    return L"下载" + quoted + L"失败\r\n" + FailureWords(failure.reason);
 }
 
 }  // namespace
