@@ -7,6 +7,7 @@
 
 #include "base/folders.h"
 #include "catalog/catalogue.h"
+#include "tests/bplist_writer.h"
 #include "tests/test_files.h"
 
 namespace {
@@ -146,6 +147,53 @@ TEST(LoadCatalogue, SkipRules)
         if (!catalogue.empty()) {
             EXPECT_EQ(ProgramNames(*catalogue[0]), c.firstGroupPrograms);
         }
+    }
+}
+
+// [{catalogueSerial: serial}, {name: "A", icon: "A.png", applications: [{name: "P", url, icon}]}]
+std::string BinaryWithSerial(int64_t serial)
+{
+    BplistTest::Writer writer;
+    writer.Add(BplistTest::Array({1, 4}));
+    writer.Add(BplistTest::Dict({2}, {3}));
+    writer.Add(BplistTest::Ascii("catalogueSerial"));
+    writer.Add(BplistTest::Int(serial));
+    writer.Add(BplistTest::Dict({5, 6, 7}, {8, 9, 10}));
+    writer.Add(BplistTest::Ascii("name"));
+    writer.Add(BplistTest::Ascii("icon"));
+    writer.Add(BplistTest::Ascii("applications"));
+    writer.Add(BplistTest::Ascii("A"));
+    writer.Add(BplistTest::Ascii("A.png"));
+    writer.Add(BplistTest::Array({11}));
+    writer.Add(BplistTest::Dict({5, 12, 6}, {13, 14, 15}));
+    writer.Add(BplistTest::Ascii("url"));
+    writer.Add(BplistTest::Ascii("P"));
+    writer.Add(BplistTest::Ascii("http://dl.example.com/P.exe"));
+    writer.Add(BplistTest::Ascii("http://img.example.com/P.png"));
+    return writer.Build();
+}
+
+// The serial's entry is a dictionary that is no group: every reader, older ones too, skips
+// it without a word and takes the groups after it.
+TEST(LoadCatalogue, TheSerialEntryIsNoGroup)
+{
+    const std::string serialEntry = "<dict><key>catalogueSerial</key><integer>2026120901</integer></dict>";
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"xml", Plist("<array>" + serialEntry + Group("A", Program("P")) + "</array>")},
+        {"binary", BinaryWithSerial(2026120901)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Catalogue catalogue;
+        ASSERT_TRUE(LoadCatalogueFromBytes(catalogue, c.bytes));
+        EXPECT_EQ(GroupNames(catalogue), (std::vector<std::wstring>{L"A"}));
+        ASSERT_EQ(catalogue.size(), 1u);
+        EXPECT_EQ(ProgramNames(*catalogue[0]), (std::vector<std::wstring>{L"P"}));
+        std::wstring message;
+        EXPECT_TRUE(CheckCatalogue(catalogue, message)) << message;
     }
 }
 
