@@ -1,15 +1,20 @@
 // Download throughput from a loopback server: DownloadToFile, then a CAsyncDownload, of the
 // same body, with the process's peak working set, which must not grow with the body's size.
+// Then what a bad network costs: the time from a cancel to the end of the download's thread
+// while the host stalls, and the bytes sent for a download dropped at 60 %, with and
+// without Range.
 // Run inside tests/tls/with_https_fronts.sh, it times each over https too, through the
 // front, on the same body in the same run. Afterwards it serves the body for an outside
 // client (curl) until /done is requested.
 
 #include "tests/loopback_http_server.h"  // first: Winsock wants winsock2.h before windows.h
 
+#include <process.h>
 #include <psapi.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "net/download.h"
@@ -74,6 +79,57 @@ void TimeAsyncDownload(const char* what, const std::wstring& url, uint64_t bytes
     DeleteFileW(target.c_str());
 }
 
+// A job on a thread of its own, as CAsyncDownload starts one, with a handle to wait for it.
+KernelHandle StartJobThread(const std::shared_ptr<DownloadJob>& job)
+{
+    return KernelHandle(reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, DownloadJobThread, new std::shared_ptr<DownloadJob>(job), 0, nullptr)));
+}
+
+void TimeCancelDuringStall(LoopbackHttpServer& server, const std::string& pattern)
+{
+    HttpAnswer stalled;
+    stalled.body = pattern;
+    stalled.bodyRepeats = 16;
+    stalled.pauseAfter = pattern.size();
+    server.Serve("/stall.exe", stalled);
+    const auto job = std::make_shared<DownloadJob>(server.Url("/stall.exe"), Wide(Path("download_bench_stall.exe")),
+                                                   L"");
+    const KernelHandle thread = StartJobThread(job);
+    server.WaitUntilPaused(60 * 1000);
+    while (job->receivedBytes.load() < pattern.size())
+        Sleep(5);
+    Sleep(500);  // the read is blocked now
+    const Stopwatch stopwatch;
+    job->Cancel();
+    const bool ended = WaitForSingleObject(thread.get(), 60 * 1000) == WAIT_OBJECT_0;
+    std::printf("%-16s %.3f s from the cancel to the thread's end%s\n", "cancel in stall", stopwatch.Seconds(),
+                ended ? "" : "  NOT ENDED");
+    server.Resume();
+}
+
+void MeasureDrop(LoopbackHttpServer& server, const std::string& pattern, uint64_t size, bool range)
+{
+    HttpAnswer answer;
+    answer.body = pattern;
+    answer.bodyRepeats = size / pattern.size();
+    answer.dropAfter = size * 6 / 10;
+    answer.servesRange = range;
+    const std::string path = range ? "/drop_range.exe" : "/drop.exe";
+    server.Serve(path, answer);
+    const uint64_t before = server.BodyBytesSent();
+    const std::wstring target = Wide(Path("download_bench_drop.exe"));
+    DownloadJob job(server.Url(path), target, L"");
+    const Stopwatch stopwatch;
+    const bool ok = RunDownload(job).fault == DownloadFault::None;
+    std::printf("%-16s %4llu MiB dropped at 60 %%, %s Range: %.2f x the file sent, %.2f s%s\n", "drop and retry",
+                static_cast<unsigned long long>(size / kMiB), range ? "with" : "without",
+                static_cast<double>(server.BodyBytesSent() - before) / static_cast<double>(size), stopwatch.Seconds(),
+                ok ? "" : "  FAILED");
+    std::fflush(stdout);
+    DeleteFileW(target.c_str());
+}
+
 }  // namespace
 
 int main()
@@ -87,6 +143,7 @@ int main()
     std::string pattern(kPatternBytes, '\0');
     for (size_t i = 0; i < pattern.size(); ++i)
         pattern[i] = static_cast<char>(i * 7 + i / 251);
+    pattern.replace(0, 2, "MZ");  // kept as a program
     const uint64_t sizes[] = {16 * kMiB, 256 * kMiB};
     for (const uint64_t size : sizes) {
         HttpAnswer answer;
@@ -101,6 +158,10 @@ int main()
         if (fronts)
             TimeAsyncDownload("  over https", WideUrl(HttpsUrl(fronts->good, path)), size);
     }
+
+    TimeCancelDuringStall(server, pattern);
+    MeasureDrop(server, pattern, 64 * kMiB, true);
+    MeasureDrop(server, pattern, 64 * kMiB, false);
 
     std::printf("serving %ls/body256\n", server.Url("").c_str());
     std::fflush(stdout);

@@ -17,6 +17,10 @@ std::atomic<LONG> g_catalogueRefreshState{RefreshIdle};
 namespace {
 
 constexpr wchar_t kSignatureSuffix[] = L".sig";
+// Held in memory while checked: a hostile answer must not exhaust a 32-bit process. A
+// catalogue of a few hundred programs is well under 1 MiB; a signature is under a hundred bytes.
+constexpr size_t kLargestCatalogueBytes = 16 * 1024 * 1024;
+constexpr size_t kLargestSignatureBytes = 4 * 1024;
 
 // Fetches an icon unless a file of its name is already there; a failure is ignored.
 void FetchMissingIcon(const std::wstring& folder, const std::wstring& url)
@@ -88,12 +92,12 @@ CatalogueRefreshState RefreshCatalogue(const P256PublicKey* publisherKey, const 
     // One buffer from the download to the disk: what is verified is what is parsed and
     // checked, and what is written.
     std::string bytes;
-    if (!DownloadToMemory(CatalogueUrl(), bytes))
+    if (!DownloadToMemory(CatalogueUrl(), bytes, kLargestCatalogueBytes))
         return RefreshFailed;
     afterStep(RefreshStep::CatalogueDownloaded);
     std::string signature;
     if (publisherKey) {
-        if (!DownloadToMemory(CatalogueUrl() + kSignatureSuffix, signature) ||
+        if (!DownloadToMemory(CatalogueUrl() + kSignatureSuffix, signature, kLargestSignatureBytes) ||
             VerifySignature(bytes, signature, *publisherKey) != SignatureVerdict::Good)
             return RefreshFailed;
         afterStep(RefreshStep::SignatureVerified);
@@ -102,7 +106,7 @@ CatalogueRefreshState RefreshCatalogue(const P256PublicKey* publisherKey, const 
     Catalogue catalogue;
     LoadCatalogueFromBytes(catalogue, bytes);  // only the check decides
     std::wstring message;
-    if (!CheckCatalogue(catalogue, message) || (publisherKey && !KeyedBuildTakes(catalogue, GetSoftDir())))
+    if (!CheckCatalogue(catalogue, message) || (publisherKey && !KeyedBuildTakes(catalogue)))
         return RefreshFailed;
     afterStep(RefreshStep::CatalogueChecked);
 

@@ -14,9 +14,7 @@ namespace {
 
 constexpr size_t kElevatedArgumentBuffer = 512;  // characters, terminator included
 constexpr wchar_t kWhiteSpace[] = L" \t\n\v\f\r";
-constexpr wchar_t kExeThenSpace[] = L".exe ";
 constexpr wchar_t kExe[] = L".exe";
-constexpr wchar_t kMsiThenSpace[] = L".msi ";
 constexpr wchar_t kMsi[] = L".msi";
 constexpr size_t kExtensionLength = 4;
 constexpr wchar_t kMsiexec[] = L"msiexec.exe";
@@ -29,27 +27,55 @@ std::wstring Trim(const std::wstring& text)
     return text.substr(first, text.find_last_not_of(kWhiteSpace) - first + 1);
 }
 
-// ".exe" holds only ASCII letters, so an ASCII lower-case copy finds it wherever any
-// lower-casing would, and keeps every position of the original.
-std::wstring AsciiLowerCopy(const std::wstring& text)
+// One space-separated word of an install value. A word that opens with a double quote runs to
+// the next one, which must end it, and is the text between them.
+struct InstallWord {
+    std::wstring text;
+    size_t end;  // just past the word in the value, its closing quote included
+};
+
+// The value's words, in order. A quote left open ends the list with the rest of the value as
+// one word, quote and all, which no file name can be.
+std::vector<InstallWord> InstallWords(const std::wstring& value)
+{
+    std::vector<InstallWord> words;
+    for (size_t at = 0; at < value.size();) {
+        if (value[at] == L' ') {
+            ++at;
+            continue;
+        }
+        const size_t close = value[at] == L'"' ? value.find(L'"', at + 1) : std::wstring::npos;
+        if (value[at] == L'"' && close != std::wstring::npos &&
+            (close + 1 == value.size() || value[close + 1] == L' ')) {
+            words.push_back({value.substr(at + 1, close - at - 1), close + 1});
+            at = close + 1;
+            continue;
+        }
+        const size_t end = value[at] == L'"' ? value.size() : std::min(value.find(L' ', at), value.size());
+        words.push_back({value.substr(at, end - at), end});
+        at = end;
+    }
+    return words;
+}
+
+// ".exe" and ".msi" hold only ASCII letters, so an ASCII lower-case copy ends in one wherever
+// any lower-casing would.
+bool EndsWith(const std::wstring& text, const wchar_t* extension)
 {
     std::wstring lower(text);
     std::transform(lower.begin(), lower.end(), lower.begin(), AsciiLower);
-    return lower;
+    return lower.size() > kExtensionLength && lower.compare(lower.size() - kExtensionLength, kExtensionLength, extension) == 0;
 }
 
-// The position just past the first "<extension> " or, failing that, the first "<extension>"
-// in the lower-case copy; npos when neither is there.
-size_t EndOfExtension(const std::wstring& lower, const wchar_t* thenSpace, const wchar_t* alone)
+InstallerKind KindOfWord(const std::wstring& word)
 {
-    size_t found = lower.find(thenSpace);
-    if (found == std::wstring::npos)
-        found = lower.find(alone);
-    return found == std::wstring::npos ? found : found + kExtensionLength;
+    if (EndsWith(word, kExe))
+        return InstallerKind::Program;
+    return EndsWith(word, kMsi) ? InstallerKind::Package : InstallerKind::None;
 }
 
 // The install value's own faults, whatever the build.
-StartVerdict InstallValueVerdict(const std::wstring& install, const std::wstring& folder)
+StartVerdict InstallValueVerdict(const std::wstring& install)
 {
     const std::wstring name = InstallerFileName(install);
     if (name.empty())
@@ -64,7 +90,7 @@ StartVerdict InstallValueVerdict(const std::wstring& install, const std::wstring
     if (!IsPlainFileName(file))
         return StartVerdict::UnsafeFileName;
     // Measured on a staged path of the longest kind: every staging folder's name has one length.
-    const std::wstring staged(StagedPathLength(folder, file), L'x');
+    const std::wstring staged(StagedPathLength(file), L'x');
     const StartCommand command = StartCommandFor(kind, staged, parameters);
     if (!FitsElevatedArgument(command.file))
         return StartVerdict::PathTooLong;
@@ -78,8 +104,8 @@ StartVerdict InstallValueVerdict(const std::wstring& install, const std::wstring
 
 std::wstring InstallerFileName(const std::wstring& install)
 {
-    const std::wstring trimmed = Trim(install);
-    return trimmed.substr(0, trimmed.find(L' '));
+    const std::vector<InstallWord> words = InstallWords(Trim(install));
+    return words.empty() ? std::wstring() : words.front().text;
 }
 
 InstallerKind SplitInstallCommand(const std::wstring& install, std::wstring& file, std::wstring& parameters)
@@ -87,18 +113,18 @@ InstallerKind SplitInstallCommand(const std::wstring& install, std::wstring& fil
     file.clear();
     parameters.clear();
     const std::wstring command = Trim(install);
-    const std::wstring lower = AsciiLowerCopy(command);
-    InstallerKind kind = InstallerKind::Program;
-    size_t fileLength = EndOfExtension(lower, kExeThenSpace, kExe);
-    if (fileLength == std::wstring::npos) {
-        kind = InstallerKind::Package;
-        fileLength = EndOfExtension(lower, kMsiThenSpace, kMsi);
+    const std::vector<InstallWord> words = InstallWords(command);
+    for (size_t i = 0; i < words.size(); ++i) {
+        const InstallerKind kind = KindOfWord(words[i].text);
+        if (kind == InstallerKind::None)
+            continue;
+        // Words before the installer's are part of its name, which then is not the file the
+        // value downloads (StartsAnotherFile).
+        file = i == 0 ? words[i].text : command.substr(0, words[i].end);
+        parameters = Trim(command.substr(words[i].end));
+        return kind;
     }
-    if (fileLength == std::wstring::npos)
-        return InstallerKind::None;
-    file = Trim(command.substr(0, fileLength));
-    parameters = Trim(command.substr(fileLength));
-    return kind;
+    return InstallerKind::None;
 }
 
 bool StartsAnotherFile(const std::wstring& install)
@@ -132,12 +158,23 @@ bool FitsElevatedArgument(const std::wstring& text)
     return text.size() < kElevatedArgumentBuffer;
 }
 
-size_t StagedPathLength(const std::wstring& folder, const std::wstring& file)
+std::wstring StagingRoot()
 {
-    return folder.size() + 1 + kStagingFolderNameLength + 1 + file.size();
+    wchar_t folder[MAX_PATH + 1] = {};
+    DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH)
+        return std::wstring();
+    while (length > 0 && folder[length - 1] == L'\\')
+        --length;
+    return std::wstring(folder, length);
 }
 
-StartVerdict DecideStart(const CatalogueProgram& program, const std::wstring& folder, bool keyedBuild, bool upToDate)
+size_t StagedPathLength(const std::wstring& file)
+{
+    return StagingRoot().size() + 1 + kStagingFolderNameLength + 1 + file.size();
+}
+
+StartVerdict DecideStart(const CatalogueProgram& program, bool keyedBuild, bool upToDate)
 {
     if (upToDate)
         return StartVerdict::UpToDate;
@@ -145,7 +182,7 @@ StartVerdict DecideStart(const CatalogueProgram& program, const std::wstring& fo
     // publisher gave no hash, whatever else is wrong with it.
     if (keyedBuild && program.sha256.empty())
         return StartVerdict::NoSha256;
-    const StartVerdict verdict = InstallValueVerdict(program.install, folder);
+    const StartVerdict verdict = InstallValueVerdict(program.install);
     if (verdict == StartVerdict::Accepted && keyedBuild && StartsAnotherFile(program.install))
         return StartVerdict::StartsAnotherFile;
     return verdict;
@@ -207,11 +244,10 @@ std::vector<const CatalogueProgram*> EveryProgram(const Catalogue& catalogue)
     return programs;
 }
 
-bool KeyedBuildTakes(const Catalogue& catalogue, const std::wstring& installersFolder)
+bool KeyedBuildTakes(const Catalogue& catalogue)
 {
     const std::vector<const CatalogueProgram*> programs = EveryProgram(catalogue);
-    const InstallerPlaces places(installersFolder, programs);
-    return std::none_of(programs.begin(), programs.end(), [&](const CatalogueProgram* program) {
-        return IsKeyRefusal(DecideStart(*program, places.FolderOf(*program), true));
+    return std::none_of(programs.begin(), programs.end(), [](const CatalogueProgram* program) {
+        return IsKeyRefusal(DecideStart(*program, true));
     });
 }

@@ -13,24 +13,26 @@
 
 #include "catalog/catalogue.h"
 
-// The install value trimmed at both ends, up to its first space (U+0020), or the whole
-// trimmed value when it has none. The installer is downloaded and looked for under this
-// name in the installers folder.
+// An install value's words are separated by spaces (U+0020); a word that opens with a double
+// quote runs to the next one ("my setup.exe" /S), which must end it, and is the text between
+// them. A quote left open makes the rest of the value one word, quote and all.
+
+// The trimmed install value's first word. The installer is downloaded and looked for under
+// this name in the installers folder.
 std::wstring InstallerFileName(const std::wstring& install);
 
 // What an install value starts: an installer program (".exe") or a Windows Installer
 // package (".msi"), which msiexec installs.
 enum class InstallerKind { None, Program, Package };
 
-// Splits the trimmed install value after its first ".exe " or, failing that, its first
-// ".exe" (either in any letter case): `file` is the part up to and including ".exe", and
-// `parameters` the trimmed rest. A value with no ".exe" is looked at for ".msi " and ".msi"
-// the same way. None, with both emptied, when it holds neither: nothing is started for it.
+// Splits the trimmed install value at its first word that ends in ".exe" or ".msi" (in any
+// letter case): `file` is that word, or, when other words come before it, the value up to
+// its end; `parameters` is the trimmed rest. So "pkg.msi /qn TARGET=app.exe" starts the
+// package pkg.msi. None, with both emptied, when no word ends so: nothing is started for it.
 InstallerKind SplitInstallCommand(const std::wstring& install, std::wstring& file, std::wstring& parameters);
 
 // Whether the file the value starts is another than the one it downloads: "my setup.exe /S"
-// downloads "my" and starts "my setup.exe"; "setup.exe.bak" downloads itself and starts
-// "setup.exe". False for a value that starts nothing.
+// downloads "my" and starts "my setup.exe". False for a value that starts nothing.
 bool StartsAnotherFile(const std::wstring& install);
 
 // Windows Installer's own msiexec.exe, from the system folder: never from the installers
@@ -53,13 +55,18 @@ std::wstring InstallerPath(const std::wstring& folder, const std::wstring& name)
 // would start something the catalogue does not say.
 bool FitsElevatedArgument(const std::wstring& text);
 
-// An installer starts from a copy in a staging folder of its own beside it, whose name is
-// "start-", 8 hexadecimal digits of the process id, "-" and 8 of a counter.
+// An installer starts from a copy in a staging folder of its own under StagingRoot(), whose
+// name is "start-", 8 hexadecimal digits of the process id, "-" and 8 of a counter.
 constexpr size_t kStagingFolderNameLength = 23;
 
-// The path an installer named `file` is started from when staged in `folder`; any staging
-// folder's name has this length.
-size_t StagedPathLength(const std::wstring& folder, const std::wstring& file);
+// The user's temporary folder (GetTempPathW), without its final backslash: on the system's
+// own volume, where only the user, the Administrators and SYSTEM may write, whatever volume
+// the installers are kept on. A stick's FAT or exFAT keeps no permissions at all.
+std::wstring StagingRoot();
+
+// The path an installer named `file` is started from when staged; any staging folder's name
+// has this length.
+size_t StagedPathLength(const std::wstring& file);
 
 // Whether a program's installer may be downloaded and started, and if not, why.
 enum class StartVerdict {
@@ -78,12 +85,11 @@ enum class StartVerdict {
 
 // The rule. Install values come from a catalogue fetched over the network, so the downloaded
 // name and the started file must be plain file names (IsPlainFileName), and the command
-// started from a staging folder under `folder` (the program's installer folder) must fit an
-// elevated start. A keyed build (`keyedBuild`) also needs the catalogue to vouch for the
-// bytes started. `upToDate` says the program is installed and up to date, which comes first;
-// a missing hash in a keyed build comes next.
-StartVerdict DecideStart(const CatalogueProgram& program, const std::wstring& folder, bool keyedBuild,
-                         bool upToDate = false);
+// started from a staging folder of this machine's must fit an elevated start. A keyed build
+// (`keyedBuild`) also needs the catalogue to vouch for the bytes started. `upToDate` says the
+// program is installed and up to date, which comes first; a missing hash in a keyed build
+// comes next.
+StartVerdict DecideStart(const CatalogueProgram& program, bool keyedBuild, bool upToDate = false);
 
 // Refused: neither Accepted nor UpToDate.
 bool IsRefusal(StartVerdict verdict);
@@ -118,5 +124,5 @@ std::wstring InstallerSubfolder(const CatalogueProgram& program);
 std::vector<const CatalogueProgram*> EveryProgram(const Catalogue& catalogue);
 
 // Whether a keyed build may take the catalogue: the rule refuses none of its programs for
-// want of the key's vouching, with each program's installer placed under `installersFolder`.
-bool KeyedBuildTakes(const Catalogue& catalogue, const std::wstring& installersFolder);
+// want of the key's vouching.
+bool KeyedBuildTakes(const Catalogue& catalogue);

@@ -23,21 +23,36 @@ std::string Utf8(const std::wstring& text)
     return bytes;
 }
 
-// The whole file, or nothing when there is none; false when it is there and cannot be read.
-bool ReadLog(const std::wstring& path, std::string& bytes)
+// The newest `limit` bytes of the log, or nothing when there is none; false when it is there
+// and cannot be read. A log past the limit (one an editor or another tool grew) is read from
+// its end, from the first line that starts within those bytes, with *whole cleared.
+bool ReadLogTail(const std::wstring& path, size_t limit, std::string& bytes, bool* whole)
 {
     bytes.clear();
+    *whole = true;
     const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > static_cast<LONGLONG>(64 * kInstallLogLimit))
+    if (!GetFileSizeEx(file.get(), &size))
         return false;
-    bytes.resize(static_cast<size_t>(size.QuadPart));
+    LARGE_INTEGER from = {};
+    if (static_cast<ULONGLONG>(size.QuadPart) > limit) {
+        *whole = false;
+        from.QuadPart = size.QuadPart - static_cast<LONGLONG>(limit);
+    }
+    bytes.resize(static_cast<size_t>(size.QuadPart - from.QuadPart));
     DWORD read = 0;
-    return bytes.empty() ||
-           (ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) && read == bytes.size());
+    if (!bytes.empty() && (!SetFilePointerEx(file.get(), from, nullptr, FILE_BEGIN) ||
+                           !ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+                           read != bytes.size()))
+        return false;
+    if (!*whole) {
+        const size_t lineEnd = bytes.find('\n');
+        bytes.erase(0, lineEnd == std::string::npos ? bytes.size() : lineEnd + 1);
+    }
+    return true;
 }
 
 bool AppendBytes(const std::wstring& path, const std::string& bytes)
@@ -50,12 +65,13 @@ bool AppendBytes(const std::wstring& path, const std::string& bytes)
 }
 
 // The mark, then as many of the newest whole lines of `lines` as fit with `line` in `limit`.
+// A line ends at its line feed, whether a carriage return comes before it or not.
 std::string Trimmed(const std::string& lines, const std::string& line, size_t limit)
 {
     size_t from = 0;
     while (from < lines.size() && kByteOrderMarkLength + (lines.size() - from) + line.size() > limit) {
-        const size_t end = lines.find(kLineEnd, from);
-        from = end == std::string::npos ? lines.size() : end + 2;
+        const size_t end = lines.find('\n', from);
+        from = end == std::string::npos ? lines.size() : end + 1;
     }
     return kByteOrderMark + lines.substr(from) + line;
 }
@@ -63,23 +79,28 @@ std::string Trimmed(const std::string& lines, const std::string& line, size_t li
 }  // namespace
 
 std::wstring InstallLogLine(const SYSTEMTIME& localTime, const std::wstring& computer, const std::wstring& program,
-                            const std::wstring& outcome, const std::wstring& exitCode, unsigned long long seconds)
+                            const std::wstring& outcome, const std::wstring& exitCode, unsigned long long seconds,
+                            const std::vector<std::wstring>& leftRunning)
 {
     wchar_t when[32] = {};
     swprintf(when, 32, L"%04u-%02u-%02u %02u:%02u:%02u", localTime.wYear, localTime.wMonth, localTime.wDay,
              localTime.wHour, localTime.wMinute, localTime.wSecond);
-    return std::wstring(when) + L"\t" + computer + L"\t" + program + L"\t" + outcome + L"\t" + exitCode + L"\t" +
-           std::to_wstring(seconds) + L"秒";
+    std::wstring line = std::wstring(when) + L"\t" + computer + L"\t" + program + L"\t" + outcome + L"\t" +
+                        exitCode + L"\t" + std::to_wstring(seconds) + L"秒";
+    for (size_t i = 0; i < leftRunning.size(); ++i)
+        line += (i == 0 ? L"\t仍在运行：" : L"、") + leftRunning[i];
+    return line;
 }
 
 bool AppendInstallLogLine(const std::wstring& path, const std::wstring& line, size_t limit)
 {
     const std::string bytes = Utf8(line) + kLineEnd;
     std::string log;
-    if (!ReadLog(path, log))
+    bool whole = true;
+    if (!ReadLogTail(path, limit, log, &whole))
         return false;
-    const bool marked = log.compare(0, kByteOrderMarkLength, kByteOrderMark) == 0;
-    if (log.size() + bytes.size() + (marked ? 0 : kByteOrderMarkLength) <= limit)
+    const bool marked = whole && log.compare(0, kByteOrderMarkLength, kByteOrderMark) == 0;
+    if (whole && log.size() + bytes.size() + (marked ? 0 : kByteOrderMarkLength) <= limit)
         return AppendBytes(path, log.empty() ? kByteOrderMark + bytes : bytes);
     return ReplaceFileContents(path, Trimmed(log.substr(marked ? kByteOrderMarkLength : 0), bytes, limit));
 }

@@ -36,6 +36,8 @@ public:
     bool IsFinished() const override { return m_download.IsFinished(); }
     bool Succeeded() const override { return m_download.Succeeded(); }
     int GetPercent() const override { return m_download.GetPercent(); }
+    FailureReason Failure() const override { return ReasonOf(m_download.Report()); }
+    unsigned SecondsToWait() const override { return m_download.SecondsToWait(); }
 
 private:
     CAsyncDownload m_download;  // cancels on destruction a download still going
@@ -48,6 +50,7 @@ public:
     // end with 259, STILL_ACTIVE's value.
     bool HasExited() override { return m_tree.Poll(); }
     std::wstring WaitingFor() const override { return m_tree.RemainingName(); }
+    std::vector<std::wstring> LeftRunning() const override { return m_tree.LeftRunning(); }
     DWORD ExitCode() const override
     {
         DWORD code = 0;
@@ -177,7 +180,8 @@ InstallRun::Step InstallRun::Tick()
 {
     if (!CollectFinishedDownload())
         return m_failure->verdict == StartVerdict::Accepted ? Step::DownloadFailed : Step::Refused;
-    WatchInstaller();
+    if (WatchInstaller())
+        return Step::StillInstallingStuck;
     return TakeNextStep();
 }
 
@@ -191,7 +195,11 @@ void InstallRun::Stop()
 
 void InstallRun::KeepWaiting()
 {
-    m_windowsInstallerWaitSinceMs = m_platform.NowMs();
+    const ULONGLONG now = m_platform.NowMs();
+    if (m_windowsInstallerWaitSinceMs)
+        m_windowsInstallerWaitSinceMs = now;
+    if (m_running && m_running->stillInstallingSinceMs)
+        m_running->stillInstallingSinceMs = now;
 }
 
 void InstallRun::SkipWaitingProgram()
@@ -200,6 +208,18 @@ void InstallRun::SkipWaitingProgram()
         return;
     m_windowsInstallerWaitSinceMs.reset();
     Record(*m_programs[m_installIndex++], InstallOutcome::Skipped);
+}
+
+// What still installs runs on, unwatched, beside the program it installed.
+void InstallRun::StartNextProgram()
+{
+    if (m_running && m_running->stillInstallingSinceMs)
+        EndRunningInstaller({m_running->process->WaitingFor()});
+}
+
+std::wstring InstallRun::StillRunningName() const
+{
+    return m_running ? m_running->process->WaitingFor() : std::wstring();
 }
 
 HANDLE InstallRun::InstallerProcess() const
@@ -221,9 +241,11 @@ bool InstallRun::CollectFinishedDownload()
     if (!m_download || !m_download->IsFinished())
         return true;
     const bool succeeded = m_download->Succeeded();
+    const FailureReason reason = m_download->Failure();
     m_download.reset();
     if (!succeeded) {
-        m_failure = Failure{m_programs[m_downloadIndex], StartVerdict::Accepted};
+        m_failure = Failure{m_programs[m_downloadIndex], StartVerdict::Accepted, reason};
+        Log(*m_failure->program, L"下载失败：" + FailureWords(reason), std::nullopt, 0);
         return false;
     }
     ++m_downloadIndex;
@@ -231,21 +253,41 @@ bool InstallRun::CollectFinishedDownload()
     return true;
 }
 
-void InstallRun::WatchInstaller()
+// True once the installer has ended and a process it started, still installing, has run on
+// for kStillInstallingPatienceMs since.
+bool InstallRun::WatchInstaller()
 {
     if (!m_running)
-        return;
-    if (!m_running->process->HasExited()) {
-        const std::wstring waitingFor = m_running->process->WaitingFor();
-        if (!waitingFor.empty())
-            m_statusText = L"正在等待 - " + waitingFor;
-        return;
+        return false;
+    if (m_running->process->HasExited()) {
+        EndRunningInstaller();
+        return false;
     }
+    const std::wstring waitingFor = m_running->process->WaitingFor();
+    if (waitingFor.empty()) {
+        m_running->stillInstallingSinceMs.reset();
+        return false;
+    }
+    m_statusText = L"正在等待 - " + waitingFor;
+    const ULONGLONG now = m_platform.NowMs();
+    if (!m_running->stillInstallingSinceMs)
+        m_running->stillInstallingSinceMs = now;
+    return now - *m_running->stillInstallingSinceMs >= kStillInstallingPatienceMs;
+}
+
+// Its line names what it left running, and `alsoLeft` besides.
+void InstallRun::EndRunningInstaller(const std::vector<std::wstring>& alsoLeft)
+{
     const DWORD exitCode = m_running->process->ExitCode();
     const CatalogueProgram& program = *m_running->program;
     const ULONGLONG milliseconds = m_platform.NowMs() - m_running->startMs;
+    std::vector<std::wstring> leftRunning = m_running->process->LeftRunning();
+    for (const std::wstring& name : alsoLeft) {
+        if (std::find(leftRunning.begin(), leftRunning.end(), name) == leftRunning.end())
+            leftRunning.push_back(name);
+    }
     m_running.reset();  // nothing needs its handles or its copy any more
-    Record(program, OutcomeOfExitCode(exitCode), exitCode, milliseconds);
+    Record(program, OutcomeOfExitCode(exitCode), exitCode, milliseconds, leftRunning);
 }
 
 InstallRun::Step InstallRun::TakeNextStep()
@@ -292,6 +334,10 @@ void InstallRun::ShowDownloadProgress(const CatalogueProgram& program)
     m_statusText = L"正在下载 - " + program.name;
     if (!m_download || m_download->IsFinished())
         return;
+    if (const unsigned seconds = m_download->SecondsToWait()) {
+        m_statusText = L"服务器繁忙，" + std::to_wstring(seconds) + L"秒后重试 - " + program.name;
+        return;
+    }
     m_percent = std::clamp(m_download->GetPercent(), 0, 100);
     m_statusText = L"正在下载(" + std::to_wstring(m_percent) + L"%) - " + program.name;
 }
@@ -307,7 +353,7 @@ void InstallRun::StartNextDownload()
         const CatalogueProgram& program = *m_programs[m_downloadIndex];
         const StartVerdict verdict = VerdictOn(program);
         if (IsKeyRefusal(verdict)) {
-            m_failure = Failure{&program, verdict};
+            m_failure = Failure{&program, verdict, {}};
             return;
         }
         if (verdict != StartVerdict::Accepted)
@@ -316,8 +362,9 @@ void InstallRun::StartNextDownload()
         MakeSureFolderExists(folder);
         const std::wstring path = InstallerPath(folder, InstallerFileName(program.install));
         // With a hash, the download's thread checks a file already there and fetches it again
-        // when it differs.
-        if (!PathExists(path) || !program.sha256.empty()) {
+        // when it differs. Without one, a file that is no installer (a login page an earlier
+        // run met) is fetched again.
+        if (!PathExists(path) || !program.sha256.empty() || !HoldsInstallerSignature(path)) {
             m_download = m_platform.StartDownload(program.url, path, program.sha256);
             return;
         }
@@ -327,44 +374,53 @@ void InstallRun::StartNextDownload()
 
 StartVerdict InstallRun::VerdictOn(const CatalogueProgram& program) const
 {
-    return DecideStart(program, m_places.FolderOf(program), m_keyedBuild, m_upToDate.count(&program) != 0);
+    return DecideStart(program, m_keyedBuild, m_upToDate.count(&program) != 0);
 }
 
 // The installer starts from a copy of its own in a fresh folder, checked against its hash
-// through a hold that lets others only read it, and held until the start has returned.
+// through a hold that lets others only read it, and held until it has ended. A folder that
+// holds anything else by the start is not started from.
 void InstallRun::RunInstaller(const CatalogueProgram& program)
 {
     std::wstring file;
     std::wstring parameters;
     const InstallerKind kind = SplitInstallCommand(program.install, file, parameters);
-    const std::wstring folder = m_places.FolderOf(program);
     StagedInstaller staged;
-    if (!staged.Stage(InstallerPath(folder, file), folder, program.sha256)) {
+    if (!staged.Stage(InstallerPath(m_places.FolderOf(program), file), program.sha256)) {
         Record(program, InstallOutcome::NotStarted);
         return;
     }
     m_platform.BeforeStart(staged.file());
+    if (!staged.StandsAlone()) {
+        Record(program, InstallOutcome::NotStarted);
+        return;
+    }
     const StartCommand command = StartCommandFor(kind, staged.file(), parameters);
     const ULONGLONG startMs = m_platform.NowMs();
     std::unique_ptr<StartedInstaller> process = m_platform.StartElevated(command.file, command.parameters);
-    staged.Release();
     if (!process) {
         Record(program, InstallOutcome::NotStarted);
         return;
     }
-    m_running.emplace(RunningInstaller{&program, std::move(process), std::move(staged), startMs});
+    m_running.emplace(RunningInstaller{&program, std::move(process), std::move(staged), startMs, std::nullopt});
 }
 
 void InstallRun::Record(const CatalogueProgram& program, InstallOutcome outcome, std::optional<DWORD> exitCode,
-                        ULONGLONG milliseconds)
+                        ULONGLONG milliseconds, const std::vector<std::wstring>& leftRunning)
 {
     m_results.push_back({&program, outcome, exitCode, milliseconds});
+    Log(program, OutcomeWords(outcome), exitCode, milliseconds, leftRunning);
+}
+
+void InstallRun::Log(const CatalogueProgram& program, const std::wstring& outcome, std::optional<DWORD> exitCode,
+                     ULONGLONG milliseconds, const std::vector<std::wstring>& leftRunning)
+{
     if (m_logFile.empty())
         return;
     SYSTEMTIME now = {};
     GetLocalTime(&now);
     const std::wstring code = exitCode ? std::to_wstring(*exitCode) : std::wstring(L"-");
     AppendInstallLogLine(m_logFile,
-                         InstallLogLine(now, ComputerName(), program.name, OutcomeWords(outcome), code,
-                                        (milliseconds + 500) / 1000));
+                         InstallLogLine(now, ComputerName(), program.name, outcome, code,
+                                        (milliseconds + 500) / 1000, leftRunning));
 }

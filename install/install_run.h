@@ -16,6 +16,7 @@
 #include "catalog/catalogue.h"
 #include "catalog/start_rule.h"
 #include "install/staged_installer.h"
+#include "net/failure_reason.h"
 
 // Starts the file elevated (verb "runas") with the parameters, shown, without an owner
 // window, working directory or error box. The process handle, or none when the start failed,
@@ -30,6 +31,8 @@ public:
     virtual bool IsFinished() const = 0;
     virtual bool Succeeded() const = 0;  // once finished
     virtual int GetPercent() const = 0;  // may pass 100 when the size announced was short
+    virtual FailureReason Failure() const { return {FailureKind::Network, 0}; }  // once finished and failed
+    virtual unsigned SecondsToWait() const { return 0; }  // while a busy host asked the download to wait
 };
 
 // An installer the run started. Destroying it closes the run's handles; the installer and
@@ -38,12 +41,16 @@ class StartedInstaller {
 public:
     virtual ~StartedInstaller() = default;
     // The installer's process has ended, and so has every process it started, directly or
-    // through processes that have already ended (ProcessTree). A handle that cannot be waited
-    // on never counts as ended: the run then waits until it is stopped.
+    // through processes that have already ended, that is still installing (ProcessTree). A
+    // handle that cannot be waited on never counts as ended: the run then waits until it is
+    // stopped.
     virtual bool HasExited() = 0;
-    // While the installer itself has ended and a process it started runs on: that process's
-    // file name, which the run shows it is waiting for. Otherwise empty.
+    // While the installer itself has ended and a process it started that is still installing
+    // runs on: that process's file name, which the run shows it is waiting for. Otherwise empty.
     virtual std::wstring WaitingFor() const = 0;
+    // The file names of the processes it started that run on and are not waited for: the
+    // program it installed, a tray helper, an updater.
+    virtual std::vector<std::wstring> LeftRunning() const = 0;
     // The installer's own exit code, once HasExited.
     virtual DWORD ExitCode() const = 0;
     virtual HANDLE handle() const = 0;  // borrowed; null where there is no real process
@@ -116,14 +123,20 @@ public:
         // Installer installation: the owner asks the user and calls KeepWaiting or
         // SkipWaitingProgram; the run then goes on with the next Tick.
         WindowsInstallerStuck,
+        // The installer has ended and a process it started, still installing, has run on for
+        // kStillInstallingPatienceMs: the owner asks the user about StillRunningName() and
+        // calls KeepWaiting or StartNextProgram; the run then goes on with the next Tick.
+        StillInstallingStuck,
     };
     static constexpr ULONGLONG kWindowsInstallerPatienceMs = 2 * 60 * 1000;
+    static constexpr ULONGLONG kStillInstallingPatienceMs = 10 * 60 * 1000;
 
     // What ended the run early: the program, and the start rule's verdict on it (Accepted
     // when its download failed).
     struct Failure {
         const CatalogueProgram* program;  // borrowed like the run's programs
         StartVerdict verdict;
+        FailureReason reason;  // why the download failed; None for a refusal
     };
 
     // The programs are borrowed and must outlive the run; `places` says where each one's
@@ -149,9 +162,12 @@ public:
     Step Tick();
     // The user gives up: the download is cancelled and the installer left running.
     void Stop();
-    // The answers to WindowsInstallerStuck: wait another while, or pass over the program.
+    // The answers to WindowsInstallerStuck and StillInstallingStuck: wait another while; or
+    // pass over the program waiting for Windows Installer; or stop waiting for the running
+    // installer's processes, which then run on, and go on with the next program.
     void KeepWaiting();
     void SkipWaitingProgram();
+    void StartNextProgram();
 
     const std::wstring& StatusText() const { return m_statusText; }
     int Percent() const { return m_percent; }  // 0..100
@@ -162,25 +178,31 @@ public:
     const std::vector<ProgramResult>& Results() const { return m_results; }
     // The program whose installer is waiting for Windows Installer; null when none is.
     const CatalogueProgram* WaitingProgram() const;
+    // The process still installing that the run waits for, once the installer itself ended.
+    std::wstring StillRunningName() const;
 
 private:
     // The installer the run started, from its staged copy, until it is seen to exit.
     struct RunningInstaller {
         const CatalogueProgram* program;  // borrowed
         std::unique_ptr<StartedInstaller> process;
-        StagedInstaller staged;
+        StagedInstaller staged;  // held until the installer and all it waits for have ended
         ULONGLONG startMs;
+        std::optional<ULONGLONG> stillInstallingSinceMs;  // since the installer itself ended
     };
 
     bool CollectFinishedDownload();  // false once the run has failed
-    void WatchInstaller();
+    bool WatchInstaller();
     Step TakeNextStep();
     void ShowDownloadProgress(const CatalogueProgram& program);
     void StartNextDownload();
     StartVerdict VerdictOn(const CatalogueProgram& program) const;
     void RunInstaller(const CatalogueProgram& program);
+    void EndRunningInstaller(const std::vector<std::wstring>& alsoLeft = {});
     void Record(const CatalogueProgram& program, InstallOutcome outcome, std::optional<DWORD> exitCode = {},
-                ULONGLONG milliseconds = 0);
+                ULONGLONG milliseconds = 0, const std::vector<std::wstring>& leftRunning = {});
+    void Log(const CatalogueProgram& program, const std::wstring& outcome, std::optional<DWORD> exitCode,
+             ULONGLONG milliseconds, const std::vector<std::wstring>& leftRunning = {});
 
     const std::vector<const CatalogueProgram*> m_programs;  // borrowed, never empty
     const InstallerPlaces m_places;

@@ -55,9 +55,21 @@ bool SameKeyName(const std::wstring& a, const std::wstring& b)
            CSTR_EQUAL;
 }
 
+// "Git" starts "Git 2.47.1" and "Git (64-bit)", not "GitHub Desktop": the character after
+// the prefix, if any, is no letter or digit of any script.
+bool StartsWithWord(const std::wstring& displayName, const std::wstring& prefix)
+{
+    if (displayName.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    if (displayName.size() == prefix.size())
+        return true;
+    WORD type = 0;
+    return GetStringTypeW(CT_CTYPE1, &displayName[prefix.size()], 1, &type) && !(type & (C1_ALPHA | C1_DIGIT));
+}
+
 bool Matches(const std::wstring& installed, const UninstallEntry& entry)
 {
-    return SameKeyName(entry.keyName, installed) || entry.displayName.compare(0, installed.size(), installed) == 0;
+    return SameKeyName(entry.keyName, installed) || StartsWithWord(entry.displayName, installed);
 }
 
 }  // namespace

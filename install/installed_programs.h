@@ -2,7 +2,8 @@
 // Which programs of the catalogue this machine already has, from the Uninstall entries that
 // Windows lists its installed programs by (Software\Microsoft\Windows\CurrentVersion\Uninstall).
 // A program is found by its "installed" value: an entry whose subkey name equals it (letter
-// case ignored), or whose DisplayName starts with it. Nothing here opens a window.
+// case ignored), or whose DisplayName starts with it as a whole word. Nothing here opens a
+// window.
 
 #include <map>
 #include <string>

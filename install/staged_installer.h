@@ -2,8 +2,12 @@
 // An installer copied, for one start, into a fresh folder that holds nothing but it. An
 // elevated installer loads DLLs from its own folder before the system's; started from the
 // installers folder, anything planted there would load into it with the user's consent to
-// the elevation prompt. The copy is held open so that others may only read it: from the
-// hash check until the start it cannot be written to, replaced, renamed or deleted.
+// the elevation prompt. So the folder is made under the user's temporary folder
+// (StagingRoot), with a protected DACL that lets only SYSTEM, the Administrators and this
+// user in, and is checked to hold the installer alone right before the start. The copy is
+// held open so that others may only read it: from the hash check until the installer and
+// everything it waits for have ended (msiexec reads a package only after its process
+// exists), it cannot be written to, replaced, renamed or deleted.
 
 #include <windows.h>
 
@@ -13,7 +17,8 @@
 #include "catalog/start_rule.h"
 
 // Each start has a staging folder of its own (kStagingFolderNameLength); folders left by an
-// earlier run are removed when the next installer is staged beside them.
+// earlier run are removed when the next installer is staged beside them, except what is a
+// reparse point (a junction or a link), which is never followed.
 
 class StagedInstaller {
 public:
@@ -25,14 +30,14 @@ public:
     StagedInstaller(const StagedInstaller&) = delete;
     StagedInstaller& operator=(const StagedInstaller&) = delete;
 
-    // Copies `source` into a new staging folder under `folder` and holds the copy. With a
-    // hash, the copy's bytes are hashed through that hold and must match. False, with
+    // Copies `source` into a new staging folder under StagingRoot() and holds the copy. With
+    // a hash, the copy's bytes are hashed through that hold and must match. False, with
     // nothing left behind, when any step fails or the hash differs.
-    bool Stage(const std::wstring& source, const std::wstring& folder, const std::wstring& sha256);
+    bool Stage(const std::wstring& source, const std::wstring& sha256);
+    // Whether the staging folder still holds the copy and nothing else.
+    bool StandsAlone() const;
 
     const std::wstring& file() const { return m_file; }
-    // Lets go of the hold, once the installer has been started from the copy.
-    void Release() { m_hold.reset(); }
 
 private:
     void Remove();

@@ -32,6 +32,10 @@ constexpr DWORD kReadBlockSize = 4096;
 constexpr int kProbeAttempts = 1;
 constexpr int kDownloadAttempts = 5;
 constexpr DWORD kSuccessStatus = 200;
+constexpr DWORD kPartialStatus = 206;
+// Without one, a host that stops sending holds a read for ever.
+constexpr DWORD kTimeoutMs = 30 * 1000;
+constexpr unsigned kLongestRetryAfterSeconds = 60;
 constexpr wchar_t kTemporarySuffixFormat[] = L".%02d%02d%02d";  // local hour, minute, second
 constexpr size_t kTemporaryStampDigits = 6;
 
@@ -50,19 +54,96 @@ struct WebUrl {
     bool secure = false;  // https
 };
 
+// What WinINet's callbacks for one request touch. WinINet runs the session asynchronously, so
+// that a cancel ends the download's thread at once, even where closing the request leaves a
+// read pending in WinINet until the host's time-out: the state lives until both the thread
+// and the request's last callback (HANDLE_CLOSING) have let go, and the pending read's
+// buffer with it.
+struct RequestState {
+    KernelHandle completed{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    INTERNET_ASYNC_RESULT result = {};  // of the call that completed last
+    char buffer[kReadBlockSize] = {};
+    DWORD read = 0;
+};
+
+// Only requests carry a context; the root and the connections have none.
+void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, void* information, DWORD)
+{
+    if (context == 0)
+        return;
+    auto* const reference = reinterpret_cast<std::shared_ptr<RequestState>*>(context);
+    if (status == INTERNET_STATUS_REQUEST_COMPLETE) {
+        (*reference)->result = *static_cast<const INTERNET_ASYNC_RESULT*>(information);
+        SetEvent((*reference)->completed.get());
+    } else if (status == INTERNET_STATUS_HANDLE_CLOSING) {
+        delete reference;  // the request's last callback
+    }
+}
+
 // A request and the connection it went over.
 struct SentRequest {
     InternetHandle connection;
     InternetHandle request;
+    std::shared_ptr<RequestState> state;  // shared with the request's callbacks
 };
 
-// The handles of one request sequence; members close in reverse order: body request, size
+// Closes `request`, unless the job's cancel has closed it already.
+void CloseRequest(InternetHandle& request, DownloadJob* job)
+{
+    if (request && job && !job->StopWatching(request.get()))
+        (void)request.release();
+    request.reset();
+}
+
+// The handles of one request sequence; they close in reverse order: body request, size
 // request, their connections, root.
 struct HttpExchange {
+    explicit HttpExchange(DownloadJob* downloadJob = nullptr) : job(downloadJob) {}
+    ~HttpExchange()
+    {
+        CloseRequest(body.request, job);
+        CloseRequest(size.request, job);
+    }
+    HttpExchange(const HttpExchange&) = delete;
+    HttpExchange& operator=(const HttpExchange&) = delete;
+
+    DownloadJob* const job;  // borrowed, or none: its cancel closes the request and ends waits
     InternetHandle root;
     SentRequest size;  // the HEAD, where its redirects ended
     SentRequest body;  // the GET
 };
+
+bool IsCancelled(const DownloadJob* job)
+{
+    return job && job->cancelRequested.load();
+}
+
+// The result of a WinINet call, waiting out one that went on in the background. A cancel
+// ends the wait at once, failing the call; the pending work stays WinINet's. A request
+// without state is a caller's own, opened synchronously.
+bool Completed(BOOL done, const RequestState* state, DownloadJob* job)
+{
+    if (done)
+        return true;
+    if (!state || GetLastError() != ERROR_IO_PENDING)
+        return false;
+    const HANDLE events[] = {state->completed.get(), job ? job->CancelEvent() : nullptr};
+    if (WaitForMultipleObjects(job ? 2 : 1, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+        return false;
+    }
+    SetLastError(state->result.dwError);
+    return state->result.dwResult != 0;
+}
+
+void SetTimeouts(HINTERNET handle)
+{
+    for (const DWORD option :
+         {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+        DWORD value = kTimeoutMs;
+        InternetSetOptionW(handle, option, &value, sizeof(value));
+    }
+}
 
 // Fails when the URL does not split, a piece overflows its buffer, or the scheme is neither
 // http nor https.
@@ -155,52 +236,98 @@ bool NoAnswer(LinkReport& report, const char* call)
     return false;
 }
 
+// 200, and 206 for a GET that asked for the rest of a body.
+bool IsBodyStatus(DWORD status)
+{
+    return status == kSuccessStatus || status == kPartialStatus;
+}
+
 // Answers that an immediate retry would not change: success, a redirect, and a host's
 // refusal of HEAD.
 bool IsSettled(DWORD status, bool head)
 {
-    return status == kSuccessStatus || IsRedirect(status) || (head && RefusesHead(status));
+    return IsBodyStatus(status) || IsRedirect(status) || (head && RefusesHead(status));
 }
 
-// Sends up to `attempts` times; true at the first settled answer. The report keeps how the
-// last attempt went: its fault is None for 200 and for a redirect.
-bool SendWithRetry(HINTERNET request, int attempts, bool head, LinkReport& report)
+// The seconds a busy host (429 or 503) asks for in Retry-After, at most a minute; 0 when it
+// names none as a number.
+unsigned RetryAfterSeconds(HINTERNET request, DWORD status)
 {
-    for (int attempt = 0; attempt < attempts; ++attempt) {
+    if (status != 429 && status != 503)
+        return 0;
+    DWORD seconds = 0;
+    DWORD size = sizeof(seconds);
+    if (!HttpQueryInfoW(request, HTTP_QUERY_RETRY_AFTER | HTTP_QUERY_FLAG_NUMBER, &seconds, &size, nullptr))
+        return 0;
+    return std::min<unsigned>(seconds, kLongestRetryAfterSeconds);
+}
+
+// Waits as the host asked; a cancel ends the wait.
+void WaitAsAsked(unsigned seconds, DownloadJob* job)
+{
+    if (!job) {
+        Sleep(seconds * 1000);
+        return;
+    }
+    job->secondsToWait.store(seconds);
+    WaitForSingleObject(job->CancelEvent(), seconds * 1000);
+    job->secondsToWait.store(0);
+}
+
+// Sends up to `attempts` times with the extra `headers`; true at the first settled answer. A
+// busy host's Retry-After is waited out before the next attempt. The report keeps how the
+// last attempt went: its fault is None for 200, 206 and a redirect.
+bool SendWithRetry(HINTERNET request, const RequestState* state, int attempts, bool head, const std::wstring& headers,
+                   DownloadJob* job, LinkReport& report)
+{
+    for (int attempt = 0; attempt < attempts && !IsCancelled(job); ++attempt) {
         ++report.attempts;
-        if (!HttpSendRequestW(request, nullptr, 0, nullptr, 0)) {
+        if (!Completed(HttpSendRequestW(request, headers.empty() ? nullptr : headers.c_str(),
+                                        static_cast<DWORD>(headers.size()), nullptr, 0),
+                       state, job)) {
             NoAnswer(report, "HttpSendRequest");
             continue;
         }
         report.status = QueryStatusCode(request);
-        report.fault = report.status == kSuccessStatus || IsRedirect(report.status) ? LinkFault::None : LinkFault::Status;
+        report.fault = IsBodyStatus(report.status) || IsRedirect(report.status) ? LinkFault::None : LinkFault::Status;
         if (IsSettled(report.status, head))
             return true;
+        const unsigned wait = RetryAfterSeconds(request, report.status);
+        if (wait > 0 && attempt + 1 < attempts)
+            WaitAsAsked(wait, job);
     }
     return false;
 }
 
-// Connects to `url` and sends `verb` there, up to `attempts` times.
-bool SendTo(HINTERNET root, const WebUrl& url, const wchar_t* verb, int attempts, SentRequest& sent,
-            LinkReport& report)
+// Connects to `url` and sends `verb` there with the extra `headers`, up to `attempts` times.
+bool SendTo(HttpExchange& exchange, const WebUrl& url, const wchar_t* verb, int attempts,
+            const std::wstring& headers, SentRequest& sent, LinkReport& report)
 {
-    sent.request.reset();
-    sent.connection.reset(InternetConnectW(root, url.host.c_str(), url.port, url.user.c_str(), url.password.c_str(),
-                                           INTERNET_SERVICE_HTTP, 0, 0));
+    CloseRequest(sent.request, exchange.job);
+    sent.connection.reset(InternetConnectW(exchange.root.get(), url.host.c_str(), url.port, url.user.c_str(),
+                                           url.password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
     if (!sent.connection)
         return NoAnswer(report, "InternetConnect");
     const DWORD flags = kRequestFlags | (url.secure ? INTERNET_FLAG_SECURE : 0);
-    sent.request.reset(
-        HttpOpenRequestW(sent.connection.get(), verb, url.path.c_str(), kHttpVersion, kReferrer, nullptr, flags, 0));
-    if (!sent.request)
+    sent.state = std::make_shared<RequestState>();
+    auto* const callbackReference = new std::shared_ptr<RequestState>(sent.state);
+    sent.request.reset(HttpOpenRequestW(sent.connection.get(), verb, url.path.c_str(), kHttpVersion, kReferrer, nullptr,
+                                        flags, reinterpret_cast<DWORD_PTR>(callbackReference)));
+    if (!sent.request) {
+        delete callbackReference;
         return NoAnswer(report, "HttpOpenRequest");
-    return SendWithRetry(sent.request.get(), attempts, std::wcscmp(verb, L"HEAD") == 0, report);
+    }
+    SetTimeouts(sent.request.get());
+    if (exchange.job && !exchange.job->Watch(sent.request.get()))
+        return false;  // cancelled
+    return SendWithRetry(sent.request.get(), sent.state.get(), attempts, std::wcscmp(verb, L"HEAD") == 0, headers,
+                         exchange.job, report);
 }
 
 // Sends `verb` to `link` and follows the host's redirects: true when the last answer is 200.
 // Once a step is https no later one may be plain http. `report.url` says where it ended.
-bool SendFollowingRedirects(HINTERNET root, const std::wstring& link, const wchar_t* verb, int attempts,
-                            SentRequest& sent, LinkReport& report)
+bool SendFollowingRedirects(HttpExchange& exchange, const std::wstring& link, const wchar_t* verb, int attempts,
+                            const std::wstring& headers, SentRequest& sent, LinkReport& report)
 {
     bool secureSoFar = false;
     report.url = link;
@@ -215,7 +342,7 @@ bool SendFollowingRedirects(HINTERNET root, const std::wstring& link, const wcha
             return false;
         }
         secureSoFar = parts.secure;
-        if (!SendTo(root, parts, verb, attempts, sent, report))
+        if (!SendTo(exchange, parts, verb, attempts, headers, sent, report))
             return false;
         if (!IsRedirect(report.status))
             return report.fault == LinkFault::None;
@@ -249,13 +376,14 @@ bool AcceptSize(std::optional<uint64_t> size, LinkReport& report)
 
 // The GET, sent where the HEAD ended; the size request stays open until the end. The report
 // then speaks of the GET.
-bool SendBodyRequest(HttpExchange& exchange, const std::wstring& url, LinkReport& report)
+bool SendBodyRequest(HttpExchange& exchange, const std::wstring& url, int attempts, const std::wstring& headers,
+                     LinkReport& report)
 {
     const bool headRefused = report.headRefused;
     report = LinkReport();
     report.method = "GET";
     report.headRefused = headRefused;
-    return SendFollowingRedirects(exchange.root.get(), url, L"GET", kDownloadAttempts, exchange.body, report);
+    return SendFollowingRedirects(exchange, url, L"GET", attempts, headers, exchange.body, report);
 }
 
 // Opens the root handle and asks for the size with HEAD; true when an acceptable size came
@@ -263,16 +391,18 @@ bool SendBodyRequest(HttpExchange& exchange, const std::wstring& url, LinkReport
 // The report says how far it got.
 bool SendSizeRequest(const std::wstring& url, int attempts, HttpExchange& exchange, LinkReport& report)
 {
-    exchange.root.reset(InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    exchange.root.reset(InternetOpenW(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, INTERNET_FLAG_ASYNC));
     if (!exchange.root)
         return NoAnswer(report, "InternetOpen");
-    if (SendFollowingRedirects(exchange.root.get(), url, L"HEAD", attempts, exchange.size, report))
+    InternetSetStatusCallbackW(exchange.root.get(), OnRequestStatus);
+    SetTimeouts(exchange.root.get());
+    if (SendFollowingRedirects(exchange, url, L"HEAD", attempts, std::wstring(), exchange.size, report))
         return AcceptSize(QueryContentLength(exchange.size.request.get()), report);
     if (report.fault != LinkFault::Status || !RefusesHead(report.status))
         return false;
     report.headRefused = true;
     const std::wstring where = report.url;
-    return SendBodyRequest(exchange, where, report) &&
+    return SendBodyRequest(exchange, where, kDownloadAttempts, std::wstring(), report) &&
            AcceptSize(QueryContentLength(exchange.body.request.get()), report);
 }
 
@@ -315,13 +445,13 @@ private:
     HANDLE m_file;  // borrowed from the caller, who closes it
 };
 
-// At most 1 GiB, as a download's size is.
+// At most `largest` bytes.
 class MemorySink final : public BodySink {
 public:
-    explicit MemorySink(std::string& bytes) : m_bytes(bytes) {}
+    MemorySink(std::string& bytes, size_t largest) : m_bytes(bytes), m_largest(largest) {}
     bool Take(const char* data, DWORD size) override
     {
-        if (m_bytes.size() + size > kLargestSize) {
+        if (size > m_largest - m_bytes.size()) {
             SetLastError(ERROR_FILE_TOO_LARGE);
             return false;
         }
@@ -336,6 +466,7 @@ public:
 
 private:
     std::string& m_bytes;  // the caller's
+    const size_t m_largest;
 };
 
 // Less than the size request announced is never a whole body, and neither is less than the
@@ -345,25 +476,27 @@ uint64_t WholeBodyLength(HINTERNET request, uint64_t announced)
     return std::max(announced, QueryContentLength(request).value_or(0));
 }
 
-// The one read loop of every body, through one block-sized buffer. With a job, its cancel
-// flag is looked at after every successful read (the final empty one included) and its byte
-// count follows every block taken.
-DownloadFault ReadBody(HINTERNET request, uint64_t announced, BodySink& sink, DownloadJob* job,
+// The one read loop of every body, through one block-sized buffer, until the report has
+// `required` bytes or more. With a job, its cancel flag is looked at after every read (the
+// final empty one included) and its byte count follows every block taken.
+DownloadFault ReadBody(const SentRequest& sent, uint64_t required, BodySink& sink, DownloadJob* job,
                        DownloadReport& report)
 {
-    const uint64_t required = WholeBodyLength(request, announced);
-    char buffer[kReadBlockSize];
+    RequestState& state = *sent.state;
     for (;;) {
-        DWORD read = 0;
-        if (!InternetReadFile(request, buffer, kReadBlockSize, &read)) {
+        state.read = 0;
+        const bool readOk =
+            Completed(InternetReadFile(sent.request.get(), state.buffer, kReadBlockSize, &state.read), &state, job);
+        const DWORD read = state.read;
+        if (IsCancelled(job))
+            return DownloadFault::Cancelled;
+        if (!readOk) {
             report.bodyLength = required;
             return DownloadFault::CutShort;
         }
-        if (job && job->cancelRequested.load())
-            return DownloadFault::Cancelled;
         if (read == 0)
             break;
-        if (!sink.Take(buffer, read))
+        if (!sink.Take(state.buffer, read))
             return WriteFailed(report);
         report.receivedBytes += read;
         if (job)
@@ -375,6 +508,86 @@ DownloadFault ReadBody(HINTERNET request, uint64_t announced, BodySink& sink, Do
         return DownloadFault::None;
     report.bodyLength = required;
     return DownloadFault::CutShort;
+}
+
+// A login page answers every link with one; no file we fetch is a web page.
+bool IsWebPage(HINTERNET request)
+{
+    wchar_t type[64] = {};
+    DWORD bytes = sizeof(type);
+    if (!HttpQueryInfoW(request, HTTP_QUERY_CONTENT_TYPE, type, &bytes, nullptr))
+        return false;
+    const wchar_t html[] = L"text/html";
+    const int length = static_cast<int>(std::wcslen(html));
+    return CompareStringOrdinal(type, std::min(length, static_cast<int>(std::wcslen(type))), html, length, TRUE) ==
+           CSTR_EQUAL;
+}
+
+std::wstring QueryText(HINTERNET request, DWORD query)
+{
+    wchar_t text[256] = {};
+    DWORD bytes = sizeof(text);
+    return HttpQueryInfoW(request, query, text, &bytes, nullptr) ? std::wstring(text) : std::wstring();
+}
+
+// What an If-Range may name: a strong ETag, else the Last-Modified date; empty when the
+// answer names neither, and a cut body then starts again from 0.
+std::wstring ResumeValidator(HINTERNET request)
+{
+    const std::wstring tag = QueryText(request, HTTP_QUERY_ETAG);
+    if (!tag.empty() && tag.compare(0, 2, L"W/") != 0)
+        return tag;
+    return QueryText(request, HTTP_QUERY_LAST_MODIFIED);
+}
+
+// Only a 206 whose Content-Range starts where the file ends and whose total is the whole
+// body's length continues the file.
+bool ContinuesAt(HINTERNET request, uint64_t offset, uint64_t whole)
+{
+    if (QueryStatusCode(request) != kPartialStatus)
+        return false;
+    unsigned long long first = 0;
+    unsigned long long last = 0;
+    unsigned long long total = 0;
+    return swscanf(QueryText(request, HTTP_QUERY_CONTENT_RANGE).c_str(), L"bytes %llu-%llu/%llu", &first, &last,
+                   &total) == 3 &&
+           first == offset && total == whole;
+}
+
+// An answer that does not continue the file: it is read from its start.
+bool StartAgain(HANDLE file, DownloadJob* job, DownloadReport& report)
+{
+    report.receivedBytes = 0;
+    if (job)
+        job->receivedBytes.store(0, std::memory_order_relaxed);
+    LARGE_INTEGER start = {};
+    return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+// Reads the GET's body into the file. A body cut short is a failed attempt, not a failed
+// download: within the download's attempts it is asked for again, from where it was cut
+// when the host named a validator for If-Range.
+DownloadFault ReceiveResuming(HttpExchange& exchange, uint64_t announced, HANDLE file, DownloadJob* job,
+                              DownloadReport& report)
+{
+    const std::wstring where = report.request.url;
+    const uint64_t whole = WholeBodyLength(exchange.body.request.get(), announced);
+    const std::wstring validator = ResumeValidator(exchange.body.request.get());
+    FileSink sink(file);
+    DownloadFault fault = ReadBody(exchange.body, whole, sink, job, report);
+    for (int attempt = 1; fault == DownloadFault::CutShort && attempt < kDownloadAttempts; ++attempt) {
+        const bool resumes = !validator.empty() && whole > 0 && report.receivedBytes > 0;
+        const std::wstring headers =
+            resumes ? L"Range: bytes=" + std::to_wstring(report.receivedBytes) + L"-\r\nIf-Range: " + validator + L"\r\n"
+                    : std::wstring();
+        if (!SendBodyRequest(exchange, where, 1, headers, report.request))
+            continue;
+        if (!(resumes && ContinuesAt(exchange.body.request.get(), report.receivedBytes, whole)) &&
+            !StartAgain(file, job, report))
+            return WriteFailed(report);
+        fault = ReadBody(exchange.body, whole, sink, job, report);
+    }
+    return IsCancelled(job) ? DownloadFault::Cancelled : fault;
 }
 
 // The name a download writes to until all of it has arrived: the destination followed by a
@@ -426,21 +639,52 @@ bool HoldsExpectedBody(const std::wstring& path, DownloadJob& job)
     return job.expectedSha256.empty() || Sha256OfFile(path, &job.cancelRequested) == job.expectedSha256;
 }
 
+// Whether `path` begins as an installer called `name` does (see HoldsInstallerSignature):
+// the temporary file is looked at under the destination's name.
+bool BeginsAsInstallerNamed(const std::wstring& path, const std::wstring& name)
+{
+    static const unsigned char kProgram[] = {'M', 'Z'};
+    static const unsigned char kPackage[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+    const auto endsWith = [&name](const wchar_t* suffix) {
+        const size_t length = std::wcslen(suffix);
+        return name.size() >= length &&
+               CompareStringOrdinal(name.c_str() + name.size() - length, static_cast<int>(length), suffix,
+                                    static_cast<int>(length), TRUE) == CSTR_EQUAL;
+    };
+    const unsigned char* signature = nullptr;
+    DWORD length = 1;  // any other name: at least one byte
+    if (endsWith(L".exe")) {
+        signature = kProgram;
+        length = sizeof(kProgram);
+    } else if (endsWith(L".msi")) {
+        signature = kPackage;
+        length = sizeof(kPackage);
+    }
+    const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    unsigned char start[8] = {};
+    DWORD read = 0;
+    if (!file || !ReadFile(file.get(), start, length, &read, nullptr) || read != length)
+        return false;
+    return !signature || std::equal(signature, signature + length, start);
+}
+
 // Streams the body to the temporary file and puts it in place of `path` only when all of it
 // has arrived and is on the disk; otherwise only the temporary file is removed, and `path`
-// stays as it was.
-DownloadFault ReceiveIntoPlace(HINTERNET request, uint64_t announced, const std::wstring& temporaryPath,
+// stays as it was. A job's file is an installer, which must begin as one.
+DownloadFault ReceiveIntoPlace(HttpExchange& exchange, uint64_t announced, const std::wstring& temporaryPath,
                                const std::wstring& path, DownloadJob* job, DownloadReport& report)
 {
     FileHandle file = CreateOutputFile(temporaryPath);
     if (!file)
         return WriteFailed(report);
-    FileSink sink(file.get());
-    DownloadFault fault = ReadBody(request, announced, sink, job, report);
+    DownloadFault fault = ReceiveResuming(exchange, announced, file.get(), job, report);
     // A power cut after the rename must not leave a file of the right size holding zeros.
     if (fault == DownloadFault::None && !FlushFileBuffers(file.get()))
         fault = WriteFailed(report);
     file.reset();
+    if (fault == DownloadFault::None && job && !BeginsAsInstallerNamed(temporaryPath, path))
+        fault = DownloadFault::WebPage;
     if (fault == DownloadFault::None && job && !HoldsExpectedBody(temporaryPath, *job))
         // A broken mirror or a changed file never takes the name.
         fault = job->cancelRequested.load() ? DownloadFault::Cancelled : DownloadFault::HashMismatch;
@@ -455,16 +699,26 @@ DownloadFault ReceiveIntoPlace(HINTERNET request, uint64_t announced, const std:
 }
 
 // The HEAD for the size, then the GET where the HEAD ended (a host that refused HEAD has
-// already been sent the GET); `announced` is the size the body must reach.
-bool SendRequestsForBody(const std::wstring& url, HttpExchange& exchange, uint64_t& announced, LinkReport& report)
+// already been sent the GET); `announced` is the size the body must reach. A HEAD's zero
+// is no size: with a GET that names none either, nothing would tell a dropped connection
+// from the end of the body.
+DownloadFault SendRequestsForBody(const std::wstring& url, HttpExchange& exchange, uint64_t& announced,
+                                  LinkReport& report)
 {
     if (!SendSizeRequest(url, kDownloadAttempts, exchange, report))
-        return false;
+        return DownloadFault::Request;
     announced = report.size;
-    if (exchange.body.request)
-        return true;
-    const std::wstring where = report.url;
-    return SendBodyRequest(exchange, where, report);
+    if (!exchange.body.request) {
+        const std::wstring where = report.url;
+        if (!SendBodyRequest(exchange, where, kDownloadAttempts, std::wstring(), report))
+            return DownloadFault::Request;
+    }
+    if (announced == 0 && !QueryContentLength(exchange.body.request.get())) {
+        report.fault = LinkFault::NoContentLength;
+        return DownloadFault::Request;
+    }
+    // Refused before its body is read: a login page, or a host's error page sent with 200.
+    return IsWebPage(exchange.body.request.get()) ? DownloadFault::WebPage : DownloadFault::None;
 }
 
 // The HEAD, the GET and the body into place; the report's fault says how it ended.
@@ -473,15 +727,16 @@ DownloadReport Fetch(const std::wstring& url, const std::wstring& path, Download
     DownloadReport report;
     RemoveLeftoverTemporaryFiles(path);
     const std::wstring temporaryPath = TemporaryPathFor(path);
-    HttpExchange exchange;
+    HttpExchange exchange(job);
     uint64_t announced = 0;
-    if (!SendRequestsForBody(url, exchange, announced, report.request)) {
-        report.fault = DownloadFault::Request;
-        return report;
+    report.fault = SendRequestsForBody(url, exchange, announced, report.request);
+    if (report.fault == DownloadFault::None) {
+        if (job)
+            job->totalBytes.store(announced, std::memory_order_relaxed);
+        report.fault = ReceiveIntoPlace(exchange, announced, temporaryPath, path, job, report);
     }
-    if (job)
-        job->totalBytes.store(announced, std::memory_order_relaxed);
-    report.fault = ReceiveIntoPlace(exchange.body.request.get(), announced, temporaryPath, path, job, report);
+    if (IsCancelled(job))
+        report.fault = DownloadFault::Cancelled;
     return report;
 }
 
@@ -490,7 +745,8 @@ DownloadReport Fetch(const std::wstring& url, const std::wstring& path, Download
 bool SendRequestWithRetry(HINTERNET request, int attempts)
 {
     LinkReport report;
-    return request && SendWithRetry(request, attempts, false, report) && report.status == kSuccessStatus;
+    return request && SendWithRetry(request, nullptr, attempts, false, std::wstring(), nullptr, report) &&
+           report.status == kSuccessStatus;
 }
 
 bool IsCatalogueReachable()
@@ -513,17 +769,18 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& path)
     return Fetch(url, path, nullptr).fault == DownloadFault::None;
 }
 
-bool DownloadToMemory(const std::wstring& url, std::string& bytes)
+bool DownloadToMemory(const std::wstring& url, std::string& bytes, size_t largest)
 {
     bytes.clear();
     HttpExchange exchange;
     DownloadReport report;
     uint64_t announced = 0;
-    if (!SendRequestsForBody(url, exchange, announced, report.request))
+    if (SendRequestsForBody(url, exchange, announced, report.request) != DownloadFault::None || announced > largest)
         return false;
     std::string body;
-    MemorySink sink(body);
-    if (ReadBody(exchange.body.request.get(), announced, sink, nullptr, report) != DownloadFault::None)
+    MemorySink sink(body, largest);
+    const uint64_t whole = WholeBodyLength(exchange.body.request.get(), announced);
+    if (ReadBody(exchange.body, whole, sink, nullptr, report) != DownloadFault::None)
         return false;
     bytes.swap(body);
     return true;
@@ -546,11 +803,17 @@ DownloadReport RunDownload(DownloadJob& job)
     return Fetch(job.url, job.path, &job);
 }
 
+bool HoldsInstallerSignature(const std::wstring& path)
+{
+    return BeginsAsInstallerNamed(path, path);
+}
+
 unsigned __stdcall DownloadJobThread(void* job)
 {
     const std::unique_ptr<std::shared_ptr<DownloadJob>> reference(static_cast<std::shared_ptr<DownloadJob>*>(job));
     DownloadJob& downloadJob = **reference;
-    downloadJob.succeeded.store(RunDownload(downloadJob).fault == DownloadFault::None);
+    downloadJob.report = RunDownload(downloadJob);
+    downloadJob.succeeded.store(downloadJob.report.fault == DownloadFault::None);
     downloadJob.finished.store(true);
     return 0;  // the thread's reference goes here, after the last write to the job
 }
@@ -597,6 +860,16 @@ bool CAsyncDownload::Succeeded() const
     return m_job && m_job->succeeded.load();
 }
 
+DownloadReport CAsyncDownload::Report() const
+{
+    return m_job && m_job->finished.load() ? m_job->report : DownloadReport();
+}
+
+unsigned CAsyncDownload::SecondsToWait() const
+{
+    return m_job ? m_job->secondsToWait.load() : 0;
+}
+
 void CAsyncDownload::Release()
 {
     m_job.reset();
@@ -605,6 +878,35 @@ void CAsyncDownload::Release()
 void CAsyncDownload::Cancel()
 {
     if (m_job)
-        m_job->cancelRequested.store(true);
+        m_job->Cancel();
     Release();
+}
+
+void DownloadJob::Cancel()
+{
+    const std::lock_guard<std::mutex> lock(m_watchMutex);
+    cancelRequested.store(true);
+    SetEvent(m_cancelled.get());
+    if (m_watched) {
+        InternetCloseHandle(m_watched);
+        m_closedByCancel = m_watched;
+        m_watched = nullptr;
+    }
+}
+
+bool DownloadJob::Watch(HINTERNET request)
+{
+    const std::lock_guard<std::mutex> lock(m_watchMutex);
+    if (cancelRequested.load())
+        return false;
+    m_watched = request;
+    return true;
+}
+
+bool DownloadJob::StopWatching(HINTERNET request)
+{
+    const std::lock_guard<std::mutex> lock(m_watchMutex);
+    if (m_watched == request)
+        m_watched = nullptr;
+    return request != m_closedByCancel;
 }

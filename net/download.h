@@ -10,8 +10,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
+
+#include "base/unique_handle.h"
 
 // Sends an opened request up to `attempts` times, at once one after another; true as soon
 // as an answer carries status 200. A null request or fewer than one attempt sends nothing.
@@ -62,8 +65,14 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& path);
 
 // The whole body in memory, for small files such as the catalogue and its signature, which
 // are checked before anything is written. The same HEAD and GET as DownloadToFile; true only
-// when the body is at least as long as both the HEAD and the GET announce.
-bool DownloadToMemory(const std::wstring& url, std::string& bytes);
+// when the body is at least as long as both the HEAD and the GET announce, and at most
+// `largest` bytes: a hostile answer must not exhaust a 32-bit process.
+bool DownloadToMemory(const std::wstring& url, std::string& bytes, size_t largest);
+
+// Whether the file begins as an installer of its name's kind does: "MZ" for an ".exe", the
+// compound-file signature for an ".msi", at least one byte for any other name. A web page,
+// an error text or an empty body never does.
+bool HoldsInstallerSignature(const std::wstring& path);
 
 // How a download ended. Only `fault` is read when it worked.
 enum class DownloadFault {
@@ -72,6 +81,7 @@ enum class DownloadFault {
     CutShort,      // the body ended short of what the HEAD or the GET announced, or a read failed
     WriteFailed,   // the temporary file could not be created or written: see `error`
     HashMismatch,  // the whole body came, with another SHA-256 than expected
+    WebPage,       // a web page (text/html), or a body that does not begin as an installer does
     MoveFailed,    // the finished file could not take the destination's name: see `error`
     Cancelled,
 };
@@ -99,9 +109,27 @@ struct DownloadJob {
     const std::wstring expectedSha256;         // lowercase hex, or empty: any body will do
     std::atomic<uint64_t> totalBytes{0};       // the announced size (HEAD, or GET when HEAD is refused); thread writes
     std::atomic<uint64_t> receivedBytes{0};    // written to the temporary file so far; thread writes
-    std::atomic<bool> cancelRequested{false};  // owner writes
+    std::atomic<bool> cancelRequested{false};  // owner writes, through Cancel
+    std::atomic<unsigned> secondsToWait{0};    // the host asked to wait this long (Retry-After); thread writes
     std::atomic<bool> succeeded{false};        // thread writes, before `finished`
+    DownloadReport report;                     // thread writes, before `finished`
     std::atomic<bool> finished{false};         // thread writes, as its last write to the job
+
+    // The owner's side: sets the flag and the event, which end the thread's wait on a pending
+    // HttpSendRequest or InternetReadFile at once, and closes the request it sends or reads on.
+    void Cancel();
+    // The thread's side. Watch: the request a cancel is to close; false, watching nothing,
+    // once cancelled. StopWatching: false when a cancel has closed `request` already, which
+    // the thread then must not close again.
+    bool Watch(HINTERNET request);
+    bool StopWatching(HINTERNET request);
+    HANDLE CancelEvent() const { return m_cancelled.get(); }  // set by Cancel
+
+private:
+    const KernelHandle m_cancelled{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::mutex m_watchMutex;            // guards the two below
+    HINTERNET m_watched = nullptr;      // borrowed from the thread
+    HINTERNET m_closedByCancel = nullptr;
 };
 
 // Thread body of a background download, started by CAsyncDownload::Start with a
@@ -136,6 +164,8 @@ public:
     int GetPercent() const;   // may end below or above 100 when HEAD and GET disagree
     bool IsFinished() const;  // the thread has let go of the job; an empty handle is finished
     bool Succeeded() const;   // once finished; false for an empty handle
+    DownloadReport Report() const;  // once finished: how it went; empty for an empty handle
+    unsigned SecondsToWait() const;  // while the host has asked to wait before the next attempt; else 0
     void Release();
     void Cancel();  // the thread discards the temporary file by itself
 

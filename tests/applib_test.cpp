@@ -268,9 +268,9 @@ TEST(Applib, CheckNamesInstallValuesThatStartNothingOrAnotherFile)
                                                            program("备份", "setup.exe.bak") + program("好", "ok.exe /S") +
                                                            program("包", "pkg.msi /qn") + program("越界", "..\\x.exe"))));
     const std::string named = "G: 6 programs\n"
-                              "压缩包的安装值没有.exe或.msi，不会启动\n"
+                              "压缩包的安装值读不出安装程序：没有以.exe或.msi结尾的文件名，不会启动\n"
                               "空格的安装值下载my，却启动my setup.exe\n"
-                              "备份的安装值下载setup.exe.bak，却启动setup.exe\n"
+                              "备份的安装值读不出安装程序：没有以.exe或.msi结尾的文件名，不会启动\n"
                               "越界的安装值不是安全的文件名，不会下载\n"
                               "ok\n";
     ConsoleRun result = RunApplib(L"check installs.xml");

@@ -1,6 +1,7 @@
 #include "tests/loopback_http_server.h"  // first: Winsock wants winsock2.h before windows.h
 
 #include <gtest/gtest.h>
+#include <process.h>
 
 #include <climits>
 #include <cstdio>
@@ -12,6 +13,7 @@
 
 #include "base/unique_handle.h"
 #include "net/download.h"
+#include "net/failure_reason.h"
 #include "net/servers.h"
 #include "net/sha256.h"
 #include "tests/https_fronts.h"
@@ -36,12 +38,13 @@ HttpAnswer CutShort(size_t size, uint64_t announced)
     return answer;
 }
 
+// Begins as a program does, "MZ", so that it is kept as an installer.
 std::string Pattern(size_t size)
 {
     std::string text(size, '\0');
     for (size_t i = 0; i < size; ++i)
         text[i] = static_cast<char>('a' + i % 26);
-    return text;
+    return text.replace(0, std::min<size_t>(size, 2), "MZ", std::min<size_t>(size, 2));
 }
 
 // Runs a background download to its end; the handle is released afterwards.
@@ -252,7 +255,7 @@ TEST_F(Download, AnnouncedSizeOfAtMostOneGibibyteIsAccepted)
         local.Serve("/big", Announcing(c.announced), Body("abc"));
         const std::wstring target = folder / L"big.bin";
         EXPECT_FALSE(DownloadToFile(local.Url("/big"), target));
-        EXPECT_EQ(local.CountRequests("GET", "/big"), c.accepted ? 1u : 0u);
+        EXPECT_EQ(local.CountRequests("GET", "/big") > 0, c.accepted);
 
         DownloadJob job(local.Url("/big"), target, L"");
         const DownloadReport report = RunDownload(job);
@@ -295,12 +298,6 @@ TEST_F(Download, EmptyBodyGivesAnEmptyFile)
     server.Serve("/empty", Body(""));
     const std::wstring target = folder / L"empty.bin";
     ASSERT_TRUE(DownloadToFile(server.Url("/empty"), target));
-    EXPECT_EQ(ReadWholeFile(target), "");
-    DeleteFileW(target.c_str());
-
-    int percent = -1;
-    ASSERT_TRUE(RunAsync(server.Url("/empty"), target, &percent));
-    EXPECT_EQ(percent, 0);
     EXPECT_EQ(ReadWholeFile(target), "");
 }
 
@@ -364,7 +361,7 @@ TEST_F(Download, FailedDownloadLeavesTheDestinationAsItWas)
 
 TEST_F(Download, LeftoversOfEndedProcessesGoWhenTheSameFileIsDownloadedAgain)
 {
-    server.Serve("/setup.exe", Body("installer"));
+    server.Serve("/setup.exe", Body("MZ-setup!"));
     const std::wstring target = folder / L"setup.exe";
     const std::vector<std::wstring> leftovers = {L"setup.exe.235959", L"SETUP.EXE.000001"};
     // Only the destination's name, a point and six digits is a temporary name.
@@ -387,7 +384,7 @@ TEST_F(Download, LeftoversOfEndedProcessesGoWhenTheSameFileIsDownloadedAgain)
         ASSERT_TRUE(WriteWholeFile(folder / L"other.exe.235959", "another download's"));
 
         ASSERT_TRUE(service.download());
-        EXPECT_EQ(ReadWholeFile(target), "installer");
+        EXPECT_EQ(ReadWholeFile(target), "MZ-setup!");
         for (const std::wstring& name : leftovers)
             EXPECT_FALSE(PathExists(folder / name)) << Narrow(name);
         for (const std::wstring& name : kept)
@@ -518,23 +515,27 @@ TEST_F(Download, BackgroundDownloadReplacesTheDestinationOnlyAfterTheWholeBody)
     EXPECT_TRUE(TemporaryFiles(folder, L"setup.exe").empty());
 }
 
-TEST_F(Download, CancelDuringTheBodyRemovesTheTemporaryFile)
+// The host holds the connection and sends nothing more: the cancel closes the request, so
+// the blocked read returns and the thread ends with its temporary file gone.
+TEST_F(Download, CancelDuringAStallEndsTheThreadWithinASecond)
 {
-    HttpAnswer slow = Body(Pattern(10000));
-    slow.pauseAfter = 4096;
-    server.Serve("/setup.exe", Body(Pattern(10000)), slow);
+    HttpAnswer stalled = Body(Pattern(10000));
+    stalled.pauseAfter = 4096;
+    server.Serve("/setup.exe", Body(Pattern(10000)), stalled);
     const std::wstring target = folder / L"setup.exe";
 
-    CAsyncDownload download;
-    download.Start(server.Url("/setup.exe"), target);
+    const auto job = std::make_shared<DownloadJob>(server.Url("/setup.exe"), target, L"");
+    const uintptr_t thread =
+        _beginthreadex(nullptr, 0, DownloadJobThread, new std::shared_ptr<DownloadJob>(job), 0, nullptr);
+    ASSERT_NE(thread, 0u);
+    const KernelHandle threadHandle(reinterpret_cast<HANDLE>(thread));
     ASSERT_TRUE(server.WaitUntilPaused(10000));
-    ASSERT_TRUE(WaitUntil([&] { return TemporaryFiles(folder, L"setup.exe").size() == 1; }));
-    download.Cancel();
-    EXPECT_TRUE(download.IsFinished());
-    EXPECT_EQ(download.GetPercent(), 0);
-
-    server.Resume();
-    EXPECT_TRUE(WaitUntil([&] { return TemporaryFiles(folder, L"setup.exe").empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return job->receivedBytes.load() == 4096; }));
+    job->Cancel();
+    EXPECT_EQ(WaitForSingleObject(threadHandle.get(), 1000), WAIT_OBJECT_0);
+    EXPECT_TRUE(job->finished.load());
+    EXPECT_EQ(job->report.fault, DownloadFault::Cancelled);
+    EXPECT_TRUE(TemporaryFiles(folder, L"setup.exe").empty());
     EXPECT_FALSE(PathExists(target));
 }
 
@@ -559,11 +560,86 @@ TEST_F(Download, CancelBeforeTheFinalEmptyReadDiscardsTheWholeBody)
     EXPECT_FALSE(PathExists(target));
 }
 
+// How the networks technicians meet end a background download: what it keeps, how it asks
+// again, and the reason it gives.
+TEST_F(Download, NetworksThatDropStallOrAnswerWithPagesEndAsTheyShould)
+{
+    const std::string body = Pattern(200000);
+    const std::string package = std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + body;
+    const auto dropped = [&](bool range) {
+        HttpAnswer answer = Body(body);
+        answer.dropAfter = body.size() * 6 / 10;
+        answer.servesRange = range;
+        return answer;
+    };
+    HttpAnswer loginPage = Body("<!DOCTYPE html><p>Log in to use the Wi-Fi</p>");
+    loginPage.contentType = "text/html; charset=utf-8";
+    HttpAnswer busy = Body(body);
+    busy.busyAnswers = 1;
+    const struct {
+        const char* name;
+        HttpAnswer head;
+        HttpAnswer get;
+        const wchar_t* file;
+        DownloadFault fault;
+        FailureKind reason;
+        const char* secondRange;  // the second GET's Range; null when there is no second GET
+        uint64_t mostBytesSent;
+        DWORD leastMs;
+    } cases[] = {
+        {"drop at 60 % on a host that serves Range", Body(body), dropped(true), L"setup.exe", DownloadFault::None,
+         FailureKind::None, "bytes=120000-", body.size(), 0},
+        {"drop at 60 % on a host that does not", Body(body), dropped(false), L"setup.exe", DownloadFault::None,
+         FailureKind::None, "", body.size() * 16 / 10, 0},
+        {"a login page", loginPage, loginPage, L"setup.exe", DownloadFault::WebPage, FailureKind::WebPage, nullptr,
+         UINT64_MAX, 0},
+        {"an error text sent as a program", Body("Access denied"), Body("Access denied"), L"setup.exe",
+         DownloadFault::WebPage, FailureKind::WebPage, nullptr, UINT64_MAX, 0},
+        {"an empty body", Body(""), Body(""), L"setup.exe", DownloadFault::WebPage, FailureKind::WebPage, nullptr,
+         UINT64_MAX, 0},
+        {"a program sent as a package", Body(body), Body(body), L"setup.msi", DownloadFault::WebPage,
+         FailureKind::WebPage, nullptr, UINT64_MAX, 0},
+        {"a package", Body(package), Body(package), L"setup.msi", DownloadFault::None, FailureKind::None, nullptr,
+         UINT64_MAX, 0},
+        {"503 with Retry-After: 2", busy, busy, L"setup.exe", DownloadFault::None, FailureKind::None, "",
+         UINT64_MAX, 2 * 2000},
+        {"a HEAD of length 0, then a chunked GET", Announcing(0), Chunked(body), L"setup.exe", DownloadFault::Request,
+         FailureKind::BadLink, nullptr, UINT64_MAX, 0},
+        {"404", Status(404), Status(404), L"setup.exe", DownloadFault::Request, FailureKind::HostStatus, nullptr,
+         UINT64_MAX, 0},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackHttpServer host;
+        const std::string path = "/" + std::to_string(++index) + Narrow(c.file);
+        host.Serve(path, c.head, c.get);
+        const std::wstring target = folder / c.file;
+        DownloadJob job(host.Url(path), target, L"");
+        const ULONGLONG start = GetTickCount64();
+        const DownloadReport report = RunDownload(job);
+        EXPECT_GE(GetTickCount64() - start, c.leastMs);
+        EXPECT_EQ(report.fault, c.fault);
+        EXPECT_EQ(ReasonOf(report).kind, c.reason);
+        EXPECT_TRUE(ReadWholeFile(target) == (c.fault == DownloadFault::None ? c.get.body : "<missing>"));
+        std::vector<std::string> ranges;
+        for (const RecordedRequest& request : host.Requests())
+            if (request.method == "GET")
+                ranges.push_back(request.range);
+        EXPECT_EQ(ranges.size() > 1 ? ranges[1] : "<no second GET>", c.secondRange ? c.secondRange : "<no second GET>");
+        if (c.mostBytesSent != UINT64_MAX) {
+            EXPECT_LE(host.BodyBytesSent(), c.mostBytesSent);
+        }
+        EXPECT_TRUE(TemporaryFiles(folder, c.file).empty());
+        DeleteFileW(target.c_str());
+    }
+}
+
 // Held open without delete sharing, as a running installer or a scanner would hold it: the
 // replace fails, the old file stays whole where it was, and the download says it failed.
 TEST_F(Download, ADestinationThatCannotBeReplacedStaysAndTheDownloadFails)
 {
-    server.Serve("/setup.exe", Body("new installer"));
+    server.Serve("/setup.exe", Body("MZ new setup!"));
     const std::wstring target = folder / L"setup.exe";
     const struct {
         const char* name;
@@ -657,11 +733,11 @@ TEST_F(Download, TheGetGoesWhereTheHeadsRedirectsEnded)
 {
     LoopbackHttpServer mirror;
     ASSERT_TRUE(mirror.IsListening());
-    mirror.Serve("/files/a.exe", Body("installer"));
+    mirror.Serve("/files/a.exe", Body("MZ-setup!"));
     server.Serve("/elsewhere.exe", RedirectTo(Narrow(mirror.Url("/files/a.exe"))));
     server.Serve("/relative.exe", RedirectTo("/two/steps.exe", 302));
     server.Serve("/two/steps.exe", RedirectTo("../local.exe", 307));
-    server.Serve("/local.exe", Body("installer"));
+    server.Serve("/local.exe", Body("MZ-setup!"));
     for (const int status : {303, 308})
         server.Serve("/status" + std::to_string(status) + ".exe", RedirectTo("/local.exe", status));
     const struct {
@@ -682,7 +758,7 @@ TEST_F(Download, TheGetGoesWhereTheHeadsRedirectsEnded)
         DownloadJob job(server.Url(c.path), target, L"");
         const DownloadReport report = RunDownload(job);
         EXPECT_EQ(report.fault, DownloadFault::None);
-        EXPECT_EQ(ReadWholeFile(target), "installer");
+        EXPECT_EQ(ReadWholeFile(target), "MZ-setup!");
         EXPECT_EQ(report.request.url, c.ends.Url(c.endPath));
         EXPECT_EQ(job.totalBytes.load(), 9u);
         EXPECT_EQ(server.CountRequests("GET", c.path), 0u) << "the GET is not redirected again";
@@ -775,7 +851,7 @@ TEST_F(Download, AHostThatRefusesHeadIsSizedByItsGet)
 // The link check asks exactly what a download's first request asks, and says how it went.
 TEST_F(Download, ProbeLinkMakesTheDownloadsHeadAndSaysHowItWent)
 {
-    server.Serve("/good.exe", Body("installer"));
+    server.Serve("/good.exe", Body("MZ-setup!"));
     server.Serve("/limit.exe", Announcing(0x40000000));
     server.Serve("/over.exe", Announcing(0x40000001));
     server.Serve("/nolength.exe", WithoutContentLength("x"));
@@ -825,14 +901,14 @@ TEST_F(Download, ProbeCallsALinkGoodExactlyWhenItsDownloadGoesThrough)
 {
     LoopbackHttpServer mirror;
     ASSERT_TRUE(mirror.IsListening());
-    mirror.Serve("/a.exe", Body("mirrored"));
-    server.Serve("/good.exe", Body("installer"));
+    mirror.Serve("/a.exe", Body("MZ mirrored"));
+    server.Serve("/good.exe", Body("MZ-setup!"));
     server.Serve("/moved.exe", RedirectTo(Narrow(mirror.Url("/a.exe"))));
     server.Serve("/loop.exe", RedirectTo("/loop.exe"));
     server.Serve("/ftp.exe", RedirectTo("ftp://127.0.0.1/a.exe"));
-    server.Serve("/head403.exe", Status(403), Body("forbidden HEAD"));
-    server.Serve("/head405.exe", Status(405), Body("no HEAD here"));
-    server.Serve("/head501.exe", Status(501), Body("HEAD unknown"));
+    server.Serve("/head403.exe", Status(403), Body("MZ forbidden HEAD"));
+    server.Serve("/head405.exe", Status(405), Body("MZ no HEAD here"));
+    server.Serve("/head501.exe", Status(501), Body("MZ HEAD unknown"));
     server.Serve("/head405-nolength.exe", Status(405), WithoutContentLength("no HEAD, no length"));
     server.Serve("/head404.exe", Status(404), Body("gone"));
     server.Serve("/nolength.exe", WithoutContentLength("x"));
@@ -971,13 +1047,13 @@ TEST_F(Https, ALinkOverTlsDownloadsLikeAPlainOne)
 TEST_F(Https, AnHttpLinkRedirectedToHttpsIsFetchedThereWithHeadAndGet)
 {
     server->Serve("/up/r/a.exe", RedirectTo(HttpsUrl(fronts.good, "/up/a.exe")));
-    server->Serve("/up/a.exe", Body("over tls"));
+    server->Serve("/up/a.exe", Body("MZ over tls"));
     const std::wstring target = folder / L"a.exe";
     DownloadJob job(server->Url("/up/r/a.exe"), target, L"");
     const DownloadReport report = RunDownload(job);
     EXPECT_EQ(report.fault, DownloadFault::None);
     EXPECT_EQ(report.request.url, WideUrl(HttpsUrl(fronts.good, "/up/a.exe")));
-    EXPECT_EQ(ReadWholeFile(target), "over tls");
+    EXPECT_EQ(ReadWholeFile(target), "MZ over tls");
     EXPECT_EQ(server->CountRequests("HEAD", "/up/r/a.exe"), 1u);
     EXPECT_EQ(server->CountRequests("GET", "/up/r/a.exe"), 0u);
     EXPECT_EQ(server->CountRequests("HEAD", "/up/a.exe"), 1u);
@@ -1059,12 +1135,12 @@ TEST_F(Https, CertificatesThatAreNotTrustedAreRefused)
 // Every link of this table, over TLS: the link check's verdict is the download's.
 TEST_F(Https, ProbeAndDownloadAgreeOnEveryLink)
 {
-    server->Serve("/agree/good.exe", Body("installer"));
+    server->Serve("/agree/good.exe", Body("MZ-setup!"));
     server->Serve("/agree/r/good.exe", RedirectTo(HttpsUrl(fronts.good, "/agree/good.exe")));
     server->Serve("/agree/down.exe", RedirectTo(Narrow(server->Url("/agree/good.exe"))));
     server->Serve("/agree/loop.exe", RedirectTo(HttpsUrl(fronts.good, "/agree/loop.exe"), 302));
     for (const int status : {403, 405, 501})
-        server->Serve("/agree/head" + std::to_string(status) + ".exe", Status(status), Body("sized by the GET"));
+        server->Serve("/agree/head" + std::to_string(status) + ".exe", Status(status), Body("MZ sized by the GET"));
     const struct {
         std::string url;
         bool good;

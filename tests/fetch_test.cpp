@@ -21,9 +21,10 @@
 namespace {
 
 // Bytes that differ from file to file, so that a file fetched into the wrong place shows.
+// They begin as a program does, so that an installer of them is kept.
 std::string Bytes(const std::string& name, size_t size = 3000)
 {
-    std::string bytes;
+    std::string bytes = "MZ";
     while (bytes.size() < size)
         bytes += name + ";";
     bytes.resize(size);
@@ -182,7 +183,7 @@ TEST_F(FetchCatalogue, FillsAFreshTreeThenFindsItUpToDate)
     std::vector<std::string> expected;
     for (const Line& line : ExpectedLines()) {
         if (StartsNothing(line)) {
-            expected.push_back(line.head + "\tskipped: no .exe or .msi to start");
+            expected.push_back(line.head + "\tskipped: no file name ending in .exe or .msi to start");
             continue;
         }
         const std::string bytes = Bytes(line.server, line.server.find("/icons/") == 0 ? 700 : 3000);
@@ -198,7 +199,7 @@ TEST_F(FetchCatalogue, FillsAFreshTreeThenFindsItUpToDate)
     EXPECT_EQ(second.exitCode, 0u);
     expected.clear();
     for (const Line& line : ExpectedLines())
-        expected.push_back(line.head + (StartsNothing(line) ? "\tskipped: no .exe or .msi to start" : "\tup to date"));
+        expected.push_back(line.head + (StartsNothing(line) ? "\tskipped: no file name ending in .exe or .msi to start" : "\tup to date"));
     expected.push_back("10 files: 0 downloaded (0.0 MB), 9 up to date, 0 kept (not checked), 1 skipped, 0 failed");
     EXPECT_EQ(Lines(second.out), expected);
     for (const Line& line : ExpectedLines())
@@ -234,7 +235,7 @@ TEST_F(FetchCatalogue, ReplacesStaleFilesAndKeepsTheRightSize)
 }
 
 // With the server out of reach, files already there stay, unchecked, and a hashed one is
-// still known to be right; a missing one fails.
+// still known to be right; a missing one fails, and so does one that is no installer.
 TEST_F(Fetch, KeepsFilesUncheckedWhenTheServerIsGone)
 {
     const std::wstring gone = UrlNobodyServes("/");
@@ -242,8 +243,9 @@ TEST_F(Fetch, KeepsFilesUncheckedWhenTheServerIsGone)
         "G", "g.png",
         Program("A", gone + L"a.exe", "a.exe") + Program("B", gone + L"b.exe", "b.exe", Sha256Key(HashOf("hashed"))) +
             Program("C", gone + L"c.exe", "c.exe"))));
-    PutLocal("Soft\\a.exe", "whatever size");
+    PutLocal("Soft\\a.exe", "MZ whatever size");
     PutLocal("Soft\\b.exe", "hashed");
+    PutLocal("Soft\\c.exe", "<html>a login page an older build kept</html>");
 
     const ConsoleRun result = RunFetch();
 
@@ -255,7 +257,7 @@ TEST_F(Fetch, KeepsFilesUncheckedWhenTheServerIsGone)
                   "G\tB\tinstaller\tSoft\\b.exe\tup to date",
                   "G\tC\tinstaller\tSoft\\c.exe\tfailed: no answer (HEAD: HttpSendRequest error 12029, 5 attempts)",
                   "3 files: 0 downloaded (0.0 MB), 1 up to date, 1 kept (not checked), 0 skipped, 1 failed"}));
-    EXPECT_EQ(Local("Soft\\a.exe"), "whatever size");
+    EXPECT_EQ(Local("Soft\\a.exe"), "MZ whatever size");
 }
 
 // Every way a download fails is reported with the request or the check that failed; the
@@ -271,12 +273,15 @@ TEST_F(Fetch, FailuresAreReportedAndTheOthersStillArrive)
     server.Serve("/cut.exe", cut);
     server.Serve("/changed.exe", Body(Bytes("changed")));
     server.Serve("/three.exe", Body(Bytes("three")));
+    HttpAnswer loginPage = Body("<html>log in first</html>");
+    loginPage.contentType = "text/html";
+    server.Serve("/page.exe", loginPage);
     WriteCatalogue(XmlCatalogue(XmlGroup(
         "G", "g.png",
         Program("1", server.Url("/one.exe"), "one.exe") + Program("404", server.Url("/missing.exe"), "missing.exe") +
             Program("GET", server.Url("/get.exe"), "get.exe") + Program("cut", server.Url("/cut.exe"), "cut.exe") +
             Program("changed", server.Url("/changed.exe"), "changed.exe", Sha256Key(HashOf("the catalogue's"))) +
-            Program("3", server.Url("/three.exe"), "three.exe"))));
+            Program("page", server.Url("/page.exe"), "page.exe") + Program("3", server.Url("/three.exe"), "three.exe"))));
 
     const ConsoleRun result = RunFetch();
 
@@ -288,10 +293,11 @@ TEST_F(Fetch, FailuresAreReportedAndTheOthersStillArrive)
                   "G\tGET\tinstaller\tSoft\\get.exe\tfailed: status 500 (GET, 5 attempts)",
                   "G\tcut\tinstaller\tSoft\\cut.exe\tfailed: cut short (GET: 5000 of 100000 bytes)",
                   "G\tchanged\tinstaller\tSoft\\changed.exe\tfailed: the download's sha256 differs from the catalogue's",
+                  "G\tpage\tinstaller\tSoft\\page.exe\tfailed: a web page came instead of the file: the network may want a login first",
                   "G\t3\tinstaller\tSoft\\three.exe\tdownloaded 3000 bytes",
-                  "6 files: 2 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 0 skipped, 4 failed"}));
+                  "7 files: 2 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 0 skipped, 5 failed"}));
     EXPECT_TRUE(Local("Soft\\three.exe") == Bytes("three"));
-    for (const char* name : {"missing.exe", "get.exe", "cut.exe", "changed.exe"})
+    for (const char* name : {"missing.exe", "get.exe", "cut.exe", "changed.exe", "page.exe"})
         EXPECT_EQ(LocalFiles(std::string("Soft\\") + name + "*"), std::vector<std::wstring>()) << name;
 }
 
@@ -299,7 +305,7 @@ TEST_F(Fetch, FailuresAreReportedAndTheOthersStillArrive)
 // keyed build also skips a program without a hash. Names cannot break a line's fields.
 TEST_F(Fetch, ProgramsTheRunRefusesAreSkipped)
 {
-    server.ServeAnyOtherPath(Body("any"));
+    server.ServeAnyOtherPath(Body("MZany"));
     const std::string parameters(600, 'p');
     WriteCatalogue(XmlCatalogue(XmlGroup(
         "G", "g.png",
@@ -308,7 +314,7 @@ TEST_F(Fetch, ProgramsTheRunRefusesAreSkipped)
             XmlProgram("blank", server.Url("/c.exe"), "a.png", InstallKey("  ")) +
             XmlProgram("long", server.Url("/d.exe"), "a.png", InstallKey("d.exe " + parameters)) +
             XmlProgram("icon", server.Url("/e.exe"), Link("/icons/a:b.png"),
-                       InstallKey("e.exe") + Sha256Key(HashOf("any"))) +
+                       InstallKey("e.exe") + Sha256Key(HashOf("MZany"))) +
             XmlProgram("tab&#9;line&#10;break", server.Url("/f.exe"), "a.png", InstallKey("f.exe")))));
 
     ConsoleRun result = RunFetch();
@@ -320,9 +326,9 @@ TEST_F(Fetch, ProgramsTheRunRefusesAreSkipped)
                   "G\tdevice\tinstaller\tSoft\\con.exe\tskipped: unsafe file name",
                   "G\tblank\tinstaller\tSoft\\\tskipped: no file name in the install value",
                   "G\tlong\tinstaller\tSoft\\d.exe\tskipped: parameters too long to start",
-                  "G\ticon\tinstaller\tSoft\\e.exe\tdownloaded 3 bytes",
+                  "G\ticon\tinstaller\tSoft\\e.exe\tdownloaded 5 bytes",
                   "G\ticon\ticon\tAppIcons\\a:b.png\tskipped: unsafe file name",
-                  "G\ttab line break\tinstaller\tSoft\\f.exe\tdownloaded 3 bytes",
+                  "G\ttab line break\tinstaller\tSoft\\f.exe\tdownloaded 5 bytes",
                   "7 files: 2 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 5 skipped, 0 failed"}));
     for (const RecordedRequest& request : server.Requests())
         EXPECT_TRUE(request.path == "/e.exe" || request.path == "/f.exe") << request.method << " " << request.path;
@@ -332,7 +338,7 @@ TEST_F(Fetch, ProgramsTheRunRefusesAreSkipped)
     result = RunFetch(L"", L"applib_test_key.exe");
     const std::vector<std::string> keyed = Lines(result.out);
     ASSERT_EQ(keyed.size(), 8u) << result.out;
-    EXPECT_EQ(keyed[4], "G\ticon\tinstaller\tSoft\\e.exe\tdownloaded 3 bytes");
+    EXPECT_EQ(keyed[4], "G\ticon\tinstaller\tSoft\\e.exe\tdownloaded 5 bytes");
     EXPECT_EQ(keyed[6], "G\ttab line break\tinstaller\tSoft\\f.exe\tskipped: no sha256, which this build requires");
 }
 
@@ -340,13 +346,13 @@ TEST_F(Fetch, ProgramsTheRunRefusesAreSkipped)
 // after signing is not used at all, and nothing is requested for it.
 TEST_F(Fetch, AKeyedFetchUsesNoCatalogueAlteredAfterSigning)
 {
-    server.ServeAnyOtherPath(Body("signed"));
-    const std::string hash = Sha256Key(HashOf("signed"));
+    server.ServeAnyOtherPath(Body("MZsigned"));
+    const std::string hash = Sha256Key(HashOf("MZsigned"));
     WriteCatalogue(XmlCatalogue(XmlGroup("G", "g.png", Program("signed", server.Url("/signed.exe"), "signed.exe", hash))));
     SignCatalogue();
     std::string altered = Local("AppLib.xml");
     altered.insert(altered.find("</array></dict>"),
-                   Program("added", server.Url("/added.exe"), "added.exe", Sha256Key(HashOf("signed"))));
+                   Program("added", server.Url("/added.exe"), "added.exe", Sha256Key(HashOf("MZsigned"))));
     WriteCatalogue(altered);
 
     ConsoleRun result = RunFetch(L"", L"applib_test_key.exe");
@@ -358,27 +364,27 @@ TEST_F(Fetch, AKeyedFetchUsesNoCatalogueAlteredAfterSigning)
 
     // The unkeyed tool reads it as it stands; the keyed one the signed catalogue.
     EXPECT_EQ(RunFetch().exitCode, 0u);
-    EXPECT_EQ(Local("Soft\\added.exe"), "signed");
+    EXPECT_EQ(Local("Soft\\added.exe"), "MZsigned");
     WriteCatalogue(XmlCatalogue(XmlGroup("G", "g.png", Program("signed", server.Url("/signed.exe"), "signed.exe", hash))));
     RemoveTree(LocalPath("Soft"));
     result = RunFetch(L"", L"applib_test_key.exe");
     EXPECT_EQ(result.exitCode, 0u) << result.err;
-    EXPECT_EQ(Lines(result.out)[0], "G\tsigned\tinstaller\tSoft\\signed.exe\tdownloaded 6 bytes");
+    EXPECT_EQ(Lines(result.out)[0], "G\tsigned\tinstaller\tSoft\\signed.exe\tdownloaded 8 bytes");
 }
 
 // Entries that name one file: a refused entry takes the file from no later one, and two
 // accepted ones that give it two hashes are a fault of the catalogue, not a stick to trust.
 TEST_F(Fetch, EntriesSharingAFileAreComparedOnlyWhenAccepted)
 {
-    server.Serve("/a.exe", Body("a"));
-    server.Serve("/b.exe", Body("b"));
+    server.Serve("/a.exe", Body("MZa"));
+    server.Serve("/b.exe", Body("MZb"));
     WriteCatalogue(XmlCatalogue(XmlGroup(
         "G", "g.png",
         Program("no hash", server.Url("/a.exe"), "a.exe") +
-            Program("hashed", server.Url("/a.exe"), "a.exe", Sha256Key(HashOf("a"))) +
-            Program("same hash", server.Url("/a.exe"), "a.exe /S", Sha256Key(HashOf("a"))) +
+            Program("hashed", server.Url("/a.exe"), "a.exe", Sha256Key(HashOf("MZa"))) +
+            Program("same hash", server.Url("/a.exe"), "a.exe /S", Sha256Key(HashOf("MZa"))) +
             Program("other hash", server.Url("/a.exe"), "a.exe /q", Sha256Key(HashOf("not a"))) +
-            Program("B", server.Url("/b.exe"), "b.exe", Sha256Key(HashOf("b"))))));
+            Program("B", server.Url("/b.exe"), "b.exe", Sha256Key(HashOf("MZb"))))));
     SignCatalogue();
 
     // Keyed, the first entry is refused for its missing hash: the second brings the file.
@@ -387,22 +393,22 @@ TEST_F(Fetch, EntriesSharingAFileAreComparedOnlyWhenAccepted)
     EXPECT_EQ(Lines(result.out),
               (std::vector<std::string>{
                   "G\tno hash\tinstaller\tSoft\\a.exe\tskipped: no sha256, which this build requires",
-                  "G\thashed\tinstaller\tSoft\\a.exe\tdownloaded 1 bytes",
+                  "G\thashed\tinstaller\tSoft\\a.exe\tdownloaded 3 bytes",
                   "G\tother hash\tinstaller\tSoft\\a.exe\tfailed: the same file as an earlier program, with another sha256",
-                  "G\tB\tinstaller\tSoft\\b.exe\tdownloaded 1 bytes",
+                  "G\tB\tinstaller\tSoft\\b.exe\tdownloaded 3 bytes",
                   "4 files: 2 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 1 skipped, 1 failed"}));
-    EXPECT_EQ(Local("Soft\\a.exe"), "a");
+    EXPECT_EQ(Local("Soft\\a.exe"), "MZa");
     EXPECT_EQ(server.CountRequests("GET", "/a.exe"), 1u);
 
     // Unkeyed, the first entry is accepted and takes the later entry's hash as its check.
-    PutLocal("Soft\\a.exe", "x");  // the size the server announces, other bytes
+    PutLocal("Soft\\a.exe", "xyz");  // the size the server announces, other bytes
     result = RunFetch();
     EXPECT_EQ(result.exitCode, 1u);
     const std::vector<std::string> lines = Lines(result.out);
     ASSERT_EQ(lines.size(), 4u) << result.out;
-    EXPECT_EQ(lines[0], "G\tno hash\tinstaller\tSoft\\a.exe\tdownloaded 1 bytes");
+    EXPECT_EQ(lines[0], "G\tno hash\tinstaller\tSoft\\a.exe\tdownloaded 3 bytes");
     EXPECT_EQ(lines[1], "G\tother hash\tinstaller\tSoft\\a.exe\tfailed: the same file as an earlier program, with another sha256");
-    EXPECT_EQ(Local("Soft\\a.exe"), "a");
+    EXPECT_EQ(Local("Soft\\a.exe"), "MZa");
 }
 
 // A file that fails its hash is replaced only by a download that passes it: until then it
@@ -411,7 +417,7 @@ TEST_F(Fetch, AFileFailingItsCheckStaysUntilACheckedOneReplacesIt)
 {
     HttpAnswer missing;
     missing.status = 404;
-    const std::string expected = "the catalogue's release";
+    const std::string expected = "MZ the catalogue's release";
     const struct {
         const char* name;
         HttpAnswer answer;
@@ -419,9 +425,9 @@ TEST_F(Fetch, AFileFailingItsCheckStaysUntilACheckedOneReplacesIt)
         std::string left;  // Soft\setup.exe afterwards
     } cases[] = {
         {"no answer", missing, "failed: status 404 (HEAD, 5 attempts)", "an older release"},
-        {"a body with another hash", Body("a broken mirror's"),
+        {"a body with another hash", Body("MZ a broken mirror's"),
          "failed: the download's sha256 differs from the catalogue's", "an older release"},
-        {"the body the catalogue names", Body(expected), "downloaded 23 bytes", expected},
+        {"the body the catalogue names", Body(expected), "downloaded 26 bytes", expected},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -448,12 +454,12 @@ TEST_F(Fetch, LinesStayInCatalogueOrderUnderEightJobs)
     constexpr int kFiles = 16;
     for (int i = 0; i < kFiles; ++i) {
         const std::string name = "p" + std::to_string(i) + ".exe";
-        HttpAnswer answer = Body(std::string(static_cast<size_t>(i + 1), 'b'));
+        HttpAnswer answer = Body("MZ" + std::string(static_cast<size_t>(i + 1), 'b'));
         answer.delayMs = static_cast<DWORD>((kFiles - i) * 40);
         server.Serve("/" + name, answer);
         programs += Program("P" + std::to_string(i), server.Url("/" + name), name);
         expected.push_back("G\tP" + std::to_string(i) + "\tinstaller\tSoft\\" + name + "\tdownloaded " +
-                           std::to_string(i + 1) + " bytes");
+                           std::to_string(i + 3) + " bytes");
     }
     expected.push_back("16 files: 16 downloaded (0.0 MB), 0 up to date, 0 kept (not checked), 0 skipped, 0 failed");
     WriteCatalogue(XmlCatalogue(XmlGroup("G", "g.png", programs)));
@@ -494,7 +500,7 @@ TEST_F(Fetch, AKilledFetchLeavesNothingUnderTheFinalName)
 
 TEST_F(Fetch, ExitCodesAndTheSummaryInMegabytes)
 {
-    HttpAnswer large = Body(std::string(1000000, 'x'));
+    HttpAnswer large = Body("MZ" + std::string(999998, 'x'));
     large.bodyRepeats = 3;  // 3,000,000 bytes
     server.Serve("/large.exe", large);
     WriteCatalogue(XmlCatalogue(XmlGroup("G", "g.png", Program("L", server.Url("/large.exe"), "large.exe"))));

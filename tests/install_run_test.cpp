@@ -48,13 +48,17 @@ const InstallCase kInstallCases[] = {
      L"/S /D=C:\\Program Files\\x", true},
     {L"Setup.EXE", L"Setup.EXE", kProgram, L"Setup.EXE", L"", true},
     {L"\t SETUP.Exe \r\n", L"SETUP.Exe", kProgram, L"SETUP.Exe", L"", true},
-    // Windows Installer packages, looked for only where no ".exe" is.
+    // Windows Installer packages.
     {L"realtool.msi /qn", L"realtool.msi", kPackage, L"realtool.msi", L"/qn", true},
     {L"Tool.MSI", L"Tool.MSI", kPackage, L"Tool.MSI", L"", true},
     {L"tool.msi /qn TARGETDIR=C:\\x", L"tool.msi", kPackage, L"tool.msi", L"/qn TARGETDIR=C:\\x", true},
     {L"setup.exe /i tool.msi", L"setup.exe", kProgram, L"setup.exe", L"/i tool.msi", true},
     {L"tool.msi.exe", L"tool.msi.exe", kProgram, L"tool.msi.exe", L"", true},
-    {L"tool.msix", L"tool.msix", kPackage, L"tool.msi", L"x", true, true},
+    {L"tool.msix", L"tool.msix", kNone, L"", L"", false},
+    // The installer is the first word that ends in ".exe" or ".msi", quoted or not.
+    {L"pkg.msi /qn TARGET=app.exe", L"pkg.msi", kPackage, L"pkg.msi", L"/qn TARGET=app.exe", true},
+    {L"\"my setup.exe\" /S", L"my setup.exe", kProgram, L"my setup.exe", L"/S", true},
+    {L"\"my setup.exe /S", L"\"my setup.exe /S", kNone, L"", L"", false},
     // Nothing to start: neither downloaded nor started.
     {L"tool.zip", L"tool.zip", kNone, L"", L"", false},
     {L"readme.txt --help", L"readme.txt", kNone, L"", L"", false},
@@ -66,17 +70,17 @@ const InstallCase kInstallCases[] = {
     {L"..\\..\\Windows\\x.exe /S", L"..\\..\\Windows\\x.exe", kProgram, L"..\\..\\Windows\\x.exe", L"/S", false},
     {L"a/b.exe", L"a/b.exe", kProgram, L"a/b.exe", L"", false},
     {L"C:x.exe", L"C:x.exe", kProgram, L"C:x.exe", L"", false},
-    {L"x.exe:stream", L"x.exe:stream", kProgram, L"x.exe", L":stream", false, true},
+    {L"x.exe:stream", L"x.exe:stream", kNone, L"", L"", false},
     {L"..\\x.msi /qn", L"..\\x.msi", kPackage, L"..\\x.msi", L"/qn", false},
     {L".", L".", kNone, L"", L"", false},
     {L"..", L"..", kNone, L"", L"", false},
-    // Started part fine, downloaded part not: a tab does not end the downloaded name.
-    {L"setup.exe\t/S", L"setup.exe\t/S", kProgram, L"setup.exe", L"/S", false, true},
+    // A tab does not end a word.
+    {L"setup.exe\t/S", L"setup.exe\t/S", kNone, L"", L"", false},
     // Parameters may name any path: they are the installer's business.
     {L"setup.exe ..\\..\\y /D=C:\\z", L"setup.exe", kProgram, L"setup.exe", L"..\\..\\y /D=C:\\z", true},
-    // The downloaded name ends at the first space, the started file at ".exe".
+    // The downloaded name is the first word, the started file ends with the installer's.
     {L"my setup.exe /S", L"my", kProgram, L"my setup.exe", L"/S", true, true},
-    {L"setup.exe.bak", L"setup.exe.bak", kProgram, L"setup.exe", L".bak", true, true},
+    {L"setup.exe.bak", L"setup.exe.bak", kNone, L"", L"", false},
     {L"a.exe b.exe /S", L"a.exe", kProgram, L"a.exe", L"b.exe /S", true},
     {L"a.exeb.exe /S", L"a.exeb.exe", kProgram, L"a.exeb.exe", L"/S", true},
 };
@@ -110,7 +114,7 @@ TEST(InstallValue, NamesSplitsAndRefuses)
         EXPECT_EQ(parameters, c.parameters);
         CatalogueProgram program;
         program.install = c.install;
-        EXPECT_EQ(DecideStart(program, L"C:\\AppLib\\Soft", false) == StartVerdict::Accepted, c.accepted);
+        EXPECT_EQ(DecideStart(program, false) == StartVerdict::Accepted, c.accepted);
         EXPECT_EQ(StartsAnotherFile(c.install), c.startsAnotherFile);
     }
 }
@@ -134,15 +138,14 @@ TEST(InstallValue, APackageStartsTheSystemsMsiexecWithItsFullPath)
     EXPECT_EQ(command.parameters, L"/S");
 }
 
-// Installers start from a staging folder beside them (StagedPathLength), so that is the path
-// that has to fit; a package's whole "/i "<path>" parameters" does.
+// Installers start from a staging folder under the temporary folder (StagedPathLength), so
+// that is the path that has to fit; a package's whole "/i "<path>" parameters" does.
 TEST(InstallValue, PathAndParametersMustFitTheElevatedStart)
 {
-    const std::wstring folder = L"C:\\Soft";  // 7 characters
-    const size_t stagedOverhead = StagedPathLength(folder, L"");
-    ASSERT_EQ(stagedOverhead, 7u + 1 + kStagingFolderNameLength + 1);
+    const size_t stagedOverhead = StagedPathLength(L"");
+    ASSERT_EQ(stagedOverhead, StagingRoot().size() + 1 + kStagingFolderNameLength + 1);
     const std::wstring longestFile = std::wstring(511 - stagedOverhead - 4, L'a') + L".exe";
-    ASSERT_EQ(StagedPathLength(folder, longestFile), 511u);
+    ASSERT_EQ(StagedPathLength(longestFile), 511u);
     const std::wstring longestParameters(511, L'p');
     // "/i "", then the package's staged path, then "" /qn".
     const std::wstring longestPackage = std::wstring(511 - 4 - stagedOverhead - 4 - 5, L'm') + L".msi";
@@ -164,7 +167,7 @@ TEST(InstallValue, PathAndParametersMustFitTheElevatedStart)
         SCOPED_TRACE(c.what);
         CatalogueProgram program;
         program.install = c.install;
-        EXPECT_EQ(DecideStart(program, folder, false), c.verdict);
+        EXPECT_EQ(DecideStart(program, false), c.verdict);
     }
 }
 
@@ -253,6 +256,32 @@ TEST(InstallerPlaces, ANameSharedByOtherUrlsMovesEachOfItsInstallersIntoASubfold
     EXPECT_EQ(InstallerSubfolder(a), InstallerSubfolder(aAgain)) << "the same in every run";
     // The run's own programs alone would not know that a shares its name with b.
     EXPECT_EQ(InstallerPlaces(L"C:\\Soft", {&a}).FolderOf(a), L"C:\\Soft");
+}
+
+// What an installer leaves behind once it has ended: waited for while it still installs, left
+// running when it is the program it installed.
+TEST(StillInstalling, ByItsNameOrTheTemporaryFolderItRunsFrom)
+{
+    const std::vector<std::wstring> temporary = {L"c:\\users\\tech\\appdata\\local\\temp", L"c:\\windows\\temp"};
+    const struct {
+        const wchar_t* name;
+        const wchar_t* path;
+        bool installing;
+    } cases[] = {
+        {L"msiexec.exe", L"C:\\Windows\\System32\\msiexec.exe", true},
+        {L"x.exe", L"C:\\Users\\Tech\\AppData\\Local\\Temp\\7zS1A2B\\x.exe", true},
+        {L"x.exe", L"C:\\Windows\\Temporary\\x.exe", false},  // a folder's name, not its start
+        {L"is-4TQ1.tmp", L"C:\\Program Files\\App\\is-4TQ1.tmp", true},
+        {L"RealChild-Setup.exe", L"C:\\Program Files\\App\\RealChild-Setup.exe", true},
+        {L"unins000.exe", L"C:\\Program Files\\App\\unins000.exe", true},
+        {L"Code.exe", L"C:\\Program Files\\Code\\Code.exe", false},
+        {L"tray.exe", L"", false},
+        {L"updater.exe", L"C:\\ProgramData\\App\\updater.exe", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(AsciiForTrace(c.path) + " " + AsciiForTrace(c.name));
+        EXPECT_EQ(IsStillInstalling(c.name, c.path, temporary), c.installing);
+    }
 }
 
 // The test installer stands beside this program; its log tells what it was started with.
@@ -475,7 +504,8 @@ struct FakeInstallerState {
     bool alone = false;      // that file stood alone in a staging folder of its own
     bool heldDuringStart = false;  // nobody could write to it while it was started
     bool exited = false;     // it and every process it started
-    std::wstring waitingFor;  // it has ended, this process it started runs on
+    std::wstring waitingFor;  // it has ended, this process it started runs on, installing
+    std::vector<std::wstring> leftRunning;  // processes it started that run on, not waited for
     DWORD exitCode = 0;
     bool dropped = false;
 };
@@ -498,6 +528,7 @@ public:
     ~FakeInstaller() override { m_state->dropped = true; }
     bool HasExited() override { return m_state->exited; }
     std::wstring WaitingFor() const override { return m_state->waitingFor; }
+    std::vector<std::wstring> LeftRunning() const override { return m_state->leftRunning; }
     DWORD ExitCode() const override { return m_state->exitCode; }
     HANDLE handle() const override { return nullptr; }
 
@@ -567,7 +598,7 @@ public:
     }
 
     // A path as the calls show it: relative to the installers folder, a named subfolder by
-    // its name, a staging folder left out; or the bare file name when no folder was given.
+    // its name; or the bare file name of one outside it, a staged copy's.
     std::string Shown(const std::wstring& path) const
     {
         if (m_folder.empty() || path.rfind(m_folder + L"\\", 0) != 0)
@@ -579,8 +610,6 @@ public:
             if (end == std::wstring::npos)
                 end = relative.size();
             std::wstring part = relative.substr(begin, end - begin);
-            if (IsStagingFolderName(part))
-                continue;
             const auto named = m_subfolders.find(part);
             shown += (shown.empty() ? L"" : L"/") + (named == m_subfolders.end() ? part : named->second);
         }
@@ -654,8 +683,8 @@ std::string Summary(const std::vector<ProgramResult>& results)
 }
 
 // The bytes every fake download and every installer put there beforehand holds, and their hash.
-constexpr char kInstallerBytes[] = "installer";
-const std::wstring kInstallerHash = L"9c0d294c05fc1d88d698034609bb81c0c69196327594e4c69d2915c80fd9850c";
+constexpr char kInstallerBytes[] = "MZinstaller";
+const std::wstring kInstallerHash = L"1ea44033b6afadea93f1d01bae4dfd5da3cfa0eda51eb78bfb2d121027bf8911";
 
 // One tick of a row: what happens before it, then what the run does and shows.
 struct RunTick {
@@ -663,7 +692,8 @@ struct RunTick {
     // "at N F" (N percent of F has arrived), "exit F" (the installer F and all it started
     // end; "exit F N": with exit code N), "hand over F NAME" (F ends, its child NAME runs
     // on), "msi busy" and "msi idle" (a Windows Installer installation starts or ends),
-    // "wait N" (N milliseconds pass), "keep waiting" and "skip" (the answers to a stuck run).
+    // "wait N" (N milliseconds pass), "keep waiting", "skip" and "start next" (the answers to
+    // a stuck run).
     const char* before;
     const char* calls;  // the platform starts during the tick
     const wchar_t* status;
@@ -695,6 +725,7 @@ constexpr auto kFinished = InstallRun::Step::Finished;
 constexpr auto kFailed = InstallRun::Step::DownloadFailed;
 constexpr auto kRefused = InstallRun::Step::Refused;
 constexpr auto kStuck = InstallRun::Step::WindowsInstallerStuck;
+constexpr auto kStillInstalling = InstallRun::Step::StillInstallingStuck;
 constexpr ULONGLONG kPatience = InstallRun::kWindowsInstallerPatienceMs;
 
 const RunRow kRunRows[] = {
@@ -833,10 +864,10 @@ const RunRow kRunRows[] = {
      {{L"A", L"setup.exe /a"}, {L"B", L"SETUP.exe /b"}, {L"C", L"c.exe"}},
      {L"setup.exe", L"c.exe"},  // a setup.exe put there beforehand is nobody's for sure
      "get A/setup.exe",
-     {{"done A/setup.exe", "get B/SETUP.exe, run A/setup.exe /a", L"正在安装 - A", 0},
+     {{"done A/setup.exe", "get B/SETUP.exe, run setup.exe /a", L"正在安装 - A", 0},
       {"done B/SETUP.exe", "", L"正在安装 - A", 0},
-      {"exit A/setup.exe", "run B/SETUP.exe /b", L"正在安装 - B", 33},
-      {"exit B/SETUP.exe", "run c.exe", L"正在安装 - C", 66},
+      {"exit setup.exe", "run SETUP.exe /b", L"正在安装 - B", 33},
+      {"exit SETUP.exe", "run c.exe", L"正在安装 - C", 66},
       {"exit c.exe", "", L"正在安装 - C", 66, kFinished}}},
     {"a keyed build starts no installer without a hash: the run ends on its program, even on disk",
      {{L"A", L"a.exe"}, {L"B", L"b.exe"}, {L"C", L"c.exe"}},
@@ -848,8 +879,8 @@ const RunRow kRunRows[] = {
      true,
      L"B"},
     {"a keyed build refuses values whose downloaded and started files differ, and the run ends there",
-     {{L"A", L"a.exe"}, {L"B", L"setup.exe.bak"}, {L"C", L"c.exe"}},
-     {L"setup.exe.bak", L"setup.exe"},
+     {{L"A", L"a.exe"}, {L"B", L"my setup.exe /S"}, {L"C", L"c.exe"}},
+     {L"my", L"my setup.exe"},
      "get a.exe",
      {{"done a.exe", "run a.exe", L"正在安装 - A", 0}, {"", "", L"正在安装 - A", 0, kRefused}},
      L"B",
@@ -883,6 +914,18 @@ const RunRow kRunRows[] = {
      {L"a.exe", L"b.exe"},
      "",
      {{"", "run a.exe", L"正在安装 - A", 0}, {"", "", L"正在安装 - A", 0}, {"", "", L"正在安装 - A", 0, kGoing, ""}}},
+    {"what an installer leaves still installing is waited for; after ten minutes the user may start the next",
+     {{L"A", L"a.exe"}, {L"B", L"b.exe"}},
+     {L"a.exe", L"b.exe"},
+     "",
+     {{"", "run a.exe", L"正在安装 - A", 0},
+      {"hand over a.exe msiexec.exe", "", L"正在等待 - msiexec.exe", 0},
+      {"wait 599999", "", L"正在等待 - msiexec.exe", 0},
+      {"wait 1", "", L"正在等待 - msiexec.exe", 0, kStillInstalling},
+      {"keep waiting, wait 599999", "", L"正在等待 - msiexec.exe", 0},
+      {"wait 1", "", L"正在等待 - msiexec.exe", 0, kStillInstalling},
+      {"start next", "run b.exe", L"正在安装 - B", 50, kGoing, "A ok 0 1200s"},
+      {"exit b.exe", "", L"正在安装 - B", 50, kFinished}}},
 };
 
 std::vector<std::string> Split(const std::string& text, char separator)
@@ -912,6 +955,10 @@ protected:
         }
         if (action == "skip") {
             run.SkipWaitingProgram();
+            return;
+        }
+        if (action == "start next") {
+            run.StartNextProgram();
             return;
         }
         if (words[0] == "wait") {
@@ -1033,7 +1080,7 @@ TEST(InstallRunStop, CancelsTheDownloadAndLetsTheInstallerRunOn)
 {
     const std::wstring folder = GetModuleDir() + L"\\run_stop_soft";
     CreateDirectoryW(folder.c_str(), nullptr);
-    ASSERT_TRUE(WriteWholeFile(folder + L"\\a.exe", "installer"));
+    ASSERT_TRUE(WriteWholeFile(folder + L"\\a.exe", kInstallerBytes));
     CatalogueProgram a;
     a.name = L"A";
     a.install = L"a.exe";
@@ -1105,6 +1152,30 @@ TEST(InstallRunSwap, TheCheckedCopyCannotBeSwappedBeforeItStarts)
     RemoveTree(folder);
 }
 
+// A file planted beside the staged copy before the start (a DLL the installer would load)
+// stops the start.
+TEST(InstallRunSwap, AFilePlantedBesideTheCopyStopsItsStart)
+{
+    const std::wstring folder = GetModuleDir() + L"\\run_plant_soft";
+    RemoveTree(folder);
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    ASSERT_TRUE(WriteWholeFile(folder + L"\\a.exe", kInstallerBytes));
+    CatalogueProgram a;
+    a.name = L"A";
+    a.install = L"a.exe";
+    FakePlatform platform(folder);
+    platform.beforeStart = [&](const std::wstring& staged) {
+        EXPECT_TRUE(WriteWholeFile(FolderOf(staged) + L"\\version.dll", "planted"));
+    };
+    InstallRun run({&a}, InstallerPlaces(folder, {&a}), platform);
+    run.Start();
+    run.Tick();
+    EXPECT_EQ(run.Tick(), kFinished);
+    EXPECT_EQ(platform.TakeCalls(), "");
+    EXPECT_EQ(Summary(run.Results()), "A not started");
+    RemoveTree(folder);
+}
+
 // --- The install log -----------------------------------------------------------------------
 
 class InstallLog : public testing::Test {
@@ -1126,6 +1197,8 @@ TEST_F(InstallLog, ALineHoldsTimeComputerProgramOutcomeCodeAndSeconds)
     EXPECT_EQ(InstallLogLine(time, L"PC-7", L"代码编辑器", L"安装失败", L"1603", 42),
               L"2026-05-01 09:03:07\tPC-7\t代码编辑器\t安装失败\t1603\t42秒");
     EXPECT_EQ(InstallLogLine(time, L"PC-7", L"甲", L"已跳过", L"-", 0), L"2026-05-01 09:03:07\tPC-7\t甲\t已跳过\t-\t0秒");
+    EXPECT_EQ(InstallLogLine(time, L"PC-7", L"乙", L"安装成功", L"0", 3, {L"Code.exe", L"tray.exe"}),
+              L"2026-05-01 09:03:07\tPC-7\t乙\t安装成功\t0\t3秒\t仍在运行：Code.exe、tray.exe");
 }
 
 TEST_F(InstallLog, ANewLogStartsWithTheMarkAndLinesAreAppendedWithCrLf)
@@ -1148,6 +1221,9 @@ TEST_F(InstallLog, PastItsLimitTheOldestLinesGo)
         {"drops as many as it takes", "\xEF\xBB\xBF" "a\r\nb\r\nc\r\ndddd\r\n", 3 + 6 + 7, "\xEF\xBB\xBF" "dddd\r\nnewer\r\n"},
         {"a log without the mark gets it", "aaaa\r\nbbbb\r\n", 3 + 6 + 7, "\xEF\xBB\xBF" "bbbb\r\nnewer\r\n"},
         {"a line longer than the limit stands alone", "\xEF\xBB\xBF" "aaaa\r\n", 5, "\xEF\xBB\xBF" "newer\r\n"},
+        {"lines an editor ended with LF alone", "\xEF\xBB\xBF" "aaaa\nbbbb\n", 3 + 5 + 7, "\xEF\xBB\xBF" "bbbb\nnewer\r\n"},
+        {"a log far past the limit is read from its end",
+         "\xEF\xBB\xBF" + std::string(200 * 6, 'a') + "\r\nbbbb\r\n", 3 + 6 + 7, "\xEF\xBB\xBF" "bbbb\r\nnewer\r\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

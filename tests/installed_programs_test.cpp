@@ -82,6 +82,8 @@ TEST(FindInstalled, MatchesBySubkeyNameOrDisplayNameStart)
         {L"7-Zip", L"7-Zip 24.08 (x64)", L"24.08"},
         {L"{3A8F9C21-0B7D-4E55-9C1A-6D2E8F4B7A10}", L"Mozilla Firefox 120.0 (x64 en-US)", L"120.0"},
         {L"Viewer", L"", L"4.2"},
+        {L"{0B1D}", L"GitHub Desktop", L"3.4"},
+        {L"{51A0}", L"QQ音乐", L"20.1"},
     };
     const struct {
         const wchar_t* installed;
@@ -94,7 +96,11 @@ TEST(FindInstalled, MatchesBySubkeyNameOrDisplayNameStart)
         {L"Mozilla Firefox 120.0 (x64 en-US)", true},
         {L"mozilla firefox", false},  // a DisplayName's start as written
         {L"Firefox", false},          // its start, not any part of it
-        {L"7-Zi", true},              // DisplayName "7-Zip 24.08 (x64)" starts with it
+        {L"7-Zip 24.08", true},       // a prefix that ends before a space
+        {L"7-Zi", false},             // a prefix ends where a word does
+        {L"Git", false},              // not "GitHub Desktop"
+        {L"GitHub", true},
+        {L"QQ", false},               // a Chinese character is a letter too
         {L"Vie", false},              // a subkey name is matched whole
         {L"Mozilla Firefox 121", false},
     };

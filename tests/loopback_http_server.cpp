@@ -11,6 +11,7 @@ namespace {
 
 constexpr size_t kLargestRequestHead = 64 * 1024;
 constexpr size_t kChunkBytes = 1000;
+constexpr char kEntityTag[] = "\"v1\"";
 
 bool SendAll(SOCKET client, const char* data, size_t size)
 {
@@ -50,9 +51,21 @@ const char* ReasonPhrase(int status)
     case 405: return "Method Not Allowed";
     case 501: return "Not Implemented";
     case 404: return "Not Found";
+    case 206: return "Partial Content";
+    case 503: return "Service Unavailable";
     case 500: return "Internal Server Error";
     default: return "Status";
     }
+}
+
+// The N of "bytes=N-"; nothing for any other range.
+std::optional<uint64_t> RangeStart(const std::string& range)
+{
+    const std::string prefix = "bytes=";
+    if (range.compare(0, prefix.size(), prefix) != 0 || range.empty() || range.back() != '-' ||
+        range.size() == prefix.size() + 1)
+        return std::nullopt;
+    return std::stoull(range.substr(prefix.size(), range.size() - prefix.size() - 1));
 }
 
 }  // namespace
@@ -147,6 +160,12 @@ size_t LoopbackHttpServer::Connections() const
     return m_connections;
 }
 
+uint64_t LoopbackHttpServer::BodyBytesSent() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bodyBytesSent;
+}
+
 bool LoopbackHttpServer::WaitUntilPaused(DWORD timeoutMs)
 {
     return WaitForSingleObject(m_paused.get(), timeoutMs) == WAIT_OBJECT_0;
@@ -201,7 +220,7 @@ void LoopbackHttpServer::ServeConnection(SOCKET client)
         }
         const Route route = FindRoute(request.path);
         const HttpAnswer& answer = request.method == "HEAD" ? route.head : route.get;
-        if (!SendAnswer(client, request.method, answer, keepAlive))
+        if (!SendAnswer(client, request, answer, keepAlive))
             return;
     }
 }
@@ -268,6 +287,10 @@ bool LoopbackHttpServer::ReadRequest(SOCKET client, std::string& pending, Record
         const std::string value = Trim(line.substr(colon + 1));
         if (name == "user-agent")
             request.userAgent = value;
+        else if (name == "range")
+            request.range = value;
+        else if (name == "if-range")
+            request.ifRange = value;
         else if (name == "content-length")
             bodyLength = static_cast<size_t>(std::stoull(value));
         else if (name == "connection" && Lower(value) == "close")
@@ -282,24 +305,48 @@ bool LoopbackHttpServer::ReadRequest(SOCKET client, std::string& pending, Record
 }
 
 // False when the connection is to end after this answer.
-bool LoopbackHttpServer::SendAnswer(SOCKET client, const std::string& method, const HttpAnswer& answer, bool keepAlive)
+bool LoopbackHttpServer::SendAnswer(SOCKET client, const RecordedRequest& request, const HttpAnswer& answer,
+                                    bool keepAlive)
 {
     if (answer.delayMs != 0 && WaitForSingleObject(m_stop.get(), answer.delayMs) == WAIT_OBJECT_0)
         return false;
+    const size_t sameRequests = CountRequests(request.method, request.path);  // this one included
+    if (sameRequests <= static_cast<size_t>(answer.busyAnswers)) {
+        const char busy[] = "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 2\r\nContent-Length: 0\r\n\r\n";
+        return SendAll(client, busy, sizeof(busy) - 1) && keepAlive;
+    }
     const uint64_t bodySize = answer.body.size() * answer.bodyRepeats;
     const uint64_t announced = answer.contentLength.value_or(bodySize);
-    const bool isGet = method == "GET";
+    const bool isGet = request.method == "GET";
     const bool chunked = isGet && answer.chunked;
+    const std::optional<uint64_t> rangeStart = RangeStart(request.range);
+    const bool ranged = answer.servesRange && rangeStart && *rangeStart < announced &&
+                        (request.ifRange.empty() || request.ifRange == kEntityTag);
+    const uint64_t from = ranged ? *rangeStart : 0;
+    uint64_t length = (answer.sendContentLength ? std::min(bodySize, announced) : bodySize) - std::min(from, bodySize);
+    const bool drops = isGet && answer.dropAfter && sameRequests <= static_cast<size_t>(answer.drops) &&
+                       *answer.dropAfter < length;
+    if (drops)
+        length = *answer.dropAfter;
     // A GET body that does not fill what was announced, that nothing announced, or whose
     // last chunk never comes, ends with the connection.
-    const bool closeAfter = !keepAlive || (isGet && (chunked ? !answer.lastChunk
-                                                             : !answer.sendContentLength || bodySize < announced));
+    const bool closeAfter = !keepAlive || drops ||
+                            (isGet && (chunked ? !answer.lastChunk
+                                               : !answer.sendContentLength || bodySize < announced));
 
-    std::string head = "HTTP/1.1 " + std::to_string(answer.status) + " " + ReasonPhrase(answer.status) + "\r\n";
+    const int status = ranged ? 206 : answer.status;
+    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
     if (chunked)
         head += "Transfer-Encoding: chunked\r\n";
     else if (answer.sendContentLength)
-        head += "Content-Length: " + std::to_string(announced) + "\r\n";
+        head += "Content-Length: " + std::to_string(announced - from) + "\r\n";
+    if (ranged)
+        head += "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(announced - 1) + "/" +
+                std::to_string(announced) + "\r\n";
+    if (answer.servesRange)
+        head += std::string("ETag: ") + kEntityTag + "\r\nLast-Modified: Tue, 01 Dec 2026 10:00:00 GMT\r\n";
+    if (!answer.contentType.empty())
+        head += "Content-Type: " + answer.contentType + "\r\n";
     if (!answer.location.empty())
         head += "Location: " + answer.location + "\r\n";
     if (closeAfter)
@@ -309,7 +356,7 @@ bool LoopbackHttpServer::SendAnswer(SOCKET client, const std::string& method, co
         return false;
     if (chunked)
         return SendChunks(client, answer) && !closeAfter;
-    if (isGet && !SendBody(client, answer, answer.sendContentLength ? std::min(bodySize, announced) : bodySize))
+    if (isGet && !SendBody(client, answer, from, length))
         return false;
     return !closeAfter;
 }
@@ -327,7 +374,7 @@ bool LoopbackHttpServer::SendChunks(SOCKET client, const HttpAnswer& answer)
     return !answer.lastChunk || SendAll(client, "0\r\n\r\n", 5);
 }
 
-bool LoopbackHttpServer::SendBody(SOCKET client, const HttpAnswer& answer, uint64_t length)
+bool LoopbackHttpServer::SendBody(SOCKET client, const HttpAnswer& answer, uint64_t from, uint64_t length)
 {
     uint64_t sent = 0;
     for (;;) {
@@ -336,13 +383,15 @@ bool LoopbackHttpServer::SendBody(SOCKET client, const HttpAnswer& answer, uint6
             return false;
         if (sent == length)
             return true;
-        const size_t offset = static_cast<size_t>(sent % answer.body.size());
+        const size_t offset = static_cast<size_t>((from + sent) % answer.body.size());
         uint64_t chunk = std::min<uint64_t>(answer.body.size() - offset, length - sent);
         if (answer.pauseAfter && sent < *answer.pauseAfter)
             chunk = std::min<uint64_t>(chunk, *answer.pauseAfter - sent);
         if (!SendAll(client, answer.body.data() + offset, static_cast<size_t>(chunk)))
             return false;
         sent += chunk;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bodyBytesSent += chunk;
     }
 }
 

@@ -34,6 +34,16 @@ struct HttpAnswer {
     // connection closes after the body instead of the empty chunk that ends it.
     bool chunked = false;
     bool lastChunk = true;
+    // The first `drops` GETs of the path close the connection after this many body bytes.
+    std::optional<uint64_t> dropAfter;
+    int drops = 1;
+    // Answers `Range: bytes=N-` with 206 and Content-Range, names an ETag and a
+    // Last-Modified, and honours If-Range.
+    bool servesRange = false;
+    std::string contentType;  // sent as Content-Type when set
+    // The first this many requests of each method to the path are answered 503 with
+    // Retry-After: 2.
+    int busyAnswers = 0;
 };
 
 // A redirect answer with this status to `location`.
@@ -59,6 +69,8 @@ struct RecordedRequest {
     std::string method;
     std::string path;
     std::string userAgent;
+    std::string range;    // the Range header, if any
+    std::string ifRange;  // the If-Range header, if any
 };
 
 struct SocketTraits {
@@ -127,6 +139,7 @@ public:
     std::vector<RecordedRequest> Requests() const;
     size_t CountRequests(const std::string& method, const std::string& path) const;
     size_t Connections() const;
+    uint64_t BodyBytesSent() const;  // GET body bytes written to every client so far
 
     bool WaitUntilPaused(DWORD timeoutMs);
     void Resume();
@@ -141,8 +154,8 @@ private:
     void ServeConnection(SOCKET client);
     bool ReceiveSome(SOCKET client, std::string& pending);
     bool ReadRequest(SOCKET client, std::string& pending, RecordedRequest& request, bool& keepAlive);
-    bool SendAnswer(SOCKET client, const std::string& method, const HttpAnswer& answer, bool keepAlive);
-    bool SendBody(SOCKET client, const HttpAnswer& answer, uint64_t length);
+    bool SendAnswer(SOCKET client, const RecordedRequest& request, const HttpAnswer& answer, bool keepAlive);
+    bool SendBody(SOCKET client, const HttpAnswer& answer, uint64_t from, uint64_t length);
     bool SendChunks(SOCKET client, const HttpAnswer& answer);
     bool PauseIfAsked(const HttpAnswer& answer, uint64_t sent);
     Route FindRoute(const std::string& path) const;
@@ -157,6 +170,7 @@ private:
     std::optional<Route> m_fallback;
     std::vector<RecordedRequest> m_requests;
     size_t m_connections = 0;
+    uint64_t m_bodyBytesSent = 0;
     std::set<SOCKET> m_openClients;
     std::vector<std::thread> m_threads;
     std::thread m_acceptThread;

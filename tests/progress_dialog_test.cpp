@@ -719,7 +719,7 @@ TEST_F(DialogRun, AFailedDownloadEndsTheRunWithItsMessage)
           [&] {
               const HWND box = OwnedMessageBox(dialog.hwnd());
               EXPECT_EQ(TextOf(box), L"下载失败");
-              EXPECT_EQ(MessageBoxText(box), L"下载\"三号\"失败，请检查网络连接，然后重试");
+              EXPECT_EQ(MessageBoxText(box), L"下载\"三号\"失败\r\n服务器回答 404");
               EXPECT_EQ(MessageBoxIcon(box), LoadIconW(nullptr, IDI_INFORMATION));
               EXPECT_NE(GetDlgItem(box, IDOK), nullptr);
               EXPECT_EQ(GetDlgItem(box, IDCANCEL), nullptr);
@@ -798,7 +798,7 @@ TEST_F(DialogRun, ADownloadOfAnotherHashEndsTheRunAndLeavesNoFile)
                                  [&] {
                                      const HWND box = OwnedMessageBox(dialog.hwnd());
                                      EXPECT_EQ(TextOf(box), L"下载失败");
-                                     EXPECT_EQ(MessageBoxText(box), L"下载\"改过的\"失败，请检查网络连接，然后重试");
+                                     EXPECT_EQ(MessageBoxText(box), L"下载\"改过的\"失败\r\n文件校验失败");
                                      EXPECT_FALSE(PathExists(InSoft(L"changed.exe")));
                                      SendMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
                                  }}});
@@ -824,7 +824,7 @@ TEST_F(DialogRun, AKeyedRunNamesWhyItCannotVouchForAProgram)
         const wchar_t* text;
     } cases[] = {
         {L"plain.exe", false, L"\"无校验\"没有sha256校验值，本程序只下载和安装发布者校验过的安装程序"},
-        {L"setup.exe.bak", true, L"\"无校验\"的安装值启动的不是它下载的文件，本程序不启动未经校验的文件"},
+        {L"my setup.exe /S", true, L"\"无校验\"的安装值启动的不是它下载的文件，本程序不启动未经校验的文件"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.install));
@@ -917,11 +917,11 @@ TEST_F(DialogRun, ProgramsSharingAnInstallerNameEachStartTheirOwn)
         EXPECT_FALSE(modal.stuck);
         const std::vector<LoggedInstall> log = Log();
         ASSERT_EQ(log.size(), 2u);
-        // Each from a staging folder of its own inside its program's subfolder.
-        EXPECT_EQ(log[0].arguments + " " + log[0].folder.substr(0, oneFolder.size() + 7),
-                  "/one " + Narrow(oneFolder) + "\\start-");
-        EXPECT_EQ(log[1].arguments + " " + log[1].folder.substr(0, twoFolder.size() + 7),
-                  "/two " + Narrow(twoFolder) + "\\start-");
+        // Each from a staging folder of its own under the temporary folder.
+        const std::string staging = Narrow(StagingRoot()) + "\\start-";
+        EXPECT_EQ(log[0].arguments + " " + log[0].folder.substr(0, staging.size()), "/one " + staging);
+        EXPECT_EQ(log[1].arguments + " " + log[1].folder.substr(0, staging.size()), "/two " + staging);
+        EXPECT_NE(log[0].folder, log[1].folder);
         EXPECT_EQ(ReadWholeFile(oneFolder + L"\\setup.exe"), m_installerBytes);
         EXPECT_EQ(ReadWholeFile(twoFolder + L"\\setup.exe"), second);
         EXPECT_EQ(ReadWholeFile(InSoft(L"setup.exe")), "a technician's file");
@@ -1067,8 +1067,8 @@ TEST_F(DialogRun, AWindowsInstallerMutexHeldForEverIsWaitedOnOrSkippedAsTheUserS
 // --- Real installers -----------------------------------------------------------------------
 
 // Installers made by makensis and a package made by wixl (tests/installers), served by the
-// loopback server and installed into this prefix for real. NSIS installers are 32-bit: they
-// install into the 32-bit Program Files and registry view in either architecture.
+// loopback server and installed into this prefix for real. The NSIS installers are built for
+// the test's own architecture; the package is a 32-bit one.
 class RealInstallers : public DialogRun {
 protected:
     static constexpr wchar_t kPackageCode[] = L"{5B1A3C2E-6F0D-4C4B-9A57-2C8E11D0A001}";
@@ -1078,7 +1078,7 @@ protected:
         DialogRun::SetUp();
         DeleteFileW(m_installLog.c_str());
         RemovePackage();
-        for (const wchar_t* name : {L"RealApp", L"RealChild", L"RealFailing", L"RealRestart"})
+        for (const wchar_t* name : {L"RealApp", L"RealChild", L"RealFailing", L"RealRestart", L"RealTray"})
             Uninstall(name);
     }
     void TearDown() override
@@ -1095,7 +1095,18 @@ protected:
             GetEnvironmentVariableW(L"ProgramFiles", folder, MAX_PATH);
         return folder;
     }
-    static std::wstring Installed(const std::wstring& name) { return ProgramFiles32() + L"\\" + name + L"\\installed.txt"; }
+    // The NSIS installers are built for this test's own architecture, and so install where it
+    // sees Program Files and its own registry view.
+    static std::wstring ProgramFilesOfTheNsisInstallers()
+    {
+        wchar_t folder[MAX_PATH] = {};
+        GetEnvironmentVariableW(L"ProgramFiles", folder, MAX_PATH);
+        return folder;
+    }
+    static std::wstring Installed(const std::wstring& name)
+    {
+        return ProgramFilesOfTheNsisInstallers() + L"\\" + name + L"\\installed.txt";
+    }
     static std::wstring UninstallKey(const std::wstring& name)
     {
         return L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + name;
@@ -1103,13 +1114,12 @@ protected:
     static bool HasUninstallEntry(const std::wstring& name)
     {
         RegKey key;
-        return RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallKey(name).c_str(), 0, KEY_READ | KEY_WOW64_32KEY,
-                             key.put()) == ERROR_SUCCESS;
+        return RegOpenKeyExW(HKEY_LOCAL_MACHINE, UninstallKey(name).c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
     }
     static void Uninstall(const std::wstring& name)
     {
-        RemoveTree(ProgramFiles32() + L"\\" + name);
-        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, UninstallKey(name).c_str(), KEY_WOW64_32KEY, 0);
+        RemoveTree(ProgramFilesOfTheNsisInstallers() + L"\\" + name);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, UninstallKey(name).c_str());
     }
     static void RemovePackage()
     {
@@ -1206,7 +1216,7 @@ TEST_F(RealInstallers, APackageThenAnNsisInstallerInOneRun)
     EXPECT_EQ(InstallLogLines(), (std::vector<std::string>{"真工具\t安装成功\t0", "真软件\t安装成功\t0"}));
 
     // What the real installers wrote is what the installed marks read: the package under its
-    // product code and its name, the NSIS installer under its key in the 32-bit view.
+    // product code and its name, the NSIS installer under its key in its own view.
     const std::vector<UninstallEntry> entries = ReadUninstallEntries();
     const struct {
         const wchar_t* installed;
@@ -1255,6 +1265,35 @@ TEST_F(RealInstallers, ALauncherIsDoneWhenTheInstallerItStartedIs)
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].substr(0, lines[0].rfind('\t')), "套壳软件\t安装成功\t0");
     EXPECT_GE(std::stoi(lines[0].substr(lines[0].rfind('\t') + 1)), 3) << "its seconds count the child's";
+}
+
+// The first installer starts a program from the system folder as it ends, as many start the
+// program they installed; the run goes on at once and the log names what was left running.
+TEST_F(RealInstallers, AProgramAnInstallerLeavesRunningHoldsNothing)
+{
+    CProgressDlg dialog;
+    dialog.m_programs = {RealProgram(L"托盘软件", "tray-setup.exe", L"tray-setup.exe /S"),
+                         RealProgram(L"真软件", "realapp-setup.exe", L"realapp-setup.exe /S")};
+    const ModalRun run(dialog, {});
+
+    std::vector<ListedProcess> left;
+    for (const ListedProcess& process : EveryProcess()) {
+        if (CompareStringOrdinal(process.name.c_str(), -1, L"ping.exe", -1, TRUE) == CSTR_EQUAL)
+            left.push_back(process);
+    }
+    for (const ListedProcess& process : left) {
+        const KernelHandle handle(OpenProcess(PROCESS_TERMINATE, FALSE, process.id));
+        TerminateProcess(handle.get(), 0);
+    }
+    EXPECT_FALSE(run.stuck);
+    EXPECT_TRUE(dialog.EndedNormally());
+    EXPECT_EQ(left.size(), 1u) << "the run ended while the program it left ran on";
+    EXPECT_TRUE(PathExists(Installed(L"RealApp")));
+    const std::vector<std::string> lines = InstallLogLines(true);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("托盘软件\t安装成功\t0\t", 0), 0u) << lines[0];
+    // ping's console host is one of its own.
+    EXPECT_EQ(lines[0].substr(lines[0].rfind('\t') + 1, 23), "仍在运行：ping.exe");
 }
 
 TEST_F(RealInstallers, ExitCodes1603And3010AreReportedAndLogged)

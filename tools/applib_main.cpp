@@ -112,7 +112,7 @@ std::string StartRemarks(const CatalogueProgram& program, StartVerdict verdict)
     case StartVerdict::UnsafeFileName: return name + "的安装值不是安全的文件名，不会下载\n";
     case StartVerdict::PathTooLong: return name + "的安装路径太长，不会启动\n";
     case StartVerdict::ParametersTooLong: return name + "的安装参数太长，不会启动\n";
-    case StartVerdict::NothingToStart: return name + "的安装值没有.exe或.msi，不会启动\n";
+    case StartVerdict::NothingToStart: return name + "的安装值读不出安装程序：没有以.exe或.msi结尾的文件名，不会启动\n";
     case StartVerdict::NoSha256: return program.malformedSha256 ? std::string() : name + "没有sha256\n";
     case StartVerdict::NoFileName:  // no value at all: nothing to name but its absence
     case StartVerdict::UpToDate: return std::string();
@@ -187,12 +187,11 @@ int Check(const std::wstring& path)
     // the publisher has to hear of it all the same. A keyed build takes no catalogue with a
     // program the start rule refuses for want of the key's vouching (KeyedBuildTakes).
     const bool keyedBuild = HasPublisherKey();
-    const InstallerPlaces places(FolderOfFile(path) + L"\\" + kSoftFolderName, EveryProgram(catalogue));
     bool keysWellFormed = true;
     bool installsStartable = true;
     for (const auto& group : catalogue) {
         for (const auto& program : group->applications) {
-            const StartVerdict verdict = DecideStart(*program, places.FolderOf(*program), keyedBuild);
+            const StartVerdict verdict = DecideStart(*program, keyedBuild);
             if (program->malformedSha256) {
                 report += Utf8FromWide(program->name) + "的sha256不正确\n";
                 keysWellFormed = false;

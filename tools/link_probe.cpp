@@ -1,5 +1,6 @@
 #include "tools/link_probe.h"
 
+#include "net/failure_reason.h"
 #include "tools/ordered_jobs.h"
 
 namespace {
@@ -9,26 +10,6 @@ constexpr std::chrono::milliseconds kProgressTick{250};
 std::string AttemptsText(int attempts)
 {
     return std::to_string(attempts) + (attempts == 1 ? " attempt" : " attempts");
-}
-
-// WinINet's errors for a secure connection that was refused, in words; null for others.
-const char* SecureConnectionFault(DWORD error)
-{
-    switch (error) {
-    case ERROR_INTERNET_INVALID_CA: return "certificate not trusted";
-    case ERROR_INTERNET_SEC_CERT_CN_INVALID: return "certificate for another name";
-    case ERROR_INTERNET_SEC_CERT_DATE_INVALID: return "certificate expired or not yet valid";
-    case ERROR_INTERNET_SEC_CERT_REVOKED: return "certificate revoked";
-    case ERROR_INTERNET_SEC_CERT_REV_FAILED: return "certificate revocation could not be checked";
-    case ERROR_INTERNET_SEC_CERT_NO_REV: return "certificate without revocation information";
-    case ERROR_INTERNET_SEC_CERT_ERRORS:
-    case ERROR_INTERNET_SEC_INVALID_CERT: return "certificate not valid";
-    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED: return "the host asks for a client certificate";
-    // What Windows 7 answers a host that speaks only TLS 1.2 or later while its Internet
-    // Options offer TLS 1.0 alone.
-    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR: return "no TLS version could be agreed";
-    default: return nullptr;
-    }
 }
 
 }  // namespace
@@ -45,7 +26,7 @@ std::string LinkFailureReason(const LinkReport& report)
         return "https link redirected to plain http (" + request + ": " + Utf8FromWide(report.url) + ")";
     case LinkFault::RedirectLoop: return "redirect loop (" + request + ", " + AttemptsText(report.attempts) + ")";
     case LinkFault::NoAnswer: {
-        const char* secure = SecureConnectionFault(report.error);
+        const char* secure = CertificateFaultWords(report.error);
         return std::string(secure ? secure : "no answer") + " (" + request + ": " + report.failedCall + " error " +
                std::to_string(report.error) +
                (report.attempts > 0 ? ", " + AttemptsText(report.attempts) : std::string()) + ")";

@@ -23,7 +23,7 @@ const char* RefusalText(StartVerdict verdict)
     case StartVerdict::UnsafeFileName: return kUnsafeName;
     case StartVerdict::PathTooLong: return "installer path too long to start";
     case StartVerdict::ParametersTooLong: return "parameters too long to start";
-    case StartVerdict::NothingToStart: return "no .exe or .msi to start";
+    case StartVerdict::NothingToStart: return "no file name ending in .exe or .msi to start";
     case StartVerdict::NoSha256: return "no sha256, which this build requires";
     case StartVerdict::StartsAnotherFile: return "starts another file than it downloads, which this build refuses";
     case StartVerdict::Accepted:
@@ -43,7 +43,7 @@ FetchItem InstallerItem(const CatalogueLink& link, const InstallerPlaces& places
             link.url,
             programFolder.substr(folder.size() + 1) + L"\\" + InstallerFileName(program.install),
             program.sha256,
-            RefusalText(DecideStart(program, programFolder, keyedBuild)),
+            RefusalText(DecideStart(program, keyedBuild)),
             std::string()};
 }
 
@@ -83,6 +83,7 @@ std::string DownloadFailureReason(const DownloadReport& report)
                (report.bodyLength > 0 ? " of " + std::to_string(report.bodyLength) : std::string()) + " bytes)";
     case DownloadFault::WriteFailed: return "cannot write the file (error " + std::to_string(report.error) + ")";
     case DownloadFault::HashMismatch: return "the download's sha256 differs from the catalogue's";
+    case DownloadFault::WebPage: return "a web page came instead of the file: the network may want a login first";
     case DownloadFault::MoveFailed: return "cannot replace the file (error " + std::to_string(report.error) + ")";
     case DownloadFault::Cancelled: return "cancelled";
     case DownloadFault::None: break;
@@ -168,7 +169,9 @@ FetchResult FetchFile(const std::wstring& folder, const FetchItem& item, FetchPr
     const std::wstring path = folder + L"\\" + item.relativePath;
     MakeFolders(folder, item.relativePath);
     uint64_t size = 0;
-    if (item.sha256.empty() && ExistingFileSize(path, size)) {
+    // A file that does not begin as an installer (a login page an older build kept) is
+    // fetched again, as the install run would.
+    if (item.sha256.empty() && HoldsInstallerSignature(path) && ExistingFileSize(path, size)) {
         const LinkReport head = ProbeLink(item.url);
         if (head.fault != LinkFault::None)
             return {FetchOutcome::KeptUnchecked, 0, std::string()};

@@ -207,22 +207,38 @@ void CProgressDlg::TickRun()
     case InstallRun::Step::DownloadFailed:
     case InstallRun::Step::Refused: FailRun(m_run->FailureOfRun()); break;
     case InstallRun::Step::WindowsInstallerStuck: AskAboutWindowsInstaller(); break;
+    case InstallRun::Step::StillInstallingStuck: AskAboutStillInstalling(); break;
     }
 }
 
 // The run's timer stops while the box is up: the box's own message loop would tick the run,
-// and ask again, underneath it.
-void CProgressDlg::AskAboutWindowsInstaller()
+// and ask again, underneath it. True unless the user answers "否".
+bool CProgressDlg::UserKeepsWaiting(const std::wstring& text, const wchar_t* caption)
 {
     KillTimer(m_hwnd, kRunTimer);
+    const bool keep = MessageBoxW(m_hwnd, text.c_str(), caption, MB_YESNO | MB_ICONINFORMATION) != IDNO;
+    SetTimer(m_hwnd, kRunTimer, kRunPeriodMs, nullptr);
+    return keep;
+}
+
+void CProgressDlg::AskAboutWindowsInstaller()
+{
     const std::wstring text = L"其他安装程序已运行两分钟以上，仍未完成。\n\n继续等待吗？选择“否”跳过“" +
                               m_run->WaitingProgram()->name + L"”。";
-    const int answer = MessageBoxW(m_hwnd, text.c_str(), L"正在等待其他安装程序完成", MB_YESNO | MB_ICONINFORMATION);
-    if (answer == IDNO)
-        m_run->SkipWaitingProgram();
-    else
+    if (UserKeepsWaiting(text, L"正在等待其他安装程序完成"))
         m_run->KeepWaiting();
-    SetTimer(m_hwnd, kRunTimer, kRunPeriodMs, nullptr);
+    else
+        m_run->SkipWaitingProgram();
+}
+
+// About a process the last installer started that has been installing for long.
+void CProgressDlg::AskAboutStillInstalling()
+{
+    const std::wstring text = m_run->StillRunningName() + L" 仍在运行。继续等待，还是开始下一个？\n\n选择“否”开始下一个。";
+    if (UserKeepsWaiting(text, L"正在等待安装完成"))
+        m_run->KeepWaiting();
+    else
+        m_run->StartNextProgram();
 }
 
 namespace {
@@ -239,7 +255,10 @@ std::wstring FailureText(const InstallRun::Failure& failure)
         return quoted + L"的安装值启动的不是它下载的文件，本程序不启动未经校验的文件";
     default: break;
     }
-    return L"下载" + quoted + L"失败，请检查网络连接，然后重试";
+    // A network failure keeps the one sentence; any other reason has a line of its own.
+    if (failure.reason.kind == FailureKind::Network)
+        return L"下载" + quoted + L"失败，" + FailureWords(failure.reason);
+    return L"下载" + quoted + L"失败\r\n" + FailureWords(failure.reason);
 }
 
 }  // namespace

@@ -89,7 +89,9 @@ private:
     void DrawCloseButton(const DRAWITEMSTRUCT& item);
     void TickRun();
     void FailRun(const InstallRun::Failure& failure);
+    bool UserKeepsWaiting(const std::wstring& text, const wchar_t* caption);
     void AskAboutWindowsInstaller();
+    void AskAboutStillInstalling();
     void LoadPictures();
 
     InstallPlatform& m_platform;

@@ -1,8 +1,11 @@
 ; A real installer made with the NSIS compiler, for the install-run tests. With /S it installs
 ; silently: it waits DELAY_MS, writes "installed.txt" into its folder under Program Files and an
 ; Uninstall entry (with DisplayVersion VERSION, 2.4.1 unless given), and exits with EXIT_CODE.
-;   makensis -DNAME=RealApp -DEXIT_CODE=0 -DDELAY_MS=0 -DOUT=realapp-setup.exe realapp.nsi
+; With LEAVE_RUNNING defined it starts a program from the system folder as it ends, as many
+; installers start the program they installed, and leaves it running for a minute.
+;   makensis -DTARGET=amd64-unicode -DNAME=RealApp -DEXIT_CODE=0 -DDELAY_MS=0 -DOUT=realapp-setup.exe realapp.nsi
 Unicode true
+Target ${TARGET}
 SetCompressor zlib
 RequestExecutionLevel admin
 Name "${NAME}"
@@ -24,6 +27,9 @@ Section
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${NAME}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe" /S'
+!ifdef LEAVE_RUNNING
+  Exec '"$SYSDIR\ping.exe" -n 60 127.0.0.1'
+!endif
   SetErrorLevel ${EXIT_CODE}
 SectionEnd
 

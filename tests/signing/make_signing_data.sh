@@ -61,7 +61,7 @@ catalogue() {
 catalogue "$(program signed-a "<key>sha256</key><string>$hash</string>")$(program signed-b "<key>sha256</key><string>$hash</string>")" \
   >refresh/AppLib.xml
 catalogue "$(program signed-a "<key>sha256</key><string>$hash</string>")$(program signed-b '')" >refresh/no-sha256.xml
-catalogue "$(program signed-a "<key>sha256</key><string>$hash</string><key>install</key><string>setup.exe.bak</string>")" \
+catalogue "$(program signed-a "<key>sha256</key><string>$hash</string><key>install</key><string>my setup.exe /S</string>")" \
   >refresh/starts-another.xml
 for file in refresh/AppLib.xml refresh/no-sha256.xml refresh/starts-another.xml; do
   openssl dgst -sha256 -sign keys/test_publisher.pem -out "$file.sig" "$file"
