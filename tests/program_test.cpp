@@ -1035,8 +1035,11 @@ TEST_F(ScaledDisplay, TheWindowItsTilesAndTheDialogGrowWithTheDisplay)
 
     RECT window;
     GetWindowRect(main, &window);
-    EXPECT_EQ(window.right - window.left, ui::Scaled(800));
-    EXPECT_EQ(window.bottom - window.top, ui::Scaled(599));
+    // 599 at 125 % is 748.75 and at 150 % 898.5: every length rounds to the nearest pixel,
+    // halves up.
+    const SIZE expectedWindow = ui::SystemDpi() == 120 ? SIZE{1000, 749} : SIZE{1200, 899};
+    EXPECT_EQ(window.right - window.left, expectedWindow.cx);
+    EXPECT_EQ(window.bottom - window.top, expectedWindow.cy);
     const struct {
         int id;
         RECT rect;  // at 96 dpi
@@ -1084,4 +1087,26 @@ TEST_F(ScaledDisplay, TheWindowItsTilesAndTheDialogGrowWithTheDisplay)
     const RECT close = ui::Scaled(RECT{372, 0, 401, 17});
     const RECT closeShown = driver::ClientRectInParent(ChildById(dialog, IDC_PROGRESS_CLOSE));
     EXPECT_TRUE(EqualRect(&close, &closeShown));
+
+    // Its background fills the client: each corner of the client shows the picture's corner.
+    CGdiPlusBitmapResource dialogBackground;
+    ASSERT_TRUE(dialogBackground.LoadFromResource(IDR_IMAGES_PROGRESS_BACKGROUND, L"IMAGES"));
+    const UINT right = dialogBackground.bitmap()->GetWidth() - 1;
+    const UINT bottom = dialogBackground.bitmap()->GetHeight() - 1;
+    const struct {
+        POINT shown;
+        UINT x, y;  // in the picture's pixels
+    } corners[] = {{{0, 0}, 0, 0},
+                   {{client.right - 1, 0}, right, 0},
+                   {{0, client.bottom - 1}, 0, bottom},
+                   {{client.right - 1, client.bottom - 1}, right, bottom}};
+    for (const auto& corner : corners) {
+        SCOPED_TRACE(corner.shown.x + corner.shown.y);
+        Gdiplus::Color colour;
+        dialogBackground.bitmap()->GetPixel(static_cast<INT>(corner.x), static_cast<INT>(corner.y), &colour);
+        const COLORREF expected = RGB(colour.GetR(), colour.GetG(), colour.GetB());
+        EXPECT_TRUE(WaitUntil([&] { return Near(ScreenPixel(dialog, corner.shown.x, corner.shown.y), expected, 24); },
+                              5000))
+            << std::hex << ScreenPixel(dialog, corner.shown.x, corner.shown.y) << " vs " << expected;
+    }
 }
