@@ -18,7 +18,9 @@
 #include "app/startup.h"
 #include "base/folders.h"
 #include "base/unique_handle.h"
+#include "base/user_settings.h"
 #include "catalog/catalogue.h"
+#include "catalog/catalogue_serial.h"
 #include "net/servers.h"
 #include "net/sha256.h"
 #include "res/resource.h"
@@ -29,6 +31,7 @@
 #include "tests/mark_pixels.h"
 #include "tests/program_driver.h"
 #include "tests/test_files.h"
+#include "tests/test_signer.h"
 #include "tests/uninstall_entries.h"
 #include "ui/fonts.h"
 #include "ui/gdi.h"
@@ -752,30 +755,32 @@ namespace {
 const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t kRunValue[] = L"TovarinSoftwareInstaller";
 
-// Keeps the user's own Run-key value, if any, and puts it back afterwards.
-class SavedRunValue {
+// Keeps a value of the user's own, if any, and puts it back afterwards.
+class SavedUserValue {
 public:
-    SavedRunValue()
+    SavedUserValue(const wchar_t* keyPath, const wchar_t* name) : m_keyPath(keyPath), m_name(name)
     {
         RegKey key;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, m_keyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
             return;
         DWORD size = sizeof(m_data);
-        m_had = RegQueryValueExW(key.get(), kRunValue, nullptr, &m_type, m_data, &size) == ERROR_SUCCESS;
+        m_had = RegQueryValueExW(key.get(), m_name, nullptr, &m_type, m_data, &size) == ERROR_SUCCESS;
         m_size = size;
     }
-    ~SavedRunValue()
+    ~SavedUserValue()
     {
         RegKey key;
-        if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, m_keyPath, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
             return;
         if (m_had)
-            RegSetValueExW(key.get(), kRunValue, 0, m_type, m_data, m_size);
+            RegSetValueExW(key.get(), m_name, 0, m_type, m_data, m_size);
         else
-            RegDeleteValueW(key.get(), kRunValue);
+            RegDeleteValueW(key.get(), m_name);
     }
 
 private:
+    const wchar_t* m_keyPath;
+    const wchar_t* m_name;
     bool m_had = false;
     DWORD m_type = 0;
     BYTE m_data[4096] = {};
@@ -804,7 +809,7 @@ bool RunValueExists()
 // Slow by nature: the program probes the catalogue server every 10 seconds.
 TEST_F(Program, AfterAnAutorunStartTheWindowWaitsHiddenForTheCatalogueServer)
 {
-    SavedRunValue saved;
+    SavedUserValue saved(kRunKey, kRunValue);
     ProgramCopy copy(L"autorun");
     ASSERT_TRUE(SetRunValue(L"\"" + copy.exe() + L"\" /autorun"));
     m_catalogueServer.Serve("/AppLib/AppLib.xml", NotFound());
@@ -974,6 +979,45 @@ TEST_F(InstallRun, ATilesOwnButtonInstallsAnUpToDateProgram)
     EXPECT_EQ(Runs()[0].name, "mark_up.exe");
     EXPECT_EQ(m_catalogueServer.CountRequests("GET", "/soft/mark_up.exe"), 1u);
     EXPECT_TRUE(WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
+}
+
+// Last year's catalogue, still signed, served after this year's: the keyed program keeps the
+// newer one, and refuses the older one on disk too, saying why.
+TEST_F(Program, AKeyedBuildRefusesASignedCatalogueOlderThanOneItTook)
+{
+    SavedUserValue saved(kUserSettingsKey, kHighestCatalogueSerialValue);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kUserSettingsKey, kHighestCatalogueSerialValue);
+    const auto serveSigned = [&](const std::string& serial, const std::string& group) {
+        std::string xml = CatalogueXml({{group, {{group, "p.exe", "p.exe", std::string(64, 'a')}}}}, CatalogueServer());
+        xml.insert(xml.find("<array>") + 7, "<dict><key>catalogueSerial</key><integer>" + serial + "</integer></dict>");
+        m_catalogueServer.Serve("/AppLib/AppLib.xml", Body(xml));
+        m_catalogueServer.Serve("/AppLib/AppLib.xml.sig", Body(test_signer::Sign(xml)));
+        return xml;
+    };
+    ProgramCopy copy(L"serial", L"SoftwareInstallerTestKey.exe");
+    const std::wstring local = copy.appLib() + L"\\AppLib.xml";
+    DeleteFileW(local.c_str());  // the shipped sample is not signed
+    const std::string newer = serveSigned("2026120901", "Newer");
+    auto program = std::make_unique<RunningProgram>(copy.exe());
+    HWND main = StartAndWait(*program);
+    ASSERT_TRUE(WaitUntil([&] { return WindowText(GroupButton(main, 0)) == L"Newer"; }, 20000));
+
+    const std::string older = serveSigned("2026110101", "Older");
+    program = std::make_unique<RunningProgram>(copy.exe());
+    main = StartAndWait(*program);
+    ASSERT_TRUE(WaitUntil([&] { return m_catalogueServer.CountRequests("GET", "/AppLib/AppLib.xml.sig") >= 2; }, 20000));
+    // Several ticks of the 500 ms watch: a swap would show the older group.
+    EXPECT_FALSE(WaitUntil([&] { return WindowText(GroupButton(main, 0)) != L"Newer"; }, 3000));
+    EXPECT_EQ(ReadWholeFile(local), newer);
+
+    ASSERT_TRUE(WriteWholeFile(local, older) && WriteWholeFile(local + L".sig", test_signer::Sign(older)));
+    program = std::make_unique<RunningProgram>(copy.exe());
+    const HWND box = program->WaitForMessageBox(20000);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(driver::MessageBoxText(box), L"软件目录文件“" + local +
+                                               L"”比本机已经用过的目录旧，可能被人换成了旧版，其中的软件不会显示，也不会安装，"
+                                               L"程序将等待从服务器取得新的目录。");
+    EXPECT_EQ(GroupButton(StartAndWait(*program), 0), nullptr);
 }
 
 namespace {

@@ -19,6 +19,9 @@ namespace {
 // Posted to itself: says that the catalogue on disk was refused, once the window shows.
 constexpr UINT WM_TELL_CATALOGUE_REFUSED = WM_APP + 16;
 constexpr wchar_t kRefusedCatalogueCaption[] = L"出错了";
+// Between the catalogue's path and the rest of the refusal's text.
+constexpr wchar_t kNotVerifiedReason[] = L"”未通过发布者的签名验证";
+constexpr wchar_t kOlderReason[] = L"”比本机已经用过的目录旧，可能被人换成了旧版";
 
 constexpr UINT kRefreshWatchPeriodMs = 500;
 constexpr UINT kNetworkWaitPeriodMs = 10000;
@@ -267,13 +270,16 @@ void CMainWindow::ReadInstalledStates()
     m_list.ShowInstalledStates(m_installed);
 }
 
-// In a keyed build a catalogue is shown only when its signature beside it verifies; one that
-// does not is not used at all, as if there were none, and the user hears why.
+// In a keyed build a catalogue is shown only when its signature beside it verifies and it is
+// not older than one this user has taken; one refused is not used at all, as if there were
+// none, and the user hears why.
 void CMainWindow::LoadCatalogueFromDisk()
 {
-    const CatalogueFileLoad load = LoadCatalogueFile(m_catalogue, GetCatalogueFile(), m_publisherKey);
-    m_refusedToTell = load == CatalogueFileLoad::NotVerified;
-    if (m_refusedToTell && IsWindowVisible(m_hwnd))
+    const CatalogueFileLoad load = LoadCatalogueFileUnlessOlder(m_catalogue, GetCatalogueFile(), m_publisherKey);
+    m_refusalToTell.reset();
+    if (load == CatalogueFileLoad::NotVerified || load == CatalogueFileLoad::Older)
+        m_refusalToTell = load;
+    if (m_refusalToTell && IsWindowVisible(m_hwnd))
         PostMessageW(m_hwnd, WM_TELL_CATALOGUE_REFUSED, 0, 0);
 }
 
@@ -281,18 +287,19 @@ void CMainWindow::LoadCatalogueFromDisk()
 // under way then, and a catalogue it brings is swapped in behind the message.
 LRESULT CMainWindow::OnShowWindow(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (wParam && m_refusedToTell)
+    if (wParam && m_refusalToTell)
         PostMessageW(m_hwnd, WM_TELL_CATALOGUE_REFUSED, 0, 0);
     return DefaultHandling(message, wParam, lParam);
 }
 
 void CMainWindow::TellCatalogueRefused()
 {
-    if (!m_refusedToTell)
+    if (!m_refusalToTell)
         return;  // told already, or a good catalogue came meanwhile
-    m_refusedToTell = false;
-    const std::wstring text = L"软件目录文件“" + GetCatalogueFile() +
-                              L"”未通过发布者的签名验证，其中的软件不会显示，也不会安装，程序将等待从服务器取得新的目录。";
+    const wchar_t* reason = *m_refusalToTell == CatalogueFileLoad::Older ? kOlderReason : kNotVerifiedReason;
+    m_refusalToTell.reset();
+    const std::wstring text = L"软件目录文件“" + GetCatalogueFile() + reason +
+                              L"，其中的软件不会显示，也不会安装，程序将等待从服务器取得新的目录。";
     MessageBoxW(m_hwnd, text.c_str(), kRefusedCatalogueCaption, MB_OK | MB_ICONINFORMATION);
 }
 
