@@ -8,6 +8,7 @@
 
 #include "net/publisher_key.h"
 #include "ui/main_window.h"
+#include "ui/scale.h"
 
 namespace {
 
@@ -30,7 +31,12 @@ RECT MainWindowRect(const RECT& workArea)
 {
     const LONG halfWidth = (workArea.right - workArea.left) / 2;
     const LONG halfHeight = (workArea.bottom - workArea.top) / 2;
-    return {halfWidth - 400, halfHeight - 299, halfWidth + 400, halfHeight + 300};
+    RECT rect = ui::Scaled(RECT{-400, -299, 400, 300});
+    OffsetRect(&rect, halfWidth, halfHeight);
+    // Scaled, it can outgrow a small screen's work area (1366 x 768 at 125 %): the title and
+    // its buttons stay on the screen, and the bottom goes past it.
+    OffsetRect(&rect, rect.left < 0 ? -rect.left : 0, rect.top < 0 ? -rect.top : 0);
+    return rect;
 }
 
 int RunMessageLoop()

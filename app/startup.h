@@ -9,8 +9,9 @@
 // The first argument, and only the first, is "/autorun", exactly and in this letter case.
 bool IsAutorunCommandLine(const wchar_t* commandLine);
 
-// 800 x 599 around the middle of the work area's size; the work area's own left and top
-// are not added, so it is centred on a work area that starts at (0, 0).
+// 800 x 599 at 96 dpi, scaled to the display, around the middle of the work area's size; the
+// work area's own left and top are not added, so it is centred on a work area that starts at
+// (0, 0). A window larger than the work area starts at its top or left edge.
 RECT MainWindowRect(const RECT& workArea);
 
 // Creates the main window, shows it unless started with /autorun, and runs the message

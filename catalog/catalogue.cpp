@@ -19,6 +19,7 @@ namespace {
 const wchar_t kNoGroupsMessage[] = L"没有分组数据";
 const wchar_t kBadUrlMessage[] = L"的下载url不正确";   // follows the program's name
 const wchar_t kBadIconMessage[] = L"的icon不正确";     // follows the program's name
+const char kSerialKey[] = "catalogueSerial";
 constexpr size_t kSha256Digits = 64;                    // a SHA-256 in hexadecimal
 constexpr size_t kLongestSigner = 256;                   // characters of a "signer" value
 
@@ -183,8 +184,24 @@ std::string Utf8FromWide(const std::wstring& text)
 
 namespace {
 
+// Only the first entry may carry the serial: its place is fixed, so no later entry can
+// override it.
+void ReadSerial(Catalogue& catalogue, const Plist::array_type& root)
+{
+    const auto* first = root.empty() ? nullptr : boost::any_cast<Plist::dictionary_type>(&root.front());
+    if (!first)
+        return;
+    const auto entry = first->find(kSerialKey);
+    if (entry == first->end())
+        return;
+    if (const auto* serial = boost::any_cast<int64_t>(&entry->second))
+        catalogue.serial = *serial;
+}
+
+// The serial's entry is no group and is skipped like any other such dictionary.
 void AppendGroups(Catalogue& catalogue, const Plist::array_type& root)
 {
+    ReadSerial(catalogue, root);
     for (const boost::any& element : root) {
         const auto* dict = boost::any_cast<Plist::dictionary_type>(&element);
         if (!dict)
@@ -245,6 +262,7 @@ bool CheckCatalogue(const Catalogue& catalogue, std::wstring& message)
 void ClearCatalogue(Catalogue& catalogue)
 {
     catalogue.clear();
+    catalogue.serial.reset();
 }
 
 bool StartsWithHttp(const std::wstring& text)

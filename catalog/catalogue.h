@@ -1,7 +1,9 @@
 #pragma once
 // The catalogue of installable software: groups of programs, loaded from a property list.
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,9 +38,15 @@ struct CatalogueGroup {
 };
 
 // Owns its groups, which own their programs. Everything else holds borrowed pointers.
-using Catalogue = std::vector<std::unique_ptr<CatalogueGroup>>;
+struct Catalogue : std::vector<std::unique_ptr<CatalogueGroup>> {
+    // The publisher's serial, which only grows from one catalogue to the next: an integer
+    // "catalogueSerial" in a dictionary that is the file's first entry and no group, so that
+    // builds that know nothing of it skip it. Empty when the file has none.
+    std::optional<int64_t> serial;
+};
 
-// Appends the groups of the property list at `path`; the catalogue is not cleared first.
+// Appends the groups of the property list at `path`, and takes its serial when it has one;
+// the catalogue is not cleared first.
 // False, with nothing appended, when the file cannot be read as an array.
 bool LoadCatalogue(Catalogue& catalogue, const std::wstring& path);
 // The same from bytes already in memory, so that what is checked is what is parsed.

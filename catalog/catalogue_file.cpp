@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <iterator>
 #include <vector>
 
 #include "base/file_replace.h"
 #include "base/unique_handle.h"
+#include "catalog/catalogue_serial.h"
 
 namespace {
 
@@ -92,4 +94,21 @@ CatalogueFileLoad LoadCatalogueFile(Catalogue& catalogue, const std::wstring& pa
         return CatalogueFileLoad::Unreadable;
     }
     return LoadCatalogueFromBytes(catalogue, bytes) ? CatalogueFileLoad::Loaded : CatalogueFileLoad::Unreadable;
+}
+
+CatalogueFileLoad LoadCatalogueFileUnlessOlder(Catalogue& catalogue, const std::wstring& path,
+                                               const P256PublicKey* key)
+{
+    Catalogue loaded;
+    const CatalogueFileLoad load = LoadCatalogueFile(loaded, path, key);
+    if (load != CatalogueFileLoad::Loaded)
+        return load;
+    if (key) {
+        if (!TakesCatalogueSerial(loaded.serial, HighestTakenSerial()))
+            return CatalogueFileLoad::Older;
+        RecordTakenSerial(loaded.serial);
+    }
+    std::move(loaded.begin(), loaded.end(), std::back_inserter(catalogue));
+    catalogue.serial = loaded.serial;
+    return load;
 }

@@ -13,6 +13,7 @@ enum class CatalogueFileLoad {
     Loaded,       // parsed, and with a key parsed from the very bytes the signature vouches for
     Unreadable,   // no file, or not a property list whose top level is an array
     NotVerified,  // with a key: the signature beside the file does not verify over it
+    Older,        // with a key: it verifies, but its serial is below one this user has taken
 };
 
 // "AppLib.xml" -> "AppLib.xml.sig": where the publisher's signature of a catalogue stands.
@@ -27,3 +28,9 @@ std::wstring SignaturePathOf(const std::wstring& cataloguePath);
 // given and a key is, receives the signature's verdict over the file finally used.
 CatalogueFileLoad LoadCatalogueFile(Catalogue& catalogue, const std::wstring& path, const P256PublicKey* key,
                                     SignatureVerdict* verdict = nullptr);
+
+// The program's own load: LoadCatalogueFile, and with a key, the catalogue only when
+// TakesCatalogueSerial allows its serial (Older otherwise, nothing appended); its serial is
+// then kept as taken. The publisher's tool reads files without this user's history.
+CatalogueFileLoad LoadCatalogueFileUnlessOlder(Catalogue& catalogue, const std::wstring& path,
+                                               const P256PublicKey* key);

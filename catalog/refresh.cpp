@@ -6,6 +6,7 @@
 #include "base/folders.h"
 #include "catalog/catalogue.h"
 #include "catalog/catalogue_file.h"
+#include "catalog/catalogue_serial.h"
 #include "catalog/start_rule.h"
 #include "net/download.h"
 #include "net/public_key.h"
@@ -85,6 +86,20 @@ bool PutSignedPairInPlace(const std::wstring& localPath, const std::string& byte
     return ReplaceFileInOneStep(pendingCatalogue, localPath);
 }
 
+// Writes the checked bytes in place unless the local file is their very copy.
+CatalogueRefreshState PutCatalogueInPlace(const std::string& bytes, const std::string& signature,
+                                          const P256PublicKey* publisherKey, const RefreshStepObserver& afterStep)
+{
+    const std::wstring localPath = GetCatalogueFile();
+    // Nearly every start fetches the very file it has: replacing it would make the window
+    // reload and drop the group and marks the user has chosen meanwhile.
+    if (LocalCatalogueIsCurrent(localPath, bytes, publisherKey))
+        return RefreshUnchanged;
+    const bool replaced = publisherKey ? PutSignedPairInPlace(localPath, bytes, signature, afterStep)
+                                       : ReplaceFileContents(localPath, bytes);
+    return replaced ? RefreshUpdated : RefreshFailed;
+}
+
 }  // namespace
 
 CatalogueRefreshState RefreshCatalogue(const P256PublicKey* publisherKey, const RefreshStepObserver& afterStep)
@@ -106,21 +121,21 @@ CatalogueRefreshState RefreshCatalogue(const P256PublicKey* publisherKey, const 
     Catalogue catalogue;
     LoadCatalogueFromBytes(catalogue, bytes);  // only the check decides
     std::wstring message;
-    if (!CheckCatalogue(catalogue, message) || (publisherKey && !KeyedBuildTakes(catalogue)))
+    if (!CheckCatalogue(catalogue, message))
+        return RefreshFailed;
+    if (publisherKey && (!KeyedBuildTakes(catalogue) || !TakesCatalogueSerial(catalogue.serial, HighestTakenSerial())))
         return RefreshFailed;
     afterStep(RefreshStep::CatalogueChecked);
 
     // Icons first, so the main window's reload finds them.
     FetchMissingIcons(catalogue);
     afterStep(RefreshStep::IconsFetched);
-    const std::wstring localPath = GetCatalogueFile();
-    // Nearly every start fetches the very file it has: replacing it would make the window
-    // reload and drop the group and marks the user has chosen meanwhile.
-    if (LocalCatalogueIsCurrent(localPath, bytes, publisherKey))
-        return RefreshUnchanged;
-    const bool replaced = publisherKey ? PutSignedPairInPlace(localPath, bytes, signature, afterStep)
-                                       : ReplaceFileContents(localPath, bytes);
-    return replaced ? RefreshUpdated : RefreshFailed;
+    const CatalogueRefreshState state = PutCatalogueInPlace(bytes, signature, publisherKey, afterStep);
+    // Kept only once the catalogue is in place: a serial kept for one that never arrived
+    // would refuse the catalogue still on disk.
+    if (publisherKey && state != RefreshFailed)
+        RecordTakenSerial(catalogue.serial);
+    return state;
 }
 
 unsigned __stdcall CatalogueRefreshThread(void* publisherKey)

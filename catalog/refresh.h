@@ -42,6 +42,7 @@ CatalogueRefreshState RefreshCatalogue(const P256PublicKey* publisherKey, const 
 // the local file's very copy. `publisherKey` is a borrowed `const P256PublicKey*` that outlives
 // the thread (the build's key), or null in an unkeyed build. With a key, the catalogue's
 // signature is downloaded too, and a catalogue is taken only when the signature verifies
-// over its bytes and the start rule refuses none of its programs for want of the key's
-// vouching (KeyedBuildTakes); the signature is then kept beside it.
+// over its bytes, the start rule refuses none of its programs for want of the key's
+// vouching (KeyedBuildTakes) and its serial is not below one this user has taken
+// (TakesCatalogueSerial); the signature is then kept beside it, and its serial as taken.
 unsigned __stdcall CatalogueRefreshThread(void* publisherKey);

@@ -114,6 +114,10 @@ TEST(Applib, CheckReportsGroupsAndVerdict)
     std::string ftpCatalogue = kXmlCatalogue;
     ftpCatalogue.replace(ftpCatalogue.find("https://"), 8, "ftp://");
     ScratchFile ftp(BesideTool(L"ftp.xml"), ftpCatalogue);
+    std::string serialCatalogue = kXmlCatalogue;
+    serialCatalogue.insert(serialCatalogue.find("<array>") + 7,
+                           "<dict><key>catalogueSerial</key><integer>2026120901</integer></dict>");
+    ScratchFile serial(BesideTool(L"serial.xml"), serialCatalogue);
     const struct {
         const wchar_t* arguments;
         DWORD exitCode;
@@ -122,6 +126,7 @@ TEST(Applib, CheckReportsGroupsAndVerdict)
         {L"check check.bplist", 0, "Tools: 1 programs\nok\n"},
         {L"check check.xml", 0, "办公: 1 programs\nok\n"},  // an https link
         {L"check ftp.xml", 1, "办公: 1 programs\n文档的下载url不正确\n"},
+        {L"check serial.xml", 0, "catalogueSerial: 2026120901\n办公: 1 programs\nok\n"},
         {L"check empty.xml", 1, "没有分组数据\n"},
         {L"check dict.xml", 3, ""},
         {L"check missing.xml", 3, ""},

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/folders.h"
 #include "catalog/catalogue.h"
+#include "catalog/catalogue_serial.h"
+#include "tests/bplist_writer.h"
 #include "tests/test_files.h"
 
 namespace {
@@ -146,6 +149,55 @@ TEST(LoadCatalogue, SkipRules)
         if (!catalogue.empty()) {
             EXPECT_EQ(ProgramNames(*catalogue[0]), c.firstGroupPrograms);
         }
+    }
+}
+
+// [{catalogueSerial: 2026120901}, {name: "A", icon: "A", applications: []}]
+std::string BinaryWithSerial()
+{
+    using namespace BplistTest;
+    Writer writer;
+    for (const Bytes& object : {Array({1, 4}), Dict({2}, {3}), Ascii("catalogueSerial"), Int(2026120901),
+                                Dict({5, 6, 7}, {8, 8, 9}), Ascii("name"), Ascii("icon"), Ascii("applications"),
+                                Ascii("A"), Array({})})
+        writer.Add(object);
+    return writer.Build();
+}
+
+// The serial's entry is a dictionary that is no group: every reader, older ones too, skips
+// it without a word. Only the first entry's integer counts.
+TEST(LoadCatalogue, TheSerialEntryIsNoGroupAndGivesTheSerial)
+{
+    const std::string serial = "<dict><key>catalogueSerial</key><integer>2026120901</integer></dict>";
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::optional<int64_t> serial;
+    } cases[] = {
+        {"xml", Plist("<array>" + serial + Group("A", "") + "</array>"), 2026120901},
+        {"binary", BinaryWithSerial(), 2026120901},
+        {"not first", Plist("<array>" + Group("A", "") + serial + "</array>"), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Catalogue catalogue;
+        ASSERT_TRUE(LoadCatalogueFromBytes(catalogue, c.bytes));
+        EXPECT_EQ(GroupNames(catalogue), std::vector<std::wstring>{L"A"});
+        EXPECT_EQ(catalogue.serial, c.serial);
+    }
+}
+
+// Lower is refused; so is none once one has been taken.
+TEST(CatalogueSerial, TakenUnlessLowerOrMissingAfterOne)
+{
+    const struct {
+        std::optional<int64_t> offered;
+        std::optional<int64_t> highestTaken;
+        bool taken;
+    } cases[] = {{2, 1, true}, {2, 2, true}, {1, 2, false}, {std::nullopt, std::nullopt, true}, {std::nullopt, 2, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.offered.value_or(-1) << " after " << c.highestTaken.value_or(-1));
+        EXPECT_EQ(TakesCatalogueSerial(c.offered, c.highestTaken), c.taken);
     }
 }
 

@@ -28,11 +28,11 @@ bool CopyTree(const std::wstring& from, const std::wstring& to)
     return ok;
 }
 
-ProgramCopy::ProgramCopy(const std::wstring& name) : m_dir(GetModuleDir() + L"\\run-" + name)
+ProgramCopy::ProgramCopy(const std::wstring& name, const wchar_t* built) : m_dir(GetModuleDir() + L"\\run-" + name)
 {
     RemoveTree(m_dir);
     CreateDirectoryW(m_dir.c_str(), nullptr);
-    CopyFileW((GetModuleDir() + L"\\SoftwareInstaller.exe").c_str(), exe().c_str(), FALSE);
+    CopyFileW((GetModuleDir() + L"\\" + built).c_str(), exe().c_str(), FALSE);
     CopyTree(GetAppLibDir(), appLib());
 }
 

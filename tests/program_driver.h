@@ -18,7 +18,8 @@ namespace driver {
 // the test program. Removed when the copy goes.
 class ProgramCopy {
 public:
-    explicit ProgramCopy(const std::wstring& name);
+    // `built`: the program beside the test to copy under that name, such as a keyed build.
+    explicit ProgramCopy(const std::wstring& name, const wchar_t* built = L"SoftwareInstaller.exe");
     ~ProgramCopy();
     ProgramCopy(const ProgramCopy&) = delete;
     ProgramCopy& operator=(const ProgramCopy&) = delete;

@@ -9,6 +9,7 @@
 
 #include <sddl.h>
 
+#include <cstdlib>
 #include <cwctype>
 #include <memory>
 #include <string>
@@ -17,7 +18,9 @@
 #include "app/startup.h"
 #include "base/folders.h"
 #include "base/unique_handle.h"
+#include "base/user_settings.h"
 #include "catalog/catalogue.h"
+#include "catalog/catalogue_serial.h"
 #include "net/servers.h"
 #include "net/sha256.h"
 #include "res/resource.h"
@@ -28,7 +31,13 @@
 #include "tests/mark_pixels.h"
 #include "tests/program_driver.h"
 #include "tests/test_files.h"
+#include "tests/test_signer.h"
 #include "tests/uninstall_entries.h"
+#include "ui/fonts.h"
+#include "ui/gdi.h"
+#include "ui/scale.h"
+#include "ui/skin.h"
+#include "ui/window.h"
 
 using driver::ChildById;
 using driver::ClassName;
@@ -793,30 +802,32 @@ namespace {
 const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t kRunValue[] = L"TovarinSoftwareInstaller";
 
-// Keeps the user's own Run-key value, if any, and puts it back afterwards.
-class SavedRunValue {
+// Keeps a value of the user's own, if any, and puts it back afterwards.
+class SavedUserValue {
 public:
-    SavedRunValue()
+    SavedUserValue(const wchar_t* keyPath, const wchar_t* name) : m_keyPath(keyPath), m_name(name)
     {
         RegKey key;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, m_keyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
             return;
         DWORD size = sizeof(m_data);
-        m_had = RegQueryValueExW(key.get(), kRunValue, nullptr, &m_type, m_data, &size) == ERROR_SUCCESS;
+        m_had = RegQueryValueExW(key.get(), m_name, nullptr, &m_type, m_data, &size) == ERROR_SUCCESS;
         m_size = size;
     }
-    ~SavedRunValue()
+    ~SavedUserValue()
     {
         RegKey key;
-        if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, m_keyPath, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
             return;
         if (m_had)
-            RegSetValueExW(key.get(), kRunValue, 0, m_type, m_data, m_size);
+            RegSetValueExW(key.get(), m_name, 0, m_type, m_data, m_size);
         else
-            RegDeleteValueW(key.get(), kRunValue);
+            RegDeleteValueW(key.get(), m_name);
     }
 
 private:
+    const wchar_t* m_keyPath;
+    const wchar_t* m_name;
     bool m_had = false;
     DWORD m_type = 0;
     BYTE m_data[4096] = {};
@@ -845,7 +856,7 @@ bool RunValueExists()
 // Slow by nature: the program probes the catalogue server every 10 seconds.
 TEST_F(Program, AfterAnAutorunStartTheWindowWaitsHiddenForTheCatalogueServer)
 {
-    SavedRunValue saved;
+    SavedUserValue saved(kRunKey, kRunValue);
     ProgramCopy copy(L"autorun");
     ASSERT_TRUE(SetRunValue(L"\"" + copy.exe() + L"\" /autorun"));
     m_catalogueServer.Serve("/AppLib/AppLib.xml", NotFound());
@@ -1015,4 +1026,178 @@ TEST_F(InstallRun, ATilesOwnButtonInstallsAnUpToDateProgram)
     EXPECT_EQ(Runs()[0].name, "mark_up.exe");
     EXPECT_EQ(m_catalogueServer.CountRequests("GET", "/soft/mark_up.exe"), 1u);
     EXPECT_TRUE(WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 10000));
+}
+
+// Last year's catalogue, still signed, served after this year's: the keyed program keeps the
+// newer one, and refuses the older one on disk too, saying why.
+TEST_F(Program, AKeyedBuildRefusesASignedCatalogueOlderThanOneItTook)
+{
+    SavedUserValue saved(kUserSettingsKey, kHighestCatalogueSerialValue);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kUserSettingsKey, kHighestCatalogueSerialValue);
+    const auto serveSigned = [&](const std::string& serial, const std::string& group) {
+        std::string xml = CatalogueXml({{group, {{group, "p.exe", "p.exe", std::string(64, 'a')}}}}, CatalogueServer());
+        xml.insert(xml.find("<array>") + 7, "<dict><key>catalogueSerial</key><integer>" + serial + "</integer></dict>");
+        m_catalogueServer.Serve("/AppLib/AppLib.xml", Body(xml));
+        m_catalogueServer.Serve("/AppLib/AppLib.xml.sig", Body(test_signer::Sign(xml)));
+        return xml;
+    };
+    ProgramCopy copy(L"serial", L"SoftwareInstallerTestKey.exe");
+    const std::wstring local = copy.appLib() + L"\\AppLib.xml";
+    DeleteFileW(local.c_str());  // the shipped sample is not signed
+    const std::string newer = serveSigned("2026120901", "Newer");
+    auto program = std::make_unique<RunningProgram>(copy.exe());
+    HWND main = StartAndWait(*program);
+    ASSERT_TRUE(WaitUntil([&] { return WindowText(GroupButton(main, 0)) == L"Newer"; }, 20000));
+
+    const std::string older = serveSigned("2026110101", "Older");
+    program = std::make_unique<RunningProgram>(copy.exe());
+    main = StartAndWait(*program);
+    ASSERT_TRUE(WaitUntil([&] { return m_catalogueServer.CountRequests("GET", "/AppLib/AppLib.xml.sig") >= 2; }, 20000));
+    // Several ticks of the 500 ms watch: a swap would show the older group.
+    EXPECT_FALSE(WaitUntil([&] { return WindowText(GroupButton(main, 0)) != L"Newer"; }, 3000));
+    EXPECT_EQ(ReadWholeFile(local), newer);
+
+    ASSERT_TRUE(WriteWholeFile(local, older) && WriteWholeFile(local + L".sig", test_signer::Sign(older)));
+    program = std::make_unique<RunningProgram>(copy.exe());
+    const HWND box = program->WaitForMessageBox(20000);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(driver::MessageBoxText(box), L"软件目录文件“" + local +
+                                               L"”比本机已经用过的目录旧，可能被人换成了旧版，其中的软件不会显示，也不会安装，"
+                                               L"程序将等待从服务器取得新的目录。");
+    EXPECT_EQ(GroupButton(StartAndWait(*program), 0), nullptr);
+}
+
+namespace {
+
+// The program at its prefix's system DPI: ctest runs these in prefixes of their own at 144
+// and 120 dpi (program_test_dpi*); in the 96-dpi prefix they are skipped.
+class ScaledDisplay : public InstallRun {
+protected:
+    void SetUp() override
+    {
+        if (ui::IsUnscaled())
+            GTEST_SKIP() << "96 dpi; run through ctest's program_test_dpi144 and program_test_dpi120";
+        InstallRun::SetUp();
+    }
+};
+
+COLORREF ScreenPixel(HWND hwnd, int x, int y)
+{
+    POINT point = {x, y};
+    ClientToScreen(hwnd, &point);
+    const HDC screen = GetDC(nullptr);
+    const COLORREF colour = GetPixel(screen, point.x, point.y);
+    ReleaseDC(nullptr, screen);
+    return colour;
+}
+
+bool Near(COLORREF a, COLORREF b, int tolerance)
+{
+    return std::abs(GetRValue(a) - GetRValue(b)) <= tolerance && std::abs(GetGValue(a) - GetGValue(b)) <= tolerance &&
+           std::abs(GetBValue(a) - GetBValue(b)) <= tolerance;
+}
+
+// The right end of the dark ink in a band of a window's client area, or -1.
+int InkRight(HWND hwnd, int left, int top, int bottom)
+{
+    const RECT client = ui::ClientRect(hwnd);
+    for (int x = client.right - 1; x >= left; --x) {
+        for (int y = top; y < bottom; ++y) {
+            if (Near(ScreenPixel(hwnd, x, y), RGB(0, 0, 0), 96))
+                return x + 1;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+TEST_F(ScaledDisplay, TheWindowItsTilesAndTheDialogGrowWithTheDisplay)
+{
+    const ui::GdiplusSession gdiplus;
+    std::vector<TestProgram> programs = Programs(1, "a");
+    programs[0].name = "ZipTool 压缩工具";
+    ProgramCopy copy(L"scaled");
+    ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"A", programs}}, CatalogueServer())));
+    ServeInstallers(programs);
+    RunningProgram program(copy.exe(), L"", InstallerEnvironment(3000));
+    const HWND main = StartAndWait(program);
+    ASSERT_NE(main, nullptr);
+
+    RECT window;
+    GetWindowRect(main, &window);
+    // 599 at 125 % is 748.75 and at 150 % 898.5: every length rounds to the nearest pixel,
+    // halves up.
+    const SIZE expectedWindow = ui::SystemDpi() == 120 ? SIZE{1000, 749} : SIZE{1200, 899};
+    EXPECT_EQ(window.right - window.left, expectedWindow.cx);
+    EXPECT_EQ(window.bottom - window.top, expectedWindow.cy);
+    const struct {
+        int id;
+        RECT rect;  // at 96 dpi
+    } children[] = {
+        {IDC_CLOSE, {770, 1, 799, 18}}, {IDC_SOFTWARE_LIST, {4, 87, 796, 543}}, {IDC_FIRST_GROUP, {22, 2, 102, 87}}};
+    for (const auto& c : children) {
+        SCOPED_TRACE(c.id);
+        const RECT expected = ui::Scaled(c.rect);
+        const RECT shown = driver::ClientRectInParent(ChildById(main, c.id));
+        EXPECT_TRUE(EqualRect(&expected, &shown));
+    }
+
+    // The name's ink reaches as far as its text's extent in the names' font: it is not cut.
+    const HWND tile = Tiles(main)[0];
+    const ui::UniqueFont font = ui::CreateSkinFont(FW_BOLD);
+    SIZE extent = {};
+    {
+        const ui::WindowDc dc(tile);
+        const ui::SelectedObject selected(dc.get(), font.get());
+        GetTextExtentPoint32W(dc.get(), L"ZipTool 压缩工具", 12, &extent);
+    }
+    const int nameLeft = ui::Scaled(94);
+    EXPECT_GE(InkRight(tile, nameLeft, ui::Scaled(22), ui::Scaled(47)), nameLeft + extent.cx - ui::Scaled(2));
+
+    // The background, resampled: a few points away from its edges and from every child.
+    CGdiPlusBitmapResource background;
+    ASSERT_TRUE(background.LoadFromFile(copy.dir() + L"\\AppLib\\Skin\\window_background.jpg"));
+    for (const POINT point : {POINT{400, 575}, POINT{500, 50}, POINT{700, 595}}) {
+        SCOPED_TRACE(point.x);
+        const RECT at = background.PixelRect({point.x, point.y, point.x, point.y});
+        Gdiplus::Color colour;
+        background.bitmap()->GetPixel(at.left, at.top, &colour);
+        EXPECT_TRUE(Near(ScreenPixel(main, ui::Scaled(point.x), ui::Scaled(point.y)),
+                         RGB(colour.GetR(), colour.GetG(), colour.GetB()), 24));
+    }
+
+    // The dialog keeps its template's size, which grows with the font; its close button
+    // stands at its place scaled.
+    ClickCheckBox(tile);
+    ClickImageButton(ChildById(main, IDC_ONE_KEY_INSTALL));
+    HWND dialog = nullptr;
+    ASSERT_TRUE(WaitUntil([&] { return (dialog = FindProgressDialog(program)) != nullptr; }, 10000));
+    const RECT client = ui::ClientRect(dialog);
+    EXPECT_GE(client.right, ui::Scaled(401));
+    const RECT close = ui::Scaled(RECT{372, 0, 401, 17});
+    const RECT closeShown = driver::ClientRectInParent(ChildById(dialog, IDC_PROGRESS_CLOSE));
+    EXPECT_TRUE(EqualRect(&close, &closeShown));
+
+    // Its background fills the client: each corner of the client shows the picture's corner.
+    CGdiPlusBitmapResource dialogBackground;
+    ASSERT_TRUE(dialogBackground.LoadFromResource(IDR_IMAGES_PROGRESS_BACKGROUND, L"IMAGES"));
+    const UINT right = dialogBackground.bitmap()->GetWidth() - 1;
+    const UINT bottom = dialogBackground.bitmap()->GetHeight() - 1;
+    const struct {
+        POINT shown;
+        UINT x, y;  // in the picture's pixels
+    } corners[] = {{{0, 0}, 0, 0},
+                   {{client.right - 1, 0}, right, 0},
+                   {{0, client.bottom - 1}, 0, bottom},
+                   {{client.right - 1, client.bottom - 1}, right, bottom}};
+    for (const auto& corner : corners) {
+        SCOPED_TRACE(corner.shown.x + corner.shown.y);
+        Gdiplus::Color colour;
+        dialogBackground.bitmap()->GetPixel(static_cast<INT>(corner.x), static_cast<INT>(corner.y), &colour);
+        const COLORREF expected = RGB(colour.GetR(), colour.GetG(), colour.GetB());
+        EXPECT_TRUE(WaitUntil([&] { return Near(ScreenPixel(dialog, corner.shown.x, corner.shown.y), expected, 24); },
+                              5000))
+            << std::hex << ScreenPixel(dialog, corner.shown.x, corner.shown.y) << " vs " << expected;
+    }
 }

@@ -37,6 +37,7 @@ TEST(Startup, MainWindowIsCentredOnTheWorkAreasSize)
         {{0, 0, 1365, 738}, {282, 70, 1082, 669}},
         {{100, 0, 1920, 1080}, {510, 241, 1310, 840}},  // the work area's left edge is ignored
         {{0, 0, 800, 600}, {0, 1, 800, 600}},
+        {{0, 0, 640, 480}, {0, 0, 800, 599}},  // larger than the work area: its title stays on it
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.workArea.right);

@@ -1,6 +1,7 @@
 // applib: lets a catalogue publisher see what the installer will make of a catalogue file.
 //   applib dump FILE    the property list as JSON
-//   applib check FILE   the groups the installer loads, and whether a refresh would accept it
+//   applib check FILE   the catalogue's serial, the groups the installer loads, and whether a
+//                        refresh would accept it
 //   applib probe [--jobs N] FILE   every installer and icon link, asked as the installer asks
 //   applib fetch [--jobs N] FILE   every installer and icon the catalogue needs, downloaded
 //                        into the tree beside it, so that a copy installs with no network
@@ -161,6 +162,7 @@ bool LoadCatalogueForCommand(const std::wstring& path, Catalogue& catalogue)
         WriteBytes(stderr, "not used: " + Utf8FromWide(path) + " does not verify against " +
                                Utf8FromWide(SignaturePathOf(path)) + " (" + DescribeVerdict(verdict) + ")\n");
         return false;
+    case CatalogueFileLoad::Older:  // only the program's own load compares serials
     case CatalogueFileLoad::Unreadable:
         break;
     }
@@ -183,7 +185,8 @@ int Check(const std::wstring& path)
     Catalogue catalogue;
     if (!LoadCatalogueForCommand(path, catalogue))
         return kExitUnreadable;
-    std::string report;
+    // A keyed build refuses a catalogue whose serial is below one it has taken.
+    std::string report = catalogue.serial ? "catalogueSerial: " + std::to_string(*catalogue.serial) + "\n" : "";
     for (const auto& group : catalogue)
         report += Utf8FromWide(group->name) + ": " + std::to_string(group->applications.size()) + " programs\n";
 

@@ -1,8 +1,10 @@
 #include "ui/group_button.h"
 
+#include "ui/scale.h"
+
 namespace {
 
-// The caption's band at the bottom of the button.
+// In 96-dpi pixels. The caption's band at the bottom of the button.
 constexpr int kCaptionHeight = 24;
 // The icon's bottom edge lies this far above the background slice's bottom.
 constexpr int kIconBottomMargin = 30;
@@ -106,14 +108,14 @@ void CGroupButton::DrawIcon(HDC dc)
     const int iconHeight = m_icon.Height();
     const int x = (SliceWidth(*m_background) - iconWidth) / 2;
     const int y = m_background->Height() - iconHeight - kIconBottomMargin;
-    m_readyIcon.Draw(dc, m_icon, {x, y, x + iconWidth, y + iconHeight}, {0, 0, iconWidth, iconHeight});
+    m_readyIcon.Draw(dc, m_icon, ui::Scaled(RECT{x, y, x + iconWidth, y + iconHeight}), {0, 0, iconWidth, iconHeight});
 }
 
 void CGroupButton::DrawCaption(HDC dc, const RECT& client) const
 {
     wchar_t caption[kMaxCaptionLength + 1] = {};
     GetWindowTextW(m_hwnd, caption, kMaxCaptionLength + 1);
-    RECT band = {client.left, client.bottom - kCaptionHeight, client.right, client.bottom};
+    RECT band = {client.left, client.bottom - ui::Scaled(kCaptionHeight), client.right, client.bottom};
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, RGB(255, 255, 255));
     ui::SelectedObject font(dc, m_font);

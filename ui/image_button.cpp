@@ -1,5 +1,7 @@
 #include "ui/image_button.h"
 
+#include "ui/scale.h"
+
 namespace {
 const ui::WindowClass kWindowClass = ui::SelfDrawnClass(L"DTImageButton");
 }  // namespace
@@ -104,10 +106,11 @@ int DTImageButton::CurrentSlice() const
     return m_hover.IsHover() ? SliceHover : SliceNormal;
 }
 
-// The slice keeps its own size: a larger rectangle shows the parent's background around it.
+// The slice keeps its own size, scaled to the display: a larger rectangle shows the parent's
+// background around it.
 void DTImageButton::DrawButton(HDC dc)
 {
     CMemorySurface surface(dc, ui::ClientRect(m_hwnd));
     DrawParentBackground(m_hwnd, surface.dc());
-    m_faces.Draw(surface.dc(), m_image, CurrentSlice(), {0, 0, SliceWidth(m_image), m_image.Height()});
+    m_faces.Draw(surface.dc(), m_image, CurrentSlice(), ui::Scaled(RECT{0, 0, SliceWidth(m_image), m_image.Height()}));
 }

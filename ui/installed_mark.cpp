@@ -2,11 +2,12 @@
 
 #include <cwchar>
 
+#include "ui/scale.h"
 #include "ui/skin.h"
 
 namespace {
 
-constexpr LONG kMarkFontHeight = -12;  // pixels, the cell without its internal leading
+constexpr LONG kMarkFontHeight = -12;  // 96-dpi pixels, the cell without its internal leading
 constexpr int kCornerDiameter = 8;
 constexpr COLORREF kUpToDateTextColour = RGB(0x0B, 0x4F, 0x9C);
 constexpr COLORREF kOlderTextColour = RGB(0xFF, 0xFF, 0xFF);
@@ -14,7 +15,7 @@ constexpr COLORREF kOlderTextColour = RGB(0xFF, 0xFF, 0xFF);
 // A rounded pill, smoothed at its corners; its inside is the plain colour.
 void FillPill(HDC dc, const RECT& rect, COLORREF colour)
 {
-    const int d = kCornerDiameter;
+    const int d = ui::Scaled(kCornerDiameter);
     const int right = rect.right - d - 1;
     const int bottom = rect.bottom - d - 1;
     Gdiplus::GraphicsPath path;
@@ -34,7 +35,7 @@ void FillPill(HDC dc, const RECT& rect, COLORREF colour)
 ui::UniqueFont CreateInstalledMarkFont()
 {
     LOGFONTW font = {};
-    font.lfHeight = kMarkFontHeight;
+    font.lfHeight = ui::Scaled(kMarkFontHeight);
     font.lfWeight = FW_NORMAL;
     font.lfCharSet = DEFAULT_CHARSET;
     wcsncpy(font.lfFaceName, L"Microsoft Yahei", LF_FACESIZE - 1);
@@ -46,7 +47,7 @@ void DrawInstalledMark(HDC dc, InstalledState state, HFONT font)
     if (state == InstalledState::NotInstalled)
         return;
     const bool upToDate = state == InstalledState::UpToDate;
-    RECT rect = kInstalledMarkRect;
+    RECT rect = ui::Scaled(kInstalledMarkRect);
     FillPill(dc, rect, upToDate ? kUpToDateMarkColour : kOlderMarkColour);
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, upToDate ? kUpToDateTextColour : kOlderTextColour);

@@ -9,7 +9,7 @@
 #include "install/installed_programs.h"
 #include "ui/gdi.h"
 
-// In the tile's client coordinates: centred under the 48-pixel icon at (36, 24).
+// In the tile's client coordinates at 96 dpi: centred under the 48-pixel icon at (36, 24).
 constexpr RECT kInstalledMarkRect = {36, 74, 84, 90};
 // The pills' grounds: the skin's pale blue for "已安装", its orange for "可更新".
 constexpr COLORREF kUpToDateMarkColour = RGB(0xE3, 0xEF, 0xFC);

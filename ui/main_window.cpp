@@ -12,17 +12,21 @@
 #include "ui/fonts.h"
 #include "ui/messages.h"
 #include "ui/progress_dialog.h"
+#include "ui/scale.h"
 
 namespace {
 
 // Posted to itself: says that the catalogue on disk was refused, once the window shows.
 constexpr UINT WM_TELL_CATALOGUE_REFUSED = WM_APP + 16;
 constexpr wchar_t kRefusedCatalogueCaption[] = L"出错了";
+// Between the catalogue's path and the rest of the refusal's text.
+constexpr wchar_t kNotVerifiedReason[] = L"”未通过发布者的签名验证";
+constexpr wchar_t kOlderReason[] = L"”比本机已经用过的目录旧，可能被人换成了旧版";
 
 constexpr UINT kRefreshWatchPeriodMs = 500;
 constexpr UINT kNetworkWaitPeriodMs = 10000;
 
-// Layout, in client pixels.
+// Layout, in 96-dpi client pixels, shown through ui::Scaled.
 constexpr RECT kMinimizeRect = {741, 1, 770, 18};
 constexpr RECT kCloseRect = {770, 1, 799, 18};
 constexpr RECT kSelectAllRect = {169, 560, 269, 584};
@@ -40,6 +44,7 @@ constexpr wchar_t kGroupBackgroundFile[] = L"group_button_background.png";
 constexpr DWORD kImageButtonStyle = WS_CHILD | WS_VISIBLE;
 constexpr int kSelectAllBoxSize = 14;
 constexpr int kSelectAllLabelOffset = 22;
+constexpr int kSomeSelectedInset = 4;  // the square of "some" inside the box
 constexpr COLORREF kSomeSelectedColour = RGB(5, 90, 170);
 
 ui::UniqueIcon LoadAppIcon(int size)
@@ -124,8 +129,8 @@ LRESULT CMainWindow::OnCreate()
 
 void CMainWindow::SetWindowIcons()
 {
-    m_bigIcon = LoadAppIcon(32);
-    m_smallIcon = LoadAppIcon(16);
+    m_bigIcon = LoadAppIcon(ui::Scaled(32));
+    m_smallIcon = LoadAppIcon(ui::Scaled(16));
     SendMessageW(m_hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_bigIcon.get()));
     SendMessageW(m_hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_smallIcon.get()));
 }
@@ -135,11 +140,11 @@ void CMainWindow::SetWindowIcons()
 bool CMainWindow::CreateChildren()
 {
     // A window button whose picture does not load is simply absent.
-    m_minimizeButton.CreateFromResource(m_hwnd, kMinimizeRect, L"最小化", IDC_MINIMIZE, IDR_PNG_MINIMIZE);
-    m_closeButton.CreateFromResource(m_hwnd, kCloseRect, L"关闭", IDC_CLOSE, IDR_PNG_CLOSE);
+    m_minimizeButton.CreateFromResource(m_hwnd, ui::Scaled(kMinimizeRect), L"最小化", IDC_MINIMIZE, IDR_PNG_MINIMIZE);
+    m_closeButton.CreateFromResource(m_hwnd, ui::Scaled(kCloseRect), L"关闭", IDC_CLOSE, IDR_PNG_CLOSE);
 
     m_selectAllState = SelectNone;
-    m_selectAllBox.Create(m_hwnd, kSelectAllRect, IDC_SELECT_ALL);
+    m_selectAllBox.Create(m_hwnd, ui::Scaled(kSelectAllRect), IDC_SELECT_ALL);
     m_font = ui::CreateSkinFont(FW_NORMAL);
 
     // The one-key button is sized from its picture: one slice wide, as tall as the picture.
@@ -151,10 +156,10 @@ bool CMainWindow::CreateChildren()
     }
     const RECT oneKeyRect = {kOneKeyRight - SliceWidth(oneKeyPicture), kOneKeyBottom - oneKeyPicture.Height(),
                              kOneKeyRight, kOneKeyBottom};
-    m_installButton.CreateFromPicture(m_hwnd, oneKeyRect, IDC_ONE_KEY_INSTALL, oneKeyPicture);
+    m_installButton.CreateFromPicture(m_hwnd, ui::Scaled(oneKeyRect), IDC_ONE_KEY_INSTALL, oneKeyPicture);
 
     // Clipping its children keeps the list's white ground from going under every tile first.
-    if (!m_list.Create(m_hwnd, kListRect, L"软件列表", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0,
+    if (!m_list.Create(m_hwnd, ui::Scaled(kListRect), L"软件列表", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0,
                        IDC_SOFTWARE_LIST))
         return false;  // the list has shown its own message
     SetFocus(m_list.hwnd());
@@ -208,7 +213,7 @@ void CMainWindow::CreateGroupButtons()
         button.SetSkin(&m_groupBackground, m_font.get());
         // Button 9 reaches under the minimise and close buttons: clipped by them, it never
         // paints over them.
-        button.Create(m_hwnd, rect, group.name.c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0,
+        button.Create(m_hwnd, ui::Scaled(rect), group.name.c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0,
                       IDC_FIRST_GROUP + static_cast<UINT>(i));
         button.icon().LoadFromFile(GroupIconPath(group));  // a missing icon leaves the place empty
         OffsetRect(&rect, kGroupButtonStep, 0);
@@ -265,13 +270,16 @@ void CMainWindow::ReadInstalledStates()
     m_list.ShowInstalledStates(m_installed);
 }
 
-// In a keyed build a catalogue is shown only when its signature beside it verifies; one that
-// does not is not used at all, as if there were none, and the user hears why.
+// In a keyed build a catalogue is shown only when its signature beside it verifies and it is
+// not older than one this user has taken; one refused is not used at all, as if there were
+// none, and the user hears why.
 void CMainWindow::LoadCatalogueFromDisk()
 {
-    const CatalogueFileLoad load = LoadCatalogueFile(m_catalogue, GetCatalogueFile(), m_publisherKey);
-    m_refusedToTell = load == CatalogueFileLoad::NotVerified;
-    if (m_refusedToTell && IsWindowVisible(m_hwnd))
+    const CatalogueFileLoad load = LoadCatalogueFileUnlessOlder(m_catalogue, GetCatalogueFile(), m_publisherKey);
+    m_refusalToTell.reset();
+    if (load == CatalogueFileLoad::NotVerified || load == CatalogueFileLoad::Older)
+        m_refusalToTell = load;
+    if (m_refusalToTell && IsWindowVisible(m_hwnd))
         PostMessageW(m_hwnd, WM_TELL_CATALOGUE_REFUSED, 0, 0);
 }
 
@@ -279,18 +287,19 @@ void CMainWindow::LoadCatalogueFromDisk()
 // under way then, and a catalogue it brings is swapped in behind the message.
 LRESULT CMainWindow::OnShowWindow(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (wParam && m_refusedToTell)
+    if (wParam && m_refusalToTell)
         PostMessageW(m_hwnd, WM_TELL_CATALOGUE_REFUSED, 0, 0);
     return DefaultHandling(message, wParam, lParam);
 }
 
 void CMainWindow::TellCatalogueRefused()
 {
-    if (!m_refusedToTell)
+    if (!m_refusalToTell)
         return;  // told already, or a good catalogue came meanwhile
-    m_refusedToTell = false;
-    const std::wstring text = L"软件目录文件“" + GetCatalogueFile() +
-                              L"”未通过发布者的签名验证，其中的软件不会显示，也不会安装，程序将等待从服务器取得新的目录。";
+    const wchar_t* reason = *m_refusalToTell == CatalogueFileLoad::Older ? kOlderReason : kNotVerifiedReason;
+    m_refusalToTell.reset();
+    const std::wstring text = L"软件目录文件“" + GetCatalogueFile() + reason +
+                              L"，其中的软件不会显示，也不会安装，程序将等待从服务器取得新的目录。";
     MessageBoxW(m_hwnd, text.c_str(), kRefusedCatalogueCaption, MB_OK | MB_ICONINFORMATION);
 }
 
@@ -459,20 +468,21 @@ void CMainWindow::DrawSelectAllBox(const DRAWITEMSTRUCT& item)
     const RECT& r = item.rcItem;
     DrawParentBackground(m_selectAllBox.hwnd(), dc);
 
-    const LONG margin = (r.bottom - r.top - kSelectAllBoxSize) / 2;
-    RECT box = {r.left, r.top + margin, r.left + kSelectAllBoxSize, r.bottom - margin};
+    const LONG boxSize = ui::Scaled(kSelectAllBoxSize);
+    const LONG margin = (r.bottom - r.top - boxSize) / 2;
+    RECT box = {r.left, r.top + margin, r.left + boxSize, r.bottom - margin};
     if (m_selectAllState == SelectAll) {
         DrawFrameControl(dc, &box, DFC_BUTTON, DFCS_BUTTONCHECK | DFCS_CHECKED);
     } else {
         DrawFrameControl(dc, &box, DFC_BUTTON, DFCS_BUTTONCHECK);
         if (m_selectAllState == SelectSome) {
             RECT square = box;
-            InflateRect(&square, -4, -4);
+            InflateRect(&square, -ui::Scaled(kSomeSelectedInset), -ui::Scaled(kSomeSelectedInset));
             FillSolid(dc, square, kSomeSelectedColour);
         }
     }
 
-    RECT label = {r.left + kSelectAllLabelOffset, r.top, r.right, r.bottom};
+    RECT label = {r.left + ui::Scaled(kSelectAllLabelOffset), r.top, r.right, r.bottom};
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, RGB(255, 255, 255));
     ui::SelectedObject font(dc, m_font.get());

@@ -6,9 +6,11 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <vector>
 
 #include "catalog/catalogue.h"
+#include "catalog/catalogue_file.h"
 #include "install/installed_programs.h"
 #include "net/public_key.h"
 #include "res/resource.h"  // the control ids
@@ -100,5 +102,6 @@ private:
     int m_currentGroup = -1;
     Catalogue m_catalogue;  // the tiles and the install run borrow its programs
     InstalledStates m_installed;  // of m_catalogue's programs, borrowed from it like the tiles
-    bool m_refusedToTell = false;  // the catalogue on disk was refused and the user not yet told
+    // Why the catalogue on disk was refused, while the user has not yet been told.
+    std::optional<CatalogueFileLoad> m_refusalToTell;
 };

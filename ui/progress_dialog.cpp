@@ -3,6 +3,7 @@
 #include "base/folders.h"
 #include "install/install_log.h"
 #include "res/resource.h"
+#include "ui/scale.h"
 
 namespace {
 
@@ -12,6 +13,7 @@ constexpr UINT_PTR kRunTimer = 2;
 constexpr UINT kRunPeriodMs = 200;
 constexpr INT_PTR kDialogResult = 1;
 
+// Places on the background in 96-dpi pixels, shown through ui::Scaled.
 constexpr RECT kCloseButtonRect = {372, 0, 401, 17};
 constexpr int kSpinnerFrames = 16;
 constexpr RECT kSpinnerRect = {23, 56, 23 + 40, 56 + 40};
@@ -19,6 +21,7 @@ constexpr int kBarLeft = 76;
 constexpr int kBarTop = 79;
 constexpr int kBarHeight = 14;
 constexpr RECT kStatusRect = {74, 53, 401, 65};
+constexpr LONG kStatusFontHeight = 12;
 constexpr COLORREF kStatusColour = RGB(10, 66, 107);
 constexpr UINT kStatusFormat = DT_BOTTOM | DT_NOPREFIX | DT_END_ELLIPSIS;  // not single-line
 
@@ -72,12 +75,12 @@ void CProgressDlg::LoadPictures()
 LRESULT CProgressDlg::OnInitDialog()
 {
     LOGFONTW font = {};
-    font.lfHeight = 12;
+    font.lfHeight = ui::Scaled(kStatusFontHeight);
     font.lfWeight = FW_NORMAL;
     lstrcpynW(font.lfFaceName, L"宋体", LF_FACESIZE);
     m_font.reset(CreateFontIndirectW(&font));
     LoadPictures();
-    m_closeButton.Create(m_hwnd, kCloseButtonRect, L"关闭", WS_CHILD | WS_VISIBLE | BS_OWNERDRAW, 0,
+    m_closeButton.Create(m_hwnd, ui::Scaled(kCloseButtonRect), L"关闭", WS_CHILD | WS_VISIBLE | BS_OWNERDRAW, 0,
                          IDC_PROGRESS_CLOSE);
     SetTimer(m_hwnd, kAnimationTimer, kAnimationPeriodMs, nullptr);
     SetTimer(m_hwnd, kRunTimer, kRunPeriodMs, nullptr);
@@ -131,28 +134,29 @@ void CProgressDlg::DrawBackground(HDC dc)
         FillWhite(dc, client);  // not whatever the surface happened to hold
         return;
     }
-    Gdiplus::Graphics graphics(dc);
-    DrawImagePart(graphics, m_background, client, 0, 0, m_background.Width(), m_background.Height());
+    // Onto the surface's black, like the window's background: a template larger than the
+    // picture stretches it both ways.
+    m_readyBackground.DrawOverBlack(dc, m_background, client, {0, 0, m_background.Width(), m_background.Height()});
 }
 
 void CProgressDlg::DrawSpinnerAndBar(HDC dc)
 {
-    Gdiplus::Graphics graphics(dc);
     const int frameWidth = m_spinner.Width() / kSpinnerFrames;
-    DrawImagePart(graphics, m_spinner, kSpinnerRect, m_spinFrame * frameWidth, 0, frameWidth, m_spinner.Height());
+    m_readySpinner.Draw(dc, m_spinner, ui::Scaled(kSpinnerRect),
+                        {m_spinFrame * frameWidth, 0, (m_spinFrame + 1) * frameWidth, m_spinner.Height()});
     const int fillWidth = static_cast<int>(m_run->Percent() / 100.0 * m_progressFill.Width());
+    const RECT bar = {kBarLeft, kBarTop, kBarLeft + fillWidth, kBarTop + kBarHeight};
     if (fillWidth > 0)
-        DrawImagePart(graphics, m_progressFill, {kBarLeft, kBarTop, kBarLeft + fillWidth, kBarTop + kBarHeight}, 0, 0,
-                      fillWidth, m_progressFill.Height());
+        m_readyFill.Draw(dc, m_progressFill, ui::Scaled(bar), {0, 0, fillWidth, m_progressFill.Height()});
 }
 
-// GDI text after the GDI+ drawing is done with the DC.
+// GDI text over the pictures.
 void CProgressDlg::DrawStatusLine(HDC dc)
 {
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, kStatusColour);
     ui::SelectedObject font(dc, m_font.get());
-    RECT rect = kStatusRect;
+    RECT rect = ui::Scaled(kStatusRect);
     const std::wstring& status = m_run->StatusText();
     DrawTextW(dc, status.c_str(), static_cast<int>(status.size()), &rect, kStatusFormat);
 }
@@ -175,8 +179,7 @@ void CProgressDlg::DrawCloseButton(const DRAWITEMSTRUCT& item)
         slice = SliceHover;
     CMemorySurface surface(item.hDC, item.rcItem);
     DrawParentBackground(item.hwndItem, surface.dc());
-    Gdiplus::Graphics graphics(surface.dc());
-    DrawSlice(graphics, m_closeImage, slice, item.rcItem);
+    m_readyClose.Draw(surface.dc(), m_closeImage, slice, item.rcItem);
 }
 
 // --- The run -------------------------------------------------------------------------------

@@ -100,6 +100,12 @@ private:
     CGdiPlusBitmapResource m_closeImage;
     CGdiPlusBitmapResource m_spinner;
     CGdiPlusBitmapResource m_progressFill;
+    // The pictures at the size they are shown: the background at the client's, the rest at
+    // their places' scaled to the display.
+    CReadyBitmap m_readyBackground;
+    CReadyBitmap m_readySpinner;  // the frame shown
+    CReadyBitmap m_readyFill;     // the part of the bar shown
+    CReadySlices m_readyClose;
     std::optional<InstallRun> m_run;  // made when the dialog is
     CAtlBitmapButton m_closeButton;   // control 157, a child of the dialog
     int m_spinFrame = 0;              // 0..15

@@ -5,9 +5,11 @@
 #include <cmath>
 
 #include "res/resource.h"
+#include "ui/scale.h"
 
 namespace {
 
+// In 96-dpi pixels, shown through ui::Scaled.
 constexpr int kTrackLeft = 3;
 constexpr int kThumbLeft = 1;
 constexpr int kThumbWidth = 12;
@@ -103,7 +105,7 @@ CDTVerticalScrollBar::ThumbGeometry CDTVerticalScrollBar::Geometry() const
     // The content is the range plus the page in view: the thumb is to the bar what the page is
     // to the content. Multiplied first, so that exact quotients stay exact.
     const int height = std::max(TruncateToInt(m_page * static_cast<double>(barHeight) / (Range() + m_page)),
-                                kMinThumbHeight);
+                                ui::Scaled(kMinThumbHeight));
     const int freeHeight = barHeight - height;
     // m_pos is not offset by m_min: the list's range always starts at 0. In integers, so that
     // the position a drag derives from a thumb top gives that very top back.
@@ -116,7 +118,7 @@ RECT CDTVerticalScrollBar::GetThumbRect() const
     if (!HasRange())
         return {};
     const ThumbGeometry thumb = Geometry();
-    return {kThumbLeft, thumb.top, kThumbLeft + kThumbWidth, thumb.top + thumb.height};
+    return {ui::Scaled(kThumbLeft), thumb.top, ui::Scaled(kThumbLeft + kThumbWidth), thumb.top + thumb.height};
 }
 
 LRESULT CDTVerticalScrollBar::OnLButtonDown(LPARAM lParam)
@@ -146,7 +148,7 @@ void CDTVerticalScrollBar::ClickTrack(int y)
         RequestPosition(m_min);
         return;
     }
-    const int target = y > freeHeight ? freeHeight : (y < kTrackClickToStart ? 0 : y);
+    const int target = y > freeHeight ? freeHeight : (y < ui::Scaled(kTrackClickToStart) ? 0 : y);
     RequestPosition(TruncateToInt(Range() * (static_cast<double>(target) / freeHeight) + m_min));
 }
 
@@ -228,7 +230,7 @@ LRESULT CDTVerticalScrollBar::OnPaint()
 void CDTVerticalScrollBar::DrawTrackAndThumb(HDC dc)
 {
     const CGdiPlusBitmap& track = SharedTrack();
-    m_readyTrack.Draw(dc, track, {kTrackLeft, 0, kTrackLeft + track.Width(), track.Height()},
+    m_readyTrack.Draw(dc, track, ui::Scaled(RECT{kTrackLeft, 0, kTrackLeft + track.Width(), track.Height()}),
                       {0, 0, track.Width(), track.Height()});
 
     const RECT thumb = GetThumbRect();
@@ -237,15 +239,19 @@ void CDTVerticalScrollBar::DrawTrackAndThumb(HDC dc)
     const CGdiPlusBitmap& image = SharedThumb();
     const int width = image.Width();
     const int height = image.Height();
-    // A thumb shorter than two caps shares its height between them and has no middle.
-    const int topCap = std::min(kThumbCapHeight, ui::Height(thumb) / 2);
-    const int bottomCap = std::min(kThumbCapHeight, ui::Height(thumb) - topCap);
+    const int right = thumb.left + ui::Scaled(width);
+    // A thumb shorter than two caps shares its height between them and has no middle; a cap
+    // cut so shows the same share of the picture's cap.
+    const int capHeight = ui::Scaled(kThumbCapHeight);
+    const int topCap = std::min(capHeight, ui::Height(thumb) / 2);
+    const int bottomCap = std::min(capHeight, ui::Height(thumb) - topCap);
     const int middleTop = thumb.top + topCap;
     const int middleBottom = thumb.bottom - bottomCap;
-    m_readyThumbTop.Draw(dc, image, {thumb.left, thumb.top, thumb.left + width, middleTop}, {0, 0, width, topCap});
+    m_readyThumbTop.Draw(dc, image, {thumb.left, thumb.top, right, middleTop},
+                         {0, 0, width, topCap * kThumbCapHeight / capHeight});
     if (middleBottom > middleTop)
-        m_readyThumbMiddle.Draw(dc, image, {thumb.left, middleTop, thumb.left + width, middleBottom},
+        m_readyThumbMiddle.Draw(dc, image, {thumb.left, middleTop, right, middleBottom},
                                 {0, kThumbCapHeight, width, height - kThumbCapHeight});
-    m_readyThumbBottom.Draw(dc, image, {thumb.left, middleBottom, thumb.left + width, thumb.bottom},
-                            {0, height - bottomCap, width, height});
+    m_readyThumbBottom.Draw(dc, image, {thumb.left, middleBottom, right, thumb.bottom},
+                            {0, height - bottomCap * kThumbCapHeight / capHeight, width, height});
 }

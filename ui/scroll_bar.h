@@ -43,8 +43,8 @@ public:
     // The owner invalidates the bar after a change; the bar never changes these fields itself.
     void SetScrollState(const ScrollStateChange& change);
 
-    // Client coordinates; 12 pixels wide, one pixel in from the left edge. It may reach
-    // above the bar when the thumb is taller than the bar. Empty when the range is empty.
+    // Client coordinates; at 96 dpi 12 pixels wide, one pixel in from the left edge. It may
+    // reach above the bar when the thumb is taller than the bar. Empty when the range is empty.
     RECT GetThumbRect() const;
 
     int Pos() const { return m_pos; }

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <iterator>
 #include <utility>
 
 #include "base/unique_handle.h"
+#include "ui/scale.h"
 #include "ui/window.h"
 
 CGdiPlusBitmap::~CGdiPlusBitmap()
@@ -22,16 +24,32 @@ void CGdiPlusBitmap::Release()
     delete m_bitmap;
     m_bitmap = nullptr;
     m_pictureId = 0;
+    m_pixelScale = 1.0;
 }
+
+namespace {
+
+int ToPixels(int length, double pixelScale)
+{
+    return static_cast<int>(std::lround(length * pixelScale));
+}
+
+}  // namespace
 
 int CGdiPlusBitmap::Width() const
 {
-    return m_bitmap ? static_cast<int>(m_bitmap->GetWidth()) : 0;
+    return m_bitmap ? static_cast<int>(std::lround(m_bitmap->GetWidth() / m_pixelScale)) : 0;
 }
 
 int CGdiPlusBitmap::Height() const
 {
-    return m_bitmap ? static_cast<int>(m_bitmap->GetHeight()) : 0;
+    return m_bitmap ? static_cast<int>(std::lround(m_bitmap->GetHeight() / m_pixelScale)) : 0;
+}
+
+RECT CGdiPlusBitmap::PixelRect(const RECT& rect) const
+{
+    return {ToPixels(rect.left, m_pixelScale), ToPixels(rect.top, m_pixelScale), ToPixels(rect.right, m_pixelScale),
+            ToPixels(rect.bottom, m_pixelScale)};
 }
 
 CGdiPlusBitmapResource::~CGdiPlusBitmapResource()
@@ -65,10 +83,57 @@ bool CGdiPlusBitmapResource::Load(const PictureSource& source)
     return CPicturePrefetch::Take(source, *this) || Decode(source);
 }
 
+namespace {
+
+// A picture drawn for a larger scale: its name's mark and its pixels per 96-dpi pixel.
+struct ScaledArtwork {
+    int minimumDpi;
+    const wchar_t* fileMark;  // before the file's extension
+    const wchar_t* typeMark;  // after the resource's type
+    double pixelScale;
+};
+
+constexpr ScaledArtwork kScaledArtwork[] = {{192, L"@2x", L"_2X", 2.0}, {144, L"@1.5x", L"_1_5X", 1.5}};
+
+// The artwork for the display's scale: the largest that is not larger; null at 96 to 143 dpi.
+const ScaledArtwork* ArtworkForDisplay()
+{
+    for (const ScaledArtwork& artwork : kScaledArtwork) {
+        if (ui::SystemDpi() >= artwork.minimumDpi)
+            return &artwork;
+    }
+    return nullptr;
+}
+
+PictureSource ScaledSource(const PictureSource& source, const ScaledArtwork& artwork)
+{
+    if (source.path.empty())
+        return PictureSource::Resource(source.resourceId, (source.resourceType + artwork.typeMark).c_str());
+    const size_t name = source.path.find_last_of(L"\\/");
+    size_t extension = source.path.rfind(L'.');
+    if (extension == std::wstring::npos || (name != std::wstring::npos && extension < name))
+        extension = source.path.size();
+    std::wstring path = source.path;
+    path.insert(extension, artwork.fileMark);
+    return PictureSource::File(std::move(path));
+}
+
+}  // namespace
+
 bool CGdiPlusBitmapResource::Decode(const PictureSource& source)
 {
-    return source.path.empty() ? DecodeResource(source.resourceId, source.resourceType.c_str())
-                               : DecodeFile(source.path);
+    const ScaledArtwork* artwork = ArtworkForDisplay();
+    return (artwork && DecodeAtScale(ScaledSource(source, *artwork), artwork->pixelScale)) ||
+           DecodeAtScale(source, 1.0);
+}
+
+bool CGdiPlusBitmapResource::DecodeAtScale(const PictureSource& source, double pixelScale)
+{
+    const bool decoded = source.path.empty() ? DecodeResource(source.resourceId, source.resourceType.c_str())
+                                             : DecodeFile(source.path);
+    if (decoded)
+        m_pixelScale = pixelScale;
+    return decoded;
 }
 
 bool CGdiPlusBitmapResource::DecodeResource(UINT id, const wchar_t* type)
@@ -120,6 +185,7 @@ void CGdiPlusBitmapResource::TakeFrom(CGdiPlusBitmapResource& other)
     std::swap(m_bitmap, other.m_bitmap);
     std::swap(m_buffer, other.m_buffer);
     std::swap(m_pictureId, other.m_pictureId);
+    std::swap(m_pixelScale, other.m_pixelScale);
 }
 
 // A movable block of `size` bytes, held locked in m_buffer; null, with nothing held, when it
@@ -284,9 +350,10 @@ void DrawImagePart(Gdiplus::Graphics& graphics, const CGdiPlusBitmap& image, con
 {
     if (!image.bitmap())
         return;
+    const RECT source = image.PixelRect({sourceX, sourceY, sourceX + sourceWidth, sourceY + sourceHeight});
     graphics.DrawImage(image.bitmap(), Gdiplus::Rect(destination.left, destination.top, ui::Width(destination),
                                                      ui::Height(destination)),
-                       sourceX, sourceY, sourceWidth, sourceHeight, Gdiplus::UnitPixel);
+                       source.left, source.top, ui::Width(source), ui::Height(source), Gdiplus::UnitPixel);
 }
 
 RECT SliceRect(const CGdiPlusBitmap& image, int slice)
@@ -360,8 +427,11 @@ bool CReadyBitmap::Prepare(const CGdiPlusBitmap& image, const RECT& destination,
         return false;
     SelectObject(dc.get(), bitmap.get());
     const bool alpha = Gdiplus::IsAlphaPixelFormat(image.bitmap()->GetPixelFormat()) != FALSE;
-    const bool stretched = size.cx != ui::Width(source) || size.cy != ui::Height(source);
-    if (stretched || !ConvertInto(image, source, alpha, bits)) {
+    const RECT pixels = image.PixelRect(source);
+    const bool stretched = size.cx != ui::Width(pixels) || size.cy != ui::Height(pixels);
+    if (stretched && !ui::IsUnscaled()) {
+        Resample(image, pixels, size, bits);
+    } else if (stretched || !ConvertInto(image, pixels, alpha, bits)) {
         Gdiplus::Graphics graphics(dc.get());
         DrawImagePart(graphics, image, {0, 0, size.cx, size.cy}, source.left, source.top, ui::Width(source),
                       ui::Height(source));
@@ -378,20 +448,37 @@ bool CReadyBitmap::Prepare(const CGdiPlusBitmap& image, const RECT& destination,
 
 // An unstretched part converted straight into the copy's top-down 32-bit pixels, as GDI+
 // converts it before it blends (premultiplied) or copies it: one pass, without drawing.
-bool CReadyBitmap::ConvertInto(const CGdiPlusBitmap& image, const RECT& source, bool alpha, void* bits)
+bool CReadyBitmap::ConvertInto(const CGdiPlusBitmap& image, const RECT& pixels, bool alpha, void* bits)
 {
     Gdiplus::BitmapData data = {};
-    data.Width = static_cast<UINT>(ui::Width(source));
-    data.Height = static_cast<UINT>(ui::Height(source));
-    data.Stride = ui::Width(source) * 4;
+    data.Width = static_cast<UINT>(ui::Width(pixels));
+    data.Height = static_cast<UINT>(ui::Height(pixels));
+    data.Stride = ui::Width(pixels) * 4;
     data.PixelFormat = alpha ? PixelFormat32bppPARGB : PixelFormat32bppRGB;
     data.Scan0 = bits;
-    Gdiplus::Rect rect(source.left, source.top, ui::Width(source), ui::Height(source));
+    Gdiplus::Rect rect(pixels.left, pixels.top, ui::Width(pixels), ui::Height(pixels));
     if (image.bitmap()->LockBits(&rect, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf,
                                  data.PixelFormat, &data) != Gdiplus::Ok)
         return false;
     image.bitmap()->UnlockBits(&data);
     return true;
+}
+
+// The part resampled to the display's scale, once: high-quality bicubic into premultiplied
+// pixels, which AlphaBlend takes as they are, so transparent neighbours leave no dark fringe.
+// The edges are mirrored outward, so a slice of a strip or an opaque picture's border does
+// not blend with what lies beside it.
+void CReadyBitmap::Resample(const CGdiPlusBitmap& image, const RECT& pixels, SIZE size, void* bits)
+{
+    Gdiplus::Bitmap target(size.cx, size.cy, size.cx * 4, PixelFormat32bppPARGB, static_cast<BYTE*>(bits));
+    Gdiplus::Graphics graphics(&target);
+    graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+    graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+    graphics.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
+    Gdiplus::ImageAttributes edges;
+    edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+    graphics.DrawImage(image.bitmap(), Gdiplus::Rect(0, 0, size.cx, size.cy), pixels.left, pixels.top,
+                       ui::Width(pixels), ui::Height(pixels), Gdiplus::UnitPixel, &edges);
 }
 
 void CReadySlices::Draw(HDC dc, const CGdiPlusBitmap& image, int slice, const RECT& destination)

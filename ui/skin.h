@@ -20,8 +20,12 @@ public:
     CGdiPlusBitmap& operator=(const CGdiPlusBitmap&) = delete;
 
     Gdiplus::Bitmap* bitmap() const { return m_bitmap; }
+    // The picture's size in 96-dpi pixels, the unit every layout and source rectangle is in;
+    // a picture drawn for a larger scale ("name@2x.png") holds more pixels than that.
     int Width() const;   // 0 while empty
     int Height() const;  // 0 while empty
+    // A rectangle of the picture in 96-dpi pixels as the bitmap's own pixels.
+    RECT PixelRect(const RECT& rect) const;
     // A number of its own for every picture decoded in this process, 0 while empty: what is
     // made from a picture (a ready bitmap) is made again when this changes.
     ULONGLONG PictureId() const { return m_pictureId; }
@@ -31,6 +35,7 @@ protected:
 
     Gdiplus::Bitmap* m_bitmap = nullptr;  // owned
     ULONGLONG m_pictureId = 0;
+    double m_pixelScale = 1.0;  // the bitmap's pixels per 96-dpi pixel
 };
 
 // Where a picture comes from: a file, or a resource of the program's own module such as
@@ -49,7 +54,10 @@ struct PictureSource {
 };
 
 // The one loader of images: a bitmap decoded from encoded bytes kept in movable global
-// memory for the bitmap's life, checked right after decoding.
+// memory for the bitmap's life, checked right after decoding. Above 96 dpi the picture drawn
+// for the nearest scale below the display's is taken where there is one: a file beside the
+// named one with "@1.5x" or "@2x" before its extension, or a resource of the same id whose
+// type ends in "_1_5X" or "_2X".
 class CGdiPlusBitmapResource : public CGdiPlusBitmap {
 public:
     CGdiPlusBitmapResource() = default;
@@ -67,6 +75,7 @@ private:
     friend class CPicturePrefetch;
     bool Load(const PictureSource& source);
     bool Decode(const PictureSource& source);
+    bool DecodeAtScale(const PictureSource& source, double pixelScale);
     bool DecodeFile(const std::wstring& path);
     bool DecodeResource(UINT id, const wchar_t* type);
     void* AllocateBuffer(DWORD size);
@@ -136,7 +145,8 @@ RECT SliceRect(const CGdiPlusBitmap& image, int slice);
 // with the ground; copied (BitBlt) otherwise. So a paint shows the pixels GDI+ gives, with
 // one exception measured under Wine: the edge pixels of an opaque picture stretched both ways
 // come out other than GDI+ blends them into a coloured ground. Such a picture, a window's
-// background, is drawn with DrawOverBlack.
+// background, is drawn with DrawOverBlack. Above 96 dpi a stretched copy is resampled with
+// high quality instead: that is where every picture is brought to the display's scale.
 class CReadyBitmap {
 public:
     CReadyBitmap() = default;
@@ -153,7 +163,8 @@ public:
 
 private:
     bool Prepare(const CGdiPlusBitmap& image, const RECT& destination, const RECT& source);
-    static bool ConvertInto(const CGdiPlusBitmap& image, const RECT& source, bool alpha, void* bits);
+    static bool ConvertInto(const CGdiPlusBitmap& image, const RECT& pixels, bool alpha, void* bits);
+    static void Resample(const CGdiPlusBitmap& image, const RECT& pixels, SIZE size, void* bits);
 
     ULONGLONG m_pictureId = 0;  // of the picture the copy was made from; 0 while there is none
     RECT m_source = {};

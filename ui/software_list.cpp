@@ -8,6 +8,7 @@
 #include "ui/fonts.h"
 #include "ui/installed_mark.h"
 #include "ui/messages.h"
+#include "ui/scale.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ constexpr UINT kCheckBoxId = IDC_TILE_CHECK_BOX;
 constexpr UINT kScrollBarId = IDC_LIST_SCROLL_BAR;
 constexpr UINT kFirstTileId = IDC_FIRST_TILE;
 
+// Lengths in 96-dpi pixels, shown through ui::Scaled.
 constexpr int kColumns = 4;
 constexpr int kRowsInView = 5;
 constexpr int kTilesWithoutScrolling = 16;
@@ -120,13 +122,16 @@ LRESULT CSWListBoxItem::OnCreate()
     const int sliceWidth = SliceWidth(*m_art.installImage);
     const int height = m_art.installImage->Height();
     const int top = kButtonsBottom - height;
-    m_installButton.Create(m_hwnd, {kInstallButtonLeft, top, kInstallButtonLeft + sliceWidth, kButtonsBottom},
+    m_installButton.Create(m_hwnd,
+                           ui::Scaled(RECT{kInstallButtonLeft, top, kInstallButtonLeft + sliceWidth, kButtonsBottom}),
                            L"Install", WS_CHILD | WS_VISIBLE | BS_OWNERDRAW, 0, kInstallButtonId);
     const int inset = (height - kCheckBoxSize) / 2;
-    m_checkBox = CreateWindowExW(0, L"BUTTON", L"", WS_CHILD | WS_VISIBLE | BS_AUTOCHECKBOX,
-                                 kInstallButtonLeft + sliceWidth + kCheckBoxGap, top + inset, kCheckBoxSize,
-                                 height - 2 * inset, m_hwnd, reinterpret_cast<HMENU>(static_cast<UINT_PTR>(kCheckBoxId)),
-                                 ui::ModuleInstance(), nullptr);
+    const int boxLeft = kInstallButtonLeft + sliceWidth + kCheckBoxGap;
+    const RECT box = ui::Scaled(RECT{boxLeft, top + inset, boxLeft + kCheckBoxSize, top + height - inset});
+    m_checkBox = CreateWindowExW(0, L"BUTTON", L"", WS_CHILD | WS_VISIBLE | BS_AUTOCHECKBOX, box.left, box.top,
+                                 ui::Width(box), ui::Height(box), m_hwnd,
+                                 reinterpret_cast<HMENU>(static_cast<UINT_PTR>(kCheckBoxId)), ui::ModuleInstance(),
+                                 nullptr);
     m_hover.Leave();
     return 0;
 }
@@ -144,7 +149,7 @@ LRESULT CSWListBoxItem::OnPaint()
     SetBkMode(surface.dc(), TRANSPARENT);
     SetTextColor(surface.dc(), RGB(0, 0, 0));
     ui::SelectedObject font(surface.dc(), m_art.nameFont);
-    RECT nameRect = {kNameLeft, kNameTop, client.right, kNameBottom};
+    RECT nameRect = {ui::Scaled(kNameLeft), ui::Scaled(kNameTop), client.right, ui::Scaled(kNameBottom)};
     // As written and on one line: no "&" prefix, and a line break does not start a second line.
     DrawTextW(surface.dc(), name, -1, &nameRect, DT_SINGLELINE | DT_NOPREFIX);
     DrawInstalledMark(surface.dc(), m_installedState, m_art.markFont);
@@ -161,7 +166,8 @@ void CSWListBoxItem::DrawIcon(HDC dc)
         m_icon = m_art.icons->Find(ProgramIconPath(*m_program));
     }
     if (m_icon)
-        m_icon->ready.Draw(dc, m_icon->picture, kIconRect, {0, 0, m_icon->picture.Width(), m_icon->picture.Height()});
+        m_icon->ready.Draw(dc, m_icon->picture, ui::Scaled(kIconRect),
+                          {0, 0, m_icon->picture.Width(), m_icon->picture.Height()});
 }
 
 LRESULT CSWListBoxItem::OnDrawItem(const DRAWITEMSTRUCT& item)
@@ -264,7 +270,7 @@ LRESULT CSWListBox::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 LRESULT CSWListBox::OnCreate()
 {
     const RECT client = ui::ClientRect(m_hwnd);
-    m_scrollBar.Create(m_hwnd, {client.right - kScrollBarWidth, client.top, client.right, client.bottom},
+    m_scrollBar.Create(m_hwnd, {client.right - ui::Scaled(kScrollBarWidth), client.top, client.right, client.bottom},
                        L"Scrollbar", WS_CHILD | WS_VISIBLE, 0, kScrollBarId);
     if (!m_installImage.LoadFromFile(GetSkinDir() + L"\\" + kInstallButtonFile)) {
         ShowSkinError(L"加载Skin/item_install_button.png出错");
@@ -316,7 +322,7 @@ LRESULT CSWListBox::OnVScroll(WPARAM wParam)
 
 LRESULT CSWListBox::OnMouseWheel(WPARAM wParam)
 {
-    ScrollBy(GET_WHEEL_DELTA_WPARAM(wParam) / kWheelDivisor);
+    ScrollBy(ui::Scaled(GET_WHEEL_DELTA_WPARAM(wParam) / kWheelDivisor));
     return 0;
 }
 
@@ -324,7 +330,7 @@ void CSWListBox::SetItems(const std::vector<std::unique_ptr<CatalogueProgram>>& 
 {
     DestroyItems();
     const RECT client = ui::ClientRect(m_hwnd);
-    const int columnWidth = (ui::Width(client) - kScrollBarWidth) / kColumns;
+    const int columnWidth = (ui::Width(client) - ui::Scaled(kScrollBarWidth)) / kColumns;
     const int rowHeight = ui::Height(client) / kRowsInView;
     RECT rect = {0, 0, columnWidth, rowHeight};
     const TileArt art = {m_nameFont.get(), m_markFont.get(), &m_installImage, &m_installFaces, &m_icons};

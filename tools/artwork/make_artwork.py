@@ -11,6 +11,7 @@ the script again leaves the committed files byte-identical.
 """
 
 import argparse
+import contextlib
 import io
 import math
 import struct
@@ -74,8 +75,42 @@ def to_image(surface):
     return Image.frombuffer("RGBa", (w, h), raw, "raw", "BGRa", stride, 1).convert("RGBA")
 
 
+# ---------------------------------------------------------------- drawing scale
+
+# Every picture is laid out in 96-dpi pixels. A picture for a larger display is the same
+# drawing at a scale: the context of paint() is scaled, put_text() takes the scaled font size,
+# and pixel-built pictures place their rows and columns through px().
+_scale = 1
+
+
+@contextlib.contextmanager
+def drawing_scale(scale):
+    global _scale
+    previous, _scale = _scale, scale
+    try:
+        yield
+    finally:
+        _scale = previous
+
+
+def px(length):
+    """A 96-dpi length in pixels at the drawing scale, halves away from zero as the
+    program rounds it (lround), so an edge lands on the pixel the program cuts at."""
+    return int(math.copysign(math.floor(abs(length) * _scale + 0.5), length))
+
+
+def hairline():
+    """Whole pixels of a one-pixel line: 1 at 1.5x keeps it crisp, 2 at 2x."""
+    return max(1, int(_scale))
+
+
 def paint(w, h, painter):
-    surface, ctx = new_canvas(w, h)
+    """A w x h picture (96-dpi pixels) of px(w) x px(h) pixels. Where the scaled size is
+    rounded (17 at 1.5x is 26, not 25.5) the context is stretched that fraction of a pixel,
+    so grounds still fill the picture to its edges."""
+    surface, ctx = new_canvas(px(w), px(h))
+    if _scale != 1:
+        ctx.scale(px(w) / float(w), px(h) / float(h))
     painter(ctx)
     return to_image(surface)
 
@@ -88,6 +123,35 @@ def rounded_rect(ctx, x, y, w, h, r):
     ctx.arc(x + r, y + h - r, r, math.pi / 2, math.pi)
     ctx.arc(x + r, y + r, r, math.pi, 3 * math.pi / 2)
     ctx.close_path()
+
+
+def device_box(ctx, x, y, w, h):
+    """The pixel edges of a rectangle, rounded as the program rounds its layout."""
+    x0, y0 = ctx.user_to_device(x, y)
+    x1, y1 = ctx.user_to_device(x + w, y + h)
+    return tuple(math.floor(v + 0.5) for v in (x0, y0, x1, y1))
+
+
+def box(ctx, x, y, w, h):
+    """A rectangle with its edges on whole pixels, so a band or a bar stays crisp at 1.5x
+    and meets what the program draws beside it."""
+    x0, y0, x1, y1 = device_box(ctx, x, y, w, h)
+    left, top = ctx.device_to_user(x0, y0)
+    right, bottom = ctx.device_to_user(x1, y1)
+    ctx.rectangle(left, top, right - left, bottom - top)
+
+
+def fill_frame(ctx, x, y, w, h):
+    """Fills a frame of one hairline just inside the rectangle, with the current source."""
+    x0, y0, x1, y1 = device_box(ctx, x, y, w, h)
+    line = hairline()
+    ctx.save()
+    ctx.identity_matrix()
+    ctx.set_fill_rule(cairo.FILL_RULE_EVEN_ODD)
+    ctx.rectangle(x0, y0, x1 - x0, y1 - y0)
+    ctx.rectangle(x0 + line, y0 + line, x1 - x0 - 2 * line, y1 - y0 - 2 * line)
+    ctx.fill()
+    ctx.restore()
 
 
 def vertical_gradient(y0, y1, stops):
@@ -117,12 +181,13 @@ BOLD_SCALE = 4
 
 
 def text_mask(text, size, bold=False):
-    """Anti-aliased coverage of text, cropped to its ink. The font has no bold
-    face, so bold is a half-pixel stroke drawn at four times the size and scaled
-    down; a whole-pixel stroke at the real size fills the counters of Chinese glyphs."""
-    scale = BOLD_SCALE if bold else 1
-    f = font(size * scale)
-    stroke = scale // 2 if bold else 0
+    """Anti-aliased coverage of text of size pixels, cropped to its ink. The font has no
+    bold face, so bold is a stroke of half a 96-dpi pixel drawn at four times the size and
+    scaled down; a whole-pixel stroke at the real size fills the counters of Chinese glyphs.
+    The font takes whole sizes only: a half size (13 at 1.5x) is drawn twice as large."""
+    scale = BOLD_SCALE if bold else 1 if size == int(size) else 2
+    f = font(int(size * scale))
+    stroke = round(BOLD_SCALE * _scale / 2) if bold else 0
     left, top, right, bottom = f.getbbox(text, stroke_width=stroke)
     pad = 2 * scale
     w, h = right - left + 2 * pad, bottom - top + 2 * pad
@@ -141,10 +206,11 @@ def text_width(text, size):
 
 def put_text(image, text, size, colour, x, y, alpha=1.0, bold=False,
              align="left", valign="top", shadow=None):
-    """Composites text onto image. (x, y) is the ink box's anchor given by align
-    ("left", "center", "right") and valign ("top", "middle"); shadow is
-    (colour, alpha, dx, dy) or None."""
-    mask = text_mask(text, size, bold)
+    """Composites text onto image. size and (x, y) are in 96-dpi pixels; (x, y) is the
+    ink box's anchor given by align ("left", "center", "right") and valign ("top",
+    "middle"); shadow is (colour, alpha, dx, dy) or None."""
+    mask = text_mask(text, size * _scale, bold)
+    x, y = x * _scale, y * _scale
     w, h = mask.size
     if align == "center":
         x -= w / 2.0
@@ -155,7 +221,7 @@ def put_text(image, text, size, colour, x, y, alpha=1.0, bold=False,
     x, y = round(x), round(y)
     if shadow:
         s_colour, s_alpha, dx, dy = shadow
-        _composite_mask(image, mask, s_colour, s_alpha, x + dx, y + dy)
+        _composite_mask(image, mask, s_colour, s_alpha, x + px(dx), y + px(dy))
     _composite_mask(image, mask, colour, alpha, x, y)
     return image
 
@@ -168,16 +234,17 @@ def _composite_mask(image, mask, colour, alpha, x, y):
 
 # ---------------------------------------------------------------- saving
 
-def save_png(image, path, mode):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    image = image.convert(mode)
+def png_bytes(image, mode):
+    buffer = io.BytesIO()
     # No pnginfo: Pillow then writes no text or time chunks.
-    image.save(path, format="PNG", optimize=False, compress_level=9)
+    image.convert(mode).save(buffer, format="PNG", optimize=False, compress_level=9)
+    return buffer.getvalue()
 
 
-def save_jpeg(image, path):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    image.convert("RGB").save(path, format="JPEG", **JPEG_SETTINGS)
+def jpeg_bytes(image):
+    buffer = io.BytesIO()
+    image.convert("RGB").save(buffer, format="JPEG", **JPEG_SETTINGS)
+    return buffer.getvalue()
 
 
 def ico_dib_entry(image):
@@ -193,7 +260,7 @@ def ico_dib_entry(image):
     return header + b"".join(rows) + and_mask
 
 
-def save_ico(images, path):
+def ico_bytes(images):
     """images: RGBA images largest first; those of 128 pixels and more are stored as PNG."""
     entries = []
     for image in images:
@@ -210,15 +277,18 @@ def save_ico(images, path):
         directory += struct.pack("<BBBBHHII", w % 256, h % 256, 0, 0, 1, 32,
                                  len(blob), offset + len(blobs))
         blobs += blob
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(directory + blobs)
+    return directory + blobs
 
 
-def side_by_side(slices):
-    w, h = slices[0].size
-    strip = Image.new("RGBA", (w * len(slices), h), (0, 0, 0, 0))
-    for i, s in enumerate(slices):
-        strip.alpha_composite(s, (i * w, 0))
+def side_by_side(slices, slice_width):
+    """A strip of slices slice_width 96-dpi pixels wide. Slice k fills the pixels from
+    px(k * slice_width) to px((k + 1) * slice_width), where the program cuts it: at 1.5x
+    a 29-pixel slice is 44 or 43 pixels wide, and a narrower one loses its last column."""
+    h = slices[0].size[1]
+    strip = Image.new("RGBA", (px(slice_width * len(slices)), h), (0, 0, 0, 0))
+    for k, image in enumerate(slices):
+        left, right = px(k * slice_width), px((k + 1) * slice_width)
+        strip.alpha_composite(image.crop((0, 0, right - left, h)), (left, 0))
     return strip
 
 
@@ -255,7 +325,7 @@ def make_close():
         close_slice(window_button_ground(29, 17, RED_LIGHT, RED)),
         close_slice(window_button_ground(29, 17, RED, RED_DARK)),
         close_slice(None, glyph=False),
-    ])
+    ], 29)
 
 
 def minimize_slice(ground, drop=0, glyph=True):
@@ -264,7 +334,7 @@ def minimize_slice(ground, drop=0, glyph=True):
             ground(ctx)
         if glyph:
             ctx.set_source_rgba(*rgb(WHITE))
-            ctx.rectangle(10, 10 + drop, 9, 2)
+            box(ctx, 10, 10 + drop, 9, 2)
             ctx.fill()
     return paint(29, 17, painter)
 
@@ -275,15 +345,27 @@ def make_minimize():
         minimize_slice(window_button_ground(29, 17, WHITE, WHITE, alpha=0.22)),
         minimize_slice(window_button_ground(29, 17, BLUE_NIGHT, BLUE_NIGHT, alpha=0.35), drop=1),
         minimize_slice(None, glyph=False),
-    ])
+    ], 29)
 
 
 # ---------------------------------------------------------------- scroll bar and progress
 
 def framed(w, h, border, inside):
+    """A w x h picture (96-dpi pixels) in one colour inside a frame of one hairline."""
+    line, w, h = hairline(), px(w), px(h)
     image = Image.new("RGB", (w, h), border)
-    image.paste(inside, (1, 1, w - 1, h - 1))
+    image.paste(inside, (line, line, w - line, h - line))
     return image
+
+
+def framed_rows(row, h):
+    """The pixel rows of 96-dpi row `row` inside a frame h rows high: the first and the
+    last inside row reach the hairline, the others are cut where px() cuts them."""
+    line = hairline()
+
+    def edge(y):
+        return line if y == 1 else px(h) - line if y == h - 1 else px(y)
+    return edge(row), edge(row + 1)
 
 
 def make_scroll_track():
@@ -295,7 +377,8 @@ def make_scroll_thumb():
     # Round the corners a little: the thumb sits on the white ground of the bar,
     # and only the 5-pixel caps carry corners, so stretching never smears them.
     soft = mix(SCROLL_THUMB_BORDER, WHITE, 0.6)
-    for x, y in ((0, 0), (11, 0), (0, 24), (11, 24)):
+    right, bottom = image.size[0] - 1, image.size[1] - 1
+    for x, y in ((0, 0), (right, 0), (0, bottom), (right, bottom)):
         image.putpixel((x, y), soft)
     return image
 
@@ -303,9 +386,11 @@ def make_scroll_thumb():
 def make_progress_fill():
     image = framed(310, 14, FILL_BORDER, FILL_INSIDE)
     # A faint sheen on the top rows of the inside; the rest keeps the plain colour.
+    right = image.size[0] - hairline()
     for y, colour in ((1, mix(FILL_INSIDE, WHITE, 0.22)), (2, mix(FILL_INSIDE, WHITE, 0.12)),
                       (3, mix(FILL_INSIDE, WHITE, 0.05)), (12, mix(FILL_INSIDE, FILL_BORDER, 0.3))):
-        image.paste(colour, (1, y, 309, y + 1))
+        top, bottom = framed_rows(y, 14)
+        image.paste(colour, (hairline(), top, right, bottom))
     return image
 
 
@@ -330,7 +415,7 @@ def spinner_frame(frame, spokes=16, trail=7):
 
 
 def make_spinner():
-    return side_by_side([spinner_frame(i) for i in range(16)])
+    return side_by_side([spinner_frame(i) for i in range(16)], 40)
 
 
 def make_progress_background():
@@ -340,22 +425,20 @@ def make_progress_background():
         ctx.rectangle(0, 0, w, h)
         ctx.set_source_rgba(*rgb(WHITE))
         ctx.fill()
-        ctx.rectangle(0, 0, w, band)
+        box(ctx, 0, 0, w, band)
         ctx.set_source(two_tone(0, band, BLUE_LIGHT, BLUE_DEEP))
         ctx.fill()
-        ctx.rectangle(0, band - 1, w, 1)
+        box(ctx, 0, band - 1, w, 1)
         ctx.set_source_rgba(*rgb(BLUE_NIGHT, 0.6))
         ctx.fill()
         # Frame of the dialog's body.
-        ctx.set_line_width(1)
-        ctx.rectangle(0.5, band - 0.5, w - 1, h - band)
         ctx.set_source_rgba(*rgb(BLUE_DEEP, 0.75))
-        ctx.stroke()
+        fill_frame(ctx, 0, band - 1, w, h - band + 1)
         # Empty track around the bar rectangle (76, 79, 310 x 14).
-        ctx.rectangle(75, 78, 312, 16)
+        box(ctx, 75, 78, 312, 16)
         ctx.set_source_rgba(*rgb((0xBF, 0xC9, 0xD6)))
         ctx.fill()
-        ctx.rectangle(76, 79, 310, 14)
+        box(ctx, 76, 79, 310, 14)
         ctx.set_source(two_tone(79, 93, (0xE4, 0xE8, 0xEE), (0xF0, 0xF3, 0xF6)))
         ctx.fill()
         # A small mark on the band.
@@ -375,8 +458,8 @@ def make_progress_background():
 def draw_app_mark(ctx, size):
     """The product mark (a USB stick with a download arrow on a blue tile), drawn
     into a size x size square at the origin. Small sizes get a simpler drawing
-    with pixel-aligned strokes so they stay legible."""
-    if size <= 16:
+    with pixel-aligned strokes so they stay legible; a scaled one is not small."""
+    if size * _scale <= 16:
         _draw_small_mark(ctx, size)
         return
     ctx.save()
@@ -463,7 +546,7 @@ def make_window_background():
 
     def painter(ctx):
         # Header band.
-        ctx.rectangle(0, 0, w, header)
+        box(ctx, 0, 0, w, header)
         ctx.set_source(two_tone(0, header, BLUE_LIGHT, BLUE_DEEP))
         ctx.fill()
         # Soft light circles on the right, kept faint so text stays calm.
@@ -471,20 +554,20 @@ def make_window_background():
             ctx.arc(cx, cy, r, 0, 2 * math.pi)
             ctx.set_source_rgba(*rgb(WHITE, a))
             ctx.fill()
-        ctx.rectangle(0, header - 1, w, 1)
+        box(ctx, 0, header - 1, w, 1)
         ctx.set_source_rgba(*rgb(BLUE_NIGHT, 0.8))
         ctx.fill()
         # Side strips beside the list and the bottom band: one frame colour.
-        ctx.rectangle(0, header, w, bottom - header)
+        box(ctx, 0, header, w, bottom - header)
         ctx.set_source_rgba(*rgb(BLUE_DEEP))
         ctx.fill()
-        ctx.rectangle(4, header, 792, bottom - header)
+        box(ctx, 4, header, 792, bottom - header)
         ctx.set_source_rgba(*rgb((0xF4, 0xF7, 0xFB)))
         ctx.fill()
-        ctx.rectangle(0, bottom, w, h - bottom)
+        box(ctx, 0, bottom, w, h - bottom)
         ctx.set_source(two_tone(bottom, h, BLUE, BLUE_DEEP))
         ctx.fill()
-        ctx.rectangle(0, bottom, w, 1)
+        box(ctx, 0, bottom, w, 1)
         ctx.set_source_rgba(*rgb(WHITE, 0.12))
         ctx.fill()
         # Mark at the left of the bottom band.
@@ -493,10 +576,8 @@ def make_window_background():
         draw_app_mark(ctx, 32)
         ctx.restore()
         # Window frame.
-        ctx.rectangle(0.5, 0.5, w - 1, h - 1)
-        ctx.set_line_width(1)
         ctx.set_source_rgba(*rgb(BLUE_NIGHT))
-        ctx.stroke()
+        fill_frame(ctx, 0, 0, w, h)
 
     image = paint(w, h, painter)
     shadow = (BLUE_NIGHT, 0.45, 0, 1)
@@ -559,7 +640,7 @@ def make_onekey_button():
                      drop=1, glow=0.12),
         onekey_slice(grey, mix(grey, (0, 0, 0), 0.12), (0xA8, 0xAD, 0xB3), (0xF4, 0xF5, 0xF6),
                      glow=0.25, text_shadow=False),
-    ])
+    ], 150)
 
 
 def group_slice(fill_alpha, line_alpha, notch=False):
@@ -593,7 +674,7 @@ def make_group_button_background():
         group_slice(0.09, 0.26),
         group_slice(0.22, 0.55, notch=True),
         group_slice(0, 0),
-    ])
+    ], 80)
 
 
 def install_slice(fill_top, fill_bottom, border, text_colour, drop=0):
@@ -623,7 +704,7 @@ def make_item_install_button():
         install_slice((0x3A, 0x8D, 0xE6), BLUE_LIGHT, BLUE_DEEP, WHITE),
         install_slice(BLUE_DEEP, BLUE_NIGHT, BLUE_NIGHT, WHITE, drop=1),
         install_slice((0xF3, 0xF4, 0xF5), (0xE6, 0xE8, 0xEB), (0xC8, 0xCC, 0xD1), (0xA0, 0xA6, 0xAE)),
-    ])
+    ], 64)
 
 
 # ---------------------------------------------------------------- group icons (white, on the header)
@@ -1222,8 +1303,25 @@ def make_app_icon(name):
 
 # ---------------------------------------------------------------- the file table
 
+# The pictures the program also looks for at 144 and 192 dpi, with the marks it looks for:
+# "@2x" before a file's extension, "_2X" after an embedded picture's resource type.
+SCALED_SETS = ((1.5, "@1.5x", "_1_5X"), (2, "@2x", "_2X"))
+
+
+def scaled_path(path, file_mark):
+    return path.with_name(path.stem + file_mark + path.suffix)
+
+
+def drawn_at(scale, producer):
+    def draw():
+        with drawing_scale(scale):
+            return producer()
+    return draw
+
+
 def outputs():
-    """path -> (producer, mode, size). Mode 'ICO' marks the icon file."""
+    """path -> (producer, mode, size). Mode 'ICO' marks the icon file. Every skin picture
+    and embedded image but the icon is drawn a second and third time, at 1.5x and 2x."""
     table = {
         RES_DIR / "close.png": (make_close, "RGBA", (116, 17)),
         RES_DIR / "minimize.png": (make_minimize, "RGBA", (116, 17)),
@@ -1242,18 +1340,27 @@ def outputs():
         table[GROUP_ICON_DIR / (name + ".png")] = (lambda d=draw: white_glyph_icon(d), "RGBA", (48, 48))
     for name in APP_ICONS:
         table[APP_ICON_DIR / (name + ".png")] = (lambda n=name: make_app_icon(n), "RGBA", (48, 48))
+    for path, (producer, mode, size) in list(table.items()):
+        if path.parent not in (RES_DIR, SKIN_DIR) or mode == "ICO":
+            continue
+        for scale, file_mark, _type_mark in SCALED_SETS:
+            with drawing_scale(scale):
+                scaled_size = (px(size[0]), px(size[1]))
+            table[scaled_path(path, file_mark)] = (drawn_at(scale, producer), mode, scaled_size)
     return table
+
+
+def encoded(path, producer, mode):
+    image = producer()
+    if mode == "ICO":
+        return ico_bytes(image)
+    return jpeg_bytes(image) if path.suffix == ".jpg" else png_bytes(image, mode)
 
 
 def generate():
     for path, (producer, mode, _size) in outputs().items():
-        image = producer()
-        if mode == "ICO":
-            save_ico(image, path)
-        elif path.suffix == ".jpg":
-            save_jpeg(image, path)
-        else:
-            save_png(image, path, mode)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(encoded(path, producer, mode))
     for keep in (SKIN_DIR, GROUP_ICON_DIR, APP_ICON_DIR):
         (keep / ".gitkeep").unlink(missing_ok=True)
 
@@ -1261,16 +1368,18 @@ def generate():
 # ---------------------------------------------------------------- checks
 
 def check_framed(image, border, inside, name, dominant_only=False):
+    """At the drawing scale: a frame of one hairline, corners aside, around the inside."""
     w, h = image.size
-    edge = [(x, y) for x in range(w) for y in (0, h - 1)] + \
-           [(x, y) for y in range(h) for x in (0, w - 1)]
+    line = hairline()
+    edge = [(x, y) for x in range(w) for y in list(range(line)) + list(range(h - line, h))] + \
+           [(x, y) for y in range(h) for x in list(range(line)) + list(range(w - line, w))]
     corners = {(0, 0), (w - 1, 0), (0, h - 1), (w - 1, h - 1)}
     problems = []
     for p in edge:
         if p not in corners and image.getpixel(p) != border:
             problems.append("%s: border pixel %s is %s" % (name, p, image.getpixel(p)))
             break
-    inner = image.crop((1, 1, w - 1, h - 1))
+    inner = image.crop((line, line, w - line, h - line))
     colours = inner.getcolors(w * h)
     top_count, top_colour = max(colours)
     if dominant_only:
@@ -1301,11 +1410,13 @@ def read_ico_sizes(path):
 
 def check():
     problems = []
-    for path, (_producer, mode, size) in outputs().items():
+    for path, (producer, mode, size) in outputs().items():
         name = path.relative_to(ROOT)
         if not path.exists():
             problems.append("%s: missing" % name)
             continue
+        if path.read_bytes() != encoded(path, producer, mode):
+            problems.append("%s: not what the script draws" % name)
         if mode == "ICO":
             header, entries = read_ico_sizes(path)
             if header != (0, 1):
@@ -1326,35 +1437,67 @@ def check():
             problems.append("%s: mode %s, want %s" % (name, image.mode, mode))
         if path.suffix == ".png" and set(image.info) - {"dpi"}:
             problems.append("%s: metadata %s" % (name, sorted(image.info)))
-    problems += check_framed(Image.open(RES_DIR / "scroll_track.png"),
-                             SCROLL_TRACK_BORDER, SCROLL_TRACK_INSIDE, "scroll_track.png")
-    problems += check_framed(Image.open(RES_DIR / "scroll_thumb.png"),
-                             SCROLL_THUMB_BORDER, SCROLL_THUMB_INSIDE, "scroll_thumb.png")
-    problems += check_framed(Image.open(RES_DIR / "progress_fill.png"),
-                             FILL_BORDER, FILL_INSIDE, "progress_fill.png", dominant_only=True)
-    problems += check_transparency()
+    if any(p.endswith(": missing") for p in problems):
+        return problems  # the pictures' own checks below would only fail to open them
+    for scale, file_mark in ((1, ""),) + tuple((s, m) for s, m, _ in SCALED_SETS):
+        with drawing_scale(scale):
+            problems += check_scaled_set(file_mark)
+    problems += check_resource_script()
     return problems
 
 
-def check_transparency():
-    """The slices that must let the window show through really do."""
+def check_scaled_set(file_mark):
+    """The fixed colours and the clear slices of the pictures drawn at the drawing scale."""
+    def open_rgba(path):
+        return Image.open(scaled_path(path, file_mark)).convert("RGBA")
+
+    def name(path):
+        return scaled_path(path, file_mark).name
+
     problems = []
-    close = Image.open(RES_DIR / "close.png").convert("RGBA")
-    minimize = Image.open(RES_DIR / "minimize.png").convert("RGBA")
-    group = Image.open(SKIN_DIR / "group_button_background.png").convert("RGBA")
-    onekey = Image.open(SKIN_DIR / "onekey_button.png").convert("RGBA")
-    for image, name in ((close, "close.png"), (minimize, "minimize.png")):
-        if image.getpixel((1, 1))[3] != 0:
-            problems.append("%s: normal slice has a ground" % name)
-        if image.getpixel((29 + 1, 1))[3] == 0 or image.getpixel((58 + 1, 1))[3] == 0:
-            problems.append("%s: hover or pressed slice has no ground" % name)
-        if image.crop((87, 0, 116, 17)).getchannel("A").getextrema() != (0, 0):
-            problems.append("%s: blank slice is not blank" % name)
-    if group.crop((0, 0, 80, 85)).getchannel("A").getextrema()[1] > 8:
-        problems.append("group_button_background.png: normal slice is not clear")
+    for path, border, inside, dominant_only in (
+            (RES_DIR / "scroll_track.png", SCROLL_TRACK_BORDER, SCROLL_TRACK_INSIDE, False),
+            (RES_DIR / "scroll_thumb.png", SCROLL_THUMB_BORDER, SCROLL_THUMB_INSIDE, False),
+            (RES_DIR / "progress_fill.png", FILL_BORDER, FILL_INSIDE, True)):
+        problems += check_framed(Image.open(scaled_path(path, file_mark)), border, inside,
+                                 name(path), dominant_only)
+    # The slices that must let the window show through really do.
+    for path in (RES_DIR / "close.png", RES_DIR / "minimize.png"):
+        image = open_rgba(path)
+        if image.getpixel((px(1), px(1)))[3] != 0:
+            problems.append("%s: normal slice has a ground" % name(path))
+        if image.getpixel((px(29 + 1), px(1)))[3] == 0 or image.getpixel((px(58 + 1), px(1)))[3] == 0:
+            problems.append("%s: hover or pressed slice has no ground" % name(path))
+        blank = image.crop((px(87), 0, px(116), px(17)))
+        if blank.getchannel("A").getextrema() != (0, 0):
+            problems.append("%s: blank slice is not blank" % name(path))
+    group = open_rgba(SKIN_DIR / "group_button_background.png")
+    if group.crop((0, 0, px(80), px(85))).getchannel("A").getextrema()[1] > 8:
+        problems.append("%s: normal slice is not clear" % name(SKIN_DIR / "group_button_background.png"))
+    onekey = open_rgba(SKIN_DIR / "onekey_button.png")
     for k in range(4):
-        if onekey.getpixel((k * 150, 0))[3] != 0:
-            problems.append("onekey_button.png: slice %d has no clear corner" % k)
+        if onekey.getpixel((px(k * 150), 0))[3] != 0:
+            problems.append("%s: slice %d has no clear corner" % (name(SKIN_DIR / "onekey_button.png"), k))
+    return problems
+
+
+def check_resource_script():
+    """Every embedded picture but the icon is in res/skin.rc at each scale too, under its
+    own id, with the type the program asks for."""
+    script = ROOT / "res" / "skin.rc"
+    entries = set()
+    for line in script.read_text().splitlines():
+        parts = line.split()
+        if len(parts) == 3 and parts[2].startswith('"images/'):
+            entries.add((parts[0], parts[1], parts[2].strip('"')))
+    problems = []
+    for ident, kind, file in sorted(entries):
+        if kind == "ICON" or kind.endswith(tuple(mark for _, _, mark in SCALED_SETS)):
+            continue
+        for _, file_mark, type_mark in SCALED_SETS:
+            wanted = (ident, kind + type_mark, str(scaled_path(Path(file), file_mark)))
+            if wanted not in entries:
+                problems.append("skin.rc: no %s %s \"%s\"" % wanted)
     return problems
 
 
