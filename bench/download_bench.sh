@@ -2,7 +2,9 @@
 # Download benchmark: the Windows program under Wine times DownloadToFile and CAsyncDownload
 # of a 256 MiB body from its loopback server, over http and, through the https front of
 # tests/tls (as root), over https; then it serves the same body while curl fetches it, so
-# the figures read as a ratio. Fixed ports: run it inside `unshare -n`.
+# the figures read as a ratio. Before that, it times the signer check of a 200 MiB installer
+# signed with the test certificates of tests/authenticode against its SHA-256.
+# Fixed ports: run it inside `unshare -n`.
 # Usage: bench/download_bench.sh [PRESET]   win64 (default) or win32-test, after its build
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,7 +12,14 @@ preset=${1:-win64}
 build="$root/build/$preset"
 cmake --build --preset "$preset" --target download_bench >/dev/null
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work" "$build/bench/signed200.exe"' EXIT
+
+# A real installer with 200 MiB of data after it, as large installers carry theirs, signed.
+cmake --build --preset "$preset" --target real_installers >/dev/null
+cp "$build/tests/progress_dialog_test/real_installers/realapp-setup.exe" "$work/big.exe"
+head -c 200M /dev/urandom >>"$work/big.exe"
+osslsigncode sign -certs "$root/tests/authenticode/publisher.pem" -key "$root/tests/authenticode/publisher.pem" \
+  -h sha256 -in "$work/big.exe" -out "$build/bench/signed200.exe" >/dev/null
 
 fronts=()
 [ "$(id -u)" -eq 0 ] && fronts=("$root/tests/tls/with_https_fronts.sh" "$build/wineprefix")

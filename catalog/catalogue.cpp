@@ -21,6 +21,7 @@ const wchar_t kBadUrlMessage[] = L"的下载url不正确";   // follows the prog
 const wchar_t kBadIconMessage[] = L"的icon不正确";     // follows the program's name
 const char kSerialKey[] = "catalogueSerial";
 constexpr size_t kSha256Digits = 64;                    // a SHA-256 in hexadecimal
+constexpr size_t kLongestSigner = 256;                   // characters of a "signer" value
 
 // A present string value, or null when the key is missing or holds another kind.
 const std::string* FindString(const Plist::dictionary_type& dict, const char* key)
@@ -48,6 +49,20 @@ void ReadSha256(const Plist::dictionary_type& dict, CatalogueProgram& program)
     }
     for (const char c : *text)
         program.sha256 += static_cast<wchar_t>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+}
+
+// Flagged and ignored when malformed, as the hash is.
+void ReadSigner(const Plist::dictionary_type& dict, CatalogueProgram& program)
+{
+    const auto entry = dict.find("signer");
+    if (entry == dict.end())
+        return;
+    const std::string* text = boost::any_cast<std::string>(&entry->second);
+    const std::wstring wide = text ? WideFromUtf8(*text) : std::wstring();
+    if (wide.empty() || wide.size() > kLongestSigner)
+        program.malformedSigner = true;
+    else
+        program.signer = wide;
 }
 
 // The installed-program keys are optional and newer than the format too: a malformed value is
@@ -95,6 +110,7 @@ std::unique_ptr<CatalogueProgram> BuildProgram(const Plist::dictionary_type& dic
         program->install = WideFromUtf8(*text);
     }
     ReadSha256(dict, *program);
+    ReadSigner(dict, *program);
     ReadInstalledKeys(dict, *program);
     return program;
 }

@@ -16,6 +16,10 @@ struct CatalogueProgram {
     // Empty when the key is absent or malformed: the installer is then taken as it comes.
     std::wstring sha256;
     bool malformedSha256 = false;  // the key is there but holds no 64 hex digits
+    // The name on the installer's signing certificate, from the optional "signer" key; compared
+    // whole, without regard to case. Empty when the key is absent or malformed.
+    std::wstring signer;
+    bool malformedSigner = false;  // the key is there but is no string of 1 to 256 characters
     // How the program shows among the installed programs (optional "installed" key): the
     // name of its Uninstall entry, or the start of that entry's DisplayName. Empty when the
     // key is absent or malformed: the program is then never taken as installed.

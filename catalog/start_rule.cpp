@@ -179,9 +179,9 @@ StartVerdict DecideStart(const CatalogueProgram& program, bool keyedBuild, bool 
     if (upToDate)
         return StartVerdict::UpToDate;
     // Before the value's own faults: a keyed build takes no catalogue with a program its
-    // publisher gave no hash, whatever else is wrong with it.
-    if (keyedBuild && program.sha256.empty())
-        return StartVerdict::NoSha256;
+    // publisher gave neither a hash nor a signer, whatever else is wrong with it.
+    if (keyedBuild && program.sha256.empty() && program.signer.empty())
+        return StartVerdict::NoPin;
     const StartVerdict verdict = InstallValueVerdict(program.install);
     if (verdict == StartVerdict::Accepted && keyedBuild && StartsAnotherFile(program.install))
         return StartVerdict::StartsAnotherFile;
@@ -193,9 +193,14 @@ bool IsRefusal(StartVerdict verdict)
     return verdict != StartVerdict::Accepted && verdict != StartVerdict::UpToDate;
 }
 
+InstallerPin PinOf(const CatalogueProgram& program)
+{
+    return {program.sha256, program.signer};
+}
+
 bool IsKeyRefusal(StartVerdict verdict)
 {
-    return verdict == StartVerdict::NoSha256 || verdict == StartVerdict::StartsAnotherFile;
+    return verdict == StartVerdict::NoPin || verdict == StartVerdict::StartsAnotherFile;
 }
 
 InstallerPlaces::InstallerPlaces(std::wstring installersFolder,

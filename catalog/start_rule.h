@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "catalog/catalogue.h"
+#include "net/installer_signature.h"
 
 // An install value's words are separated by spaces (U+0020); a word that opens with a double
 // quote runs to the next one ("my setup.exe" /S), which must end it, and is the text between
@@ -78,18 +79,22 @@ enum class StartVerdict {
     ParametersTooLong,  // nor do the parameters
     NothingToStart,     // neither ".exe" nor ".msi"
     // Only a keyed build refuses these two: its publisher's signature over the catalogue has
-    // to vouch for the very bytes that start.
-    NoSha256,           // no well-formed hash to check the installer against
+    // to vouch for what starts, by its hash or its signer.
+    NoPin,              // neither a well-formed hash nor a signer to check the installer against
     StartsAnotherFile,  // the hash would vouch for another file than the one started
 };
 
 // The rule. Install values come from a catalogue fetched over the network, so the downloaded
 // name and the started file must be plain file names (IsPlainFileName), and the command
 // started from a staging folder of this machine's must fit an elevated start. A keyed build
-// (`keyedBuild`) also needs the catalogue to vouch for the bytes started. `upToDate` says the
-// program is installed and up to date, which comes first; a missing hash in a keyed build
+// (`keyedBuild`) also needs the catalogue to vouch for the installer started: by its hash
+// (these very bytes) or its signer (a file signed by that publisher). `upToDate` says the
+// program is installed and up to date, which comes first; a missing pin in a keyed build
 // comes next.
 StartVerdict DecideStart(const CatalogueProgram& program, bool keyedBuild, bool upToDate = false);
+
+// What the catalogue vouches for in the program's installer: its hash, its signer, or both.
+InstallerPin PinOf(const CatalogueProgram& program);
 
 // Refused: neither Accepted nor UpToDate.
 bool IsRefusal(StartVerdict verdict);

@@ -29,9 +29,9 @@ void MakeSureFolderExists(const std::wstring& folder)
 
 class BackgroundDownload : public InstallerDownload {
 public:
-    BackgroundDownload(const std::wstring& url, const std::wstring& path, const std::wstring& sha256)
+    BackgroundDownload(const std::wstring& url, const std::wstring& path, const InstallerPin& pin)
     {
-        m_download.Start(url, path, sha256);
+        m_download.Start(url, path, pin);
     }
     bool IsFinished() const override { return m_download.IsFinished(); }
     bool Succeeded() const override { return m_download.Succeeded(); }
@@ -65,9 +65,9 @@ private:
 class SystemPlatform : public InstallPlatform {
 public:
     std::unique_ptr<InstallerDownload> StartDownload(const std::wstring& url, const std::wstring& path,
-                                                     const std::wstring& sha256) override
+                                                     const InstallerPin& pin) override
     {
-        return std::make_unique<BackgroundDownload>(url, path, sha256);
+        return std::make_unique<BackgroundDownload>(url, path, pin);
     }
     std::unique_ptr<StartedInstaller> StartElevated(const std::wstring& file, const std::wstring& parameters) override
     {
@@ -361,14 +361,15 @@ void InstallRun::StartNextDownload()
         const std::wstring folder = m_places.FolderOf(program);
         MakeSureFolderExists(folder);
         const std::wstring path = InstallerPath(folder, InstallerFileName(program.install));
-        // With a hash, the download's thread checks a file already there and fetches it again
-        // when it differs. Without one, a file that is no installer (a login page an earlier
-        // run met) is fetched again.
-        if (!PathExists(path) || !program.sha256.empty() || !HoldsInstallerSignature(path)) {
-            m_download = m_platform.StartDownload(program.url, path, program.sha256);
+        // With a pin, the download's thread checks a file already there and fetches it again
+        // when it does not hold. Without one, a file that is no installer (a login page an
+        // earlier run met) is fetched again.
+        const InstallerPin pin = PinOf(program);
+        if (!PathExists(path) || !pin.empty() || !HoldsInstallerSignature(path)) {
+            m_download = m_platform.StartDownload(program.url, path, pin);
             return;
         }
-        // On disk from an earlier run and no hash to check it against: used as it is.
+        // On disk from an earlier run and nothing to check it against: used as it is.
     }
 }
 
@@ -377,7 +378,7 @@ StartVerdict InstallRun::VerdictOn(const CatalogueProgram& program) const
     return DecideStart(program, m_keyedBuild, m_upToDate.count(&program) != 0);
 }
 
-// The installer starts from a copy of its own in a fresh folder, checked against its hash
+// The installer starts from a copy of its own in a fresh folder, checked against its pin
 // through a hold that lets others only read it, and held until it has ended. A folder that
 // holds anything else by the start is not started from.
 void InstallRun::RunInstaller(const CatalogueProgram& program)
@@ -386,7 +387,7 @@ void InstallRun::RunInstaller(const CatalogueProgram& program)
     std::wstring parameters;
     const InstallerKind kind = SplitInstallCommand(program.install, file, parameters);
     StagedInstaller staged;
-    if (!staged.Stage(InstallerPath(m_places.FolderOf(program), file), program.sha256)) {
+    if (!staged.Stage(InstallerPath(m_places.FolderOf(program), file), PinOf(program))) {
         Record(program, InstallOutcome::NotStarted);
         return;
     }

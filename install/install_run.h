@@ -63,9 +63,9 @@ constexpr wchar_t kWindowsInstallerMutex[] = L"Global\\_MSIExecute";
 class InstallPlatform {
 public:
     virtual ~InstallPlatform() = default;
-    // Starts fetching `url` into `path` in the background; an empty hash takes any body.
+    // Starts fetching `url` into `path` in the background; an empty pin takes any body.
     virtual std::unique_ptr<InstallerDownload> StartDownload(const std::wstring& url, const std::wstring& path,
-                                                             const std::wstring& sha256) = 0;
+                                                             const InstallerPin& pin) = 0;
     // RunElevated's start; null when nothing started.
     virtual std::unique_ptr<StartedInstaller> StartElevated(const std::wstring& file,
                                                             const std::wstring& parameters) = 0;

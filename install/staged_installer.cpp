@@ -102,6 +102,17 @@ std::wstring MakeStagingFolder(const std::wstring& folder)
     return made;
 }
 
+// Each check reads the held copy from its start.
+bool HoldsPin(HANDLE file, const std::wstring& path, const InstallerPin& pin)
+{
+    const LARGE_INTEGER start = {};
+    if (!pin.sha256.empty() &&
+        (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) || Sha256OfOpenFile(file) != pin.sha256))
+        return false;
+    return pin.signer.empty() || (SetFilePointerEx(file, start, nullptr, FILE_BEGIN) &&
+                                  CheckInstallerSigner(file, path, pin.signer).verdict == SignerVerdict::Vouched);
+}
+
 }  // namespace
 
 StagedInstaller::~StagedInstaller()
@@ -116,7 +127,7 @@ StagedInstaller::StagedInstaller(StagedInstaller&& other) noexcept
     other.m_file.clear();
 }
 
-bool StagedInstaller::Stage(const std::wstring& source, const std::wstring& sha256)
+bool StagedInstaller::Stage(const std::wstring& source, const InstallerPin& pin)
 {
     Remove();
     const std::wstring root = StagingRoot();
@@ -131,7 +142,7 @@ bool StagedInstaller::Stage(const std::wstring& source, const std::wstring& sha2
         m_hold.reset(CreateFileW(m_file.c_str(), kHoldAccess, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     }
-    if (m_hold && (sha256.empty() || Sha256OfOpenFile(m_hold.get()) == sha256))
+    if (m_hold && HoldsPin(m_hold.get(), m_file, pin))
         return true;
     Remove();
     return false;

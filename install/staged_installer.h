@@ -5,9 +5,9 @@
 // the elevation prompt. So the folder is made under the user's temporary folder
 // (StagingRoot), with a protected DACL that lets only SYSTEM, the Administrators and this
 // user in, and is checked to hold the installer alone right before the start. The copy is
-// held open so that others may only read it: from the hash check until the installer and
-// everything it waits for have ended (msiexec reads a package only after its process
-// exists), it cannot be written to, replaced, renamed or deleted.
+// held open so that others may only read it: from the hash and signer checks until the
+// installer and everything it waits for have ended (msiexec reads a package only after its
+// process exists), it cannot be written to, replaced, renamed or deleted.
 
 #include <windows.h>
 
@@ -15,6 +15,7 @@
 
 #include "base/unique_handle.h"
 #include "catalog/start_rule.h"
+#include "net/installer_signature.h"
 
 // Each start has a staging folder of its own (kStagingFolderNameLength); folders left by an
 // earlier run are removed when the next installer is staged beside them, except what is a
@@ -30,10 +31,10 @@ public:
     StagedInstaller(const StagedInstaller&) = delete;
     StagedInstaller& operator=(const StagedInstaller&) = delete;
 
-    // Copies `source` into a new staging folder under StagingRoot() and holds the copy. With
-    // a hash, the copy's bytes are hashed through that hold and must match. False, with
-    // nothing left behind, when any step fails or the hash differs.
-    bool Stage(const std::wstring& source, const std::wstring& sha256);
+    // Copies `source` into a new staging folder under StagingRoot() and holds the copy. Each
+    // part of the pin is checked through that hold: the copy's hash must match, its signature
+    // must vouch for it. False, with nothing left behind, when any step or check fails.
+    bool Stage(const std::wstring& source, const InstallerPin& pin);
     // Whether the staging folder still holds the copy and nothing else.
     bool StandsAlone() const;
 

@@ -632,11 +632,16 @@ void RemoveLeftoverTemporaryFiles(const std::wstring& path)
     } while (FindNextFileW(search.get(), &found));
 }
 
-// True when the job expects no hash or the file has it. A cancel ends the hashing as a
-// mismatch.
-bool HoldsExpectedBody(const std::wstring& path, DownloadJob& job)
+// None when the file holds each part of the job's pin: its hash, then its signer (the dearer
+// check). A cancel while hashing is Cancelled.
+DownloadFault CheckPin(const std::wstring& path, DownloadJob& job, DownloadReport& report)
 {
-    return job.expectedSha256.empty() || Sha256OfFile(path, &job.cancelRequested) == job.expectedSha256;
+    if (!job.pin.sha256.empty() && Sha256OfFile(path, &job.cancelRequested) != job.pin.sha256)
+        return job.cancelRequested.load() ? DownloadFault::Cancelled : DownloadFault::HashMismatch;
+    if (job.pin.signer.empty())
+        return DownloadFault::None;
+    report.signer = CheckInstallerSignerOfFile(path, job.pin.signer);
+    return report.signer.verdict == SignerVerdict::Vouched ? DownloadFault::None : DownloadFault::SignerRefused;
 }
 
 // Whether `path` begins as an installer called `name` does (see HoldsInstallerSignature):
@@ -685,9 +690,9 @@ DownloadFault ReceiveIntoPlace(HttpExchange& exchange, uint64_t announced, const
     file.reset();
     if (fault == DownloadFault::None && job && !BeginsAsInstallerNamed(temporaryPath, path))
         fault = DownloadFault::WebPage;
-    if (fault == DownloadFault::None && job && !HoldsExpectedBody(temporaryPath, *job))
-        // A broken mirror or a changed file never takes the name.
-        fault = job->cancelRequested.load() ? DownloadFault::Cancelled : DownloadFault::HashMismatch;
+    // A broken mirror, a changed file or another's signature never takes the name.
+    if (fault == DownloadFault::None && job)
+        fault = CheckPin(temporaryPath, *job, report);
     if (fault == DownloadFault::None) {
         if (ReplaceFileInOneStep(temporaryPath, path, &report.error))
             return DownloadFault::None;
@@ -788,17 +793,16 @@ bool DownloadToMemory(const std::wstring& url, std::string& bytes, size_t larges
 
 DownloadReport RunDownload(DownloadJob& job)
 {
-    if (!job.expectedSha256.empty() && PathExists(job.path)) {
+    if (!job.pin.empty() && PathExists(job.path)) {
         DownloadReport report;
-        if (HoldsExpectedBody(job.path, job)) {
+        report.fault = CheckPin(job.path, job, report);
+        if (report.fault == DownloadFault::None) {
             report.alreadyThere = true;  // already there, and the right file
             return report;
         }
-        if (job.cancelRequested.load()) {
-            report.fault = DownloadFault::Cancelled;
+        if (report.fault == DownloadFault::Cancelled)
             return report;
-        }
-        // Stale or broken: fetched again, and replaced only by a body of the expected hash.
+        // Stale or broken: fetched again, and replaced only by a body that holds the pin.
     }
     return Fetch(job.url, job.path, &job);
 }
@@ -823,9 +827,9 @@ CAsyncDownload::~CAsyncDownload()
     Cancel();
 }
 
-void CAsyncDownload::Start(const std::wstring& url, const std::wstring& path, const std::wstring& expectedSha256)
+void CAsyncDownload::Start(const std::wstring& url, const std::wstring& path, const InstallerPin& pin)
 {
-    m_job = std::make_shared<DownloadJob>(url, path, expectedSha256);
+    m_job = std::make_shared<DownloadJob>(url, path, pin);
     auto* threadReference = new std::shared_ptr<DownloadJob>(m_job);
     const uintptr_t thread = _beginthreadex(nullptr, 0, DownloadJobThread, threadReference, 0, nullptr);
     if (thread == 0) {

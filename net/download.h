@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "base/unique_handle.h"
+#include "net/installer_signature.h"
 
 // Sends an opened request up to `attempts` times, at once one after another; true as soon
 // as an answer carries status 200. A null request or fewer than one attempt sends nothing.
@@ -81,6 +82,7 @@ enum class DownloadFault {
     CutShort,      // the body ended short of what the HEAD or the GET announced, or a read failed
     WriteFailed,   // the temporary file could not be created or written: see `error`
     HashMismatch,  // the whole body came, with another SHA-256 than expected
+    SignerRefused, // the whole body came, without a good signature by the expected signer: see `signer`
     WebPage,       // a web page (text/html), or a body that does not begin as an installer does
     MoveFailed,    // the finished file could not take the destination's name: see `error`
     Cancelled,
@@ -88,25 +90,26 @@ enum class DownloadFault {
 
 struct DownloadReport {
     DownloadFault fault = DownloadFault::None;
-    bool alreadyThere = false;  // the file in place had the expected hash: nothing was fetched
+    bool alreadyThere = false;  // the file in place held the pin: nothing was fetched
     LinkReport request;         // the last request sent
     uint64_t receivedBytes = 0; // body bytes written
     uint64_t bodyLength = 0;    // CutShort: the length announced; 0 when a read failed before any was
     DWORD error = 0;            // WriteFailed, MoveFailed: the system's error code
+    SignerCheck signer;         // SignerRefused: how the signature stood
 };
 
 // One background download, shared by its owner and its thread through std::shared_ptr: the
 // owner may let go at any time, and the job lives until the thread has let go too. Each
 // field has one writer.
 struct DownloadJob {
-    DownloadJob(std::wstring sourceUrl, std::wstring destinationPath, std::wstring expectedHash)
-        : url(std::move(sourceUrl)), path(std::move(destinationPath)), expectedSha256(std::move(expectedHash))
+    DownloadJob(std::wstring sourceUrl, std::wstring destinationPath, InstallerPin expected)
+        : url(std::move(sourceUrl)), path(std::move(destinationPath)), pin(std::move(expected))
     {
     }
 
     const std::wstring url;
     const std::wstring path;                   // final destination
-    const std::wstring expectedSha256;         // lowercase hex, or empty: any body will do
+    const InstallerPin pin;                    // what the body must hold; empty: any body will do
     std::atomic<uint64_t> totalBytes{0};       // the announced size (HEAD, or GET when HEAD is refused); thread writes
     std::atomic<uint64_t> receivedBytes{0};    // written to the temporary file so far; thread writes
     std::atomic<bool> cancelRequested{false};  // owner writes, through Cancel
@@ -137,11 +140,11 @@ private:
 // after the whole body arrived, so the destination never holds part of a body. First
 // removes the temporary files that earlier, ended processes left for the same destination.
 //
-// With an expected hash, a destination already there is hashed first: kept when it matches,
-// otherwise downloaded again. The new body takes the name in one step, flushed, only when
-// it is whole and of the expected hash; a body whose hash differs is deleted, the old file
-// stays, and the download fails. Hashing happens on this thread,
-// and a cancel stops it.
+// With a pin (an expected hash, signer or both), a destination already there is checked
+// first: kept when it holds, otherwise downloaded again. The new body takes the name in one
+// step, flushed, only when it is whole and holds the pin; one that does not is deleted, the
+// old file stays, and the download fails. Checking happens on this thread, and a cancel stops
+// the hashing.
 unsigned __stdcall DownloadJobThread(void* job);
 
 // The download DownloadJobThread runs, run on the calling thread instead: the job's byte
@@ -150,7 +153,7 @@ unsigned __stdcall DownloadJobThread(void* job);
 DownloadReport RunDownload(DownloadJob& job);
 
 // The owner's side of a background download. Once IsFinished, Succeeded says whether the
-// destination holds the whole body (and, with an expected hash, a body of that hash).
+// destination holds the whole body (and, with a pin, a body that holds it).
 class CAsyncDownload {
 public:
     CAsyncDownload() = default;
@@ -159,8 +162,8 @@ public:
     CAsyncDownload& operator=(const CAsyncDownload&) = delete;
 
     // The handle must be empty (new, released or cancelled); Start drops nothing. An empty
-    // `expectedSha256` takes whatever body arrives and never looks at an existing file.
-    void Start(const std::wstring& url, const std::wstring& path, const std::wstring& expectedSha256 = {});
+    // `pin` takes whatever body arrives and never looks at an existing file.
+    void Start(const std::wstring& url, const std::wstring& path, const InstallerPin& pin = {});
     int GetPercent() const;   // may end below or above 100 when HEAD and GET disagree
     bool IsFinished() const;  // the thread has let go of the job; an empty handle is finished
     bool Succeeded() const;   // once finished; false for an empty handle

@@ -28,9 +28,23 @@ FailureReason ReasonOf(const DownloadReport& report)
     case DownloadFault::MoveFailed: return {FailureKind::Disk, report.error};
     case DownloadFault::HashMismatch: return {FailureKind::HashMismatch, 0};
     case DownloadFault::WebPage: return {FailureKind::WebPage, 0};
+    case DownloadFault::SignerRefused: return ReasonOf(report.signer);
     case DownloadFault::Cancelled: break;
     }
     return {FailureKind::Cancelled, 0};
+}
+
+FailureReason ReasonOf(const SignerCheck& check)
+{
+    switch (check.verdict) {
+    case SignerVerdict::Vouched: return {};
+    case SignerVerdict::Unsigned: return {FailureKind::Unsigned, 0};
+    case SignerVerdict::BadSignature: return {FailureKind::BadSignature, 0};
+    case SignerVerdict::OtherSigner: return {FailureKind::OtherSigner, 0, check.signer, check.expected};
+    case SignerVerdict::Untrusted: return {FailureKind::UntrustedSigner, 0};
+    case SignerVerdict::Revoked: break;
+    }
+    return {FailureKind::RevokedSigner, 0};
 }
 
 const char* CertificateFaultWords(DWORD error)
@@ -64,6 +78,11 @@ std::wstring FailureWords(const FailureReason& reason)
     case FailureKind::HostStatus: return L"服务器回答 " + std::to_wstring(reason.code);
     case FailureKind::WebPage: return L"网络返回的是网页而不是安装程序，可能需要先登录";
     case FailureKind::HashMismatch: return L"文件校验失败";
+    case FailureKind::Unsigned: return L"安装程序没有数字签名";
+    case FailureKind::BadSignature: return L"数字签名无效";
+    case FailureKind::OtherSigner: return L"签名者是 " + reason.signer + L"，不是 " + reason.expectedSigner;
+    case FailureKind::UntrustedSigner: return L"签名证书不受信任";
+    case FailureKind::RevokedSigner: return L"签名证书已被吊销";
     case FailureKind::BadLink: return L"下载地址无效";
     case FailureKind::Disk: return L"无法写入文件";
     case FailureKind::Cancelled: break;

@@ -147,9 +147,12 @@ TEST(Applib, ShippedSamplePassesTheCheck)
     EXPECT_EQ(result.out.substr(result.out.size() - 3), "ok\n");
 }
 
-TEST(Applib, CheckNamesEveryProgramWithAMalformedHash)
+TEST(Applib, CheckNamesEveryProgramWithAMalformedHashOrSigner)
 {
     const std::string good = "<key>sha256</key><string>" + std::string(64, 'A') + "</string>";
+    const auto signer = [](size_t length) {
+        return "<key>signer</key><string>" + std::string(length, 's') + "</string>";
+    };
     const std::string shortHash = "<key>sha256</key><string>" + std::string(63, 'a') + "</string>";
     const std::string notText = "<key>sha256</key><integer>7</integer>";
     const auto program = [](const std::string& name, const std::string& extra) {
@@ -158,10 +161,11 @@ TEST(Applib, CheckNamesEveryProgramWithAMalformedHash)
     ScratchFile file(BesideTool(L"hashes.xml"),
                      XmlCatalogue(XmlGroup("G", "g.png",
                                            program("好", good) + program("短", shortHash) + program("数", notText) +
-                                               program("无", ""))));
+                                               program("无", "") + program("空签", signer(0)) +
+                                               program("长签", signer(257)))));
     ConsoleRun result = RunApplib(L"check hashes.xml");
     EXPECT_EQ(result.exitCode, 1u);
-    EXPECT_EQ(result.out, "G: 4 programs\n短的sha256不正确\n数的sha256不正确\nok\n");
+    EXPECT_EQ(result.out, "G: 6 programs\n短的sha256不正确\n数的sha256不正确\n空签的signer不正确\n长签的signer不正确\nok\n");
 
     ScratchFile wellFormed(BesideTool(L"hashes-ok.xml"),
                            XmlCatalogue(XmlGroup("G", "g.png", program("好", good) + program("无", ""))));
@@ -174,15 +178,18 @@ TEST(Applib, CheckNamesEveryProgramWithAMalformedHash)
                                       {BesideTool(L"hashes-ok.xml.sig"), test_signer::Sign(ReadWholeFile(wellFormed.path()))}};
     result = RunApplib(L"check hashes.xml", L"applib_test_key.exe");
     EXPECT_EQ(result.exitCode, 1u);
-    EXPECT_EQ(result.out, "G: 4 programs\n短的sha256不正确\n数的sha256不正确\n无没有sha256\nok\n");
+    EXPECT_EQ(result.out,
+              "G: 6 programs\n短的sha256不正确\n数的sha256不正确\n无没有sha256\n空签的signer不正确\n长签的signer不正确\nok\n");
     result = RunApplib(L"check hashes-ok.xml", L"applib_test_key.exe");
     EXPECT_EQ(result.exitCode, 1u);
     EXPECT_EQ(result.out, "G: 2 programs\n无没有sha256\nok\n");
-    ScratchFile allHashed(BesideTool(L"hashes-all.xml"), XmlCatalogue(XmlGroup("G", "g.png", program("好", good))));
+    // A signer vouches as a hash does.
+    ScratchFile allHashed(BesideTool(L"hashes-all.xml"),
+                          XmlCatalogue(XmlGroup("G", "g.png", program("好", good) + program("签", signer(256)))));
     ScratchFile allHashedSignature(BesideTool(L"hashes-all.xml.sig"), test_signer::Sign(ReadWholeFile(allHashed.path())));
     result = RunApplib(L"check hashes-all.xml", L"applib_test_key.exe");
     EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(result.out, "G: 1 programs\nok\n");
+    EXPECT_EQ(result.out, "G: 2 programs\nok\n");
 }
 
 TEST(Applib, CheckNamesEveryMalformedInstalledOrVersion)
@@ -337,14 +344,14 @@ TEST(Applib, HashPrintsEachFilesSha256)
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.out,
-              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855  empty.bin\n"
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  abc.bin\n"
-              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0  million.bin\n");
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855  empty.bin\nsigner: unsigned\n"
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  abc.bin\nsigner: unsigned\n"
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0  million.bin\nsigner: unsigned\n");
 
     result = RunApplib(L"hash missing.bin abc.bin");
     EXPECT_EQ(result.exitCode, 3u);
     EXPECT_EQ(result.err, "cannot read missing.bin\n");
-    EXPECT_EQ(result.out, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  abc.bin\n");
+    EXPECT_EQ(result.out, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  abc.bin\nsigner: unsigned\n");
 }
 
 // --- probe ---------------------------------------------------------------------------------

@@ -257,7 +257,7 @@ TEST_F(Download, AnnouncedSizeOfAtMostOneGibibyteIsAccepted)
         EXPECT_FALSE(DownloadToFile(local.Url("/big"), target));
         EXPECT_EQ(local.CountRequests("GET", "/big") > 0, c.accepted);
 
-        DownloadJob job(local.Url("/big"), target, L"");
+        DownloadJob job(local.Url("/big"), target, InstallerPin());
         const DownloadReport report = RunDownload(job);
         EXPECT_EQ(report.fault, c.accepted ? DownloadFault::CutShort : DownloadFault::Request);
         EXPECT_EQ(job.totalBytes.load(), c.accepted ? c.announced : 0u);
@@ -451,7 +451,7 @@ TEST_F(Download, AChunkedBodyMustFillWhatTheHeadAnnounced)
         EXPECT_EQ(ReadWholeFile(target), c.whole ? body : "<missing>");
         DeleteFileW(target.c_str());
 
-        DownloadJob job(server.Url(path), target, L"");
+        DownloadJob job(server.Url(path), target, InstallerPin());
         const DownloadReport report = RunDownload(job);
         EXPECT_EQ(report.fault, c.whole ? DownloadFault::None : DownloadFault::CutShort);
         EXPECT_EQ(ReadWholeFile(target), c.whole ? body : "<missing>");
@@ -524,7 +524,7 @@ TEST_F(Download, CancelDuringAStallEndsTheThreadWithinASecond)
     server.Serve("/setup.exe", Body(Pattern(10000)), stalled);
     const std::wstring target = folder / L"setup.exe";
 
-    const auto job = std::make_shared<DownloadJob>(server.Url("/setup.exe"), target, L"");
+    const auto job = std::make_shared<DownloadJob>(server.Url("/setup.exe"), target, InstallerPin());
     const uintptr_t thread =
         _beginthreadex(nullptr, 0, DownloadJobThread, new std::shared_ptr<DownloadJob>(job), 0, nullptr);
     ASSERT_NE(thread, 0u);
@@ -615,7 +615,7 @@ TEST_F(Download, NetworksThatDropStallOrAnswerWithPagesEndAsTheyShould)
         const std::string path = "/" + std::to_string(++index) + Narrow(c.file);
         host.Serve(path, c.head, c.get);
         const std::wstring target = folder / c.file;
-        DownloadJob job(host.Url(path), target, L"");
+        DownloadJob job(host.Url(path), target, InstallerPin());
         const ULONGLONG start = GetTickCount64();
         const DownloadReport report = RunDownload(job);
         EXPECT_GE(GetTickCount64() - start, c.leastMs);
@@ -652,7 +652,7 @@ TEST_F(Download, ADestinationThatCannotBeReplacedStaysAndTheDownloadFails)
              return WaitUntil([&] { return download.IsFinished(); }) && download.Succeeded();
          }},
         {"RunDownload", [&] {
-             DownloadJob job(server.Url("/setup.exe"), target, L"");
+             DownloadJob job(server.Url("/setup.exe"), target, InstallerPin());
              const DownloadReport report = RunDownload(job);
              EXPECT_EQ(report.fault, DownloadFault::MoveFailed);
              EXPECT_EQ(report.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -717,7 +717,7 @@ TEST_F(Download, ExpectedHashDecidesWhatTheDestinationKeeps)
         }
 
         CAsyncDownload download;
-        download.Start(server.Url(path), target, c.expected);
+        download.Start(server.Url(path), target, {c.expected, L""});
         ASSERT_TRUE(WaitUntil([&] { return download.IsFinished(); }));
         EXPECT_EQ(download.Succeeded(), c.succeeded);
         download.Release();
@@ -755,7 +755,7 @@ TEST_F(Download, TheGetGoesWhereTheHeadsRedirectsEnded)
         const size_t headsBefore = c.ends.CountRequests("HEAD", c.endPath);
         const size_t getsBefore = c.ends.CountRequests("GET", c.endPath);
         const std::wstring target = folder / L"a.exe";
-        DownloadJob job(server.Url(c.path), target, L"");
+        DownloadJob job(server.Url(c.path), target, InstallerPin());
         const DownloadReport report = RunDownload(job);
         EXPECT_EQ(report.fault, DownloadFault::None);
         EXPECT_EQ(ReadWholeFile(target), "MZ-setup!");
@@ -793,7 +793,7 @@ TEST_F(Download, RedirectsThatLeadNowhereFail)
         SCOPED_TRACE(c.path);
         const size_t before = server.Requests().size();
         const std::wstring target = folder / L"a.exe";
-        DownloadJob job(server.Url(c.path), target, L"");
+        DownloadJob job(server.Url(c.path), target, InstallerPin());
         const DownloadReport report = RunDownload(job);
         EXPECT_EQ(report.fault, DownloadFault::Request);
         EXPECT_EQ(report.request.fault, c.fault);
@@ -831,7 +831,7 @@ TEST_F(Download, AHostThatRefusesHeadIsSizedByItsGet)
         SCOPED_TRACE(testing::Message() << path << ": HEAD answered " << c.headStatus);
         server.Serve(path, Status(c.headStatus), c.get);
         const std::wstring target = folder / L"refused.exe";
-        DownloadJob job(server.Url(path), target, L"");
+        DownloadJob job(server.Url(path), target, InstallerPin());
         const DownloadReport report = RunDownload(job);
         EXPECT_EQ(report.fault, c.fault);
         EXPECT_EQ(report.request.fault, c.linkFault);
@@ -926,7 +926,7 @@ TEST_F(Download, ProbeCallsALinkGoodExactlyWhenItsDownloadGoesThrough)
         SCOPED_TRACE(c.path);
         const LinkReport probe = ProbeLink(server.Url(c.path));
         const std::wstring target = folder / L"a.exe";
-        DownloadJob job(server.Url(c.path), target, L"");
+        DownloadJob job(server.Url(c.path), target, InstallerPin());
         const DownloadReport download = RunDownload(job);
         EXPECT_EQ(probe.fault == LinkFault::None, c.good);
         EXPECT_EQ(download.fault == DownloadFault::None, c.good);
@@ -1049,7 +1049,7 @@ TEST_F(Https, AnHttpLinkRedirectedToHttpsIsFetchedThereWithHeadAndGet)
     server->Serve("/up/r/a.exe", RedirectTo(HttpsUrl(fronts.good, "/up/a.exe")));
     server->Serve("/up/a.exe", Body("MZ over tls"));
     const std::wstring target = folder / L"a.exe";
-    DownloadJob job(server->Url("/up/r/a.exe"), target, L"");
+    DownloadJob job(server->Url("/up/r/a.exe"), target, InstallerPin());
     const DownloadReport report = RunDownload(job);
     EXPECT_EQ(report.fault, DownloadFault::None);
     EXPECT_EQ(report.request.url, WideUrl(HttpsUrl(fronts.good, "/up/a.exe")));
@@ -1077,7 +1077,7 @@ TEST_F(Https, AnHttpsLinkRedirectedToPlainHttpIsRefused)
         SCOPED_TRACE(c.path);
         const std::wstring target = folder / L"a.exe";
         ASSERT_TRUE(WriteWholeFile(target, "previous"));
-        DownloadJob job(WideUrl(HttpsUrl(fronts.good, c.path)), target, L"");
+        DownloadJob job(WideUrl(HttpsUrl(fronts.good, c.path)), target, InstallerPin());
         const DownloadReport report = RunDownload(job);
         EXPECT_EQ(report.fault, DownloadFault::Request);
         EXPECT_EQ(report.request.fault, LinkFault::Downgraded);
@@ -1112,7 +1112,7 @@ TEST_F(Https, CertificatesThatAreNotTrustedAreRefused)
         const std::wstring fresh = folder / L"fresh.exe";
         const std::wstring kept = folder / L"kept.exe";
         ASSERT_TRUE(WriteWholeFile(kept, "previous"));
-        DownloadJob job(url, fresh, L"");
+        DownloadJob job(url, fresh, InstallerPin());
         const DownloadReport report = RunDownload(job);
         EXPECT_EQ(report.fault, DownloadFault::Request);
         EXPECT_EQ(report.request.fault, LinkFault::NoAnswer);
@@ -1161,7 +1161,7 @@ TEST_F(Https, ProbeAndDownloadAgreeOnEveryLink)
         SCOPED_TRACE(c.url);
         const LinkReport probe = ProbeLink(WideUrl(c.url));
         const std::wstring target = folder / L"a.exe";
-        DownloadJob job(WideUrl(c.url), target, L"");
+        DownloadJob job(WideUrl(c.url), target, InstallerPin());
         const DownloadReport download = RunDownload(job);
         EXPECT_EQ(probe.fault == LinkFault::None, c.good);
         EXPECT_EQ(download.fault == DownloadFault::None, c.good);

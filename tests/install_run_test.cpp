@@ -561,7 +561,7 @@ public:
     void NameSubfolder(const std::wstring& subfolder, const std::wstring& name) { m_subfolders[subfolder] = name; }
 
     std::unique_ptr<InstallerDownload> StartDownload(const std::wstring&, const std::wstring& path,
-                                                     const std::wstring&) override
+                                                     const InstallerPin&) override
     {
         calls.push_back("get " + Shown(path));
         downloads.push_back(std::make_shared<FakeDownloadState>());

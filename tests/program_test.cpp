@@ -56,6 +56,7 @@ struct TestProgram {
     std::string sha256;   // the optional key; none when empty
     std::string installed = "";  // the optional keys, none when empty
     std::string version = "";
+    std::string signer = "";
 };
 
 // A catalogue of groups whose programs download from the catalogue server's /soft/ path.
@@ -72,6 +73,7 @@ std::string CatalogueXml(const std::vector<std::pair<std::string, std::vector<Te
                    (program.sha256.empty() ? "" : "</string><key>sha256</key><string>" + program.sha256) +
                    (program.installed.empty() ? "" : "</string><key>installed</key><string>" + program.installed) +
                    (program.version.empty() ? "" : "</string><key>version</key><string>" + program.version) +
+                   (program.signer.empty() ? "" : "</string><key>signer</key><string>" + program.signer) +
                    "</string><key>icon</key><string>http://" + server + "/AppLib/AppIcons/ziptool.png</string></dict>\n";
         }
         xml += "</array></dict>\n";
@@ -535,6 +537,51 @@ TEST_F(HttpsInstallRun, OneKeyInstallsAnInstallerServedOverHttps)
     EXPECT_EQ(runs[0].arguments, "/S /n=0");
     EXPECT_EQ(ReadWholeFile(copy.soft() + L"\\s0.exe"), TestInstallerBytes());
     EXPECT_EQ(m_backend.CountRequests("GET", "/soft/s0.exe"), 1u);
+}
+
+// The stand-in installer signed each way (tests/authenticode), pinned by its signer: only the
+// publisher's own signature installs; each other ends the run with its reason. Run where the
+// test CA is trusted, through the same fronts.
+using SignedInstallRun = HttpsInstallRun;
+
+TEST_F(SignedInstallRun, OnlyTheNamedSignersInstallerStarts)
+{
+    const struct {
+        const wchar_t* file;
+        const wchar_t* reason;  // null: installs
+    } cases[] = {
+        {L"signed.exe", nullptr},
+        {L"unsigned.exe", L"安装程序没有数字签名"},
+        {L"other.exe", L"签名者是 Other Test Publisher，不是 Tovarin Test Publisher"},
+        {L"self.exe", L"签名证书不受信任"},
+        {L"changed.exe", L"数字签名无效"},
+    };
+    TestProgram signedProgram = Programs(1, "s")[0];
+    signedProgram.signer = "Tovarin Test Publisher";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.file));
+        ProgramCopy copy(L"signer-" + std::to_wstring(&c - cases));
+        ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"S", {signedProgram}}}, CatalogueServer())));
+        const size_t runsBefore = Runs().size();
+        m_catalogueServer.Serve("/soft/s0.exe",
+                                Body(ReadWholeFile(GetModuleDir() + L"\\signed_test_installers\\" + c.file)));
+
+        RunningProgram program(copy.exe(), L"", InstallerEnvironment(0));
+        const HWND main = StartAndWait(program);
+        ASSERT_NE(main, nullptr);
+        SendMessageW(ChildById(main, IDC_SELECT_ALL), BM_CLICK, 0, 0);
+        ClickImageButton(ChildById(main, IDC_ONE_KEY_INSTALL));
+        ASSERT_TRUE(WaitUntil([&] { return !IsWindowVisible(main) && FindProgressDialog(program); }, 10000));
+        if (c.reason) {
+            const HWND box = program.WaitForMessageBox(30000);
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(driver::MessageBoxText(box), std::wstring(L"下载\"s 0\"失败\r\n") + c.reason);
+            driver::PressDialogButton(box, IDOK);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(main) != FALSE; }, 60000));
+        EXPECT_EQ(Runs().size(), runsBefore + (c.reason ? 0 : 1));
+        EXPECT_EQ(PathExists(copy.soft() + L"\\s0.exe"), !c.reason);
+    }
 }
 
 TEST_F(InstallRun, AFailedDownloadEndsTheRunWithItsMessage)

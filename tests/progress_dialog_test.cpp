@@ -992,9 +992,9 @@ TEST_F(DialogRun, APercentPastTheEndStopsTheBarAtItsTrack)
 class ShiftedClockPlatform : public InstallPlatform {
 public:
     std::unique_ptr<InstallerDownload> StartDownload(const std::wstring& url, const std::wstring& path,
-                                                     const std::wstring& sha256) override
+                                                     const InstallerPin& pin) override
     {
-        return SystemInstallPlatform().StartDownload(url, path, sha256);
+        return SystemInstallPlatform().StartDownload(url, path, pin);
     }
     std::unique_ptr<StartedInstaller> StartElevated(const std::wstring& file, const std::wstring& parameters) override
     {

@@ -6,7 +6,8 @@
 //   applib fetch [--jobs N] FILE   every installer and icon the catalogue needs, downloaded
 //                        into the tree beside it, so that a copy installs with no network
 //   applib installed FILE   each program's state on this machine, from its "installed" key
-//   applib hash FILE...  each file's SHA-256, for a program's "sha256" key
+//   applib hash FILE...  each file's SHA-256 and signer, for a program's "sha256" and
+//                        "signer" keys
 //   applib verify [--key KEY.pem] FILE [SIG]   the publisher's signature over FILE (SIG:
 //                        FILE.sig), checked with KEY.pem or the key this build carries
 
@@ -33,6 +34,8 @@
 #include "catalog/start_rule.h"
 #include "install/installed_programs.h"
 #include "catalog/catalogue_file.h"
+#include "net/failure_reason.h"
+#include "net/installer_signature.h"
 #include "net/publisher_key.h"
 #include "net/sha256.h"
 #include "net/signature.h"
@@ -105,7 +108,7 @@ int Dump(const std::wstring& path)
 #ifdef _WIN32
 // What the start rule makes of a program, in the check's words; empty when there is nothing
 // to say. A value whose started file is not the file it downloads is named in every build,
-// though only a keyed one refuses it. A malformed hash has a line of its own.
+// though only a keyed one refuses it. A malformed hash or signer has a line of its own.
 std::string StartRemarks(const CatalogueProgram& program, StartVerdict verdict)
 {
     const std::string name = Utf8FromWide(program.name);
@@ -114,7 +117,8 @@ std::string StartRemarks(const CatalogueProgram& program, StartVerdict verdict)
     case StartVerdict::PathTooLong: return name + "的安装路径太长，不会启动\n";
     case StartVerdict::ParametersTooLong: return name + "的安装参数太长，不会启动\n";
     case StartVerdict::NothingToStart: return name + "的安装值读不出安装程序：没有以.exe或.msi结尾的文件名，不会启动\n";
-    case StartVerdict::NoSha256: return program.malformedSha256 ? std::string() : name + "没有sha256\n";
+    case StartVerdict::NoPin:
+        return program.malformedSha256 || program.malformedSigner ? std::string() : name + "没有sha256\n";
     case StartVerdict::NoFileName:  // no value at all: nothing to name but its absence
     case StartVerdict::UpToDate: return std::string();
     case StartVerdict::Accepted:
@@ -197,6 +201,10 @@ int Check(const std::wstring& path)
             const StartVerdict verdict = DecideStart(*program, keyedBuild);
             if (program->malformedSha256) {
                 report += Utf8FromWide(program->name) + "的sha256不正确\n";
+                keysWellFormed = false;
+            }
+            if (program->malformedSigner) {
+                report += Utf8FromWide(program->name) + "的signer不正确\n";
                 keysWellFormed = false;
             }
             // The installer ignores these too, so a refresh takes the catalogue all the same.
@@ -440,8 +448,21 @@ int Installed(const std::wstring& path)
     return kExitOk;
 }
 
-// One "HASH  FILE" line per file, as sha256sum writes them; a file that cannot be read is
-// named on standard error and the others are still hashed.
+// The line under a file's hash: the name to give as its "signer", "unsigned", or a name that
+// does not vouch for the file with the reason.
+std::string SignerLine(const std::wstring& path)
+{
+    const SignerCheck check = CheckInstallerSignerOfFile(path, std::wstring());
+    if (check.verdict == SignerVerdict::Unsigned)
+        return "signer: unsigned\n";
+    std::string line = "signer: " + Utf8FromWide(check.signer);
+    if (check.verdict != SignerVerdict::Vouched)
+        line += " (" + Utf8FromWide(FailureWords(ReasonOf(check))) + ")";
+    return line + "\n";
+}
+
+// One "HASH  FILE" line per file, as sha256sum writes them, and its signer line; a file that
+// cannot be read is named on standard error and the others are still hashed.
 int Hash(int count, wchar_t** files)
 {
     int code = kExitOk;
@@ -452,7 +473,7 @@ int Hash(int count, wchar_t** files)
             code = kExitUnreadable;
             continue;
         }
-        WriteBytes(stdout, Utf8FromWide(hash) + "  " + Utf8FromWide(files[i]) + "\n");
+        WriteBytes(stdout, Utf8FromWide(hash) + "  " + Utf8FromWide(files[i]) + "\n" + SignerLine(files[i]));
     }
     return code;
 }

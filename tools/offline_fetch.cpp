@@ -7,6 +7,7 @@
 
 #include "base/folders.h"
 #include "catalog/start_rule.h"
+#include "net/failure_reason.h"
 #include "tools/link_probe.h"
 
 namespace {
@@ -14,6 +15,7 @@ namespace {
 
 constexpr char kUnsafeName[] = "unsafe file name";
 constexpr char kOtherHash[] = "the same file as an earlier program, with another sha256";
+constexpr char kOtherSigner[] = "the same file as an earlier program, with another signer";
 
 // Empty for a program the rule lets start.
 const char* RefusalText(StartVerdict verdict)
@@ -24,7 +26,7 @@ const char* RefusalText(StartVerdict verdict)
     case StartVerdict::PathTooLong: return "installer path too long to start";
     case StartVerdict::ParametersTooLong: return "parameters too long to start";
     case StartVerdict::NothingToStart: return "no file name ending in .exe or .msi to start";
-    case StartVerdict::NoSha256: return "no sha256, which this build requires";
+    case StartVerdict::NoPin: return "no sha256, which this build requires";
     case StartVerdict::StartsAnotherFile: return "starts another file than it downloads, which this build refuses";
     case StartVerdict::Accepted:
     case StartVerdict::UpToDate: break;
@@ -42,16 +44,32 @@ FetchItem InstallerItem(const CatalogueLink& link, const InstallerPlaces& places
             kInstallerLink,
             link.url,
             programFolder.substr(folder.size() + 1) + L"\\" + InstallerFileName(program.install),
-            program.sha256,
+            PinOf(program),
             RefusalText(DecideStart(program, keyedBuild)),
             std::string()};
+}
+
+// Gives the first entry of a file the parts of a later entry's pin it lacks, so that the file
+// must pass the later entry's check too. One file cannot have two hashes or two signers: the
+// stick would fail one of the two programs. Empty, or the conflict.
+std::string MergePin(InstallerPin& first, const InstallerPin& later)
+{
+    if (first.sha256.empty())
+        first.sha256 = later.sha256;
+    else if (!later.sha256.empty() && later.sha256 != first.sha256)
+        return kOtherHash;
+    if (first.signer.empty())
+        first.signer = later.signer;
+    else if (!later.signer.empty() && !SameSignerName(later.signer, first.signer))
+        return kOtherSigner;
+    return std::string();
 }
 
 FetchItem IconItem(const CatalogueLink& link)
 {
     const std::wstring name = FileNameFromUrl(link.url);
     const wchar_t* iconFolder = link.entry ? kAppIconsFolderName : kGroupIconsFolderName;
-    return {link.group, link.program, kIconLink, link.url, std::wstring(iconFolder) + L"\\" + name, std::wstring(),
+    return {link.group, link.program, kIconLink, link.url, std::wstring(iconFolder) + L"\\" + name, InstallerPin(),
             IsPlainFileName(name) ? std::string() : std::string(kUnsafeName), std::string()};
 }
 
@@ -85,6 +103,7 @@ std::string DownloadFailureReason(const DownloadReport& report)
     case DownloadFault::HashMismatch: return "the download's sha256 differs from the catalogue's";
     case DownloadFault::WebPage: return "a web page came instead of the file: the network may want a login first";
     case DownloadFault::MoveFailed: return "cannot replace the file (error " + std::to_string(report.error) + ")";
+    case DownloadFault::SignerRefused: return Utf8FromWide(FailureWords(ReasonOf(report)));
     case DownloadFault::Cancelled: return "cancelled";
     case DownloadFault::None: break;
     }
@@ -93,7 +112,7 @@ std::string DownloadFailureReason(const DownloadReport& report)
 
 FetchResult Download(const FetchItem& item, const std::wstring& path, FetchProgress& progress)
 {
-    DownloadJob job(item.url, path, item.sha256);
+    DownloadJob job(item.url, path, item.pin);
     progress.Add(job);
     const DownloadReport report = RunDownload(job);
     progress.Remove(job);
@@ -122,14 +141,9 @@ std::vector<FetchItem> PlanFetch(const Catalogue& catalogue, const std::wstring&
             items.push_back(std::move(item));
             continue;
         }
-        FetchItem& first = items[planned.first->second];
-        if (first.sha256.empty()) {
-            first.sha256 = item.sha256;  // the file must then pass the later entry's check too
-        } else if (!item.sha256.empty() && item.sha256 != first.sha256) {
-            // One file cannot have two hashes: the stick would fail one of the two programs.
-            item.conflict = kOtherHash;
+        item.conflict = MergePin(items[planned.first->second].pin, item.pin);
+        if (!item.conflict.empty())
             items.push_back(std::move(item));
-        }
     }
     return items;
 }
@@ -171,14 +185,14 @@ FetchResult FetchFile(const std::wstring& folder, const FetchItem& item, FetchPr
     uint64_t size = 0;
     // A file that does not begin as an installer (a login page an older build kept) is
     // fetched again, as the install run would.
-    if (item.sha256.empty() && HoldsInstallerSignature(path) && ExistingFileSize(path, size)) {
+    if (item.pin.empty() && HoldsInstallerSignature(path) && ExistingFileSize(path, size)) {
         const LinkReport head = ProbeLink(item.url);
         if (head.fault != LinkFault::None)
             return {FetchOutcome::KeptUnchecked, 0, std::string()};
         if (head.size == size)
             return {FetchOutcome::UpToDate, 0, std::string()};
     }
-    // With a hash, the download itself keeps a file already there that has it.
+    // With a pin, the download itself keeps a file already there that holds it.
     return Download(item, path, progress);
 }
 

@@ -18,7 +18,7 @@ struct FetchItem {
     const char* kind;           // kInstallerLink or kIconLink
     std::wstring url;
     std::wstring relativePath;  // from the catalogue's folder: "Soft\setup.exe", "AppIcons\a.png"
-    std::wstring sha256;        // an installer's expected hash; empty: checked by its size
+    InstallerPin pin;           // an installer's expected hash and signer; empty: checked by its size
     std::string refusal;        // why the file is not fetched; empty when it is
     std::string conflict;       // why the entry fails without a fetch: it contradicts an earlier one
 };
@@ -28,8 +28,8 @@ struct FetchItem {
 // in the folder where the run looks for it, and every icon given by URL. Programs the start
 // rule refuses (DecideStart, for a keyed build with `keyedBuild`) and icons whose names are
 // unsafe are listed with their refusal. A file that several accepted entries name is
-// listed once, at its first, with the hash any of them gives; a later entry that gives
-// another hash for it is listed with its conflict. `folder` is the catalogue's folder.
+// listed once, at its first, with the hash and signer any of them gives; a later entry that
+// gives another hash or signer for it is listed with its conflict. `folder` is the catalogue's folder.
 std::vector<FetchItem> PlanFetch(const Catalogue& catalogue, const std::wstring& folder, bool keyedBuild);
 
 enum class FetchOutcome { Downloaded, UpToDate, KeptUnchecked, Skipped, Failed };

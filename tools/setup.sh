@@ -12,7 +12,7 @@ packages=(
   googletest libboost-dev libpugixml-dev
   wine64 wine32:i386 xvfb xauth fonts-wqy-microhei
   dpkg-dev curl openssl socat
-  nsis wixl
+  nsis wixl osslsigncode
 )
 
 missing_packages() {

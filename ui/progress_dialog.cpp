@@ -249,7 +249,7 @@ std::wstring FailureText(const InstallRun::Failure& failure)
 {
     const std::wstring quoted = L"\"" + failure.program->name + L"\"";
     switch (failure.verdict) {
-    case StartVerdict::NoSha256:
+    case StartVerdict::NoPin:
         return quoted + L"没有sha256校验值，本程序只下载和安装发布者校验过的安装程序";
     case StartVerdict::StartsAnotherFile:
         return quoted + L"的安装值启动的不是它下载的文件，本程序不启动未经校验的文件";

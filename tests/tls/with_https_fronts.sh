@@ -3,8 +3,9 @@
 # loopback http server the test itself serves on HTTPS_TEST_BACKEND_PORT. One front per
 # certificate of this folder; the ports go to the test in HTTPS_TEST_PORT_<NAME>.
 #
-# Wine's WinINet trusts only the host's CA bundle, so the command runs in a mount namespace
-# of its own in which a copy of that bundle with the test CA appended is bound over it. That
+# Wine's WinINet and its code-signing checks trust only the host's CA bundle, so the command
+# runs in a mount namespace of its own in which a copy of that bundle with the test CAs
+# (this folder's and ../authenticode's) appended is bound over it. That
 # takes root; without it the command is not run and the test counts as skipped (77).
 # Usage: with_https_fronts.sh WINEPREFIX COMMAND...
 set -euo pipefail
@@ -35,7 +36,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-cat "$bundle" "$here/ca.pem" >"$work/bundle.crt"
+cat "$bundle" "$here/ca.pem" "$here/../authenticode/ca.pem" >"$work/bundle.crt"
 mount --bind "$work/bundle.crt" "$bundle"
 # No Wine process started outside this namespace may serve the prefix.
 WINEPREFIX=$prefix /usr/lib/wine/wineserver -w 2>/dev/null || true
