@@ -549,19 +549,26 @@ TEST_F(SignedInstallRun, OnlyTheNamedSignersInstallerStarts)
     const struct {
         const wchar_t* file;
         const wchar_t* reason;  // null: installs
+        bool keyed;             // the program built with the test key, its catalogue signed
     } cases[] = {
-        {L"signed.exe", nullptr},
-        {L"unsigned.exe", L"安装程序没有数字签名"},
-        {L"other.exe", L"签名者是 Other Test Publisher，不是 Tovarin Test Publisher"},
-        {L"self.exe", L"签名证书不受信任"},
-        {L"changed.exe", L"数字签名无效"},
+        {L"signed.exe", nullptr, false},
+        {L"unsigned.exe", L"安装程序没有数字签名", false},
+        {L"other.exe", L"签名者是 Other Test Publisher，不是 Tovarin Test Publisher", false},
+        {L"self.exe", L"签名证书不受信任", false},
+        {L"changed.exe", L"数字签名无效", false},
+        {L"signed.exe", nullptr, true},  // a signer and no sha256 is enough for a keyed build
     };
     TestProgram signedProgram = Programs(1, "s")[0];
     signedProgram.signer = "Tovarin Test Publisher";
     for (const auto& c : cases) {
         SCOPED_TRACE(Narrow(c.file));
-        ProgramCopy copy(L"signer-" + std::to_wstring(&c - cases));
-        ASSERT_TRUE(copy.WriteCatalogue(CatalogueXml({{"S", {signedProgram}}}, CatalogueServer())));
+        ProgramCopy copy(L"signer-" + std::to_wstring(&c - cases),
+                         c.keyed ? L"SoftwareInstallerTestKey.exe" : L"SoftwareInstaller.exe");
+        const std::string catalogue = CatalogueXml({{"S", {signedProgram}}}, CatalogueServer());
+        ASSERT_TRUE(copy.WriteCatalogue(catalogue));
+        if (c.keyed) {
+            ASSERT_TRUE(WriteWholeFile(copy.appLib() + L"\\AppLib.xml.sig", test_signer::Sign(catalogue)));
+        }
         const size_t runsBefore = Runs().size();
         m_catalogueServer.Serve("/soft/s0.exe",
                                 Body(ReadWholeFile(GetModuleDir() + L"\\signed_test_installers\\" + c.file)));
