@@ -476,39 +476,17 @@ uint64_t WholeBodyLength(HINTERNET request, uint64_t announced)
     return std::max(announced, QueryContentLength(request).value_or(0));
 }
 
-// How many body bytes WinINet holds ready, waiting in the background until some are: 0 at
-// the body's end. A wait that ends is followed by asking again, which then answers at once;
-// so a completion signalled for an earlier call cannot pass for this one.
-bool WaitForBodyBytes(const SentRequest& sent, DownloadJob* job, DWORD& available)
-{
-    for (;;) {
-        available = 0;
-        if (InternetQueryDataAvailable(sent.request.get(), &available, 0, 0))
-            return true;
-        if (!Completed(FALSE, sent.state.get(), job))
-            return false;
-    }
-}
-
 // The one read loop of every body, through one block-sized buffer, until the report has
 // `required` bytes or more. With a job, its cancel flag is looked at after every read (the
-// final empty one included) and its byte count follows every block taken. Each read asks
-// for no more than is ready, so it completes at once: Wine reports the count of a read that
-// completes in the background through a pointer it may set to 0 afterwards, which would
-// read as the body's end.
+// final empty one included) and its byte count follows every block taken.
 DownloadFault ReadBody(const SentRequest& sent, uint64_t required, BodySink& sink, DownloadJob* job,
                        DownloadReport& report)
 {
     RequestState& state = *sent.state;
     for (;;) {
         state.read = 0;
-        DWORD available = 0;
         const bool readOk =
-            WaitForBodyBytes(sent, job, available) &&
-            (available == 0 ||
-             Completed(InternetReadFile(sent.request.get(), state.buffer, std::min(available, kReadBlockSize),
-                                        &state.read),
-                       &state, job));
+            Completed(InternetReadFile(sent.request.get(), state.buffer, kReadBlockSize, &state.read), &state, job);
         const DWORD read = state.read;
         if (IsCancelled(job))
             return DownloadFault::Cancelled;
